@@ -1,0 +1,14 @@
+// Delay search of the degraded signal by direct cross-correlation.
+#ifndef CONDITIONING_ALIGNMENT_H
+#define CONDITIONING_ALIGNMENT_H
+
+#include <cstdint>
+
+constexpr int32_t ALIGN_SHIFTS = 900;  // candidate delays 0 .. 899
+
+// Returns the delay s in 0 .. ALIGN_SHIFTS-1 that maximises
+// sum_n reference[n] * degraded[n + s] (signed, unnormalised; ties go to the
+// smallest s). degraded must be readable at indices 0 .. count + 898.
+int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int32_t count);
+
+#endif

@@ -1,0 +1,6 @@
+// Process entry of KELVOR_STOI.
+#include "driver/run.h"
+
+int main(int argc, char** argv) {
+    return tool_main(argc, argv);
+}

@@ -1,0 +1,10 @@
+// The tool's command line and run sequence.
+#ifndef DRIVER_RUN_H
+#define DRIVER_RUN_H
+
+// Reads the arguments (argv[0] is the program name), runs one scoring and
+// returns 0 after a completed run. Every failure prints its message on
+// standard output and ends the process with exit status 1.
+int tool_main(int argc, char** argv);
+
+#endif

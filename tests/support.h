@@ -1,0 +1,43 @@
+// Helpers shared by the test suites: temporary directories, files, WAV
+// data and running the real executable.
+#ifndef TESTS_SUPPORT_H
+#define TESTS_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    std::string out;  // everything the process wrote to standard output
+    std::string err;  // everything it wrote to standard error
+    int status;       // exit status, or 128 + signal number
+};
+
+// Runs the built KELVOR_STOI with args (program name not included) in
+// directory cwd.
+ToolRun run_tool(const std::vector<std::string>& args, const std::string& cwd);
+// Runs any program (argv[0] is the path) in directory cwd.
+ToolRun run_program(const std::vector<std::string>& argv, const std::string& cwd);
+
+// A fresh empty directory below the system's temporary directory.
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// Path of a file in the source tree, e.g. source_path("samples/ref.wav").
+std::string source_path(const std::string& relative);
+
+// 44-byte PCM WAV header followed by the samples, little-endian.
+std::string wav_bytes(const std::vector<int16_t>& samples, int32_t rate, int32_t channels = 1);
+std::string raw_bytes(const std::vector<int16_t>& samples);
+// Samples behind a 44-byte header (or from byte 0 when header is false).
+std::vector<int16_t> load_samples(const std::string& path, bool header = true);
+
+// Deterministic speech-like test signal: a sum of a few harmonics with a
+// syllable-rate envelope and a little noise, seeded.
+std::vector<int16_t> speechlike(int32_t count, uint32_t seed, double level = 8000.0);
+
+#endif

@@ -1,0 +1,53 @@
+// Loading of the 8 kHz input files and writing of the debug WAV files.
+#ifndef DRIVER_AUDIO_IO_H
+#define DRIVER_AUDIO_IO_H
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int32_t WAV_HEADER_BYTES = 44;
+
+// Longest input accepted, in samples: every length derived from it (N + 900
+// at 8 kHz, 5N at 10 kHz) must fit a signed 32-bit count.
+constexpr int32_t MAX_INPUT_SAMPLES = 429496729;
+
+// One input of a run, from the moment its command-line token is read.
+struct InputFile {
+    const char* name;          // as typed on the command line
+    const char* display_name;  // name without its directories
+    FILE* stream;              // open for binary reading
+    int32_t data_bytes;        // sample bytes in the file; -1 until measured
+    bool is_wav;               // name contains ".wav" or ".WAV": 44-byte header skipped
+};
+
+enum OpenResult {
+    OPEN_OK,
+    OPEN_FAILED,    // cannot be opened or measured (missing, a directory, not seekable)
+    OPEN_TOO_LARGE  // more than MAX_INPUT_SAMPLES samples
+};
+
+// Display form of a file name: the text after its last slash or backslash;
+// the whole name when it is empty or ends in a separator.
+const char* base_name(const char* name);
+
+bool is_wav_name(const char* name);
+
+// Opens and measures name. On success prints "<label>: <display name> \t
+// samples: <count>" and leaves the stream at the first data byte. On
+// failure prints nothing; the caller reports.
+OpenResult open_input(const char* name, const char* label, InputFile* file);
+
+// Reads the file's data bytes into the start of buffer; returns the number
+// of bytes obtained.
+int32_t read_input(InputFile* file, void* buffer);
+
+// Seeks stream to its start and writes a 44-byte PCM WAV header. Returns
+// false when the write fails.
+bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_per_channel);
+
+// Creates name and writes a mono 16-bit WAV file of count samples. Ends the
+// process with "Open" when the file cannot be created and with "Can't
+// write" when any byte cannot be written.
+void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count);
+
+#endif

@@ -1,0 +1,234 @@
+// Whole runs of the executable: the console lines of each option, the
+// inputs as they are read, and the debug WAV files.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "driver_texts.h"
+#include "support.h"
+
+namespace {
+
+struct Scores {
+    std::string stoi;
+    std::string estoi;
+};
+
+// The two numbers of the metrics line, as printed.
+Scores printed_scores(const std::string& out) {
+    std::smatch m;
+    std::regex re("\t Metrics  :  STOI ([^ ]+)  ESTOI ([^\t\n]+)");
+    if (!std::regex_search(out, m, re)) return {"", ""};
+    return {m[1], m[2]};
+}
+
+std::string metrics_line(const Scores& s) {
+    return "\t Metrics  :  STOI " + s.stoi + "  ESTOI " + s.estoi;
+}
+
+std::vector<int16_t> delayed(const std::vector<int16_t>& x, int32_t d) {
+    std::vector<int16_t> y(x.size(), 0);
+    for (size_t i = 0; i + static_cast<size_t>(d) < x.size(); i++) y[i + static_cast<size_t>(d)] = x[i];
+    return y;
+}
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+        clean = speechlike(24000, 7);
+        write_file(dir + "/r.wav", wav_bytes(clean, 8000));
+        write_file(dir + "/d.wav", wav_bytes(delayed(clean, 137), 8000));
+    }
+    void TearDown() override { remove_tree(dir); }
+    ToolRun run(const std::vector<std::string>& args) { return run_tool(args, dir); }
+
+    std::string dir;
+    std::vector<int16_t> clean;
+};
+
+const std::string kFiles = reference_line("r.wav", 24000) + degraded_line("d.wav", 24000);
+const std::string kResampling = "\nResampling Reference...\nResampling Degraded... \nSTOI processing...";
+
+TEST_F(Run, PlainRunPrintsExactlyItsLines) {
+    ToolRun r = run({"r.wav", "d.wav"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    Scores s = printed_scores(r.out);
+    ASSERT_FALSE(s.stoi.empty()) << r.out;
+    EXPECT_EQ(r.out, kFiles + banner_text() + kResampling + metrics_line(s) + "\n");
+    EXPECT_EQ(r.err, "");
+    // -h hides only the banner; options after the file names count too.
+    ToolRun hidden = run({"r.wav", "d.wav", "-h"});
+    EXPECT_EQ(hidden.out, kFiles + kResampling + metrics_line(s) + "\n");
+    EXPECT_EQ(hidden.status, 0);
+}
+
+TEST_F(Run, AlignmentFindsAndAppliesTheDelay) {
+    ToolRun r = run({"-h", "-a", "r.wav", "d.wav"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    Scores aligned = printed_scores(r.out);
+    EXPECT_EQ(r.out, kFiles + "\nSearch alignment... Shift 137 samples" + kResampling + metrics_line(aligned) + "\n");
+    // The same shift given by hand gives the same scores.
+    ToolRun by_hand = run({"-h", "-s137", "r.wav", "d.wav"});
+    EXPECT_EQ(by_hand.out, kFiles + "\nShift 137 samples (17.125 ms)" + kResampling + metrics_line(aligned) + "\n");
+    // A pair without delay.
+    ToolRun none = run({"-h", "-a", "r.wav", "r.wav"});
+    EXPECT_NE(none.out.find("\nSearch alignment... (No delay found)\nResampling Reference..."), std::string::npos)
+        << none.out;
+    // Aligning raises the score of the delayed copy above the unaligned one.
+    Scores unaligned = printed_scores(run({"-h", "r.wav", "d.wav"}).out);
+    EXPECT_GT(std::stod(aligned.stoi), std::stod(unaligned.stoi));
+}
+
+TEST_F(Run, TimingAndDoubleResamplerNotes) {
+    ToolRun r = run({"-t", "-r", "-a", "-h", "r.wav", "d.wav"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string t = " t=[0-9.e+-]+sec";
+    std::regex expected(
+        "Reference: r\\.wav \t samples: 24000\n Degraded: d\\.wav \t samples: 24000\n"
+        "\nSearch alignment\\.\\.\\. Shift 137 samples" + t +
+        "\nResampling Reference\\.\\.\\." + t + " \t\\(double\\)"
+        "\nResampling Degraded\\.\\.\\. " + t + " \t\\(double\\)"
+        "\nSTOI processing\\.\\.\\.\t Metrics  :  STOI [^ ]+  ESTOI [^\t]+\t" + t + t + "\n");
+    EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+    // Without -t and -r neither note appears anywhere.
+    ToolRun plain = run({"-a", "-h", "r.wav", "d.wav"});
+    EXPECT_EQ(plain.out.find(" t="), std::string::npos);
+    EXPECT_EQ(plain.out.find("(double)"), std::string::npos);
+}
+
+TEST_F(Run, DebugFilesHoldTheComparedSignals) {
+    // 8001 samples: the 10 kHz files hold 5 * 8001 / 4 = 10001 samples.
+    std::vector<int16_t> ref = speechlike(8001, 11);
+    std::vector<int16_t> deg = speechlike(7000, 12);  // shorter: padded with zeros
+    write_file(dir + "/r8001.wav", wav_bytes(ref, 8000));
+    write_file(dir + "/d7000.pcm", raw_bytes(deg));
+    ToolRun r = run({"-d", "-h", "r8001.wav", "d7000.pcm"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    int32_t n = static_cast<int32_t>(ref.size());
+    int32_t m = 5 * n / 4;
+    EXPECT_NE(r.out.find("\nDebug output  8kHz  : ref.wav deg.wav\nDebug output 10kHz  : ref10.wav deg10.wav\n"),
+              std::string::npos);
+
+    struct Expect {
+        const char* name;
+        int32_t rate;
+        int32_t samples;
+    };
+    for (Expect e : {Expect{"ref.wav", 8000, n}, Expect{"deg.wav", 8000, n}, Expect{"ref10.wav", 10000, m},
+                     Expect{"deg10.wav", 10000, m}}) {
+        std::string bytes = read_file(dir + "/" + e.name);
+        ASSERT_EQ(bytes.size(), 44u + 2u * static_cast<size_t>(e.samples)) << e.name;
+        std::vector<int16_t> no_samples;
+        std::string header = wav_bytes(no_samples, e.rate).substr(0, 40);
+        // RIFF size and data size carry the real data size.
+        uint32_t data = 2u * static_cast<uint32_t>(e.samples);
+        std::string expected_header = header;
+        for (int i = 0; i < 4; i++) expected_header[4 + i] = static_cast<char>(((36 + data) >> (8 * i)) & 0xFF);
+        EXPECT_EQ(bytes.substr(0, 40), expected_header) << e.name;
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(static_cast<uint8_t>(bytes[40 + i]), (data >> (8 * i)) & 0xFF) << e.name;
+    }
+    EXPECT_EQ(load_samples(dir + "/ref.wav"), ref);
+    std::vector<int16_t> padded = deg;
+    padded.resize(ref.size(), 0);
+    EXPECT_EQ(load_samples(dir + "/deg.wav"), padded);
+}
+
+TEST_F(Run, DebugDegradedFileFollowsOnlyTheSearchedShift) {
+    ToolRun aligned = run({"-d", "-h", "-a", "r.wav", "d.wav"});
+    ASSERT_EQ(aligned.status, 0);
+    std::vector<int16_t> deg = delayed(clean, 137);
+    std::vector<int16_t> from_shift(deg.begin() + 137, deg.end());
+    from_shift.resize(deg.size(), 0);
+    EXPECT_EQ(load_samples(dir + "/deg.wav"), from_shift);
+    std::vector<int16_t> deg10_aligned = load_samples(dir + "/deg10.wav");
+
+    // With -s the 8 kHz file starts at the first sample, the 10 kHz one is
+    // the shifted signal: the same as with the searched shift.
+    ToolRun by_hand = run({"-d", "-h", "-s137", "r.wav", "d.wav"});
+    ASSERT_EQ(by_hand.status, 0);
+    EXPECT_EQ(load_samples(dir + "/deg.wav"), deg);
+    EXPECT_EQ(load_samples(dir + "/deg10.wav"), deg10_aligned);
+}
+
+TEST_F(Run, DebugFileThatCannotBeCreated) {
+    ASSERT_EQ(mkdir((dir + "/deg10.wav").c_str(), 0755), 0);
+    ToolRun r = run({"-d", "-h", "r.wav", "d.wav"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\nDebug output  8kHz  : ref.wav deg.wav\nERROR: Open 'deg10.wav'\n"), std::string::npos)
+        << r.out;
+    // Files written before it are complete; no row is logged.
+    EXPECT_EQ(read_file(dir + "/ref10.wav").size(), 44u + 2u * 30000u);
+    EXPECT_FALSE(file_exists(dir + "/stoi_results.txt"));
+}
+
+TEST_F(Run, WavHeaderIsSkippedNotRead) {
+    // A header claiming 16 kHz stereo changes nothing: byte 44 on is 8 kHz mono.
+    write_file(dir + "/stereo.wav", wav_bytes(clean, 16000, 2));
+    Scores plain = printed_scores(run({"-h", "r.wav", "r.wav"}).out);
+    ToolRun r = run({"-h", "r.wav", "stereo.wav"});
+    EXPECT_EQ(r.out, reference_line("r.wav", 24000) + degraded_line("stereo.wav", 24000) + kResampling +
+                         metrics_line(plain) + "\n");
+    // The same samples raw, under names that are and are not WAV names.
+    write_file(dir + "/take.wav.pcm", wav_bytes(clean, 8000));
+    write_file(dir + "/raw.Wav", raw_bytes(clean));
+    write_file(dir + "/upper.WAV", wav_bytes(clean, 8000));
+    EXPECT_EQ(printed_scores(run({"-h", "r.wav", "take.wav.pcm"}).out).stoi, plain.stoi);
+    EXPECT_EQ(printed_scores(run({"-h", "raw.Wav", "upper.WAV"}).out).stoi, plain.stoi);
+    // A .Wav name is raw: its 44 header bytes are 22 samples.
+    write_file(dir + "/speech.Wav", wav_bytes(clean, 8000));
+    EXPECT_EQ(run({"speech.Wav", "-Q"}).out, reference_line("speech.Wav", 24022) + "ERROR: Unknown option -Q\n");
+}
+
+TEST_F(Run, ShortAndEmptyInputs) {
+    write_file(dir + "/empty.wav", wav_bytes({}, 8000));
+    write_file(dir + "/empty.pcm", "");
+    ToolRun r = run({"-h", "empty.wav", "empty.pcm"});
+    EXPECT_EQ(r.out, reference_line("empty.wav", 0) + degraded_line("empty.pcm", 0) + kResampling +
+                         "ERROR: STOI -- Too short file\n");
+    EXPECT_EQ(r.status, 1);
+
+    // A 20-byte WAV file: its header read consumed everything.
+    write_file(dir + "/short.wav", std::string(20, 'x'));
+    ToolRun s = run({"-h", "r.wav", "short.wav"});
+    EXPECT_EQ(s.out, reference_line("r.wav", 24000) + degraded_line("short.wav", 10) +
+                         "ERROR: Can't read 'short.wav' bytes 20 0\n");
+    EXPECT_EQ(s.status, 1);
+    ToolRun b = run({"short.wav", "r.wav"});
+    EXPECT_EQ(b.out, reference_line("short.wav", 10) + degraded_line("r.wav", 24000) + banner_text() +
+                         "ERROR: Can't read 'short.wav' bytes 20 0\n");
+}
+
+TEST_F(Run, OddByteCounts) {
+    // The odd last byte becomes the low byte of one more sample whose high
+    // byte is zero; a reference that is the longer input keeps it in a spare
+    // byte beyond the samples that are scored.
+    std::string odd = raw_bytes(clean) + std::string(1, '\x7f');
+    write_file(dir + "/odd.pcm", odd);
+    Scores even = printed_scores(run({"-h", "r.wav", "r.wav"}).out);
+    ToolRun as_reference = run({"-h", "odd.pcm", "r.wav"});
+    EXPECT_EQ(as_reference.out, reference_line("odd.pcm", 24000) + degraded_line("r.wav", 24000) + kResampling +
+                                    metrics_line(even) + "\n");
+    std::vector<int16_t> longer = clean;
+    longer.push_back(0x7f);
+    write_file(dir + "/r24001.pcm", raw_bytes(longer));
+    ToolRun as_degraded = run({"-h", "-d", "r24001.pcm", "odd.pcm"});
+    ASSERT_EQ(as_degraded.status, 0) << as_degraded.out;
+    EXPECT_EQ(load_samples(dir + "/deg.wav"), longer);
+}
+
+TEST_F(Run, DisplayNamesDropDirectories) {
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    write_file(dir + "/sub/C:\\data\\ref.wav", wav_bytes(clean, 8000));
+    write_file(dir + "/sub/tail\\", raw_bytes(clean));
+    ToolRun r = run({"sub/C:\\data\\ref.wav", "./sub/tail\\", "-Q"});
+    EXPECT_EQ(r.out, reference_line("ref.wav", 24000) + degraded_line("./sub/tail\\", 24000) +
+                         "ERROR: Unknown option -Q\n");
+}
+
+}  // namespace

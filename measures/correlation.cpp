@@ -1,0 +1,184 @@
+#include "measures/correlation.h"
+
+#include <cmath>
+#include <cstddef>
+
+#include "measures/spectrum.h"
+
+uint16_t noise_state = 123;
+
+double noise_sample() {
+    noise_state = static_cast<uint16_t>((521u * noise_state + 259u) & 0xFFFFu);
+    const double v = static_cast<double>(static_cast<int32_t>(noise_state) - 32768);
+    // Every step is exact: v has 16 bits and the factors are powers of two
+    // or small integers.
+    return ((v * 0x1p-15) * 2.0 - 1.0) * 3.0 * 0x1p-52;
+}
+
+void add_noise(double* matrix, int32_t rows, int32_t columns) {
+    const int32_t count = rows * columns;
+    for (int32_t i = 0; i < count; i++) {
+        const double e = noise_sample();
+        matrix[i] = e + matrix[i];
+    }
+}
+
+namespace {
+
+// 1/r, or 1 when r is zero or not a number.
+double inverse_norm(double r) {
+    if (r == 0.0 || std::isnan(r)) return 1.0;
+    return 1.0 / r;
+}
+
+// out = (v - mean(v)) scaled to unit norm, for the 30 values of a segment.
+void centre_and_normalise(const double* v, double* out) {
+    double sum = 0.0;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = sum + v[n];
+    const double mean = sum / SEGMENT_LENGTH;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) out[n] = v[n] - mean;
+    double q = 0.0;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) q = q + out[n] * out[n];
+    const double s = inverse_norm(std::sqrt(q));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) out[n] = s * out[n];
+}
+
+}  // namespace
+
+double segment_correlation(const double* x, const double* y, double* xn, double* yn) {
+    centre_and_normalise(x, xn);
+    centre_and_normalise(y, yn);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) yn[n] = xn[n] * yn[n];
+    double sum = 0.0;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = sum + yn[n];
+    return sum;
+}
+
+void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
+                       double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
+    double alpha[BAND_COUNT];
+    double scaled[BAND_COUNT][SEGMENT_LENGTH];
+    double clipped[SEGMENT_LENGTH];
+
+    for (int32_t m = 0; m < segments; m++) {
+        // Scale factors that give each degraded band the reference's energy.
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const double* x = X + static_cast<size_t>(j) * frames + m;
+            const double* y = Y + static_cast<size_t>(j) * frames + m;
+            double sx = 0.0;
+            double sy = 0.0;
+            for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+                sx = sx + x[n] * x[n];
+                sy = sy + y[n] * y[n];
+            }
+            // A degraded band that is silent over the whole segment (zero
+            // padding, a digital dropout) cannot be scaled to any energy; it
+            // is taken as carrying nothing, which correlates 0, instead of an
+            // infinite factor that would make the whole score not a number.
+            alpha[j] = sy == 0.0 ? 0.0 : std::sqrt(sx / sy);
+        }
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const double* y = Y + static_cast<size_t>(j) * frames + m;
+            for (int32_t n = 0; n < SEGMENT_LENGTH; n++) scaled[j][n] = alpha[j] * y[n];
+        }
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const double* x = X + static_cast<size_t>(j) * frames + m;
+            // Clipping bound x + c * x, rounded after the product and after
+            // the sum.
+            for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+                xn_tmp[n] = c * x[n];
+                xn_tmp[n] = x[n] + xn_tmp[n];
+            }
+            for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+                clipped[n] = scaled[j][n] >= xn_tmp[n] ? xn_tmp[n] : scaled[j][n];
+            }
+            d_interm[static_cast<size_t>(j) * segments + m] =
+                segment_correlation(x, clipped, xn_tmp, yn_tmp);
+        }
+    }
+}
+
+namespace {
+
+typedef double SegmentMatrix[BAND_COUNT][SEGMENT_LENGTH];
+
+// Centres each band row on its mean.
+void centre_rows(SegmentMatrix a) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        double sum = 0.0;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = sum + a[j][n];
+        const double mean = sum / SEGMENT_LENGTH;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) a[j][n] = a[j][n] - mean;
+    }
+}
+
+void normalise_rows(SegmentMatrix a) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        double q = 0.0;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) q = q + a[j][n] * a[j][n];
+        const double g = inverse_norm(std::sqrt(q));
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) a[j][n] = g * a[j][n];
+    }
+}
+
+// Centres each frame column on its mean, formed with the rounded 1/15.
+void centre_columns(SegmentMatrix a) {
+    const double h = 1.0 / BAND_COUNT;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        double sum = 0.0;
+        for (int32_t j = 0; j < BAND_COUNT; j++) sum = sum + a[j][n];
+        const double mean = sum * h;
+        for (int32_t j = 0; j < BAND_COUNT; j++) a[j][n] = a[j][n] - mean;
+    }
+}
+
+void normalise_columns(SegmentMatrix a) {
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        double q = 0.0;
+        for (int32_t j = 0; j < BAND_COUNT; j++) q = q + a[j][n] * a[j][n];
+        const double g = inverse_norm(std::sqrt(q));
+        for (int32_t j = 0; j < BAND_COUNT; j++) a[j][n] = a[j][n] * g;
+    }
+}
+
+}  // namespace
+
+double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
+    SegmentMatrix a;
+    SegmentMatrix b;
+
+    // Noisy copies; the reference element takes its draw first.
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        const double* x = X + static_cast<size_t>(j) * frames + m;
+        const double* y = Y + static_cast<size_t>(j) * frames + m;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            const double e1 = noise_sample();
+            a[j][n] = e1 + x[n];
+            const double e2 = noise_sample();
+            b[j][n] = e2 + y[n];
+        }
+    }
+
+    centre_rows(a);
+    centre_rows(b);
+    normalise_rows(a);
+    normalise_rows(b);
+    add_noise(&a[0][0], BAND_COUNT, SEGMENT_LENGTH);
+    add_noise(&b[0][0], BAND_COUNT, SEGMENT_LENGTH);
+    centre_columns(a);
+    centre_columns(b);
+    normalise_columns(a);
+    normalise_columns(b);
+
+    const double* pa = &a[0][0];
+    const double* pb = &b[0][0];
+    double sum = 0.0;
+    for (int32_t i = 0; i < BAND_COUNT * SEGMENT_LENGTH; i++) sum = sum + pa[i] * pb[i];
+    const double k = 0.03333333333333333;  // 1/30, applied by multiplication
+    return sum * k;
+}
+
+void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,
+                  double* d1) {
+    for (int32_t m = 0; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m);
+}

@@ -1,0 +1,139 @@
+#include "measures/spectrum.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "measures/memory.h"
+#include "nsp/nsp.h"
+
+double analysis_window[FRAME_LENGTH];
+
+const int16_t band_bin_table[BAND_BIN_COUNT] = {
+    // band 0: bins 7-8
+    7, 8,
+    // band 1: bins 9-10
+    266, 267,
+    // band 2: bins 11-13
+    525, 526, 527,
+    // band 3: bins 14-16
+    785, 786, 787,
+    // band 4: bins 17-21
+    1045, 1046, 1047, 1048, 1049,
+    // band 5: bins 22-26
+    1307, 1308, 1309, 1310, 1311,
+    // band 6: bins 27-33
+    1569, 1570, 1571, 1572, 1573, 1574, 1575,
+    // band 7: bins 34-42
+    1833, 1834, 1835, 1836, 1837, 1838, 1839, 1840, 1841,
+    // band 8: bins 43-54
+    2099, 2100, 2101, 2102, 2103, 2104, 2105, 2106, 2107, 2108, 2109, 2110,
+    // band 9: bins 55-68
+    2368, 2369, 2370, 2371, 2372, 2373, 2374, 2375, 2376, 2377, 2378, 2379, 2380,
+    2381,
+    // band 10: bins 69-86
+    2639, 2640, 2641, 2642, 2643, 2644, 2645, 2646, 2647, 2648, 2649, 2650, 2651,
+    2652, 2653, 2654, 2655, 2656,
+    // band 11: bins 87-108
+    2914, 2915, 2916, 2917, 2918, 2919, 2920, 2921, 2922, 2923, 2924, 2925, 2926,
+    2927, 2928, 2929, 2930, 2931, 2932, 2933, 2934, 2935,
+    // band 12: bins 109-137
+    3193, 3194, 3195, 3196, 3197, 3198, 3199, 3200, 3201, 3202, 3203, 3204, 3205,
+    3206, 3207, 3208, 3209, 3210, 3211, 3212, 3213, 3214, 3215, 3216, 3217, 3218,
+    3219, 3220, 3221,
+    // band 13: bins 138-173
+    3479, 3480, 3481, 3482, 3483, 3484, 3485, 3486, 3487, 3488, 3489, 3490, 3491,
+    3492, 3493, 3494, 3495, 3496, 3497, 3498, 3499, 3500, 3501, 3502, 3503, 3504,
+    3505, 3506, 3507, 3508, 3509, 3510, 3511, 3512, 3513, 3514,
+    // band 14: bins 174-218
+    3772, 3773, 3774, 3775, 3776, 3777, 3778, 3779, 3780, 3781, 3782, 3783, 3784,
+    3785, 3786, 3787, 3788, 3789, 3790, 3791, 3792, 3793, 3794, 3795, 3796, 3797,
+    3798, 3799, 3800, 3801, 3802, 3803, 3804, 3805, 3806, 3807, 3808, 3809, 3810,
+    3811, 3812, 3813, 3814, 3815, 3816,
+};
+
+void hann_window(double* w, int32_t n) {
+    const double two_pi = 6.283185307179586;
+    const double step = two_pi / static_cast<double>(n + 1);
+    const int32_t half = n / 2;
+    double theta = step;
+    for (int32_t i = 0; i < half; i++) {
+        w[i] = 0.5 * (1.0 - std::cos(theta));
+        theta = theta + step;
+    }
+    for (int32_t i = 0; i < half; i++) w[half + i] = w[half - 1 - i];
+}
+
+int32_t frame_count(int32_t length) {
+    if (length <= FRAME_LENGTH) return 0;
+    return (length - (FRAME_LENGTH + 1)) / FRAME_HOP + 1;
+}
+
+void complex_fft(double* data, int32_t order, bool inverse) {
+    ComplexFloat buffer[1 << COMPLEX_FFT_MAX_ORDER];
+    const int32_t count = int32_t{1} << order;
+    for (int32_t i = 0; i < count; i++) {
+        buffer[i].re = static_cast<float>(data[2 * i]);
+        buffer[i].im = static_cast<float>(data[2 * i + 1]);
+    }
+    nspcFft(buffer, order, inverse ? NSP_FFT_INVERSE : NSP_FFT_FORWARD);
+    for (int32_t i = 0; i < count; i++) {
+        data[2 * i] = static_cast<double>(buffer[i].re);
+        data[2 * i + 1] = static_cast<double>(buffer[i].im);
+    }
+}
+
+void stdft(const double* signal, double* spectrum, int32_t frames) {
+    double* tmp = measure_doubles(FFT_LENGTH, "stdft", "tmp");
+    double* ctmp = measure_doubles(2 * FFT_LENGTH, "stdft", "ctmp");
+    // The upper half of tmp is the zero padding and stays zero throughout.
+    for (int32_t i = 0; i < FFT_LENGTH; i++) tmp[i] = 0.0;
+
+    for (int32_t t = 0; t < frames; t++) {
+        const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
+        for (int32_t i = 0; i < FRAME_LENGTH; i++) tmp[i] = frame[i] * analysis_window[i];
+        for (int32_t i = 0; i < FFT_LENGTH; i++) {
+            ctmp[2 * i] = tmp[i];
+            ctmp[2 * i + 1] = 0.0;
+        }
+        complex_fft(ctmp, FFT_ORDER, false);
+        double* out = spectrum + static_cast<size_t>(t) * BIN_COUNT;
+        for (int32_t k = 0; k < BIN_COUNT; k++) {
+            const double re = ctmp[2 * k];
+            const double im = ctmp[2 * k + 1];
+            out[k] = std::sqrt(im * im + re * re);
+        }
+    }
+
+    std::free(tmp);
+    std::free(ctmp);
+}
+
+void fill_band_mask(uint8_t* mask) {
+    std::memset(mask, 0, static_cast<size_t>(BAND_COUNT) * BIN_COUNT);
+    for (int32_t i = 0; i < BAND_BIN_COUNT; i++) mask[band_bin_table[i]] = 1;
+}
+
+void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
+                    int32_t frames, double* X, double* Y) {
+    for (int32_t t = 0; t < frames; t++) {
+        const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
+        const double* yt = ay + static_cast<size_t>(t) * BIN_COUNT;
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const uint8_t* band = mask + static_cast<size_t>(j) * BIN_COUNT;
+            double sx = 0.0;
+            double sy = 0.0;
+            // Every bin takes part, weighted by its mask value: bins outside
+            // the band add an exact zero.
+            for (int32_t k = 0; k < BIN_COUNT; k++) {
+                const double m = static_cast<double>(band[k]);
+                sx = sx + (xt[k] * xt[k]) * m;
+                sy = sy + (yt[k] * yt[k]) * m;
+            }
+            const size_t at = static_cast<size_t>(j) * frames + t;
+            X[at] = std::sqrt(sx);
+            Y[at] = std::sqrt(sy);
+        }
+    }
+}

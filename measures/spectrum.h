@@ -1,0 +1,57 @@
+// Short-time magnitude spectra of 10 kHz signals and their one-third-octave
+// band envelopes, on a fixed grid of 256-sample frames at a hop of 128.
+#ifndef MEASURES_SPECTRUM_H
+#define MEASURES_SPECTRUM_H
+
+#include <cstdint>
+
+constexpr int32_t FRAME_LENGTH = 256;
+constexpr int32_t FRAME_HOP = 128;
+constexpr int32_t FFT_ORDER = 9;
+constexpr int32_t FFT_LENGTH = 512;
+constexpr int32_t BIN_COUNT = 257;  // bins 0 .. 256 (0 Hz .. 5000 Hz) kept per frame
+constexpr int32_t BAND_COUNT = 15;
+constexpr int32_t BAND_BIN_COUNT = 212;
+// complex_fft works in a fixed local buffer of 2^COMPLEX_FFT_MAX_ORDER values.
+constexpr int32_t COMPLEX_FFT_MAX_ORDER = 9;
+
+// The analysis window shared by the spectra and the silent-frame removal.
+// hann_window fills it at the start of every measure run.
+extern double analysis_window[FRAME_LENGTH];
+
+// The positions band * 257 + bin of the band mask that are 1: band by band,
+// bins ascending. Band j covers the bins nearest to its edges
+// 150 * 2^((2j - 1)/6) Hz (included) and 150 * 2^((2j + 1)/6) Hz (excluded).
+extern const int16_t band_bin_table[BAND_BIN_COUNT];
+
+// Symmetric window w[i] = 0.5 * (1 - cos(2 pi (i + 1) / (n + 1))) for an even
+// n, whose angle is accumulated by repeated addition of 2 pi / (n + 1) over
+// the first half; the second half mirrors the first.
+void hann_window(double* w, int32_t n);
+
+// Number of whole frames in a signal of length samples: 0 up to 256 samples,
+// else (length - 257) / 128 + 1. The last frame that would just fit is not
+// counted.
+int32_t frame_count(int32_t length);
+
+// Transforms 2^order complex values (interleaved re, im doubles) in place,
+// forward (negative exponent, unscaled) or inverse, in single precision:
+// the values are rounded to float, transformed by nspcFft and widened back.
+// order must lie in 0 .. COMPLEX_FFT_MAX_ORDER.
+void complex_fft(double* data, int32_t order, bool inverse);
+
+// Magnitude spectra of frames 0 .. frames - 1 of signal, each windowed by
+// analysis_window, zero-padded to 512 points: spectrum[t * 257 + k] is bin k
+// of frame t. signal must hold 128 * (frames - 1) + 256 samples.
+void stdft(const double* signal, double* spectrum, int32_t frames);
+
+// Clears the 15 x 257 band mask and sets the positions of band_bin_table.
+void fill_band_mask(uint8_t* mask);
+
+// Band envelopes of two spectra of frames frames each: X[j * frames + t] is
+// the square root of the sum, over the bins of band j in ascending order, of
+// the squared magnitudes of frame t of ax; Y likewise from ay.
+void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
+                    int32_t frames, double* X, double* Y);
+
+#endif

@@ -1,0 +1,167 @@
+// The whole measure on 16-bit signals: properties, failures, and agreement
+// with independently computed scores.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "measures/correlation.h"
+#include "measures/stoi.h"
+#include "support.h"
+
+namespace {
+
+struct Scores {
+    double stoi, estoi, t1, t2;
+};
+
+Scores measure(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg) {
+    Scores s{};
+    s.stoi = stoi_estoi_pcm(ref.data(), deg.data(), static_cast<int32_t>(ref.size()), &s.estoi, &s.t1, &s.t2);
+    return s;
+}
+
+// Speech-like reference plus an independently seeded disturbance.
+std::vector<int16_t> noisy_copy(const std::vector<int16_t>& ref, uint32_t seed, double amount) {
+    std::vector<int16_t> other = speechlike(static_cast<int32_t>(ref.size()), seed, 4000.0);
+    std::vector<int16_t> out(ref.size());
+    for (size_t i = 0; i < ref.size(); i++) out[i] = static_cast<int16_t>(0.5 * ref[i] + amount * other[i]);
+    return out;
+}
+
+struct ChildRun {
+    int status;
+    std::string out;
+};
+
+// Runs the measure in a child process with standard output in a pipe.
+ChildRun measure_in_child(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg) {
+    int fds[2];
+    if (pipe(fds) != 0) return {-1, ""};
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        measure(ref, deg);
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(fds[1]);
+    ChildRun run{-1, ""};
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<size_t>(got));
+    close(fds[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
+    return run;
+}
+
+// All frames equally loud: period 64 divides the hop.
+std::vector<int16_t> steady_tone(int32_t count) {
+    std::vector<int16_t> s(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; i++) s[i] = static_cast<int16_t>(9000.0 * std::sin(6.283185307179586 * (i % 64) / 64.0));
+    return s;
+}
+
+}  // namespace
+
+TEST(Measure, IdenticalSignalsScoreOne) {
+    std::vector<int16_t> ref = speechlike(30000, 11);
+    Scores s = measure(ref, ref);
+    EXPECT_NEAR(s.stoi, 1.0, 1e-9);
+    EXPECT_NEAR(s.estoi, 1.0, 1e-9);
+    EXPECT_GE(s.t1, 0.0);
+    EXPECT_GE(s.t2, 0.0);
+}
+
+TEST(Measure, ScaleOfTheDegradedSignalAndRepeatedRunsKeepStoi) {
+    std::vector<int16_t> ref = speechlike(30000, 12);
+    std::vector<int16_t> deg = noisy_copy(ref, 99, 0.4);
+    std::vector<int16_t> twice(deg.size());
+    for (size_t i = 0; i < deg.size(); i++) twice[i] = static_cast<int16_t>(2 * deg[i]);
+    Scores once = measure(ref, deg);
+    Scores doubled = measure(ref, twice);
+    Scores again = measure(ref, deg);  // the noise sequence goes on
+    EXPECT_EQ(once.stoi, doubled.stoi);
+    EXPECT_EQ(once.stoi, again.stoi);
+    EXPECT_NEAR(once.estoi, doubled.estoi, 1e-9);
+    EXPECT_NEAR(once.estoi, again.estoi, 1e-9);
+    EXPECT_TRUE(once.stoi > 0.3 && once.stoi < 0.999);
+}
+
+TEST(Measure, ShortestRunnableInputHasOneSegment) {
+    // 4352 samples of steady sound: 32 frames kept, 31 after rebuilding.
+    std::vector<int16_t> ref = steady_tone(4352);
+    Scores s = measure(ref, ref);
+    EXPECT_NEAR(s.stoi, 1.0, 1e-9);
+    EXPECT_NEAR(s.estoi, 1.0, 1e-9);
+}
+
+TEST(MeasureDeathTest, TooLittleSpeechEndsTheProcess) {
+    // 4224 samples of steady sound: all 31 frames kept, 30 after rebuilding.
+    std::vector<int16_t> tone = steady_tone(4224);
+    EXPECT_EXIT(measure(tone, tone), ::testing::ExitedWithCode(1), "");
+    ChildRun run = measure_in_child(tone, tone);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "ERROR: STOI -- Too short file\n");
+    // A digitally silent reference, whatever the degraded signal holds.
+    std::vector<int16_t> silent(20000, 0);
+    std::vector<int16_t> deg = speechlike(20000, 14);
+    EXPECT_EXIT(measure(silent, deg), ::testing::ExitedWithCode(1), "");
+    run = measure_in_child(silent, deg);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "ERROR: STOI -- Too short file\n");
+}
+
+TEST(Measure, SilentEndOfDegradedSignalGivesAFiniteScore) {
+    // A degraded file one second shorter than its reference arrives padded
+    // with digital silence: its band envelopes are exactly zero there.
+    std::vector<int16_t> ref = speechlike(40000, 15);
+    std::vector<int16_t> deg = noisy_copy(ref, 97, 0.2);
+    for (size_t i = 30000; i < deg.size(); i++) deg[i] = 0;
+    Scores s = measure(ref, deg);
+    EXPECT_TRUE(std::isfinite(s.stoi));
+    EXPECT_TRUE(std::isfinite(s.estoi));
+    Scores intact = measure(ref, noisy_copy(ref, 97, 0.2));
+    // Segments over the silent second correlate 0, so the score drops.
+    EXPECT_LT(s.stoi, intact.stoi - 0.05);
+    EXPECT_GT(s.stoi, 0.0);
+}
+
+TEST(Measure, AgreesWithIndependentScores) {
+    std::ifstream table(source_path("tests/data/measures/expected.tsv"));
+    ASSERT_TRUE(table.good());
+    std::string line;
+    std::getline(table, line);  // header
+    int pairs = 0;
+    while (std::getline(table, line)) {
+        if (line.empty()) continue;
+        std::istringstream fields(line);
+        std::string ref_name, deg_name;
+        double stoi, estoi, stoi_tol, estoi_tol;
+        fields >> ref_name >> deg_name >> stoi >> estoi >> stoi_tol >> estoi_tol;
+        ASSERT_FALSE(fields.fail()) << line;
+        std::vector<int16_t> ref = load_samples(source_path("tests/data/measures/" + ref_name));
+        std::vector<int16_t> deg = load_samples(source_path("tests/data/measures/" + deg_name));
+        ASSERT_EQ(ref.size(), deg.size()) << ref_name;
+        ASSERT_GT(ref.size(), 10000u) << ref_name;
+        // Every pair is scored as in a fresh process.
+        noise_state = 123;
+        Scores s = measure(ref, deg);
+        EXPECT_NEAR(s.stoi, stoi, stoi_tol) << ref_name;
+        EXPECT_NEAR(s.estoi, estoi, estoi_tol) << ref_name;
+        std::printf("%-24s STOI %.10f (diff %.2e)  ESTOI %.10f (diff %.2e)\n", ref_name.c_str(),
+                    s.stoi, s.stoi - stoi, s.estoi, s.estoi - estoi);
+        pairs++;
+    }
+    EXPECT_EQ(pairs, 6);
+}

@@ -1,11 +1,22 @@
 #include "conditioning/alignment.h"
 
+#include <cstring>
+
+#include "conditioning/alignment_kernels.h"
+#include "conditioning/cpu_features.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
 // The correlation of one candidate delay. Products of two 16-bit samples are
 // exact in 32 bits and their sum is exact in 64 bits for any count that fits
 // in 32 bits (|sum| < 2^31 * 2^30 = 2^61), so the result does not depend on
 // the order of summation and matches a double accumulator wherever that one
 // is exact.
-static int64_t correlation_at(const int16_t* reference, const int16_t* degraded, int32_t count, int32_t shift) {
+int64_t correlation_at(const int16_t* reference, const int16_t* degraded, int32_t count, int32_t shift) {
     int64_t sum = 0;
     for (int32_t n = 0; n < count; n++) {
         int32_t product = static_cast<int32_t>(reference[n]) * static_cast<int32_t>(degraded[n + shift]);
@@ -14,15 +25,132 @@ static int64_t correlation_at(const int16_t* reference, const int16_t* degraded,
     return sum;
 }
 
-int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int32_t count) {
-    int32_t best_shift = 0;
-    int64_t best = correlation_at(reference, degraded, count, 0);
-    for (int32_t shift = 1; shift < ALIGN_SHIFTS; shift++) {
-        int64_t c = correlation_at(reference, degraded, count, shift);
-        if (c > best) {
-            best = c;
-            best_shift = shift;
-        }
+// The best delay of the 900 sums: the first strictly greater value wins, so
+// ties go to the smallest delay.
+int32_t best_shift(const int64_t* c) {
+    int32_t best = 0;
+    for (int32_t s = 1; s < ALIGN_SHIFTS; s++) {
+        if (c[s] > c[best]) best = s;
     }
-    return best_shift;
+    return best;
+}
+
+int32_t search_plain(const int16_t* reference, const int16_t* degraded, int32_t count) {
+    int64_t c[ALIGN_SHIFTS];
+    for (int32_t s = 0; s < ALIGN_SHIFTS; s++) c[s] = correlation_at(reference, degraded, count, s);
+    return best_shift(c);
+}
+
+typedef void (*ChunkKernel)(const int16_t*, const int16_t*, const int16_t*, int32_t, int64_t*);
+
+// The vector search: the reference is taken in chunks that the kernel sums
+// exactly in 32-bit lanes; each chunk's degraded window is split into high
+// and low bytes in local buffers. Nothing is allocated, and the samples
+// past count (reference) or count + 898 (degraded) are never read.
+int32_t search_chunked(ChunkKernel kernel, int32_t chunk, const int16_t* reference, const int16_t* degraded,
+                       int32_t count) {
+    constexpr int32_t MAX_CHUNK = ALIGN_CHUNK_AVX512;
+    constexpr int32_t PAD = 32;
+    alignas(64) int16_t r[MAX_CHUNK];
+    alignas(64) int16_t dh[MAX_CHUNK + ALIGN_SHIFTS + PAD];
+    alignas(64) int16_t dl[MAX_CHUNK + ALIGN_SHIFTS + PAD];
+    int64_t c[ALIGN_SHIFTS];
+    memset(c, 0, sizeof c);
+
+    for (int32_t base = 0; base < count; base += chunk) {
+        int32_t len = count - base < chunk ? count - base : chunk;
+        int32_t padded = (len + PAD - 1) / PAD * PAD;
+        memcpy(r, reference + base, static_cast<size_t>(len) * sizeof(int16_t));
+        memset(r + len, 0, static_cast<size_t>(padded - len) * sizeof(int16_t));
+        int32_t window = len + ALIGN_SHIFTS - 1;  // degraded samples this chunk touches
+        for (int32_t i = 0; i < window; i++) {
+            int32_t v = degraded[base + i];
+            dh[i] = static_cast<int16_t>(v >> 8);  // arithmetic shift: floor(v / 256)
+            dl[i] = static_cast<int16_t>(v & 0xFF);
+        }
+        int32_t filled = padded + ALIGN_SHIFTS + PAD;
+        memset(dh + window, 0, static_cast<size_t>(filled - window) * sizeof(int16_t));
+        memset(dl + window, 0, static_cast<size_t>(filled - window) * sizeof(int16_t));
+        kernel(r, dh, dl, padded, c);
+    }
+    return best_shift(c);
+}
+
+}  // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
+
+namespace {
+
+struct Vec {
+    typedef __m128i V;
+    static constexpr int32_t W = 8;
+    static V zero() { return _mm_setzero_si128(); }
+    static V load(const int16_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
+    static V madd_add(V acc, V a, V b) { return _mm_add_epi32(acc, _mm_madd_epi16(a, b)); }
+    static int64_t lane_sum(V v) {
+        alignas(16) int32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+        return static_cast<int64_t>(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+    }
+};
+
+}  // namespace
+
+#include "conditioning/alignment_kernel_impl.h"
+
+void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c) {
+    correlate_chunk_body(r, dh, dl, len, c);
+}
+
+#endif
+
+bool align_kernel_available(AlignKernel kernel) {
+    switch (kernel) {
+    case ALIGN_KERNEL_PLAIN:
+        return true;
+#if defined(__x86_64__) || defined(__i386__)
+    case ALIGN_KERNEL_SSE2:
+        return true;
+    case ALIGN_KERNEL_AVX2:
+        return cpu_has_avx2();
+    case ALIGN_KERNEL_AVX512:
+        return cpu_has_avx512();
+#endif
+    default:
+        return false;
+    }
+}
+
+AlignKernel align_kernel_default() {
+#ifdef KELVOR_PLAIN
+    return ALIGN_KERNEL_PLAIN;
+#else
+    static const AlignKernel best = align_kernel_available(ALIGN_KERNEL_AVX512) ? ALIGN_KERNEL_AVX512
+                                    : align_kernel_available(ALIGN_KERNEL_AVX2) ? ALIGN_KERNEL_AVX2
+                                    : align_kernel_available(ALIGN_KERNEL_SSE2) ? ALIGN_KERNEL_SSE2
+                                                                                : ALIGN_KERNEL_PLAIN;
+    return best;
+#endif
+}
+
+int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, const int16_t* degraded,
+                               int32_t count) {
+    if (count <= 0 || !align_kernel_available(kernel)) return search_plain(reference, degraded, count);
+    switch (kernel) {
+#if defined(__x86_64__) || defined(__i386__)
+    case ALIGN_KERNEL_SSE2:
+        return search_chunked(correlate_chunk_sse2, ALIGN_CHUNK_SSE2, reference, degraded, count);
+    case ALIGN_KERNEL_AVX2:
+        return search_chunked(correlate_chunk_avx2, ALIGN_CHUNK_AVX2, reference, degraded, count);
+    case ALIGN_KERNEL_AVX512:
+        return search_chunked(correlate_chunk_avx512, ALIGN_CHUNK_AVX512, reference, degraded, count);
+#endif
+    default:
+        return search_plain(reference, degraded, count);
+    }
+}
+
+int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int32_t count) {
+    return search_alignment_using(align_kernel_default(), reference, degraded, count);
 }

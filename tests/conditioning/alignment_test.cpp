@@ -76,3 +76,71 @@ TEST(Alignment, FullScaleProductsDoNotOverflow) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t next_random(uint32_t* state) {
+    *state = *state * 1664525u + 1013904223u;
+    return *state >> 8;
+}
+
+// Every vector kernel this processor has must give the plain search's
+// answer; the correlations themselves are exact integers, so any
+// disagreement is a fault, not rounding.
+TEST(AlignmentKernels, AgreeWithThePlainSearch) {
+    uint32_t state = 99;
+    std::vector<AlignKernel> kernels;
+    for (AlignKernel k : {ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512})
+        if (align_kernel_available(k)) kernels.push_back(k);
+    ASSERT_FALSE(kernels.empty());
+    // Lengths around the chunk and vector boundaries, and odd ones.
+    const int32_t lengths[] = {1, 7, 31, 33, 1023, 1024, 1025, 2048, 4095, 4096, 4097, 9001};
+    int trial = 0;
+    for (int32_t count : lengths) {
+        for (int kind = 0; kind < 4; kind++, trial++) {
+            std::vector<int16_t> ref(static_cast<size_t>(count));
+            std::vector<int16_t> deg(static_cast<size_t>(count) + ALIGN_SHIFTS);
+            int32_t d = static_cast<int32_t>(next_random(&state) % ALIGN_SHIFTS);
+            for (size_t i = 0; i < ref.size(); i++) {
+                uint32_t u = next_random(&state);
+                switch (kind) {
+                case 0: ref[i] = static_cast<int16_t>(u & 0xFFFF); break;              // full-range noise
+                case 1: ref[i] = (u & 1) ? -32768 : 32767; break;                      // extremes
+                case 2: ref[i] = -32768; break;                                        // worst case products
+                default: ref[i] = static_cast<int16_t>(static_cast<int32_t>(u % 2001) - 1000); break;
+                }
+            }
+            for (size_t i = 0; i < deg.size(); i++) {
+                uint32_t u = next_random(&state);
+                if (kind == 2) deg[i] = -32768;
+                else if (kind == 3) deg[i] = static_cast<int16_t>(static_cast<int32_t>(u % 201) - 100);
+                else deg[i] = static_cast<int16_t>(u & 0xFFFF);
+            }
+            if (kind == 3)
+                for (size_t i = 0; i < ref.size(); i++) deg[i + static_cast<size_t>(d)] = ref[i];
+            int32_t expected = search_alignment_using(ALIGN_KERNEL_PLAIN, ref.data(), deg.data(), count);
+            if (kind == 3 && count > 1000) EXPECT_EQ(expected, d);
+            for (AlignKernel k : kernels)
+                EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), count), expected)
+                    << "kernel " << k << " count " << count << " kind " << kind;
+        }
+    }
+    EXPECT_EQ(trial, 48);
+}
+
+TEST(AlignmentKernels, TiesAndEdgeDelaysSurviveTheVectorPath) {
+    std::vector<int16_t> ref(5000, 0);
+    ref[2500] = 1000;
+    std::vector<int16_t> deg(5000 + ALIGN_SHIFTS, 0);
+    deg[2500 + 3] = 700;
+    deg[2500 + 899] = 700;  // tie between delays 3 and 899
+    for (AlignKernel k : {ALIGN_KERNEL_PLAIN, ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512}) {
+        if (!align_kernel_available(k)) continue;
+        EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 3) << k;
+        deg[2500 + 3] = 699;
+        EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 899) << k;
+        deg[2500 + 3] = 700;
+    }
+}
+
+}  // namespace

@@ -116,13 +116,17 @@ TEST(AlignmentKernels, AgreeWithThePlainSearch) {
                 else if (kind == 3) deg[i] = static_cast<int16_t>(static_cast<int32_t>(u % 201) - 100);
                 else deg[i] = static_cast<int16_t>(u & 0xFFFF);
             }
-            if (kind == 3)
+            if (kind == 3) {
                 for (size_t i = 0; i < ref.size(); i++) deg[i + static_cast<size_t>(d)] = ref[i];
+            }
             int32_t expected = search_alignment_using(ALIGN_KERNEL_PLAIN, ref.data(), deg.data(), count);
-            if (kind == 3 && count > 1000) EXPECT_EQ(expected, d);
-            for (AlignKernel k : kernels)
+            if (kind == 3 && count > 1000) {
+                EXPECT_EQ(expected, d);
+            }
+            for (AlignKernel k : kernels) {
                 EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), count), expected)
                     << "kernel " << k << " count " << count << " kind " << kind;
+            }
         }
     }
     EXPECT_EQ(trial, 48);

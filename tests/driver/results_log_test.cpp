@@ -31,7 +31,7 @@ protected:
     // The row a run prints, rebuilt from its metrics line.
     static std::string row_of(const ToolRun& r, const std::string& ref, const std::string& deg,
                               const std::string& shift) {
-        size_t at = r.out.find("STOI ");
+        size_t at = r.out.find("Metrics  :  STOI ") + 12;
         size_t es = r.out.find("  ESTOI ");
         size_t end = r.out.find_first_of("\t\n", es + 8);
         std::string stoi = r.out.substr(at + 5, es - at - 5);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "measures/correlation.h"
+#include "measures/memory.h"
 #include "measures/stoi.h"
 #include "support.h"
 
@@ -40,8 +42,9 @@ struct ChildRun {
     std::string out;
 };
 
-// Runs the measure in a child process with standard output in a pipe.
-ChildRun measure_in_child(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg) {
+// Runs body in a child process with standard output in a pipe.
+template <typename Body>
+ChildRun run_in_child(Body body) {
     int fds[2];
     if (pipe(fds) != 0) return {-1, ""};
     std::fflush(stdout);
@@ -49,7 +52,7 @@ ChildRun measure_in_child(const std::vector<int16_t>& ref, const std::vector<int
     if (pid == 0) {
         close(fds[0]);
         dup2(fds[1], 1);
-        measure(ref, deg);
+        body();
         std::fflush(stdout);
         _exit(0);
     }
@@ -63,6 +66,10 @@ ChildRun measure_in_child(const std::vector<int16_t>& ref, const std::vector<int
     waitpid(pid, &wstatus, 0);
     if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
     return run;
+}
+
+ChildRun measure_in_child(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg) {
+    return run_in_child([&] { measure(ref, deg); });
 }
 
 // All frames equally loud: period 64 divides the hop.
@@ -120,6 +127,14 @@ TEST(MeasureDeathTest, TooLittleSpeechEndsTheProcess) {
     run = measure_in_child(silent, deg);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "ERROR: STOI -- Too short file\n");
+}
+
+TEST(MeasureDeathTest, OutOfMemoryNamesOperationAndArray) {
+    // A byte count that does not fit in size_t is refused like a failed
+    // allocation.
+    ChildRun run = run_in_child([] { measure_doubles(SIZE_MAX / 4, "STOI", "ax_hat"); });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "\nSTOI -- No memory : ax_hat\n");
 }
 
 TEST(Measure, SilentEndOfDegradedSignalGivesAFiniteScore) {

@@ -26,36 +26,39 @@ const int32_t PIECE = 1024;
 const int32_t BLOCK = 16384;
 const int32_t SLICE = 256;
 
-struct Cd {
-    double re;
-    double im;
-};
+// One complex value in double precision, {re, im}. Arithmetic on it is
+// lane by lane, so each lane gets exactly the IEEE double operation that
+// the scalar formula names; the pair only lets the compiler issue both
+// lanes at once.
+typedef double Cd __attribute__((vector_size(16)));
 
 inline Cd load(const ComplexFloat& v) {
     return Cd{v.re, v.im};
 }
 
-inline void store(ComplexFloat& d, double re, double im) {
-    d.re = static_cast<float>(re);
-    d.im = static_cast<float>(im);
-}
-
 inline void store(ComplexFloat& d, Cd v) {
-    store(d, v.re, v.im);
+    d.re = static_cast<float>(v[0]);
+    d.im = static_cast<float>(v[1]);
 }
 
-// x * w (FWD) or x * conj(w).
+inline Cd swapped(Cd x) {
+    return Cd{x[1], x[0]};
+}
+
+// x * w (FWD) or x * conj(w): re = xr*wr - xi*wi, im = xr*wi + xi*wr with
+// (wr, -wi) for the conjugate. The lanes compute xr*wr + xi*(-wi) and
+// xi*wr + xr*wi, which IEEE addition makes identical to those formulas.
 template <bool FWD>
 inline Cd twmul(Cd x, ComplexFloat w) {
-    const double wr = w.re;
-    const double wi = FWD ? static_cast<double>(w.im) : -static_cast<double>(w.im);
-    return Cd{x.re * wr - x.im * wi, x.re * wi + x.im * wr};
+    const Cd wr{w.re, w.re};
+    const Cd wi = FWD ? Cd{-w.im, w.im} : Cd{w.im, -w.im};
+    return x * wr + swapped(x) * wi;
 }
 
-// -i * x (FWD) or +i * x.
+// -i * x = (xi, -xr) (FWD) or +i * x = (-xi, xr); the factors +-1 are exact.
 template <bool FWD>
 inline Cd quarter(Cd x) {
-    return FWD ? Cd{x.im, -x.re} : Cd{-x.im, x.re};
+    return FWD ? swapped(x) * Cd{1.0, -1.0} : swapped(x) * Cd{-1.0, 1.0};
 }
 
 inline ComplexFloat minus_i(ComplexFloat w) {
@@ -68,20 +71,20 @@ inline ComplexFloat minus_i(ComplexFloat w) {
 template <bool FWD>
 inline void r4_out(ComplexFloat* x0, ComplexFloat* x1, ComplexFloat* x2, ComplexFloat* x3, Cd a,
                    Cd b, Cd c, Cd d) {
-    const Cd apb{a.re + b.re, a.im + b.im};
-    const Cd amb{a.re - b.re, a.im - b.im};
-    const Cd cpd{c.re + d.re, c.im + d.im};
-    const Cd rot = quarter<FWD>(Cd{c.re - d.re, c.im - d.im});
-    store(*x0, apb.re + cpd.re, apb.im + cpd.im);
-    store(*x1, amb.re + rot.re, amb.im + rot.im);
-    store(*x2, apb.re - cpd.re, apb.im - cpd.im);
-    store(*x3, amb.re - rot.re, amb.im - rot.im);
+    const Cd apb = a + b;
+    const Cd amb = a - b;
+    const Cd cpd = c + d;
+    const Cd rot = quarter<FWD>(c - d);
+    store(*x0, apb + cpd);
+    store(*x1, amb + rot);
+    store(*x2, apb - cpd);
+    store(*x3, amb - rot);
 }
 
 // Radix-2 decimation-in-time butterfly with t = v*w already formed.
 inline void r2_out(ComplexFloat* u, ComplexFloat* v, Cd a, Cd t) {
-    store(*u, a.re + t.re, a.im + t.im);
-    store(*v, a.re - t.re, a.im - t.im);
+    store(*u, a + t);
+    store(*v, a - t);
 }
 
 // ----------------------------------------------------- radix-4 passes
@@ -177,20 +180,21 @@ void two_point(ComplexFloat* x) {
 
 // --------------------------------------------------- split-radix kernel
 
-// Eighth-turn products with the constant K: W = K(1 - i), W^3 = K(-1 - i)
-// and their conjugates, formed from sums and differences of components.
+// Eighth-turn products with the constant K, formed from sums and
+// differences of components: z * K(1 - i) = ((zr + zi)K, (zi - zr)K) and
+// z * K(-1 - i) = ((zi - zr)K, -(zr + zi)K); for the inverse z * K(1 + i) =
+// ((zr - zi)K, (zr + zi)K) and z * K(-1 + i) = (-(zr + zi)K, (zr - zi)K).
+// In lanes: (z + quarter(z)) * K and (quarter(z) - z) * K.
 template <bool FWD>
 inline void store_eighth(ComplexFloat* d, Cd z) {
     const double k = NSP_SPLIT_SQRT_HALF;
-    if (FWD) store(*d, (z.re + z.im) * k, (z.im - z.re) * k);
-    else store(*d, (z.re - z.im) * k, (z.re + z.im) * k);
+    store(*d, (z + quarter<FWD>(z)) * Cd{k, k});
 }
 
 template <bool FWD>
 inline void store_three_eighths(ComplexFloat* d, Cd z) {
     const double k = NSP_SPLIT_SQRT_HALF;
-    if (FWD) store(*d, (z.im - z.re) * k, -((z.re + z.im) * k));
-    else store(*d, -((z.re + z.im) * k), (z.re - z.im) * k);
+    store(*d, (quarter<FWD>(z) - z) * Cd{k, k});
 }
 
 // One L-shaped butterfly of the stage of length n at i0, for a kernel of
@@ -209,15 +213,15 @@ void split_l(ComplexFloat* x, int32_t i0, int32_t n, int32_t N, const ComplexFlo
         const Cd a1 = load(x1[j]);
         const Cd a2 = load(x2[j]);
         const Cd a3 = load(x3[j]);
-        const Cd r1{a0.re - a2.re, a0.im - a2.im};
-        const Cd r2{a1.re - a3.re, a1.im - a3.im};
-        store(x0[j], a0.re + a2.re, a0.im + a2.im);
-        store(x1[j], a1.re + a3.re, a1.im + a3.im);
+        const Cd r1 = a0 - a2;
+        const Cd r2 = a1 - a3;
+        store(x0[j], a0 + a2);
+        store(x1[j], a1 + a3);
         // z2 = r1 - i r2 and z3 = r1 + i r2 (forward); reversed turns for
         // the inverse.
         const Cd rot = quarter<FWD>(r2);
-        const Cd z2{r1.re + rot.re, r1.im + rot.im};
-        const Cd z3{r1.re - rot.re, r1.im - rot.im};
+        const Cd z2 = r1 + rot;
+        const Cd z3 = r1 - rot;
         if (j == 0) {
             store(x2[j], z2);
             store(x3[j], z3);
@@ -300,8 +304,8 @@ template <bool FWD>
 inline void dif_out(ComplexFloat* u, ComplexFloat* v, ComplexFloat w) {
     const Cd a = load(*u);
     const Cd b = load(*v);
-    store(*u, a.re + b.re, a.im + b.im);
-    store(*v, twmul<FWD>(Cd{a.re - b.re, a.im - b.im}, w));
+    store(*u, a + b);
+    store(*v, twmul<FWD>(a - b, w));
 }
 
 template <bool FWD>
@@ -428,15 +432,15 @@ void nspcSplitSmall(ComplexFloat* x, int32_t N, int32_t sign, const ComplexFloat
         const Cd x1 = load(x[1]);
         const Cd x2 = load(x[2]);
         const Cd x3 = load(x[3]);
-        const Cd a{x0.re + x2.re, x0.im + x2.im};
-        const Cd bv{x1.re + x3.re, x1.im + x3.im};
-        const Cd c{x0.re - x2.re, x0.im - x2.im};
-        const Cd d{x1.re - x3.re, x1.im - x3.im};
+        const Cd a = x0 + x2;
+        const Cd bv = x1 + x3;
+        const Cd c = x0 - x2;
+        const Cd d = x1 - x3;
         const Cd rot = sign > 0 ? quarter<true>(d) : quarter<false>(d);
-        store(x[0], a.re + bv.re, a.im + bv.im);
-        store(x[1], a.re - bv.re, a.im - bv.im);
-        store(x[2], c.re + rot.re, c.im + rot.im);
-        store(x[3], c.re - rot.re, c.im - rot.im);
+        store(x[0], a + bv);
+        store(x[1], a - bv);
+        store(x[2], c + rot);
+        store(x[3], c - rot);
         return;
     }
     if (sign > 0) nspcSplitFwd(x, N, twd);

@@ -96,6 +96,9 @@ TEST_F(NspCache, InitOnlyBuildsTablesWithoutTouchingTheArray) {
     nspcFft(nullptr, 7, NSP_FFT_INIT_ONLY);
     EXPECT_EQ(filled_radix4(), Orders{7});
     EXPECT_EQ(filled_bitrev(), Orders{7});
+    // Tables start on 32-byte boundaries.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(nspState.fftTwdTbl[7]) % 32, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(nspState.bitRevTbl[7]) % 32, 0u);
     nspcFft(nullptr, 7, NSP_FFT_INIT_ONLY | NSP_FFT_OUT_BITREV | NSP_FFT_IN_BITREV | 3);
     EXPECT_TRUE(recorded().empty());
 

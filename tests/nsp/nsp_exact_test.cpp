@@ -141,20 +141,6 @@ TEST(NspFftExact, NaturalOrderTransformMatchesPlainModelBitForBit) {
     }
 }
 
-// The measure pipeline's frames: 512 real samples of speech-like size.
-TEST(NspFftExact, PipelineFramesMatchPlainModel) {
-    std::mt19937 gen(9);
-    std::normal_distribution<float> dist(0.0f, 0.05f);
-    for (int frame = 0; frame < 20; frame++) {
-        std::vector<ComplexFloat> x(512, ComplexFloat{0.0f, 0.0f});
-        for (int i = 0; i < 256; i++) x[i].re = dist(gen) * std::sin(3.14159f * i / 256);
-        std::vector<ComplexFloat> got = x, want = x;
-        nspcFft(got.data(), 9, NSP_FFT_FORWARD);
-        model_transform(want, 9, true);
-        expect_same_values(got, want, "frame", 9);
-    }
-}
-
 // ------------------------------------------------------------------
 
 TEST(NspFftExact, OrdersZeroOneAndTwo) {
@@ -284,19 +270,6 @@ TEST(NspTables, OrderThreeSinesAndEntries) {
     EXPECT_EQ(sp[0].im, -c);
     EXPECT_EQ(sp[1].re, -c);
     EXPECT_EQ(sp[1].im, -c);
-}
-
-TEST(NspTables, QuarterSymmetricTwiddlesShareTheirFloats) {
-    for (int32_t order : {5, 9, 10}) {
-        const int32_t n = int32_t{1} << order, q = n / 4;
-        const ComplexFloat* r = nspcGetFftTwdTbl(order);
-        ASSERT_NE(r, nullptr);
-        for (int32_t j = 0; j <= q; j++) {
-            // w^j and w^(N/4-j) swap their magnitudes.
-            EXPECT_EQ(r[3 * j].re, -r[3 * (q - j)].im) << order << " " << j;
-            EXPECT_EQ(-r[3 * j].im, r[3 * (q - j)].re) << order << " " << j;
-        }
-    }
 }
 
 TEST(NspTables, LongOrderTableAndItsSixteenThousandPointPart) {

@@ -8,8 +8,14 @@
 // exactly once, at its store. Complex products are always
 //   re = xr*wr - xi*wi,  im = xr*wi + xi*wr
 // and products by a conjugate twiddle are the same formula with (wr, -wi).
-// Quarter turns (-i, +i) and twiddle symmetries are exact component swaps
-// and sign changes, never multiplications.
+// Since a product of two floats is exact in double, a butterfly on loaded
+// values rounds only in its sums, and those rarely change the final float.
+// Quarter turns (-i, +i) and the twiddle symmetries of the length-8 and
+// length-16 passes are exact component swaps and sign changes; a twiddle
+// of index 0 is not multiplied at all. Every other twiddle, including the
+// table's exact (0, -1) entries in the passes of length 32 and up, is a
+// full complex product; the two ways can differ only in the sign of a
+// zero result.
 #include "nsp/nspkernels.h"
 
 #include "nsp/nsp.h"

@@ -44,7 +44,7 @@ ComplexFloat nspcTwiddleFromSin(const float* S, int32_t N, int32_t k) {
         w.re = -S[k - q];
         w.im = -S[half - k];
     } else {
-        w.re = -S[3 * N / 4 - k];
+        w.re = -S[N - q - k];  // 3N/4 - k
         w.im = S[k - half];
     }
     return w;

@@ -115,8 +115,8 @@ void fill_band_mask(uint8_t* mask) {
     for (int32_t i = 0; i < BAND_BIN_COUNT; i++) mask[band_bin_table[i]] = 1;
 }
 
-void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
-                    int32_t frames, double* X, double* Y) {
+void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
+                          int32_t frames, double* X, double* Y) {
     for (int32_t t = 0; t < frames; t++) {
         const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
         const double* yt = ay + static_cast<size_t>(t) * BIN_COUNT;
@@ -136,4 +136,40 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
             Y[at] = std::sqrt(sy);
         }
     }
+}
+
+void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
+                    int32_t frames, double* X, double* Y) {
+#ifdef KELVOR_PLAIN
+    band_envelopes_plain(ax, ay, mask, frames, X, Y);
+#else
+    // The bins of each band, in ascending order, read off the mask.
+    int16_t bins[BAND_COUNT * BIN_COUNT];
+    int32_t first[BAND_COUNT + 1];
+    int32_t count = 0;
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        first[j] = count;
+        for (int32_t k = 0; k < BIN_COUNT; k++) {
+            if (mask[static_cast<size_t>(j) * BIN_COUNT + k] != 0) bins[count++] = static_cast<int16_t>(k);
+        }
+    }
+    first[BAND_COUNT] = count;
+
+    for (int32_t t = 0; t < frames; t++) {
+        const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
+        const double* yt = ay + static_cast<size_t>(t) * BIN_COUNT;
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            double sx = 0.0;
+            double sy = 0.0;
+            for (int32_t i = first[j]; i < first[j + 1]; i++) {
+                const int32_t k = bins[i];
+                sx = sx + xt[k] * xt[k];
+                sy = sy + yt[k] * yt[k];
+            }
+            const size_t at = static_cast<size_t>(j) * frames + t;
+            X[at] = std::sqrt(sx);
+            Y[at] = std::sqrt(sy);
+        }
+    }
+#endif
 }

@@ -54,4 +54,12 @@ void fill_band_mask(uint8_t* mask);
 void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
                     int32_t frames, double* X, double* Y);
 
+// The same envelopes by the plain loop, which weights all 257 bins of every
+// band by their mask value. Bins outside a band add an exact +0 to a sum
+// that starts at +0, so band_envelopes, which sums over the band's own bins
+// only, gives the same bits (and is used unless the build asks for the
+// plain loops).
+void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
+                          int32_t frames, double* X, double* Y);
+
 #endif

@@ -2,8 +2,9 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 BUILD_ASAN := build-sanitize
+BUILD_PLAIN := build-plain
 
-.PHONY: all demo test test-sanitize bench clean
+.PHONY: all demo test test-sanitize bench bench-micro bench-whole clean
 
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
@@ -26,5 +27,19 @@ test-sanitize: $(BUILD_ASAN)/Makefile
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks: the micro-benchmarks of the fast build (each compares the
+# plain loop with the vector kernels where there are several), then whole
+# runs of the fast build against the plain-loop build.
+bench: bench-micro bench-whole
+
+bench-micro: all
+	cd $(BUILD) && for b in bench_alignment bench_resampler bench_measures bench_nsp_fft; do \
+	  [ -x ./$$b ] && ./$$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done; true
+
+bench-whole: all
+	cmake -S . -B $(BUILD_PLAIN) -DCMAKE_BUILD_TYPE=Release -DKELVOR_PLAIN=ON
+	cmake --build $(BUILD_PLAIN) -j $(JOBS) --target KELVOR_STOI
+	bench/whole_run.sh
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_PLAIN)

@@ -7,12 +7,54 @@
 
 uint16_t noise_state = 123;
 
+namespace {
+
+// The noise value of one generator state. Every step is exact: v has 16
+// bits and the factors are powers of two or small integers.
+inline double noise_value(uint32_t state) {
+    const double v = static_cast<double>(static_cast<int32_t>(state) - 32768);
+    return ((v * 0x1p-15) * 2.0 - 1.0) * 3.0 * 0x1p-52;
+}
+
+// Jump-ahead of the generator: state i steps after s is
+// (jump_mul[i] * s + jump_add[i]) mod 65536, so a block of draws has no
+// chain of dependent steps.
+constexpr int32_t NOISE_BLOCK = 1800;  // the draws of one ESTOI segment
+uint16_t jump_mul[NOISE_BLOCK + 1];
+uint16_t jump_add[NOISE_BLOCK + 1];
+bool jump_ready = false;
+
+void prepare_jumps() {
+    uint32_t a = 1;
+    uint32_t c = 0;
+    for (int32_t i = 0; i <= NOISE_BLOCK; i++) {
+        jump_mul[i] = static_cast<uint16_t>(a);
+        jump_add[i] = static_cast<uint16_t>(c);
+        a = (521u * a) & 0xFFFFu;
+        c = (521u * c + 259u) & 0xFFFFu;
+    }
+    jump_ready = true;
+}
+
+}  // namespace
+
 double noise_sample() {
     noise_state = static_cast<uint16_t>((521u * noise_state + 259u) & 0xFFFFu);
-    const double v = static_cast<double>(static_cast<int32_t>(noise_state) - 32768);
-    // Every step is exact: v has 16 bits and the factors are powers of two
-    // or small integers.
-    return ((v * 0x1p-15) * 2.0 - 1.0) * 3.0 * 0x1p-52;
+    return noise_value(noise_state);
+}
+
+void noise_block(double* out, int32_t count) {
+    if (!jump_ready) prepare_jumps();
+    while (count > 0) {
+        const int32_t n = count < NOISE_BLOCK ? count : NOISE_BLOCK;
+        const uint32_t s0 = noise_state;
+        for (int32_t i = 0; i < n; i++) {
+            out[i] = noise_value((jump_mul[i + 1] * s0 + jump_add[i + 1]) & 0xFFFFu);
+        }
+        noise_state = static_cast<uint16_t>((jump_mul[n] * s0 + jump_add[n]) & 0xFFFFu);
+        out += n;
+        count -= n;
+    }
 }
 
 void add_noise(double* matrix, int32_t rows, int32_t columns) {
@@ -143,7 +185,7 @@ void normalise_columns(SegmentMatrix a) {
 
 }  // namespace
 
-double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
+double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m) {
     SegmentMatrix a;
     SegmentMatrix b;
 
@@ -176,6 +218,80 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
     for (int32_t i = 0; i < BAND_COUNT * SEGMENT_LENGTH; i++) sum = sum + pa[i] * pb[i];
     const double k = 0.03333333333333333;  // 1/30, applied by multiplication
     return sum * k;
+}
+
+namespace {
+
+// Column passes with the frame index innermost: each column's sum still runs
+// over the bands in ascending order, but 30 columns advance side by side.
+void centre_columns_by_rows(SegmentMatrix a) {
+    const double h = 1.0 / BAND_COUNT;
+    double sum[SEGMENT_LENGTH] = {};
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum[n] = sum[n] + a[j][n];
+    }
+    double mean[SEGMENT_LENGTH];
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) mean[n] = sum[n] * h;
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) a[j][n] = a[j][n] - mean[n];
+    }
+}
+
+void normalise_columns_by_rows(SegmentMatrix a) {
+    double q[SEGMENT_LENGTH] = {};
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) q[n] = q[n] + a[j][n] * a[j][n];
+    }
+    double g[SEGMENT_LENGTH];
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) g[n] = inverse_norm(std::sqrt(q[n]));
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) a[j][n] = a[j][n] * g[n];
+    }
+}
+
+}  // namespace
+
+double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
+#ifdef KELVOR_PLAIN
+    return estoi_segment_plain(X, Y, frames, m);
+#else
+    // The segment's 1800 draws at once, consumed in the order of the plain
+    // steps: reference and degraded element by element, then 450 for each
+    // normalised matrix.
+    constexpr int32_t CELLS = BAND_COUNT * SEGMENT_LENGTH;
+    double e[4 * CELLS];
+    noise_block(e, 4 * CELLS);
+
+    SegmentMatrix a;
+    SegmentMatrix b;
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        const double* x = X + static_cast<size_t>(j) * frames + m;
+        const double* y = Y + static_cast<size_t>(j) * frames + m;
+        const double* ej = e + 2 * SEGMENT_LENGTH * j;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            a[j][n] = ej[2 * n] + x[n];
+            b[j][n] = ej[2 * n + 1] + y[n];
+        }
+    }
+
+    centre_rows(a);
+    centre_rows(b);
+    normalise_rows(a);
+    normalise_rows(b);
+    double* pa = &a[0][0];
+    double* pb = &b[0][0];
+    for (int32_t i = 0; i < CELLS; i++) pa[i] = e[2 * CELLS + i] + pa[i];
+    for (int32_t i = 0; i < CELLS; i++) pb[i] = e[3 * CELLS + i] + pb[i];
+    centre_columns_by_rows(a);
+    centre_columns_by_rows(b);
+    normalise_columns_by_rows(a);
+    normalise_columns_by_rows(b);
+
+    double sum = 0.0;
+    for (int32_t i = 0; i < CELLS; i++) sum = sum + pa[i] * pb[i];
+    const double k = 0.03333333333333333;  // 1/30, applied by multiplication
+    return sum * k;
+#endif
 }
 
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,

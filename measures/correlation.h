@@ -16,6 +16,10 @@ extern uint16_t noise_state;
 // [-9 * 2^-52, 3 * 2^-52).
 double noise_sample();
 
+// count successive draws of noise_sample into out, computed without a chain
+// of dependent steps; noise_state ends where count calls would leave it.
+void noise_block(double* out, int32_t count);
+
 // Adds a fresh noise_sample to every element of a rows x columns matrix, in
 // memory order.
 void add_noise(double* matrix, int32_t rows, int32_t columns);
@@ -40,6 +44,12 @@ void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t
 // bands, and the mean over the 30 frames of the column inner products is
 // returned. Draws 1800 noise samples.
 double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m);
+
+// The same by the plain steps, one draw at a time. estoi_segment takes the
+// segment's draws as one block and runs the column passes side by side; the
+// values and the final noise_state are the same bits (estoi_segment is the
+// plain one in a build that asks for the plain loops).
+double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m);
 
 // d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order.
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "measures/correlation.h"
@@ -175,3 +176,49 @@ TEST(EstoiValues, SilentBandsStayBoundedAndEachSegmentDraws1800) {
     EXPECT_EQ(noise_state, expected);
     for (double v : d1) EXPECT_LE(std::fabs(v), 1.0 + 1e-12);  // also false for NaN
 }
+
+namespace {
+
+TEST(NoiseBlock, SameDrawsAndFinalStateAsOneAtATime) {
+    const uint16_t saved = noise_state;
+    // Blocks shorter and longer than one segment's 1800 draws, from states
+    // spread over the whole period.
+    for (uint32_t start : {0u, 123u, 40000u, 65535u}) {
+        for (int32_t count : {1, 7, 1800, 1801, 5000}) {
+            std::vector<double> block(static_cast<size_t>(count));
+            noise_state = static_cast<uint16_t>(start);
+            noise_block(block.data(), count);
+            const uint16_t after_block = noise_state;
+            noise_state = static_cast<uint16_t>(start);
+            for (int32_t i = 0; i < count; i++) ASSERT_EQ(block[static_cast<size_t>(i)], noise_sample()) << i;
+            EXPECT_EQ(after_block, noise_state);
+        }
+    }
+    noise_state = saved;
+}
+
+TEST(EstoiSegment, BlockedStepsEqualThePlainStepsBitForBit) {
+    const int32_t frames = 45;
+    std::vector<double> X = envelopes(frames, 21), Y = envelopes(frames, 22);
+    // Silent bands, a band equal in both, and widely different magnitudes.
+    for (int t = 0; t < frames; t++) {
+        X[3 * frames + t] = 0.0;
+        Y[9 * frames + t] = 0.0;
+        Y[5 * frames + t] = X[5 * frames + t];
+        X[12 * frames + t] *= 1e6;
+        Y[13 * frames + t] *= 1e-9;
+    }
+    const uint16_t saved = noise_state;
+    for (int32_t m = 0; m + SEGMENT_LENGTH <= frames; m++) {
+        const uint16_t start = noise_state;
+        const double plain = estoi_segment_plain(X.data(), Y.data(), frames, m);
+        const uint16_t plain_end = noise_state;
+        noise_state = start;
+        const double fast = estoi_segment(X.data(), Y.data(), frames, m);
+        EXPECT_EQ(std::memcmp(&plain, &fast, sizeof plain), 0) << "segment " << m;
+        EXPECT_EQ(noise_state, plain_end);
+    }
+    noise_state = saved;
+}
+
+}  // namespace

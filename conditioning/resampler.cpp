@@ -11,10 +11,19 @@
 //
 // The arithmetic order is fixed so that scores are reproducible to the last
 // bit: each sum starts at 0.0 and adds its terms newest sample first
-// (k ascending), every product and addition rounded to double. A faster
-// variant of this loop must give identical samples.
+// (k ascending), every product and addition rounded to double. The vector
+// kernels (resampler_kernels.h) keep every sum exactly so and only compute
+// several outputs at once, one per lane; this plain loop stays as the
+// reference they are tested against and as the path of a plain build.
 
 #include "conditioning/resampler.h"
+
+#include "conditioning/cpu_features.h"
+#include "conditioning/resampler_kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -37,8 +46,20 @@ int16_t to_sample(double v)
     return static_cast<int16_t>(static_cast<int32_t>(t));
 }
 
-template <typename Tap>
-void resample(const int16_t* x, int32_t count, int16_t* y, const Tap* taps)
+// Where a filter sum goes: into a 16-bit sample, or kept as it is, so that
+// the kernels can be compared on their sums to the last bit.
+void put(int16_t* y, int32_t n, double s)
+{
+    y[n] = to_sample(5.0 * s);
+}
+
+void put(double* y, int32_t n, double s)
+{
+    y[n] = s;
+}
+
+template <typename Tap, typename Out>
+void resample(const int16_t* x, int32_t count, Out* y, const Tap* taps)
 {
     const int32_t length = resampled_length(count);
     // Input samples whose filter window reaches back before x[0]: from
@@ -63,7 +84,7 @@ void resample(const int16_t* x, int32_t count, int16_t* y, const Tap* taps)
                         s += static_cast<double>(taps[p + PHASES * k]) * static_cast<double>(x[j - k]);
                     }
                 }
-                y[m - RESAMPLER_DELAY] = to_sample(5.0 * s);
+                put(y, m - RESAMPLER_DELAY, s);
             }
             ++m;
         }
@@ -83,7 +104,7 @@ void resample(const int16_t* x, int32_t count, int16_t* y, const Tap* taps)
                 for (int32_t k = 0; k < RESAMPLER_PHASE_TAPS; ++k) {
                     s += static_cast<double>(h[PHASES * k]) * static_cast<double>(newest[-k]);
                 }
-                y[m - RESAMPLER_DELAY] = to_sample(5.0 * s);
+                put(y, m - RESAMPLER_DELAY, s);
             }
             ++m;
         }
@@ -97,7 +118,192 @@ void resample(const int16_t* x, int32_t count, int16_t* y, const Tap* taps)
     }
 }
 
+typedef void (*GroupKernel)(const double*, int32_t, const double*, int32_t, double*, int32_t);
+
+// Groups of five outputs per chunk: the vector path works through the
+// signal in chunks, with scratch of fixed size (about 100 kB in all, on the
+// stack) whatever the length of the signal.
+constexpr int32_t CHUNK_GROUPS = 256;
+constexpr int32_t STREAM_STRIDE = CHUNK_GROUPS + RESAMPLE_REACH;
+
+// Output q of a group: its phase, and its tap number k at lag c (k = c + offset).
+constexpr int32_t GROUP_PHASE[RESAMPLE_GROUP] = {3, 2, 1, 0, 4};
+constexpr int32_t GROUP_TAP_OFFSET[RESAMPLE_GROUP] = {0, 1, 2, 3, 3};
+
+// The kernels' coefficient rows: row c + 3 holds, for the five outputs of a
+// group, the tap that multiplies x[4t - c], widened exactly to double, or
+// 0.0 where that output has no such tap.
+template <typename Tap>
+void arrange_coefs(const Tap* taps, double* coefs)
+{
+    for (int32_t row = 0; row < RESAMPLE_LAGS; ++row) {
+        for (int32_t q = 0; q < RESAMPLE_GROUP; ++q) {
+            const int32_t k = row - 3 + GROUP_TAP_OFFSET[q];
+            const bool exists = k >= 0 && k < RESAMPLER_PHASE_TAPS;
+            coefs[RESAMPLE_GROUP * row + q] = exists ? static_cast<double>(taps[GROUP_PHASE[q] + PHASES * k]) : 0.0;
+        }
+    }
+}
+
+// The vector path. Output m is output q = m mod 5 of group t = m / 5; the
+// computed outputs m = 1028 .. length - 1 lie in groups 205 .. (length - 1) / 5.
+// Each chunk fills the kernel's four input streams, with zeros for the
+// samples before x[0] and after x[count - 1] (the first stand for the terms
+// the plain loop leaves out, see resampler_kernels.h; the second only meet
+// outputs that are not stored), lets the kernel form the sums, and converts
+// the ones that are outputs. Only x[0 .. count - 1] is read.
+template <typename Tap, typename Out>
+void resample_vector(GroupKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+{
+    const int32_t length = resampled_length(count);
+    if (length > RESAMPLER_DELAY) {
+        alignas(64) double coefs[RESAMPLE_LAGS * RESAMPLE_GROUP];
+        alignas(64) double streams[4 * STREAM_STRIDE];
+        alignas(64) double sums[RESAMPLE_GROUP * CHUNK_GROUPS];
+        arrange_coefs(taps, coefs);
+        const int32_t first = RESAMPLER_DELAY / RESAMPLE_GROUP;
+        const int32_t last = (length - 1) / RESAMPLE_GROUP;
+        for (int32_t t0 = first; t0 <= last; t0 += CHUNK_GROUPS) {
+            const int32_t groups = last - t0 + 1 < CHUNK_GROUPS ? last - t0 + 1 : CHUNK_GROUPS;
+            const int32_t padded = (groups + 7) / 8 * 8;
+            const int32_t entries = padded + RESAMPLE_REACH;
+            const int32_t origin = DECIMATION * (t0 - RESAMPLE_REACH);  // x index of entry 0 of stream 0
+            for (int32_t e = 0; e < entries; ++e) {
+                const int32_t n = origin + DECIMATION * e;
+                if (n >= 0 && n + DECIMATION <= count) {
+                    for (int32_t r = 0; r < DECIMATION; ++r) {
+                        streams[r * STREAM_STRIDE + e] = static_cast<double>(x[n + r]);
+                    }
+                } else {
+                    for (int32_t r = 0; r < DECIMATION; ++r) {
+                        const bool inside = n + r >= 0 && n + r < count;
+                        streams[r * STREAM_STRIDE + e] = inside ? static_cast<double>(x[n + r]) : 0.0;
+                    }
+                }
+            }
+            kernel(streams, STREAM_STRIDE, coefs, padded, sums, CHUNK_GROUPS);
+            for (int32_t i = 0; i < groups; ++i) {
+                for (int32_t q = 0; q < RESAMPLE_GROUP; ++q) {
+                    const int64_t m = int64_t{RESAMPLE_GROUP} * (t0 + i) + q;  // may pass INT32_MAX in the last group
+                    if (m >= RESAMPLER_DELAY && m < length) {
+                        put(y, static_cast<int32_t>(m - RESAMPLER_DELAY), sums[q * CHUNK_GROUPS + i]);
+                    }
+                }
+            }
+        }
+    }
+    const int32_t zeros = length < RESAMPLER_DELAY ? length : RESAMPLER_DELAY;
+    for (int32_t n = length - zeros; n < length; ++n) {
+        y[n] = 0;
+    }
+}
+
+template <typename Tap, typename Out>
+void resample_with(ResampleKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+{
+    if (!resample_kernel_available(kernel)) {
+        kernel = RESAMPLE_KERNEL_PLAIN;
+    }
+    switch (kernel) {
+#if defined(__x86_64__) || defined(__i386__)
+    case RESAMPLE_KERNEL_SSE2:
+        resample_vector(resample_groups_sse2, x, count, y, taps);
+        break;
+    case RESAMPLE_KERNEL_AVX2:
+        resample_vector(resample_groups_avx2, x, count, y, taps);
+        break;
+    case RESAMPLE_KERNEL_AVX512:
+        resample_vector(resample_groups_avx512, x, count, y, taps);
+        break;
+#endif
+    default:
+        resample(x, count, y, taps);
+        break;
+    }
+}
+
 }  // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
+
+namespace {
+
+struct Vec {
+    typedef __m128d V;
+    static constexpr int32_t W = 2;
+    static V zero() { return _mm_setzero_pd(); }
+    static V load(const double* p) { return _mm_loadu_pd(p); }
+    static V broadcast(const double* p) { return _mm_set1_pd(*p); }
+    static V mul(V a, V b) { return _mm_mul_pd(a, b); }
+    static V add(V a, V b) { return _mm_add_pd(a, b); }
+    static void store(double* p, V v) { _mm_storeu_pd(p, v); }
+};
+
+// 2 vectors: 10 accumulators, 2 inputs and a coefficient of 16 registers.
+constexpr int BLOCK_VECTORS = 2;
+
+}  // namespace
+
+#include "conditioning/resampler_kernel_impl.h"
+
+void resample_groups_sse2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
+                          int32_t sums_stride)
+{
+    groups_body(streams, stride, coefs, groups, sums, sums_stride);
+}
+
+#endif
+
+bool resample_kernel_available(ResampleKernel kernel)
+{
+    switch (kernel) {
+    case RESAMPLE_KERNEL_PLAIN:
+        return true;
+#if defined(__x86_64__) || defined(__i386__)
+    case RESAMPLE_KERNEL_SSE2:
+        return true;
+    case RESAMPLE_KERNEL_AVX2:
+        return cpu_has_avx2();
+    case RESAMPLE_KERNEL_AVX512:
+        return cpu_has_avx512();
+#endif
+    default:
+        return false;
+    }
+}
+
+ResampleKernel resample_kernel_default()
+{
+#ifdef KELVOR_PLAIN
+    return RESAMPLE_KERNEL_PLAIN;
+#else
+    static const ResampleKernel best = resample_kernel_available(RESAMPLE_KERNEL_AVX512) ? RESAMPLE_KERNEL_AVX512
+                                       : resample_kernel_available(RESAMPLE_KERNEL_AVX2) ? RESAMPLE_KERNEL_AVX2
+                                       : resample_kernel_available(RESAMPLE_KERNEL_SSE2) ? RESAMPLE_KERNEL_SSE2
+                                                                                         : RESAMPLE_KERNEL_PLAIN;
+    return best;
+#endif
+}
+
+void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const double* taps)
+{
+    resample_with(kernel, x, count, y, taps);
+}
+
+void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const float* taps)
+{
+    resample_with(kernel, x, count, y, taps);
+}
+
+void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const double* taps)
+{
+    resample_with(kernel, x, count, sums, taps);
+}
+
+void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const float* taps)
+{
+    resample_with(kernel, x, count, sums, taps);
+}
 
 int32_t resampled_length(int32_t count)
 {
@@ -109,10 +315,10 @@ int32_t resampled_length(int32_t count)
 
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const double* taps)
 {
-    resample(x, count, y, taps);
+    resample_with(resample_kernel_default(), x, count, y, taps);
 }
 
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float* taps)
 {
-    resample(x, count, y, taps);
+    resample_with(resample_kernel_default(), x, count, y, taps);
 }

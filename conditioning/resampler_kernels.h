@@ -1,0 +1,57 @@
+// Vector kernels of the resampler.
+//
+// The outputs come in groups of five: group t holds outputs m = 5t .. 5t+4,
+// whose newest input samples are 4t, 4t+1, 4t+2, 4t+3, 4t+3 (phases 3, 2,
+// 1, 0, 4). Output q of group t (q = 0..4) multiplies x[4t - c] by the tap
+// of lag c, c = k - q for q < 4 and c = k - 3 for q = 4, where k is the tap
+// number within its phase. So one value x[4t - c] serves all five outputs of
+// the group, and the outputs of W consecutive groups sit in the W lanes of a
+// vector: lane i needs x[4(t + i) - c], stride 4 in the input. The input is
+// therefore split into four streams of doubles, stream r holding
+// x[4n + r], so that those W values are contiguous.
+//
+// Each output keeps its own accumulator in its own lane and receives its
+// terms one at a time in ascending k, every product and every addition
+// rounded to double, exactly as the plain loop adds them.
+//
+// Lags run from -3 to 1645; where a lag has no tap for an output (k outside
+// 0..1645) its coefficient is 0.0. Such a term, like a term with one of the
+// zero samples that stand for the input before x[0], is a signed zero added
+// to a sum that is never -0.0 (it starts at +0.0, and in round-to-nearest a
+// sum is -0.0 only if both operands are), so it leaves the sum's bits
+// unchanged. This needs finite coefficients, which every filter table has.
+#ifndef CONDITIONING_RESAMPLER_KERNELS_H
+#define CONDITIONING_RESAMPLER_KERNELS_H
+
+#include <cstdint>
+
+#include "conditioning/resampler.h"
+
+constexpr int32_t RESAMPLE_GROUP = 5;                                    // outputs per group
+constexpr int32_t RESAMPLE_LAGS = RESAMPLER_PHASE_TAPS + 3;              // lags -3 .. 1645
+constexpr int32_t RESAMPLE_REACH = (RESAMPLER_PHASE_TAPS - 1 + 3) / 4;  // stream entries behind a group: 412
+
+// Computes the filter sums of `groups` consecutive groups (a multiple of 8).
+// streams: four streams, stream r at streams + r * stride; entry e of every
+// stream belongs to group e - RESAMPLE_REACH of the block, i.e. stream r
+// holds x[4(t0 - RESAMPLE_REACH + e) + r] for the block's first group t0.
+// Each stream is read at entries 0 .. groups + RESAMPLE_REACH - 1.
+// coefs: RESAMPLE_LAGS rows of five coefficients, row c + 3 holding the
+// coefficient of lag c for outputs q = 0..4.
+// sums: five rows of `sums_stride` values; row q, entry i receives the sum of
+// output q of group t0 + i.
+// The filter sums s (before the factor 5 and the conversion to a sample)
+// that the given kernel computes: sums[n] for output n, resampled_length(count)
+// values, the last 1028 of them 0.0. For comparing the kernels to the last
+// bit, which the 16-bit samples alone would rarely show.
+void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const double* taps);
+void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const float* taps);
+
+void resample_groups_sse2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
+                          int32_t sums_stride);
+void resample_groups_avx2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
+                          int32_t sums_stride);
+void resample_groups_avx512(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
+                            int32_t sums_stride);
+
+#endif

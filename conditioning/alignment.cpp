@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "conditioning/alignment_kernels.h"
-#include "conditioning/cpu_features.h"
+#include "conditioning/fast_paths.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <emmintrin.h>
@@ -123,15 +123,12 @@ bool align_kernel_available(AlignKernel kernel) {
 }
 
 AlignKernel align_kernel_default() {
-#ifdef KELVOR_PLAIN
-    return ALIGN_KERNEL_PLAIN;
-#else
+    if (!fast_paths_enabled()) return ALIGN_KERNEL_PLAIN;
     static const AlignKernel best = align_kernel_available(ALIGN_KERNEL_AVX512) ? ALIGN_KERNEL_AVX512
                                     : align_kernel_available(ALIGN_KERNEL_AVX2) ? ALIGN_KERNEL_AVX2
                                     : align_kernel_available(ALIGN_KERNEL_SSE2) ? ALIGN_KERNEL_SSE2
                                                                                 : ALIGN_KERNEL_PLAIN;
     return best;
-#endif
 }
 
 int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, const int16_t* degraded,

@@ -17,8 +17,8 @@ int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int3
 enum AlignKernel { ALIGN_KERNEL_PLAIN, ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512 };
 
 bool align_kernel_available(AlignKernel kernel);
-// The kernel search_alignment uses on this processor (the plain one in a
-// build configured for plain loops only).
+// The kernel search_alignment uses on this processor (the plain one while
+// the fast paths are off, see conditioning/fast_paths.h).
 AlignKernel align_kernel_default();
 int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, const int16_t* degraded,
                                int32_t count);

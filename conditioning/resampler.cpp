@@ -18,7 +18,7 @@
 
 #include "conditioning/resampler.h"
 
-#include "conditioning/cpu_features.h"
+#include "conditioning/fast_paths.h"
 #include "conditioning/resampler_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -274,15 +274,12 @@ bool resample_kernel_available(ResampleKernel kernel)
 
 ResampleKernel resample_kernel_default()
 {
-#ifdef KELVOR_PLAIN
-    return RESAMPLE_KERNEL_PLAIN;
-#else
+    if (!fast_paths_enabled()) return RESAMPLE_KERNEL_PLAIN;
     static const ResampleKernel best = resample_kernel_available(RESAMPLE_KERNEL_AVX512) ? RESAMPLE_KERNEL_AVX512
                                        : resample_kernel_available(RESAMPLE_KERNEL_AVX2) ? RESAMPLE_KERNEL_AVX2
                                        : resample_kernel_available(RESAMPLE_KERNEL_SSE2) ? RESAMPLE_KERNEL_SSE2
                                                                                          : RESAMPLE_KERNEL_PLAIN;
     return best;
-#endif
 }
 
 void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const double* taps)

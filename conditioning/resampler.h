@@ -31,8 +31,8 @@ void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float
 enum ResampleKernel { RESAMPLE_KERNEL_PLAIN, RESAMPLE_KERNEL_SSE2, RESAMPLE_KERNEL_AVX2, RESAMPLE_KERNEL_AVX512 };
 
 bool resample_kernel_available(ResampleKernel kernel);
-// The kernel resample_8k_to_10k uses on this processor (the plain one in a
-// build configured for plain loops only).
+// The kernel resample_8k_to_10k uses on this processor (the plain one while
+// the fast paths are off, see conditioning/fast_paths.h).
 ResampleKernel resample_kernel_default();
 void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y,
                               const double* taps);

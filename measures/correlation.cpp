@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "conditioning/fast_paths.h"
 #include "measures/spectrum.h"
 
 uint16_t noise_state = 123;
@@ -252,9 +253,7 @@ void normalise_columns_by_rows(SegmentMatrix a) {
 }  // namespace
 
 double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
-#ifdef KELVOR_PLAIN
-    return estoi_segment_plain(X, Y, frames, m);
-#else
+    if (!fast_paths_enabled()) return estoi_segment_plain(X, Y, frames, m);
     // The segment's 1800 draws at once, consumed in the order of the plain
     // steps: reference and degraded element by element, then 450 for each
     // normalised matrix.
@@ -291,7 +290,6 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
     for (int32_t i = 0; i < CELLS; i++) sum = sum + pa[i] * pb[i];
     const double k = 0.03333333333333333;  // 1/30, applied by multiplication
     return sum * k;
-#endif
 }
 
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,

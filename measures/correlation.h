@@ -47,8 +47,8 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
 
 // The same by the plain steps, one draw at a time. estoi_segment takes the
 // segment's draws as one block and runs the column passes side by side; the
-// values and the final noise_state are the same bits (estoi_segment is the
-// plain one in a build that asks for the plain loops).
+// values and the final noise_state are the same bits (estoi_segment runs
+// this one while the fast paths are off, see conditioning/fast_paths.h).
 double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m);
 
 // d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order.

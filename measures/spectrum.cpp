@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conditioning/fast_paths.h"
 #include "measures/memory.h"
 #include "nsp/nsp.h"
 
@@ -140,9 +141,10 @@ void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mas
 
 void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
                     int32_t frames, double* X, double* Y) {
-#ifdef KELVOR_PLAIN
-    band_envelopes_plain(ax, ay, mask, frames, X, Y);
-#else
+    if (!fast_paths_enabled()) {
+        band_envelopes_plain(ax, ay, mask, frames, X, Y);
+        return;
+    }
     // The bins of each band, in ascending order, read off the mask.
     int16_t bins[BAND_COUNT * BIN_COUNT];
     int32_t first[BAND_COUNT + 1];
@@ -171,5 +173,4 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
             Y[at] = std::sqrt(sy);
         }
     }
-#endif
 }

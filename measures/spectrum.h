@@ -57,8 +57,8 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
 // The same envelopes by the plain loop, which weights all 257 bins of every
 // band by their mask value. Bins outside a band add an exact +0 to a sum
 // that starts at +0, so band_envelopes, which sums over the band's own bins
-// only, gives the same bits (and is used unless the build asks for the
-// plain loops).
+// only, gives the same bits; it falls back to this loop while the fast paths
+// are off (conditioning/fast_paths.h).
 void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
                           int32_t frames, double* X, double* Y);
 

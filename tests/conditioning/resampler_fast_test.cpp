@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "conditioning/cpu_features.h"
+#include "conditioning/fast_paths.h"
 #include "conditioning/resampler.h"
 #include "conditioning/resampler_kernels.h"
 #include "support.h"

@@ -1,4 +1,22 @@
-#include "conditioning/cpu_features.h"
+#include "conditioning/fast_paths.h"
+
+namespace {
+
+#ifdef KELVOR_PLAIN
+bool fast_paths = false;
+#else
+bool fast_paths = true;
+#endif
+
+}  // namespace
+
+bool fast_paths_enabled() {
+    return fast_paths;
+}
+
+void set_fast_paths_enabled(bool enabled) {
+    fast_paths = enabled;
+}
 
 bool cpu_has_avx2() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -89,6 +89,27 @@ TEST_F(ResultsLog, LogThatCannotBeOpenedIsSkipped) {
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos);
 }
 
+TEST_F(ResultsLog, LogThatCannotBePositioned) {
+    // A named pipe opens for appending once a reader is there, but cannot
+    // seek: the run fails instead of claiming a logged result.
+    const std::string fifo = dir + "/stoi_results.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    pid_t reader = fork();
+    if (reader == 0) {
+        alarm(30);  // never outlive a tool that does not open the pipe
+        std::string ignored = read_file(fifo);
+        _exit(ignored.empty() ? 0 : 3);
+    }
+    ToolRun r = run({"-h", "r.wav", "d.pcm"});
+    int status = 0;
+    waitpid(reader, &status, 0);
+    EXPECT_EQ(r.status, 1);
+    const std::string tail = "ERROR: Can't move to start of log file 'stoi_results.txt'\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "nothing may reach the log";
+}
+
 TEST_F(ResultsLog, ParallelRunsKeepEveryRowWhole) {
     const int runs = 16;
     std::vector<pid_t> children;

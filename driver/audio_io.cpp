@@ -62,14 +62,20 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
     file->display_name = base_name(name);
     file->data_bytes = -1;
     file->is_wav = is_wav_name(name);
+    file->device = 0;
+    file->inode = 0;
     file->stream = fopen(name, "rb");
     if (file->stream == nullptr) return OPEN_FAILED;
 
     // A directory opens for reading on some systems but holds no samples.
     struct stat info;
-    if (fstat(fileno(file->stream), &info) == 0 && S_ISDIR(info.st_mode)) {
-        fclose(file->stream);
-        return OPEN_FAILED;
+    if (fstat(fileno(file->stream), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            fclose(file->stream);
+            return OPEN_FAILED;
+        }
+        file->device = info.st_dev;
+        file->inode = info.st_ino;
     }
     if (fseeko(file->stream, 0, SEEK_END) != 0) {
         fclose(file->stream);
@@ -97,6 +103,12 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
     file->data_bytes = static_cast<int32_t>(data_bytes);
     printf("%s: %s \t samples: %d\n", label, file->display_name, file->data_bytes / 2);
     return OPEN_OK;
+}
+
+bool is_same_file(const char* name, const InputFile* file) {
+    struct stat info;
+    if (file->inode == 0 || stat(name, &info) != 0) return false;
+    return info.st_dev == file->device && info.st_ino == file->inode;
 }
 
 int32_t read_input(InputFile* file, void* buffer) {

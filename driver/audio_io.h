@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 constexpr int32_t WAV_HEADER_BYTES = 44;
 
@@ -18,6 +19,8 @@ struct InputFile {
     FILE* stream;              // open for binary reading
     int32_t data_bytes;        // sample bytes in the file; -1 until measured
     bool is_wav;               // name contains ".wav" or ".WAV": 44-byte header skipped
+    dev_t device;              // identity of the opened file, to recognise it
+    ino_t inode;               // under another name (0 and 0 when unknown)
 };
 
 enum OpenResult {
@@ -36,6 +39,10 @@ bool is_wav_name(const char* name);
 // samples: <count>" and leaves the stream at the first data byte. On
 // failure prints nothing; the caller reports.
 OpenResult open_input(const char* name, const char* label, InputFile* file);
+
+// True when name is, under whatever path or link, the file that was opened
+// as file.
+bool is_same_file(const char* name, const InputFile* file);
 
 // Reads the file's data bytes into the start of buffer; returns the number
 // of bytes obtained.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include "driver/audio_io.h"
 #include "driver/messages.h"
@@ -50,6 +51,9 @@ void append_results_row(const char* reference_name, const char* degraded_name, d
                         double estoi, const RunOptions* options, int32_t align_shift) {
     FILE* log = fopen(LOG_NAME, "a");
     if (log == nullptr) return;
+    // Unbuffered: the row goes to the file in one write request, and a row
+    // that failed to go out cannot be written later by the process end.
+    setvbuf(log, nullptr, _IONBF, 0);
 
     // Held from the emptiness check to the end of the row: parallel runs in
     // one directory neither interleave rows nor both write a header.
@@ -72,11 +76,17 @@ void append_results_row(const char* reference_name, const char* degraded_name, d
     append_text(&text, "\n");
 
     // One write of the whole row; every failure, the final flush included,
-    // is reported rather than lost.
+    // is reported rather than lost. A row that went out only in part (a full
+    // disk, a file size limit) is cut off again while the lock is still
+    // held, so that the log keeps only whole rows.
     bool written = fwrite(text.data, 1, text.length, log) == text.length;
     if (fflush(log) != 0 || ferror(log)) written = false;
     free(text.data);
-    if (!written) fail_name("Can't write", LOG_NAME);
+    if (!written) {
+        int restored = ftruncate(fileno(log), static_cast<off_t>(end));
+        (void)restored;  // the message tells of the failure either way
+        fail_name("Can't write", LOG_NAME);
+    }
     flock(fileno(log), LOCK_UN);
     if (fclose(log) != 0) fail_name("Can't write", LOG_NAME);
 }

@@ -14,7 +14,36 @@
 #include "driver/timer.h"
 #include "measures/stoi.h"
 
+// Sanitizer builds look for leaks when the process ends. Only a completed
+// run frees everything it allocated; a run ended by an error leaves its
+// buffers to the process end on purpose, so the leak check is turned off
+// while a run is in progress.
+#if defined(__SANITIZE_ADDRESS__)
+#define KELVOR_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELVOR_LEAK_CHECK 1
+#endif
+#endif
+
+#ifdef KELVOR_LEAK_CHECK
 namespace {
+volatile int run_in_progress = 0;
+}
+extern "C" int __lsan_is_turned_off() {
+    return run_in_progress;
+}
+#endif
+
+namespace {
+
+void mark_run_in_progress(bool in_progress) {
+#ifdef KELVOR_LEAK_CHECK
+    run_in_progress = in_progress ? 1 : 0;
+#else
+    (void)in_progress;
+#endif
+}
 
 constexpr int32_t MAX_SHIFT = 900;  // largest -sN, and the degraded buffer's padding
 
@@ -128,6 +157,17 @@ void resample(const int16_t* x, int32_t count, int16_t* y, bool use_double) {
     else resample_8k_to_10k(x, count, y, resampler_taps_float);
 }
 
+// Writes one debug file, unless its name is one of the inputs (an input
+// called ref.wav in the working directory, say): the debug output must not
+// destroy the data it was computed from.
+void write_debug_file(const char* name, int32_t rate, const int16_t* samples, int32_t count,
+                      const InputFile* reference, const InputFile* degraded) {
+    if (is_same_file(name, reference) || is_same_file(name, degraded)) {
+        fail_name("Debug output would overwrite an input", name);
+    }
+    write_debug_wav(name, rate, samples, count);
+}
+
 // Prints the timing and precision notes that follow a resampling line.
 void print_resampling_notes(const RunOptions* options, double seconds) {
     if (options->timing) printf(" t=%.3gsec", seconds);
@@ -137,9 +177,10 @@ void print_resampling_notes(const RunOptions* options, double seconds) {
 }  // namespace
 
 int tool_main(int argc, char** argv) {
+    mark_run_in_progress(true);
     RunOptions options{};
-    InputFile reference{nullptr, nullptr, nullptr, -1, false};
-    InputFile degraded{nullptr, nullptr, nullptr, -1, false};
+    InputFile reference{nullptr, nullptr, nullptr, -1, false, 0, 0};
+    InputFile degraded{nullptr, nullptr, nullptr, -1, false, 0, 0};
 
     char* line = join_arguments(argc, argv);
     char* cursor = line;
@@ -211,21 +252,29 @@ int tool_main(int argc, char** argv) {
     printf("\n");
 
     if (options.debug_output) {
-        write_debug_wav("ref.wav", 8000, ref8, n);
-        write_debug_wav("deg.wav", 8000, deg8 + align_shift, n);
+        write_debug_file("ref.wav", 8000, ref8, n, &reference, &degraded);
+        write_debug_file("deg.wav", 8000, deg8 + align_shift, n, &reference, &degraded);
         printf("\nDebug output  8kHz  : %s %s\n", "ref.wav", "deg.wav");
     }
     free(ref8);
     free(deg8);
     if (options.debug_output) {
-        write_debug_wav("ref10.wav", 10000, ref10, m);
-        write_debug_wav("deg10.wav", 10000, deg10, m);
+        write_debug_file("ref10.wav", 10000, ref10, m, &reference, &degraded);
+        write_debug_file("deg10.wav", 10000, deg10, m, &reference, &degraded);
         printf("Debug output 10kHz  : %s %s\n", "ref10.wav", "deg10.wav");
     }
     free(ref10);
     free(deg10);
 
+    // The console carries the scores: when they could not be written (a
+    // full disk behind a redirection), the run has failed and logs no row.
+    // The message can only go to the error stream.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "ERROR: %s '%s'\n", "Can't write", "standard output");
+        exit(1);
+    }
     append_results_row(reference.name, degraded.name, stoi, estoi, &options, align_shift);
     free(line);
+    mark_run_in_progress(false);
     return 0;
 }

@@ -4,7 +4,7 @@ BUILD := build
 BUILD_ASAN := build-sanitize
 BUILD_PLAIN := build-plain
 
-.PHONY: all demo test test-sanitize bench bench-micro bench-whole clean
+.PHONY: all demo test test-sanitize bench bench-micro bench-whole clean fuzz fuzz-smoke
 
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
@@ -41,5 +41,22 @@ bench-whole: all
 	cmake --build $(BUILD_PLAIN) -j $(JOBS) --target KELVOR_STOI
 	bench/whole_run.sh
 
+# Fuzzing with libFuzzer (needs clang): the harnesses of tests/fuzz in their
+# own build. `make fuzz-smoke` runs each for FUZZ_SECONDS on its seeds.
+BUILD_FUZZ := build-fuzz
+FUZZ_SECONDS ?= 20
+FUZZ_HARNESSES := fuzz_command_line fuzz_run fuzz_nsp_fft
+
+$(BUILD_FUZZ)/Makefile:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_FUZZ=ON
+
+fuzz: $(BUILD_FUZZ)/Makefile
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(FUZZ_HARNESSES)
+
+fuzz-smoke: fuzz
+	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_command_line tests/fuzz/seeds/command_line $(FUZZ_SECONDS)
+	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_run tests/fuzz/seeds/run $(FUZZ_SECONDS)
+	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_nsp_fft tests/fuzz/seeds/nsp_fft $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_PLAIN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PLAIN)

@@ -3,6 +3,10 @@
 // it is installed, FFTW's single-precision transform of the same sizes as
 // a yardstick.
 //
+// BM_NspFft9Kernels times the measure pipeline's transform (order 9,
+// forward) with the generic kernels (argument 0) and with the vector
+// kernel (argument 1, where the processor has one).
+//
 // Each timed iteration restores the input from a pristine copy before
 // transforming it in place (an unscaled forward transform repeated on its
 // own output would overflow); BM_RestoreOnly times that copy alone so it
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "nsp/nsp.h"
+#include "nsp/nspkernels.h"
 
 #ifdef KELVOR_BENCH_FFTW
 #include <fftw3.h>
@@ -49,6 +54,28 @@ void BM_NspFftForward(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     set_counters(state, n);
+}
+
+void BM_NspFft9Kernels(benchmark::State& state) {
+    const bool vector = state.range(0) != 0;
+    if (vector && !nspCpuHasAvx512()) {
+        state.SkipWithError("no vector kernel on this processor");
+        return;
+    }
+    const bool before = nspGenericKernels();
+    nspUseGenericKernels(!vector);
+    const std::vector<ComplexFloat> source = signal(512);
+    std::vector<ComplexFloat> data = source;
+    nspcFft(data.data(), 9, NSP_FFT_FORWARD);
+    const size_t bytes = source.size() * sizeof(ComplexFloat);
+    for (auto _ : state) {
+        std::memcpy(data.data(), source.data(), bytes);
+        nspcFft(data.data(), 9, NSP_FFT_FORWARD);
+        benchmark::DoNotOptimize(data.data());
+        benchmark::ClobberMemory();
+    }
+    nspUseGenericKernels(before);
+    set_counters(state, 512);
 }
 
 void BM_RestoreOnly(benchmark::State& state) {
@@ -90,6 +117,7 @@ void orders(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_NspFftForward)->Apply(orders);
 BENCHMARK(BM_RestoreOnly)->Apply(orders);
+BENCHMARK(BM_NspFft9Kernels)->ArgName("vector")->Arg(0)->Arg(1)->Unit(benchmark::kNanosecond);
 #ifdef KELVOR_BENCH_FFTW
 BENCHMARK(BM_FftwForward)->Apply(orders);
 #endif

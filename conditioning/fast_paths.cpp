@@ -1,5 +1,7 @@
 #include "conditioning/fast_paths.h"
 
+#include "nsp/nspkernels.h"
+
 namespace {
 
 #ifdef KELVOR_PLAIN
@@ -16,6 +18,9 @@ bool fast_paths_enabled() {
 
 void set_fast_paths_enabled(bool enabled) {
     fast_paths = enabled;
+    // The FFT library has its own switch; the plain loops include its
+    // generic kernels.
+    nspUseGenericKernels(!enabled);
 }
 
 bool cpu_has_avx2() {

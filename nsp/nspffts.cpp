@@ -16,6 +16,11 @@
 // table's exact (0, -1) entries in the passes of length 32 and up, is a
 // full complex product; the two ways can differ only in the sign of a
 // zero result.
+//
+// The forward 512-point transform of the natural-order path also has a
+// vector kernel (nspffts_avx512.cpp) whose lanes follow this contract
+// butterfly by butterfly, so it gives the same bits; nspcFft picks it when
+// the processor has AVX-512 and the generic kernels are not selected.
 #include "nsp/nspkernels.h"
 
 #include "nsp/nsp.h"
@@ -339,7 +344,80 @@ void split_join(ComplexFloat* x, int32_t len, int32_t sub, const ComplexFloat* t
     }
 }
 
+// ------------------------------------------------------ vector kernels
+
+#ifdef KELVOR_PLAIN
+bool generic_kernels = true;
+#else
+bool generic_kernels = false;
+#endif
+
+// The vector twiddles of the order-9 radix-4 table last seen, and that
+// table's address.
+alignas(64) double vtw512[NSP_VTW512_SIZE];
+const ComplexFloat* vtw512_source = nullptr;
+
+// Runs the 512-point vector kernel on x if it applies; false otherwise.
+bool fft512_vector(ComplexFloat* x, const ComplexFloat* twd) {
+    if (generic_kernels || !nspCpuHasAvx512()) return false;
+    if (twd != vtw512_source) {
+        nspcFillVecTwd512(twd, vtw512);
+        vtw512_source = twd;
+    }
+    nspcFft512FwdAvx512(x, vtw512);
+    return true;
+}
+
 }  // namespace
+
+void nspUseGenericKernels(bool generic) {
+    generic_kernels = generic;
+}
+
+bool nspGenericKernels() {
+    return generic_kernels;
+}
+
+bool nspCpuHasAvx512() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    return has;
+#else
+    return false;
+#endif
+}
+
+void nspcFillVecTwd512(const ComplexFloat* twd, double* vtw) {
+    for (int32_t k = 0; k < 8; k++) {
+        const ComplexFloat* e = twd + 3 * (16 * k);
+        double* t = vtw + NSP_VTW512_P32 + 6 * k;
+        t[0] = e[1].re;
+        t[1] = e[1].im;
+        t[2] = e[0].re;
+        t[3] = e[0].im;
+        t[4] = e[2].re;
+        t[5] = e[2].im;
+    }
+    // Runs of eight k: W^2k (entry component 1), W^k (0), W^3k (2).
+    const int32_t part[3] = {1, 0, 2};
+    for (int32_t pass = 0; pass < 2; pass++) {
+        const int32_t m = pass == 0 ? 32 : 128;
+        const int32_t step = 128 / m;
+        double* base = vtw + (pass == 0 ? NSP_VTW512_P128 : NSP_VTW512_P512);
+        for (int32_t k = 0; k < m; k++) {
+            const ComplexFloat* e = twd + 3 * (step * k);
+            double* run = base + 6 * (k - k % 8);
+            for (int32_t w = 0; w < 3; w++) {
+                run[16 * w + k % 8] = e[part[w]].re;
+                run[16 * w + 8 + k % 8] = e[part[w]].im;
+            }
+        }
+    }
+    const ComplexFloat w8 = twd[3 * 64];
+    vtw[NSP_VTW512_W8] = w8.re;
+    vtw[NSP_VTW512_W8 + 1] = w8.im;
+}
 
 // --------------------------------------------------------------- kernels
 
@@ -547,7 +625,7 @@ void nspcFft(ComplexFloat* samps, int32_t order, int32_t flags) {
         nspcFftRadix4(samps, n, sign, twd);
     } else if (flags & NSP_FFT_OUT_BITREV) {
         nspcFftSplit(samps, n, sign, twd);
-    } else {
+    } else if (!(n == 512 && sign > 0 && fft512_vector(samps, twd))) {
         nspcBitRevPermute(samps, n, brev);
         nspcFftRadix4(samps, n, sign, twd);
     }

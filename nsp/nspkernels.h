@@ -62,4 +62,39 @@ void nspcCombineRadix2(ComplexFloat* x, int32_t len, int32_t sub, const ComplexF
 void nspcSplitRadix2(ComplexFloat* x, int32_t len, int32_t sub, const ComplexFloat* twd,
                      int32_t N, int32_t sign, int32_t slice);
 
+// ------------------------------------------------------ vector kernels
+// The forward 512-point transform of the natural-order path (permutation
+// and radix-4 kernel) also exists as a vector kernel that gives the same
+// bits. nspcFft runs it when the processor has AVX-512 (F, BW, DQ, VL) and
+// the generic kernels are not selected.
+
+// Selects the generic kernels for every transform (true) or lets nspcFft
+// use a vector kernel where one applies (false). The generic kernels are
+// the default in builds configured with KELVOR_PLAIN.
+void nspUseGenericKernels(bool generic);
+bool nspGenericKernels();
+// True when the processor can run the AVX-512 kernel.
+bool nspCpuHasAvx512();
+
+// The twiddles of the 512-point vector kernel, as doubles, copied from the
+// order-9 radix-4 table (the same values; no rounding):
+// - at NSP_VTW512_W8: W8^1 = (re, im) of entry 64;
+// - at NSP_VTW512_P32: for k = 0..7 the six components W32^2k, W32^k,
+//   W32^3k (re, im each) of entry 16k;
+// - at NSP_VTW512_P128 (k = 0..31) and NSP_VTW512_P512 (k = 0..127): for
+//   each run of eight consecutive k, eight real parts then eight imaginary
+//   parts of W^2k, then of W^k, then of W^3k (entry 4k or k).
+enum {
+    NSP_VTW512_P32 = 0,
+    NSP_VTW512_P128 = NSP_VTW512_P32 + 6 * 8,
+    NSP_VTW512_P512 = NSP_VTW512_P128 + 6 * 32,
+    NSP_VTW512_W8 = NSP_VTW512_P512 + 6 * 128,
+    NSP_VTW512_SIZE = NSP_VTW512_W8 + 8
+};
+void nspcFillVecTwd512(const ComplexFloat* twd, double* vtw);
+
+// The forward 512-point transform on x (natural order in and out) with the
+// vector twiddles of nspcFillVecTwd512 (64-byte aligned). AVX-512 only.
+void nspcFft512FwdAvx512(ComplexFloat* x, const double* vtw);
+
 #endif

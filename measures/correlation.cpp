@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "conditioning/fast_paths.h"
+#include "measures/correlation_kernels.h"
 #include "measures/spectrum.h"
 
 uint16_t noise_state = 123;
@@ -97,13 +98,16 @@ double segment_correlation(const double* x, const double* y, double* xn, double*
     return sum;
 }
 
-void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
-                       double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
+namespace {
+
+// The plain loop over segments begin .. end - 1.
+void stoi_segments(const double* X, const double* Y, int32_t frames, int32_t segments, int32_t begin,
+                   int32_t end, double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
     double alpha[BAND_COUNT];
     double scaled[BAND_COUNT][SEGMENT_LENGTH];
     double clipped[SEGMENT_LENGTH];
 
-    for (int32_t m = 0; m < segments; m++) {
+    for (int32_t m = begin; m < end; m++) {
         // Scale factors that give each degraded band the reference's energy.
         for (int32_t j = 0; j < BAND_COUNT; j++) {
             const double* x = X + static_cast<size_t>(j) * frames + m;
@@ -139,6 +143,24 @@ void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t
                 segment_correlation(x, clipped, xn_tmp, yn_tmp);
         }
     }
+}
+
+}  // namespace
+
+void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
+                       double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
+    // Whole batches of segments in the vector kernel, the rest here.
+    int32_t done = 0;
+    if (fast_paths_enabled() && cpu_has_avx512()) {
+        const int32_t batches = segments / CORRELATION_LANES_AVX512;
+        stoi_batches_avx512(X, Y, frames, segments, 0, batches, c, d_interm);
+        done = batches * CORRELATION_LANES_AVX512;
+    } else if (fast_paths_enabled() && cpu_has_avx2()) {
+        const int32_t batches = segments / CORRELATION_LANES_AVX2;
+        stoi_batches_avx2(X, Y, frames, segments, 0, batches, c, d_interm);
+        done = batches * CORRELATION_LANES_AVX2;
+    }
+    stoi_segments(X, Y, frames, segments, done, segments, c, d_interm, xn_tmp, yn_tmp);
 }
 
 namespace {
@@ -294,5 +316,21 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
 
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,
                   double* d1) {
-    for (int32_t m = 0; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m);
+    // Whole batches of segments in the vector kernel, the rest one by one;
+    // the kernel leaves noise_state where the segments one by one would.
+    int32_t done = 0;
+    if (fast_paths_enabled() && (cpu_has_avx512() || cpu_has_avx2())) {
+        if (!jump_ready) prepare_jumps();
+        const NoiseJumps jumps{jump_mul, jump_add};
+        if (cpu_has_avx512()) {
+            const int32_t batches = segments / CORRELATION_LANES_AVX512;
+            estoi_batches_avx512(X, Y, frames, 0, batches, jumps, &noise_state, d1);
+            done = batches * CORRELATION_LANES_AVX512;
+        } else {
+            const int32_t batches = segments / CORRELATION_LANES_AVX2;
+            estoi_batches_avx2(X, Y, frames, 0, batches, jumps, &noise_state, d1);
+            done = batches * CORRELATION_LANES_AVX2;
+        }
+    }
+    for (int32_t m = done; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m);
 }

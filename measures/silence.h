@@ -19,4 +19,19 @@ constexpr double SILENCE_RANGE_DB = 40.0;
 int32_t remove(const double* x, const double* y, int32_t length, int32_t frames,
                double* xs, double* ys);
 
+// The same on 16-bit samples, each standing for the double sample * 2^-15
+// (exact) that the pipeline would convert it to: the same results, bit for
+// bit, without the converted arrays.
+int32_t remove(const int16_t* x, const int16_t* y, int32_t length, int32_t frames,
+               double* xs, double* ys);
+
+// The levels in dB of frames 0 .. frames - 1 of x, as remove measures them:
+// msk[i] = 20 log10(sqrt(e) * (1/16)) with e the sum, in ascending n, of the
+// squared windowed samples (x[128 i + n] * w[n])^2 (-inf for a silent
+// frame). tmp is 256 doubles of scratch.
+void frame_levels(const double* x, int32_t frames, double* msk, double* tmp);
+// The same on 16-bit samples (times 2^-15). Its fast path forms the sums of
+// eight frames at a time (measures/silence_kernels.h), the same bits.
+void frame_levels(const int16_t* x, int32_t frames, double* msk, double* tmp);
+
 #endif

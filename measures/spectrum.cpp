@@ -7,6 +7,7 @@
 
 #include "conditioning/fast_paths.h"
 #include "measures/memory.h"
+#include "measures/spectrum_kernels.h"
 #include "nsp/nsp.h"
 
 double analysis_window[FRAME_LENGTH];
@@ -139,23 +140,39 @@ void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mas
     }
 }
 
+namespace {
+
+// The bins of each band, in ascending order, read off the mask.
+void band_bins(const uint8_t* mask, BandBins* b) {
+    int32_t count = 0;
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        b->first[j] = count;
+        for (int32_t k = 0; k < BIN_COUNT; k++) {
+            if (mask[static_cast<size_t>(j) * BIN_COUNT + k] != 0) b->bins[count++] = static_cast<int16_t>(k);
+        }
+    }
+    b->first[BAND_COUNT] = count;
+    b->lo = BIN_COUNT;
+    b->hi = 0;
+    for (int32_t i = 0; i < count; i++) {
+        if (b->bins[i] < b->lo) b->lo = b->bins[i];
+        if (b->bins[i] + 1 > b->hi) b->hi = b->bins[i] + 1;
+    }
+    if (count == 0) b->lo = 0;
+}
+
+}  // namespace
+
 void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
                     int32_t frames, double* X, double* Y) {
     if (!fast_paths_enabled()) {
         band_envelopes_plain(ax, ay, mask, frames, X, Y);
         return;
     }
-    // The bins of each band, in ascending order, read off the mask.
-    int16_t bins[BAND_COUNT * BIN_COUNT];
-    int32_t first[BAND_COUNT + 1];
-    int32_t count = 0;
-    for (int32_t j = 0; j < BAND_COUNT; j++) {
-        first[j] = count;
-        for (int32_t k = 0; k < BIN_COUNT; k++) {
-            if (mask[static_cast<size_t>(j) * BIN_COUNT + k] != 0) bins[count++] = static_cast<int16_t>(k);
-        }
-    }
-    first[BAND_COUNT] = count;
+    BandBins b;
+    band_bins(mask, &b);
+    const int16_t* bins = b.bins;
+    const int32_t* first = b.first;
 
     for (int32_t t = 0; t < frames; t++) {
         const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
@@ -173,4 +190,51 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
             Y[at] = std::sqrt(sy);
         }
     }
+}
+
+void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames) {
+    // The same scratch arrays as stdft, so that a run allocates the same
+    // blocks in the same order whichever path it takes.
+    double* tmp = measure_doubles(FFT_LENGTH, "stdft", "tmp");
+    double* ctmp = measure_doubles(2 * FFT_LENGTH, "stdft", "ctmp");
+
+    BandBins b;
+    band_bins(mask, &b);
+
+    // Whole batches of frames in the vector kernel, the rest one by one.
+    int32_t done = 0;
+    if (fast_paths_enabled() && cpu_has_avx512()) {
+        const int32_t batches = frames / 8;
+        stdft_bands_avx512(signal, analysis_window, &b, 0, batches, frames, bands);
+        done = 8 * batches;
+    }
+
+    alignas(64) ComplexFloat buffer[FFT_LENGTH];
+    double magnitude[BIN_COUNT];
+    for (int32_t t = done; t < frames; t++) {
+        // The windowed frame rounded to single precision, as complex_fft
+        // rounds stdft's doubles; the imaginary parts and the padding are +0.
+        const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
+        for (int32_t i = 0; i < FRAME_LENGTH; i++) {
+            buffer[i] = ComplexFloat{static_cast<float>(frame[i] * analysis_window[i]), 0.0f};
+        }
+        for (int32_t i = FRAME_LENGTH; i < FFT_LENGTH; i++) buffer[i] = ComplexFloat{0.0f, 0.0f};
+        nspcFft(buffer, FFT_ORDER, NSP_FFT_FORWARD);
+        // Magnitudes of the band bins only.
+        for (int32_t k = b.lo; k < b.hi; k++) {
+            const double re = static_cast<double>(buffer[k].re);
+            const double im = static_cast<double>(buffer[k].im);
+            magnitude[k] = std::sqrt(im * im + re * re);
+        }
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            double sum = 0.0;
+            for (int32_t i = b.first[j]; i < b.first[j + 1]; i++) {
+                sum = sum + magnitude[b.bins[i]] * magnitude[b.bins[i]];
+            }
+            bands[static_cast<size_t>(j) * frames + t] = std::sqrt(sum);
+        }
+    }
+
+    std::free(tmp);
+    std::free(ctmp);
 }

@@ -62,4 +62,15 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
 void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
                           int32_t frames, double* X, double* Y);
 
+// stdft followed by band_envelopes, for one signal, without the full
+// spectra: each frame's magnitudes of the bins that belong to a band go
+// straight into that frame's band envelopes, bands[j * frames + t] (band-
+// major, 15 * frames doubles; the pipeline lends it the start of the
+// spectrum array, whose full spectra it then never needs). The values are
+// the same bits as those of stdft and band_envelopes: the same windowed
+// frame rounded to single precision, the same transform, the same
+// magnitudes summed in the same order. Allocates and frees stdft's scratch
+// arrays in stdft's order, and fails as stdft does.
+void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames);
+
 #endif

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "conditioning/fast_paths.h"
 #include "driver/timer.h"
 #include "measures/correlation.h"
 #include "measures/memory.h"
@@ -12,8 +14,13 @@
 #include "measures/silence.h"
 #include "measures/spectrum.h"
 
-double stoi_estoi(const double* x_in, const double* y_in, int32_t n, double* estoi,
-                  double* t1, double* t2) {
+namespace {
+
+// The pipeline on two signals of n samples, given as doubles or, on the
+// fast path, as the 16-bit samples that the doubles stand for (each times
+// 2^-15): remove reads either and gives the same bits.
+template <typename T>
+double stoi_estoi_from(const T* x_in, const T* y_in, int32_t n, double* estoi, double* t1, double* t2) {
     hann_window(analysis_window, FRAME_LENGTH);
 
     uint8_t* mH = static_cast<uint8_t*>(measure_alloc(
@@ -36,13 +43,27 @@ double stoi_estoi(const double* x_in, const double* y_in, int32_t n, double* est
     const size_t spectrum_size = static_cast<size_t>(F) * BIN_COUNT;
     double* ax_hat = measure_doubles(spectrum_size, "STOI", "ax_hat");
     double* ay_hat = measure_doubles(spectrum_size, "STOI", "ay_hat");
-    stdft(x, ax_hat, F);
-    stdft(y, ay_hat, F);
+    // The fast path forms the band envelopes frame by frame and keeps them
+    // at the start of ax_hat and ay_hat, which then never hold the full
+    // spectra: most of their pages are never touched.
+    const bool by_frames = fast_paths_enabled();
+    if (by_frames) {
+        stdft_bands(x, mH, ax_hat, F);
+        stdft_bands(y, mH, ay_hat, F);
+    } else {
+        stdft(x, ax_hat, F);
+        stdft(y, ay_hat, F);
+    }
 
     const size_t envelope_size = static_cast<size_t>(BAND_COUNT) * F;
     double* X = measure_doubles(envelope_size, "STOI", "X");
     double* Y = measure_doubles(envelope_size, "STOI", "Y");
-    band_envelopes(ax_hat, ay_hat, mH, F, X, Y);
+    if (by_frames) {
+        std::memcpy(X, ax_hat, envelope_size * sizeof(double));
+        std::memcpy(Y, ay_hat, envelope_size * sizeof(double));
+    } else {
+        band_envelopes(ax_hat, ay_hat, mH, F, X, Y);
+    }
 
     // Lower signal-to-distortion bound of -15 dB: clip at x + 10^(15/20) x.
     const double c = std::pow(10.0, 0.75);
@@ -83,24 +104,37 @@ double stoi_estoi(const double* x_in, const double* y_in, int32_t n, double* est
     return stoi;
 }
 
+}  // namespace
+
+double stoi_estoi(const double* x_in, const double* y_in, int32_t n, double* estoi, double* t1, double* t2) {
+    return stoi_estoi_from(x_in, y_in, n, estoi, t1, t2);
+}
+
 double stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, double* estoi,
                       double* t1, double* t2) {
     const size_t count = static_cast<size_t>(n);
     double* d_clean = measure_doubles(count, "KELVOR_STOI", "d_clean");
     double* d_processed = measure_doubles(count, "KELVOR_STOI", "d_processed");
-    // Both steps are exact: a 16-bit value fits a double, and 2^-15 is a
-    // power of two.
-    const double scale = 0x1p-15;
-    for (size_t i = 0; i < count; i++) {
-        d_clean[i] = static_cast<double>(ref[i]);
-        d_clean[i] = d_clean[i] * scale;
+    double stoi;
+    if (fast_paths_enabled()) {
+        // The converted arrays are allocated as always but never written:
+        // the pipeline reads the 16-bit samples and converts each one where
+        // it uses it, to the same double.
+        stoi = stoi_estoi_from(ref, deg, n, estoi, t1, t2);
+    } else {
+        // Both steps are exact: a 16-bit value fits a double, and 2^-15 is
+        // a power of two.
+        const double scale = 0x1p-15;
+        for (size_t i = 0; i < count; i++) {
+            d_clean[i] = static_cast<double>(ref[i]);
+            d_clean[i] = d_clean[i] * scale;
+        }
+        for (size_t i = 0; i < count; i++) {
+            d_processed[i] = static_cast<double>(deg[i]);
+            d_processed[i] = d_processed[i] * scale;
+        }
+        stoi = stoi_estoi(d_clean, d_processed, n, estoi, t1, t2);
     }
-    for (size_t i = 0; i < count; i++) {
-        d_processed[i] = static_cast<double>(deg[i]);
-        d_processed[i] = d_processed[i] * scale;
-    }
-
-    const double stoi = stoi_estoi(d_clean, d_processed, n, estoi, t1, t2);
 
     std::free(d_clean);
     std::free(d_processed);

@@ -15,17 +15,7 @@
 #ifndef MEASURES_CORRELATION_KERNEL_IMPL_H
 #define MEASURES_CORRELATION_KERNEL_IMPL_H
 
-// GCC 12 takes the placeholder operand of some unmasked intrinsics (an
-// intentionally undefined vector) for an uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "measures/vector_intrinsics.h"
 
 #include <cstddef>
 

@@ -14,17 +14,7 @@
 #include "measures/silence_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-// GCC 12 takes the placeholder operand of some unmasked intrinsics (an
-// intentionally undefined vector) for an uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "measures/vector_intrinsics.h"
 
 #include "measures/transpose_avx512.h"
 

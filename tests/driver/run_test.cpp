@@ -2,7 +2,6 @@
 // inputs as they are read, and the debug WAV files.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -19,10 +18,34 @@ struct Scores {
 
 // The two numbers of the metrics line, as printed.
 Scores printed_scores(const std::string& out) {
-    std::smatch m;
-    std::regex re("\t Metrics  :  STOI ([^ ]+)  ESTOI ([^\t\n]+)");
-    if (!std::regex_search(out, m, re)) return {"", ""};
-    return {m[1], m[2]};
+    const std::string stoi_tag = "\t Metrics  :  STOI ";
+    const std::string estoi_tag = "  ESTOI ";
+    size_t at = out.find(stoi_tag);
+    if (at == std::string::npos) return {"", ""};
+    at += stoi_tag.size();
+    size_t mid = out.find(estoi_tag, at);
+    if (mid == std::string::npos) return {"", ""};
+    size_t end = out.find_first_of("\t\n", mid + estoi_tag.size());
+    return {out.substr(at, mid - at), out.substr(mid + estoi_tag.size(), end - mid - estoi_tag.size())};
+}
+
+// The output with every " t=<seconds>sec" written as " t=#sec"; a time that
+// is not a number in %g form is left as it is, so the comparison fails.
+std::string mask_timings(const std::string& out) {
+    std::string masked;
+    size_t pos = 0;
+    for (size_t at = out.find(" t=", pos); at != std::string::npos; at = out.find(" t=", pos)) {
+        size_t digits = at + 3;
+        size_t end = out.find_first_not_of("0123456789.e+-", digits);
+        if (end == std::string::npos || end == digits || out.compare(end, 3, "sec") != 0) {
+            masked += out.substr(pos, digits - pos);
+            pos = digits;
+            continue;
+        }
+        masked += out.substr(pos, at - pos) + " t=#sec";
+        pos = end + 3;
+    }
+    return masked + out.substr(pos);
 }
 
 std::string metrics_line(const Scores& s) {
@@ -87,14 +110,11 @@ TEST_F(Run, AlignmentFindsAndAppliesTheDelay) {
 TEST_F(Run, TimingAndDoubleResamplerNotes) {
     ToolRun r = run({"-t", "-r", "-a", "-h", "r.wav", "d.wav"});
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string t = " t=[0-9.e+-]+sec";
-    std::regex expected(
-        "Reference: r\\.wav \t samples: 24000\n Degraded: d\\.wav \t samples: 24000\n"
-        "\nSearch alignment\\.\\.\\. Shift 137 samples" + t +
-        "\nResampling Reference\\.\\.\\." + t + " \t\\(double\\)"
-        "\nResampling Degraded\\.\\.\\. " + t + " \t\\(double\\)"
-        "\nSTOI processing\\.\\.\\.\t Metrics  :  STOI [^ ]+  ESTOI [^\t]+\t" + t + t + "\n");
-    EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+    const std::string t = " t=#sec";
+    EXPECT_EQ(mask_timings(r.out),
+              kFiles + "\nSearch alignment... Shift 137 samples" + t + "\nResampling Reference..." + t +
+                  " \t(double)\nResampling Degraded... " + t + " \t(double)\nSTOI processing..." +
+                  metrics_line(printed_scores(r.out)) + "\t" + t + t + "\n");
     // Without -t and -r neither note appears anywhere.
     ToolRun plain = run({"-a", "-h", "r.wav", "d.wav"});
     EXPECT_EQ(plain.out.find(" t="), std::string::npos);

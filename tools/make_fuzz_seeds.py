@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz harnesses into tests/fuzz/seeds/.
 
+Run from anywhere: tools/make_fuzz_seeds.py
+
 Each seed follows the input layout described at the top of its harness.
 Deterministic: running it again rewrites the same bytes.
 """
@@ -8,7 +10,7 @@ import math
 import os
 import struct
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "fuzz")
 
 
 def speechlike(count, seed, level=8000.0):

@@ -28,4 +28,15 @@ ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd);
 // The rows of a CSV (or JSON Lines) output.
 std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl = false);
 
+
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+// Starts kelvor-batch in cwd with standard output into out_path (empty:
+// /dev/null) and standard error into /dev/null; returns its process id.
+pid_t spawn_batch(const std::vector<std::string>& args, const std::string& cwd, const std::string& out_path = "");
+// Waits for it; returns the exit status (128 + signal when killed) and
+// fills usage.
+int wait_batch(pid_t pid, struct rusage* usage = nullptr);
 #endif

@@ -7,6 +7,8 @@
 
 #include "conditioning/alignment.h"
 
+using namespace kelvor;
+
 namespace {
 
 std::vector<int16_t> noise(int32_t count, uint32_t seed) {
@@ -19,9 +21,9 @@ std::vector<int16_t> noise(int32_t count, uint32_t seed) {
 }
 
 void BM_SearchAlignment(benchmark::State& state) {
-    AlignKernel kernel = static_cast<AlignKernel>(state.range(0));
+    const IsaLevel kernel = static_cast<IsaLevel>(state.range(0));
     int32_t count = static_cast<int32_t>(state.range(1));
-    if (!align_kernel_available(kernel)) {
+    if (kernel > isa_supported()) {
         state.SkipWithError("kernel not available on this processor");
         return;
     }
@@ -37,7 +39,7 @@ void BM_SearchAlignment(benchmark::State& state) {
 // Arguments: kernel (0 plain, 1 SSE2, 2 AVX2, 3 AVX-512), samples.
 BENCHMARK(BM_SearchAlignment)
     ->ArgNames({"kernel", "samples"})
-    ->ArgsProduct({{ALIGN_KERNEL_PLAIN, ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512}, {64000, 480000}})
+    ->ArgsProduct({{ISA_PLAIN, ISA_SSE2, ISA_AVX2, ISA_AVX512}, {64000, 480000}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "conditioning/alignment.h"
-#include "conditioning/fast_paths.h"
+#include "common/cpu.h"
 #include "conditioning/resampler.h"
 #include "measures/stoi.h"
+
+using namespace kelvor;
 
 namespace {
 
@@ -49,15 +51,14 @@ void measure_pipeline(benchmark::State& state, bool fast) {
     std::vector<int16_t> ref10(static_cast<size_t>(m)), deg10(static_cast<size_t>(m));
     resample_8k_to_10k(ref.data(), count, ref10.data(), resampler_taps_float);
     resample_8k_to_10k(deg.data() + 320, count, deg10.data(), resampler_taps_float);
-    const bool before = fast_paths_enabled();
-    set_fast_paths_enabled(fast);
+    const IsaLevel before = isa_set_limit(fast ? ISA_AVX512 : ISA_PLAIN);
     double estoi = 0.0, t1 = 0.0, t2 = 0.0, stoi_seconds = 0.0, estoi_seconds = 0.0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(stoi_estoi_pcm(ref10.data(), deg10.data(), m, &estoi, &t1, &t2));
         stoi_seconds += t1;
         estoi_seconds += t2;
     }
-    set_fast_paths_enabled(before);
+    isa_set_limit(before);
     const double runs = static_cast<double>(state.iterations());
     state.counters["stoi_ms"] = stoi_seconds / runs * 1e3;
     state.counters["estoi_ms"] = estoi_seconds / runs * 1e3;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "nsp/nsp.h"
-#include "nsp/nspkernels.h"
+#include "common/cpu.h"
 
 #ifdef KELVOR_BENCH_FFTW
 #include <fftw3.h>
@@ -58,12 +58,11 @@ void BM_NspFftForward(benchmark::State& state) {
 
 void BM_NspFft9Kernels(benchmark::State& state) {
     const bool vector = state.range(0) != 0;
-    if (vector && !nspCpuHasAvx512()) {
+    if (vector && kelvor::isa_supported() < kelvor::ISA_AVX512) {
         state.SkipWithError("no vector kernel on this processor");
         return;
     }
-    const bool before = nspGenericKernels();
-    nspUseGenericKernels(!vector);
+    const kelvor::IsaLevel before = kelvor::isa_set_limit(vector ? kelvor::ISA_AVX512 : kelvor::ISA_PLAIN);
     const std::vector<ComplexFloat> source = signal(512);
     std::vector<ComplexFloat> data = source;
     nspcFft(data.data(), 9, NSP_FFT_FORWARD);
@@ -74,7 +73,7 @@ void BM_NspFft9Kernels(benchmark::State& state) {
         benchmark::DoNotOptimize(data.data());
         benchmark::ClobberMemory();
     }
-    nspUseGenericKernels(before);
+    kelvor::isa_set_limit(before);
     set_counters(state, 512);
 }
 

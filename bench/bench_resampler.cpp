@@ -8,6 +8,8 @@
 
 #include "conditioning/resampler.h"
 
+using namespace kelvor;
+
 namespace {
 
 std::vector<int16_t> noise(int32_t count, uint32_t seed)
@@ -22,10 +24,10 @@ std::vector<int16_t> noise(int32_t count, uint32_t seed)
 
 void BM_Resample(benchmark::State& state)
 {
-    const ResampleKernel kernel = static_cast<ResampleKernel>(state.range(0));
+    const IsaLevel kernel = static_cast<IsaLevel>(state.range(0));
     const bool double_table = state.range(1) != 0;
     const int32_t count = static_cast<int32_t>(state.range(2));
-    if (!resample_kernel_available(kernel)) {
+    if (kernel > isa_supported()) {
         state.SkipWithError("kernel not available on this processor");
         return;
     }
@@ -51,7 +53,7 @@ void BM_Resample(benchmark::State& state)
 // 1 double), input samples.
 BENCHMARK(BM_Resample)
     ->ArgNames({"kernel", "double", "samples"})
-    ->ArgsProduct({{RESAMPLE_KERNEL_PLAIN, RESAMPLE_KERNEL_SSE2, RESAMPLE_KERNEL_AVX2, RESAMPLE_KERNEL_AVX512},
+    ->ArgsProduct({{ISA_PLAIN, ISA_SSE2, ISA_AVX2, ISA_AVX512},
                    {0, 1},
                    {64000}})
     ->Unit(benchmark::kMillisecond);

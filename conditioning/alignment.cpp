@@ -2,12 +2,9 @@
 
 #include <cstring>
 
-#include "conditioning/alignment_kernels.h"
-#include "conditioning/fast_paths.h"
+#include "conditioning/kernels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <emmintrin.h>
-#endif
+namespace kelvor {
 
 namespace {
 
@@ -40,6 +37,8 @@ int32_t search_plain(const int16_t* reference, const int16_t* degraded, int32_t 
     for (int32_t s = 0; s < ALIGN_SHIFTS; s++) c[s] = correlation_at(reference, degraded, count, s);
     return best_shift(c);
 }
+
+#if KELVOR_X86_KERNELS
 
 typedef void (*ChunkKernel)(const int16_t*, const int16_t*, const int16_t*, int32_t, int64_t*);
 
@@ -76,72 +75,21 @@ int32_t search_chunked(ChunkKernel kernel, int32_t chunk, const int16_t* referen
     return best_shift(c);
 }
 
-}  // namespace
-
-#if defined(__x86_64__) || defined(__i386__)
-
-namespace {
-
-struct Vec {
-    typedef __m128i V;
-    static constexpr int32_t W = 8;
-    static V zero() { return _mm_setzero_si128(); }
-    static V load(const int16_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
-    static V madd_add(V acc, V a, V b) { return _mm_add_epi32(acc, _mm_madd_epi16(a, b)); }
-    static int64_t lane_sum(V v) {
-        alignas(16) int32_t lanes[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
-        return static_cast<int64_t>(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
-    }
-};
+#endif
 
 }  // namespace
 
-#include "conditioning/alignment_kernel_impl.h"
-
-void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c) {
-    correlate_chunk_body(r, dh, dl, len, c);
-}
-
-#endif
-
-bool align_kernel_available(AlignKernel kernel) {
-    switch (kernel) {
-    case ALIGN_KERNEL_PLAIN:
-        return true;
-#if defined(__x86_64__) || defined(__i386__)
-    case ALIGN_KERNEL_SSE2:
-        return true;
-    case ALIGN_KERNEL_AVX2:
-        return cpu_has_avx2();
-    case ALIGN_KERNEL_AVX512:
-        return cpu_has_avx512();
-#endif
-    default:
-        return false;
-    }
-}
-
-AlignKernel align_kernel_default() {
-    if (!fast_paths_enabled()) return ALIGN_KERNEL_PLAIN;
-    static const AlignKernel best = align_kernel_available(ALIGN_KERNEL_AVX512) ? ALIGN_KERNEL_AVX512
-                                    : align_kernel_available(ALIGN_KERNEL_AVX2) ? ALIGN_KERNEL_AVX2
-                                    : align_kernel_available(ALIGN_KERNEL_SSE2) ? ALIGN_KERNEL_SSE2
-                                                                                : ALIGN_KERNEL_PLAIN;
-    return best;
-}
-
-int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, const int16_t* degraded,
+int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const int16_t* degraded,
                                int32_t count) {
-    if (count <= 0 || !align_kernel_available(kernel)) return search_plain(reference, degraded, count);
-    switch (kernel) {
-#if defined(__x86_64__) || defined(__i386__)
-    case ALIGN_KERNEL_SSE2:
-        return search_chunked(correlate_chunk_sse2, ALIGN_CHUNK_SSE2, reference, degraded, count);
-    case ALIGN_KERNEL_AVX2:
-        return search_chunked(correlate_chunk_avx2, ALIGN_CHUNK_AVX2, reference, degraded, count);
-    case ALIGN_KERNEL_AVX512:
+    if (count <= 0) return search_plain(reference, degraded, count);
+    switch (isa_clamp(level)) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512:
         return search_chunked(correlate_chunk_avx512, ALIGN_CHUNK_AVX512, reference, degraded, count);
+    case ISA_AVX2:
+        return search_chunked(correlate_chunk_avx2, ALIGN_CHUNK_AVX2, reference, degraded, count);
+    case ISA_SSE2:
+        return search_chunked(correlate_chunk_sse2, ALIGN_CHUNK_SSE2, reference, degraded, count);
 #endif
     default:
         return search_plain(reference, degraded, count);
@@ -149,5 +97,7 @@ int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, con
 }
 
 int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int32_t count) {
-    return search_alignment_using(align_kernel_default(), reference, degraded, count);
+    return search_alignment_using(isa_level(), reference, degraded, count);
 }
+
+}  // namespace kelvor

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+#include "common/cpu.h"
+
+namespace kelvor {
+
 constexpr int32_t ALIGN_SHIFTS = 900;  // candidate delays 0 .. 899
 
 // Returns the delay s in 0 .. ALIGN_SHIFTS-1 that maximises
@@ -13,14 +17,12 @@ constexpr int32_t ALIGN_SHIFTS = 900;  // candidate delays 0 .. 899
 // same exact sums.
 int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int32_t count);
 
-// The kernels behind search_alignment, selectable for tests and benchmarks.
-enum AlignKernel { ALIGN_KERNEL_PLAIN, ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512 };
-
-bool align_kernel_available(AlignKernel kernel);
-// The kernel search_alignment uses on this processor (the plain one while
-// the fast paths are off, see conditioning/fast_paths.h).
-AlignKernel align_kernel_default();
-int32_t search_alignment_using(AlignKernel kernel, const int16_t* reference, const int16_t* degraded,
+// The same with the kernel of a given instruction-set level (lowered to
+// what this processor runs), for tests and benchmarks; search_alignment
+// uses isa_level().
+int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const int16_t* degraded,
                                int32_t count);
+
+}  // namespace kelvor
 
 #endif

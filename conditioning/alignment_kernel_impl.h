@@ -1,18 +1,19 @@
-// Body of the delay-search vector kernels, included by one source per
-// instruction set. Each includer defines, in an unnamed namespace, a record
-// Vec with: type V, constant W (16-bit samples per vector), and static
-// functions zero(), load(p) (aligned load), madd_add(acc, a, b) (acc plus
-// the pairwise 32-bit sums of a*b) and lane_sum(acc) (the lanes' sum as a
-// 64-bit integer). Everything here has internal linkage, so code compiled
-// for one instruction set can never stand in for another's at link time.
+// Body of the delay-search vector kernels, included by the kernel source of
+// each instruction set. The body is a template over a record Vec that the
+// includer defines in an unnamed namespace, with: type V, constant W
+// (16-bit samples per vector), and static functions zero(), load(p)
+// (aligned load), madd_add(acc, a, b) (acc plus the pairwise 32-bit sums of
+// a*b) and lane_sum(acc) (the lanes' sum as a 64-bit integer). Everything
+// here has internal linkage, so code compiled for one instruction set can
+// never stand in for another's at link time.
 #ifndef CONDITIONING_ALIGNMENT_KERNEL_IMPL_H
 #define CONDITIONING_ALIGNMENT_KERNEL_IMPL_H
 
 #include <cstring>
 
-#include "conditioning/alignment.h"
-#include "conditioning/alignment_kernels.h"
+#include "conditioning/kernels.h"
 
+namespace kelvor {
 namespace {
 
 // Delays are handled by residue k modulo W: the window shifted by k is
@@ -20,7 +21,7 @@ namespace {
 // read it with aligned loads only (unaligned loads of 16-bit steps would
 // split cache lines on almost every load). G delays share each reference
 // load.
-template <int G>
+template <class Vec, int G>
 void correlate_group(const int16_t* r, const int16_t* ch, const int16_t* cl, int32_t len, int32_t k, int32_t a0,
                      int64_t* c) {
     typename Vec::V h[G];
@@ -40,6 +41,7 @@ void correlate_group(const int16_t* r, const int16_t* ch, const int16_t* cl, int
     for (int g = 0; g < G; g++) c[k + Vec::W * (a0 + g)] += 256 * Vec::lane_sum(h[g]) + Vec::lane_sum(l[g]);
 }
 
+template <class Vec>
 void correlate_chunk_body(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c) {
     constexpr int32_t SPAN_MAX = ALIGN_CHUNK_AVX512 + ALIGN_SHIFTS + 64;
     alignas(64) int16_t ch[SPAN_MAX];
@@ -50,16 +52,17 @@ void correlate_chunk_body(const int16_t* r, const int16_t* dh, const int16_t* dl
         memcpy(ch, dh + k, static_cast<size_t>(span) * sizeof(int16_t));
         memcpy(cl, dl + k, static_cast<size_t>(span) * sizeof(int16_t));
         int32_t a = 0;
-        for (; a + 4 <= shifts; a += 4) correlate_group<4>(r, ch, cl, len, k, a, c);
+        for (; a + 4 <= shifts; a += 4) correlate_group<Vec, 4>(r, ch, cl, len, k, a, c);
         switch (shifts - a) {
-        case 3: correlate_group<3>(r, ch, cl, len, k, a, c); break;
-        case 2: correlate_group<2>(r, ch, cl, len, k, a, c); break;
-        case 1: correlate_group<1>(r, ch, cl, len, k, a, c); break;
+        case 3: correlate_group<Vec, 3>(r, ch, cl, len, k, a, c); break;
+        case 2: correlate_group<Vec, 2>(r, ch, cl, len, k, a, c); break;
+        case 1: correlate_group<Vec, 1>(r, ch, cl, len, k, a, c); break;
         default: break;
         }
     }
 }
 
 }  // namespace
+}  // namespace kelvor
 
 #endif

@@ -12,18 +12,15 @@
 // The arithmetic order is fixed so that scores are reproducible to the last
 // bit: each sum starts at 0.0 and adds its terms newest sample first
 // (k ascending), every product and addition rounded to double. The vector
-// kernels (resampler_kernels.h) keep every sum exactly so and only compute
+// kernels (kernels.h) keep every sum exactly so and only compute
 // several outputs at once, one per lane; this plain loop stays as the
 // reference they are tested against and as the path of a plain build.
 
 #include "conditioning/resampler.h"
 
-#include "conditioning/fast_paths.h"
-#include "conditioning/resampler_kernels.h"
+#include "conditioning/kernels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <emmintrin.h>
-#endif
+namespace kelvor {
 
 namespace {
 
@@ -149,7 +146,7 @@ void arrange_coefs(const Tap* taps, double* coefs)
 // computed outputs m = 1028 .. length - 1 lie in groups 205 .. (length - 1) / 5.
 // Each chunk fills the kernel's four input streams, with zeros for the
 // samples before x[0] and after x[count - 1] (the first stand for the terms
-// the plain loop leaves out, see resampler_kernels.h; the second only meet
+// the plain loop leaves out, see kernels.h; the second only meet
 // outputs that are not stored), lets the kernel form the sums, and converts
 // the ones that are outputs. Only x[0 .. count - 1] is read.
 template <typename Tap, typename Out>
@@ -199,21 +196,18 @@ void resample_vector(GroupKernel kernel, const int16_t* x, int32_t count, Out* y
 }
 
 template <typename Tap, typename Out>
-void resample_with(ResampleKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+void resample_with(IsaLevel level, const int16_t* x, int32_t count, Out* y, const Tap* taps)
 {
-    if (!resample_kernel_available(kernel)) {
-        kernel = RESAMPLE_KERNEL_PLAIN;
-    }
-    switch (kernel) {
-#if defined(__x86_64__) || defined(__i386__)
-    case RESAMPLE_KERNEL_SSE2:
-        resample_vector(resample_groups_sse2, x, count, y, taps);
+    switch (isa_clamp(level)) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512:
+        resample_vector(resample_groups_avx512, x, count, y, taps);
         break;
-    case RESAMPLE_KERNEL_AVX2:
+    case ISA_AVX2:
         resample_vector(resample_groups_avx2, x, count, y, taps);
         break;
-    case RESAMPLE_KERNEL_AVX512:
-        resample_vector(resample_groups_avx512, x, count, y, taps);
+    case ISA_SSE2:
+        resample_vector(resample_groups_sse2, x, count, y, taps);
         break;
 #endif
     default:
@@ -224,82 +218,24 @@ void resample_with(ResampleKernel kernel, const int16_t* x, int32_t count, Out* 
 
 }  // namespace
 
-#if defined(__x86_64__) || defined(__i386__)
-
-namespace {
-
-struct Vec {
-    typedef __m128d V;
-    static constexpr int32_t W = 2;
-    static V zero() { return _mm_setzero_pd(); }
-    static V load(const double* p) { return _mm_loadu_pd(p); }
-    static V broadcast(const double* p) { return _mm_set1_pd(*p); }
-    static V mul(V a, V b) { return _mm_mul_pd(a, b); }
-    static V add(V a, V b) { return _mm_add_pd(a, b); }
-    static void store(double* p, V v) { _mm_storeu_pd(p, v); }
-};
-
-// 2 vectors: 10 accumulators, 2 inputs and a coefficient of 16 registers.
-constexpr int BLOCK_VECTORS = 2;
-
-}  // namespace
-
-#include "conditioning/resampler_kernel_impl.h"
-
-void resample_groups_sse2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
-                          int32_t sums_stride)
+void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const double* taps)
 {
-    groups_body(streams, stride, coefs, groups, sums, sums_stride);
+    resample_with(level, x, count, y, taps);
 }
 
-#endif
-
-bool resample_kernel_available(ResampleKernel kernel)
+void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const float* taps)
 {
-    switch (kernel) {
-    case RESAMPLE_KERNEL_PLAIN:
-        return true;
-#if defined(__x86_64__) || defined(__i386__)
-    case RESAMPLE_KERNEL_SSE2:
-        return true;
-    case RESAMPLE_KERNEL_AVX2:
-        return cpu_has_avx2();
-    case RESAMPLE_KERNEL_AVX512:
-        return cpu_has_avx512();
-#endif
-    default:
-        return false;
-    }
+    resample_with(level, x, count, y, taps);
 }
 
-ResampleKernel resample_kernel_default()
+void resample_sums_using(IsaLevel level, const int16_t* x, int32_t count, double* sums, const double* taps)
 {
-    if (!fast_paths_enabled()) return RESAMPLE_KERNEL_PLAIN;
-    static const ResampleKernel best = resample_kernel_available(RESAMPLE_KERNEL_AVX512) ? RESAMPLE_KERNEL_AVX512
-                                       : resample_kernel_available(RESAMPLE_KERNEL_AVX2) ? RESAMPLE_KERNEL_AVX2
-                                       : resample_kernel_available(RESAMPLE_KERNEL_SSE2) ? RESAMPLE_KERNEL_SSE2
-                                                                                         : RESAMPLE_KERNEL_PLAIN;
-    return best;
+    resample_with(level, x, count, sums, taps);
 }
 
-void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const double* taps)
+void resample_sums_using(IsaLevel level, const int16_t* x, int32_t count, double* sums, const float* taps)
 {
-    resample_with(kernel, x, count, y, taps);
-}
-
-void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const float* taps)
-{
-    resample_with(kernel, x, count, y, taps);
-}
-
-void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const double* taps)
-{
-    resample_with(kernel, x, count, sums, taps);
-}
-
-void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const float* taps)
-{
-    resample_with(kernel, x, count, sums, taps);
+    resample_with(level, x, count, sums, taps);
 }
 
 int32_t resampled_length(int32_t count)
@@ -312,10 +248,12 @@ int32_t resampled_length(int32_t count)
 
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const double* taps)
 {
-    resample_with(resample_kernel_default(), x, count, y, taps);
+    resample_with(isa_level(), x, count, y, taps);
 }
 
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float* taps)
 {
-    resample_with(resample_kernel_default(), x, count, y, taps);
+    resample_with(isa_level(), x, count, y, taps);
 }
+
+}  // namespace kelvor

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+#include "common/cpu.h"
+
+namespace kelvor {
+
 constexpr int32_t RESAMPLER_TAPS = 8231;        // filter length at 40 kHz
 constexpr int32_t RESAMPLER_PHASE_TAPS = 1646;  // taps per polyphase branch
 constexpr int32_t RESAMPLER_DELAY = 1028;       // output samples of filter delay
@@ -24,18 +28,21 @@ int32_t resampled_length(int32_t count);
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const double* taps);
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float* taps);
 
-// The kernels behind resample_8k_to_10k, selectable for tests and
-// benchmarks: the plain loop and vector kernels that compute several outputs
-// of one phase at once, one per lane. A kernel that this processor lacks
-// falls back to the plain loop.
-enum ResampleKernel { RESAMPLE_KERNEL_PLAIN, RESAMPLE_KERNEL_SSE2, RESAMPLE_KERNEL_AVX2, RESAMPLE_KERNEL_AVX512 };
+// The same with the kernel of a given instruction-set level (lowered to
+// what this processor runs), for tests and benchmarks: the plain loop, or
+// vector kernels that compute several outputs at once, one per lane.
+// resample_8k_to_10k uses isa_level().
+void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const double* taps);
+void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const float* taps);
 
-bool resample_kernel_available(ResampleKernel kernel);
-// The kernel resample_8k_to_10k uses on this processor (the plain one while
-// the fast paths are off, see conditioning/fast_paths.h).
-ResampleKernel resample_kernel_default();
-void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y,
-                              const double* taps);
-void resample_8k_to_10k_using(ResampleKernel kernel, const int16_t* x, int32_t count, int16_t* y, const float* taps);
+// The filter sums s (before the factor 5 and the conversion to a sample)
+// that the kernel of a level computes: sums[n] for output n,
+// resampled_length(count) values, the last 1028 of them 0.0. For comparing
+// the kernels to the last bit, which the 16-bit samples alone would rarely
+// show.
+void resample_sums_using(IsaLevel level, const int16_t* x, int32_t count, double* sums, const double* taps);
+void resample_sums_using(IsaLevel level, const int16_t* x, int32_t count, double* sums, const float* taps);
+
+}  // namespace kelvor
 
 #endif

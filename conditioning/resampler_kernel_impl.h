@@ -1,21 +1,23 @@
-// Body of the resampler's vector kernels, included by one source per
-// instruction set. Each includer defines, in an unnamed namespace, a record
-// Vec with: type V, constant W (doubles per vector), and static functions
-// zero(), load(p) (unaligned), broadcast(p), mul(a, b), add(a, b) (separate
-// instructions, never fused) and store(p, v) (unaligned); and the constant
-// BLOCK_VECTORS, the vectors of groups summed together. Everything here
-// has internal linkage, so code compiled for one instruction set can never
-// stand in for another's at link time.
+// Body of the resampler's vector kernels, included by the kernel source of
+// each instruction set. The body is a template over a record Vec that the
+// includer defines in an unnamed namespace, with: type V, constants W
+// (doubles per vector) and BLOCK_VECTORS (the vectors of groups summed
+// together), and static functions zero(), load(p) (unaligned),
+// broadcast(p), mul(a, b), add(a, b) (separate instructions, never fused)
+// and store(p, v) (unaligned). Everything here has internal linkage, so
+// code compiled for one instruction set can never stand in for another's
+// at link time.
 #ifndef CONDITIONING_RESAMPLER_KERNEL_IMPL_H
 #define CONDITIONING_RESAMPLER_KERNEL_IMPL_H
 
-#include "conditioning/resampler_kernels.h"
+#include "conditioning/kernels.h"
 
+namespace kelvor {
 namespace {
 
 // One lag for G * W groups: the value x[4t - c] of each group meets the
 // five coefficients of the lag, one term per output.
-template <int G>
+template <class Vec, int G>
 inline void lag_step(typename Vec::V (&acc)[G][RESAMPLE_GROUP], const double* s, const double* row)
 {
     typename Vec::V xv[G];
@@ -35,7 +37,7 @@ inline void lag_step(typename Vec::V (&acc)[G][RESAMPLE_GROUP], const double* s,
 // every accumulator adds its terms in ascending k. One lag per iteration:
 // with four (one per stream) the compiler hoists all their coefficient
 // loads and runs out of registers, which costs AVX2 about a third.
-template <int G>
+template <class Vec, int G>
 void groups_block(const double* streams, int32_t stride, const double* coefs, int32_t b, double* sums,
                   int32_t sums_stride)
 {
@@ -54,7 +56,7 @@ void groups_block(const double* streams, int32_t stride, const double* coefs, in
     int32_t r = 3;
     int32_t u = 0;
     for (int32_t row = 0; row < RESAMPLE_LAGS; ++row) {
-        lag_step<G>(acc, at[r] - u, coefs + RESAMPLE_GROUP * row);
+        lag_step<Vec, G>(acc, at[r] - u, coefs + RESAMPLE_GROUP * row);
         if (r == 0) {
             r = 3;
             ++u;
@@ -71,19 +73,21 @@ void groups_block(const double* streams, int32_t stride, const double* coefs, in
 
 // Blocks of BLOCK_VECTORS vectors of groups, then single vectors for the
 // rest (groups is a multiple of 8, hence of W).
+template <class Vec>
 void groups_body(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                  int32_t sums_stride)
 {
-    constexpr int32_t span = BLOCK_VECTORS * Vec::W;
+    constexpr int32_t span = Vec::BLOCK_VECTORS * Vec::W;
     int32_t b = 0;
     for (; b + span <= groups; b += span) {
-        groups_block<BLOCK_VECTORS>(streams, stride, coefs, b, sums, sums_stride);
+        groups_block<Vec, Vec::BLOCK_VECTORS>(streams, stride, coefs, b, sums, sums_stride);
     }
     for (; b < groups; b += Vec::W) {
-        groups_block<1>(streams, stride, coefs, b, sums, sums_stride);
+        groups_block<Vec, 1>(streams, stride, coefs, b, sums, sums_stride);
     }
 }
 
 }  // namespace
+}  // namespace kelvor
 
 #endif

@@ -1662,7 +1662,11 @@
     -0.0004395926169481, -0.0002583353217536, -0.0001151047398818, -2.038416271864e-05, 2.711662673841e-05, \
     8.106841328403e-05
 
+namespace kelvor {
+
 const double resampler_taps_double[RESAMPLER_TAPS] = {RESAMPLER_TAP_VALUES};
 const float resampler_taps_float[RESAMPLER_TAPS] = {RESAMPLER_TAP_VALUES};
+
+}  // namespace kelvor
 
 #undef RESAMPLER_TAP_VALUES

@@ -5,6 +5,8 @@
 
 #include "driver/messages.h"
 
+namespace kelvor {
+
 namespace {
 
 void store_le32(unsigned char* p, uint32_t v) {
@@ -157,3 +159,5 @@ void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int
     if (fclose(stream) != 0) written = false;
     if (!written) fail_name("Can't write", name);
 }
+
+}  // namespace kelvor

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <sys/types.h>
 
+namespace kelvor {
+
 constexpr int32_t WAV_HEADER_BYTES = 44;
 
 // Longest input accepted, in samples: every length derived from it (N + 900
@@ -56,5 +58,7 @@ bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_p
 // process with "Open" when the file cannot be created and with "Can't
 // write" when any byte cannot be written.
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count);
+
+}  // namespace kelvor
 
 #endif

@@ -2,5 +2,5 @@
 #include "driver/run.h"
 
 int main(int argc, char** argv) {
-    return tool_main(argc, argv);
+    return kelvor::tool_main(argc, argv);
 }

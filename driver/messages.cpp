@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace kelvor {
+
 #ifdef _MSC_VER
 #define KELVOR_COMPILER_CODE _MSC_VER
 #else
@@ -76,3 +78,5 @@ void print_usage() {
     printf("\n");
     printf("Supported file formats are .wav (8KHz,16bits,44bytes header) or .pcm\n");
 }
+
+}  // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 // Each prints "ERROR: ..." in its form and ends the process with status 1.
 [[noreturn]] void fail(const char* text);                         // "ERROR: %s\n"
 [[noreturn]] void fail_number(const char* text, int32_t number);  // "ERROR: %s %d\n"
@@ -14,5 +16,7 @@
 
 void print_banner();
 void print_usage();
+
+}  // namespace kelvor
 
 #endif

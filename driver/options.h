@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 struct RunOptions {
     bool align;              // -a: search the delay by cross-correlation
     bool shift_given;        // -sN seen
@@ -15,5 +17,7 @@ struct RunOptions {
     bool hide_banner;        // -h
     int32_t file_count;      // file tokens seen so far
 };
+
+}  // namespace kelvor
 
 #endif

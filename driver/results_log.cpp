@@ -10,6 +10,8 @@
 #include "driver/audio_io.h"
 #include "driver/messages.h"
 
+namespace kelvor {
+
 namespace {
 
 const char* const LOG_NAME = "stoi_results.txt";
@@ -90,3 +92,5 @@ void append_results_row(const char* reference_name, const char* degraded_name, d
     flock(fileno(log), LOCK_UN);
     if (fclose(log) != 0) fail_name("Can't write", LOG_NAME);
 }
+
+}  // namespace kelvor

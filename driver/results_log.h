@@ -6,6 +6,8 @@
 
 #include "driver/options.h"
 
+namespace kelvor {
+
 // Appends the row of a completed run, with the header line first when the
 // log is empty. A log that cannot be opened is skipped silently; a log that
 // cannot be positioned or written ends the process with status 1.
@@ -13,5 +15,7 @@
 // each row lands whole and only one header is ever written.
 void append_results_row(const char* reference_name, const char* degraded_name, double stoi,
                         double estoi, const RunOptions* options, int32_t align_shift);
+
+}  // namespace kelvor
 
 #endif

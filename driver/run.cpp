@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/stopwatch.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
 #include "driver/audio_io.h"
 #include "driver/messages.h"
 #include "driver/options.h"
 #include "driver/results_log.h"
-#include "driver/timer.h"
 #include "measures/stoi.h"
 
 // Sanitizer builds look for leaks when the process ends. Only a completed
@@ -34,6 +34,8 @@ extern "C" int __lsan_is_turned_off() {
     return run_in_progress;
 }
 #endif
+
+namespace kelvor {
 
 namespace {
 
@@ -278,3 +280,5 @@ int tool_main(int argc, char** argv) {
     mark_run_in_progress(false);
     return 0;
 }
+
+}  // namespace kelvor

@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstddef>
 
-#include "conditioning/fast_paths.h"
-#include "measures/correlation_kernels.h"
+#include "common/cpu.h"
+#include "measures/kernels.h"
 #include "measures/spectrum.h"
+
+namespace kelvor {
 
 uint16_t noise_state = 123;
 
@@ -151,14 +153,23 @@ void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t
                        double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
     // Whole batches of segments in the vector kernel, the rest here.
     int32_t done = 0;
-    if (fast_paths_enabled() && cpu_has_avx512()) {
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: {
         const int32_t batches = segments / CORRELATION_LANES_AVX512;
         stoi_batches_avx512(X, Y, frames, segments, 0, batches, c, d_interm);
         done = batches * CORRELATION_LANES_AVX512;
-    } else if (fast_paths_enabled() && cpu_has_avx2()) {
+        break;
+    }
+    case ISA_AVX2: {
         const int32_t batches = segments / CORRELATION_LANES_AVX2;
         stoi_batches_avx2(X, Y, frames, segments, 0, batches, c, d_interm);
         done = batches * CORRELATION_LANES_AVX2;
+        break;
+    }
+#endif
+    default:
+        break;
     }
     stoi_segments(X, Y, frames, segments, done, segments, c, d_interm, xn_tmp, yn_tmp);
 }
@@ -275,7 +286,7 @@ void normalise_columns_by_rows(SegmentMatrix a) {
 }  // namespace
 
 double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
-    if (!fast_paths_enabled()) return estoi_segment_plain(X, Y, frames, m);
+    if (isa_level() == ISA_PLAIN) return estoi_segment_plain(X, Y, frames, m);
     // The segment's 1800 draws at once, consumed in the order of the plain
     // steps: reference and degraded element by element, then 450 for each
     // normalised matrix.
@@ -319,18 +330,27 @@ void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segm
     // Whole batches of segments in the vector kernel, the rest one by one;
     // the kernel leaves noise_state where the segments one by one would.
     int32_t done = 0;
-    if (fast_paths_enabled() && (cpu_has_avx512() || cpu_has_avx2())) {
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: {
         if (!jump_ready) prepare_jumps();
-        const NoiseJumps jumps{jump_mul, jump_add};
-        if (cpu_has_avx512()) {
-            const int32_t batches = segments / CORRELATION_LANES_AVX512;
-            estoi_batches_avx512(X, Y, frames, 0, batches, jumps, &noise_state, d1);
-            done = batches * CORRELATION_LANES_AVX512;
-        } else {
-            const int32_t batches = segments / CORRELATION_LANES_AVX2;
-            estoi_batches_avx2(X, Y, frames, 0, batches, jumps, &noise_state, d1);
-            done = batches * CORRELATION_LANES_AVX2;
-        }
+        const int32_t batches = segments / CORRELATION_LANES_AVX512;
+        estoi_batches_avx512(X, Y, frames, 0, batches, NoiseJumps{jump_mul, jump_add}, &noise_state, d1);
+        done = batches * CORRELATION_LANES_AVX512;
+        break;
+    }
+    case ISA_AVX2: {
+        if (!jump_ready) prepare_jumps();
+        const int32_t batches = segments / CORRELATION_LANES_AVX2;
+        estoi_batches_avx2(X, Y, frames, 0, batches, NoiseJumps{jump_mul, jump_add}, &noise_state, d1);
+        done = batches * CORRELATION_LANES_AVX2;
+        break;
+    }
+#endif
+    default:
+        break;
     }
     for (int32_t m = done; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m);
 }
+
+}  // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 constexpr int32_t SEGMENT_LENGTH = 30;  // frames per segment
 
 // State of the noise generator: 123 at process start, never reset, so every
@@ -48,11 +50,13 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
 // The same by the plain steps, one draw at a time. estoi_segment takes the
 // segment's draws as one block and runs the column passes side by side; the
 // values and the final noise_state are the same bits (estoi_segment runs
-// this one while the fast paths are off, see conditioning/fast_paths.h).
+// this one at the level ISA_PLAIN, see common/cpu.h).
 double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m);
 
 // d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order.
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,
                   double* d1);
+
+}  // namespace kelvor
 
 #endif

@@ -1,8 +1,8 @@
-// Body of the correlation kernels, included by one source per kernel and
-// instruction set, compiled for that set: AVX-512 (W = 8) where
+// Body of the correlation kernels, included by the kernel source of each
+// instruction set and compiled for that set: AVX-512 (W = 8) where
 // __AVX512F__ is defined, else AVX2 (W = 4). Everything here has internal
 // linkage, so code compiled for one instruction set can never stand in for
-// another's at link time; the includer defines its one entry function.
+// another's at link time; the includer defines the entry functions.
 //
 // Vec holds the lane-wise operations: load and store (unaligned), add, sub,
 // mul, div and sqrt (single correctly rounded instructions, never fused),
@@ -15,12 +15,13 @@
 #ifndef MEASURES_CORRELATION_KERNEL_IMPL_H
 #define MEASURES_CORRELATION_KERNEL_IMPL_H
 
-#include "measures/vector_intrinsics.h"
+#include "common/intrinsics.h"
 
 #include <cstddef>
 
-#include "measures/correlation_kernels.h"
+#include "measures/kernels.h"
 
+namespace kelvor {
 namespace {
 
 #if defined(__AVX512F__)
@@ -256,5 +257,6 @@ inline void estoi_body(const double* X, const double* Y, int32_t frames, int32_t
 }
 
 }  // namespace
+}  // namespace kelvor
 
 #endif

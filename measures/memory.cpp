@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace kelvor {
+
 void* measure_alloc(size_t count, size_t size, const char* operation, const char* name) {
     void* block = nullptr;
     if (size == 0 || count <= SIZE_MAX / size) {
@@ -22,3 +24,5 @@ void* measure_alloc(size_t count, size_t size, const char* operation, const char
 double* measure_doubles(size_t count, const char* operation, const char* name) {
     return static_cast<double*>(measure_alloc(count, sizeof(double), operation, name));
 }
+
+}  // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+namespace kelvor {
+
 // Returns count elements of size bytes each (uninitialised). On failure, or
 // when the byte count does not fit in size_t, prints
 // "\n<operation> -- No memory : <name>\n" on standard output and ends the
@@ -14,5 +16,7 @@ void* measure_alloc(size_t count, size_t size, const char* operation, const char
 
 // measure_alloc for count doubles.
 double* measure_doubles(size_t count, const char* operation, const char* name);
+
+}  // namespace kelvor
 
 #endif

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 // Minimum number of frames that must survive silent-frame removal, less one:
 // the run needs more than this many.
 constexpr int32_t MIN_FRAMES_EXCLUSIVE = 30;
@@ -16,5 +18,7 @@ constexpr int32_t MIN_FRAMES_EXCLUSIVE = 30;
 // survive silent-frame removal, or after a message when memory runs out.
 double stoi_estoi(const double* x, const double* y, int32_t n, double* estoi,
                   double* t1, double* t2);
+
+}  // namespace kelvor
 
 #endif

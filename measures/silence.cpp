@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "conditioning/fast_paths.h"
+#include "common/cpu.h"
 #include "measures/memory.h"
-#include "measures/silence_kernels.h"
+#include "measures/kernels.h"
 #include "measures/spectrum.h"
+
+namespace kelvor {
 
 namespace {
 
@@ -97,10 +99,17 @@ void frame_levels(const double* x, int32_t frames, double* msk, double* tmp) {
 void frame_levels(const int16_t* x, int32_t frames, double* msk, double* tmp) {
     // Whole batches of eight frames in the vector kernel, the rest here.
     int32_t done = 0;
-    if (fast_paths_enabled() && cpu_has_avx512()) {
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: {
         const int32_t batches = frames / 8;
         frame_energies_pcm_avx512(x, analysis_window, 0, batches, msk);
         done = 8 * batches;
+        break;
+    }
+#endif
+    default:
+        break;
     }
     frame_energies(x, done, frames, msk, tmp);
     levels_from_energies(frames, msk);
@@ -113,3 +122,5 @@ int32_t remove(const double* x, const double* y, int32_t length, int32_t frames,
 int32_t remove(const int16_t* x, const int16_t* y, int32_t length, int32_t frames, double* xs, double* ys) {
     return remove_frames(x, y, length, frames, xs, ys);
 }
+
+}  // namespace kelvor

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 // Dynamic range below the loudest reference frame within which frames are
 // kept, in dB.
 constexpr double SILENCE_RANGE_DB = 40.0;
@@ -31,7 +33,9 @@ int32_t remove(const int16_t* x, const int16_t* y, int32_t length, int32_t frame
 // frame). tmp is 256 doubles of scratch.
 void frame_levels(const double* x, int32_t frames, double* msk, double* tmp);
 // The same on 16-bit samples (times 2^-15). Its fast path forms the sums of
-// eight frames at a time (measures/silence_kernels.h), the same bits.
+// eight frames at a time (measures/kernels.h), the same bits.
 void frame_levels(const int16_t* x, int32_t frames, double* msk, double* tmp);
+
+}  // namespace kelvor
 
 #endif

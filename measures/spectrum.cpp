@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "conditioning/fast_paths.h"
+#include "common/cpu.h"
 #include "measures/memory.h"
-#include "measures/spectrum_kernels.h"
+#include "measures/kernels.h"
 #include "nsp/nsp.h"
+
+namespace kelvor {
 
 double analysis_window[FRAME_LENGTH];
 
@@ -165,7 +167,7 @@ void band_bins(const uint8_t* mask, BandBins* b) {
 
 void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
                     int32_t frames, double* X, double* Y) {
-    if (!fast_paths_enabled()) {
+    if (isa_level() == ISA_PLAIN) {
         band_envelopes_plain(ax, ay, mask, frames, X, Y);
         return;
     }
@@ -203,10 +205,17 @@ void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
 
     // Whole batches of frames in the vector kernel, the rest one by one.
     int32_t done = 0;
-    if (fast_paths_enabled() && cpu_has_avx512()) {
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: {
         const int32_t batches = frames / 8;
         stdft_bands_avx512(signal, analysis_window, &b, 0, batches, frames, bands);
         done = 8 * batches;
+        break;
+    }
+#endif
+    default:
+        break;
     }
 
     alignas(64) ComplexFloat buffer[FFT_LENGTH];
@@ -238,3 +247,5 @@ void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
     std::free(tmp);
     std::free(ctmp);
 }
+
+}  // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace kelvor {
+
 constexpr int32_t FRAME_LENGTH = 256;
 constexpr int32_t FRAME_HOP = 128;
 constexpr int32_t FFT_ORDER = 9;
@@ -57,8 +59,8 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
 // The same envelopes by the plain loop, which weights all 257 bins of every
 // band by their mask value. Bins outside a band add an exact +0 to a sum
 // that starts at +0, so band_envelopes, which sums over the band's own bins
-// only, gives the same bits; it falls back to this loop while the fast paths
-// are off (conditioning/fast_paths.h).
+// only, gives the same bits; it falls back to this loop at the level
+// ISA_PLAIN (common/cpu.h).
 void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
                           int32_t frames, double* X, double* Y);
 
@@ -72,5 +74,7 @@ void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mas
 // magnitudes summed in the same order. Allocates and frees stdft's scratch
 // arrays in stdft's order, and fails as stdft does.
 void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames);
+
+}  // namespace kelvor
 
 #endif

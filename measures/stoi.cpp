@@ -6,13 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "conditioning/fast_paths.h"
-#include "driver/timer.h"
+#include "common/cpu.h"
+#include "common/stopwatch.h"
 #include "measures/correlation.h"
 #include "measures/memory.h"
 #include "measures/pipeline.h"
 #include "measures/silence.h"
 #include "measures/spectrum.h"
+
+namespace kelvor {
 
 namespace {
 
@@ -46,7 +48,7 @@ double stoi_estoi_from(const T* x_in, const T* y_in, int32_t n, double* estoi, d
     // The fast path forms the band envelopes frame by frame and keeps them
     // at the start of ax_hat and ay_hat, which then never hold the full
     // spectra: most of their pages are never touched.
-    const bool by_frames = fast_paths_enabled();
+    const bool by_frames = isa_level() != ISA_PLAIN;
     if (by_frames) {
         stdft_bands(x, mH, ax_hat, F);
         stdft_bands(y, mH, ay_hat, F);
@@ -116,7 +118,7 @@ double stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, double*
     double* d_clean = measure_doubles(count, "KELVOR_STOI", "d_clean");
     double* d_processed = measure_doubles(count, "KELVOR_STOI", "d_processed");
     double stoi;
-    if (fast_paths_enabled()) {
+    if (isa_level() != ISA_PLAIN) {
         // The converted arrays are allocated as always but never written:
         // the pipeline reads the 16-bit samples and converts each one where
         // it uses it, to the same double.
@@ -140,3 +142,5 @@ double stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, double*
     std::free(d_processed);
     return stoi;
 }
+
+}  // namespace kelvor

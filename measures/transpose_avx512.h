@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+namespace kelvor {
 namespace {
 
 // Element e of r[l] goes to lane l of c[e].
@@ -44,5 +45,6 @@ inline void transpose8x8(const double* rows, int32_t stride, double* out) {
 }
 
 }  // namespace
+}  // namespace kelvor
 
 #endif

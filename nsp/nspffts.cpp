@@ -19,10 +19,11 @@
 //
 // The forward 512-point transform of the natural-order path also has a
 // vector kernel (nspffts_avx512.cpp) whose lanes follow this contract
-// butterfly by butterfly, so it gives the same bits; nspcFft picks it when
-// the processor has AVX-512 and the generic kernels are not selected.
+// butterfly by butterfly, so it gives the same bits; nspcFft picks it at
+// the instruction-set level ISA_AVX512 (common/cpu.h).
 #include "nsp/nspkernels.h"
 
+#include "common/cpu.h"
 #include "nsp/nsp.h"
 #include "nsp/nspstate.h"
 #include "nsp/nsptables.h"
@@ -346,47 +347,33 @@ void split_join(ComplexFloat* x, int32_t len, int32_t sub, const ComplexFloat* t
 
 // ------------------------------------------------------ vector kernels
 
-#ifdef KELVOR_PLAIN
-bool generic_kernels = true;
-#else
-bool generic_kernels = false;
-#endif
-
+#if KELVOR_X86_KERNELS
 // The vector twiddles of the order-9 radix-4 table last seen, and that
 // table's address.
 alignas(64) double vtw512[NSP_VTW512_SIZE];
 const ComplexFloat* vtw512_source = nullptr;
+#endif
 
 // Runs the 512-point vector kernel on x if it applies; false otherwise.
 bool fft512_vector(ComplexFloat* x, const ComplexFloat* twd) {
-    if (generic_kernels || !nspCpuHasAvx512()) return false;
-    if (twd != vtw512_source) {
-        nspcFillVecTwd512(twd, vtw512);
-        vtw512_source = twd;
+    switch (kelvor::isa_level()) {
+#if KELVOR_X86_KERNELS
+    case kelvor::ISA_AVX512:
+        if (twd != vtw512_source) {
+            nspcFillVecTwd512(twd, vtw512);
+            vtw512_source = twd;
+        }
+        nspcFft512FwdAvx512(x, vtw512);
+        return true;
+#endif
+    default:
+        (void)x;
+        (void)twd;
+        return false;
     }
-    nspcFft512FwdAvx512(x, vtw512);
-    return true;
 }
 
 }  // namespace
-
-void nspUseGenericKernels(bool generic) {
-    generic_kernels = generic;
-}
-
-bool nspGenericKernels() {
-    return generic_kernels;
-}
-
-bool nspCpuHasAvx512() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-    return has;
-#else
-    return false;
-#endif
-}
 
 void nspcFillVecTwd512(const ComplexFloat* twd, double* vtw) {
     for (int32_t k = 0; k < 8; k++) {

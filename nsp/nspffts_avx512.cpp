@@ -26,20 +26,8 @@
 // of each block of 64 values goes from A to B.
 #include <cstdint>
 
+#include "common/intrinsics.h"
 #include "nsp/nspkernels.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-// GCC 12 takes the placeholder operand of some unmasked intrinsics (an
-// intentionally undefined vector) for an uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -288,9 +276,3 @@ void nspcFft512FwdAvx512(ComplexFloat* x, const double* vtw) {
     pass128(bre, bim, vtw + NSP_VTW512_P128);
     pass512(bre, bim, vtw + NSP_VTW512_P512, x);
 }
-
-#else
-
-void nspcFft512FwdAvx512(ComplexFloat*, const double*) {}
-
-#endif

@@ -65,16 +65,9 @@ void nspcSplitRadix2(ComplexFloat* x, int32_t len, int32_t sub, const ComplexFlo
 // ------------------------------------------------------ vector kernels
 // The forward 512-point transform of the natural-order path (permutation
 // and radix-4 kernel) also exists as a vector kernel that gives the same
-// bits. nspcFft runs it when the processor has AVX-512 (F, BW, DQ, VL) and
-// the generic kernels are not selected.
-
-// Selects the generic kernels for every transform (true) or lets nspcFft
-// use a vector kernel where one applies (false). The generic kernels are
-// the default in builds configured with KELVOR_PLAIN.
-void nspUseGenericKernels(bool generic);
-bool nspGenericKernels();
-// True when the processor can run the AVX-512 kernel.
-bool nspCpuHasAvx512();
+// bits. nspcFft runs it at the instruction-set level ISA_AVX512
+// (common/cpu.h); the plain level selects the generic kernels for every
+// transform.
 
 // The twiddles of the 512-point vector kernel, as doubles, copied from the
 // order-9 radix-4 table (the same values; no rounding):
@@ -94,7 +87,8 @@ enum {
 void nspcFillVecTwd512(const ComplexFloat* twd, double* vtw);
 
 // The forward 512-point transform on x (natural order in and out) with the
-// vector twiddles of nspcFillVecTwd512 (64-byte aligned). AVX-512 only.
+// vector twiddles of nspcFillVecTwd512 (64-byte aligned). AVX-512 only,
+// built only for x86 processors.
 void nspcFft512FwdAvx512(ComplexFloat* x, const double* vtw);
 
 #endif

@@ -4,8 +4,11 @@
 #define TESTS_SUPPORT_H
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "common/cpu.h"
 
 struct ToolRun {
     std::string out;  // everything the process wrote to standard output
@@ -39,5 +42,32 @@ std::vector<int16_t> load_samples(const std::string& path, bool header = true);
 // Deterministic speech-like test signal: a sum of a few harmonics with a
 // syllable-rate envelope and a little noise, seeded.
 std::vector<int16_t> speechlike(int32_t count, uint32_t seed, double level = 8000.0);
+
+// True when a and b hold the same bits: tells -0 from +0 and compares
+// not-a-number values by their payload, as a reproducibility check must.
+template <typename T>
+bool same_bits(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+template <typename T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// Caps the instruction-set level of every kernel for its own lifetime
+// (ISA_PLAIN: the plain loops everywhere), however a test ends.
+class IsaLimit {
+public:
+    explicit IsaLimit(kelvor::IsaLevel limit) : saved_(kelvor::isa_set_limit(limit)) {}
+    ~IsaLimit() { kelvor::isa_set_limit(saved_); }
+    IsaLimit(const IsaLimit&) = delete;
+    IsaLimit& operator=(const IsaLimit&) = delete;
+
+private:
+    kelvor::IsaLevel saved_;
+};
+
+// The levels that can be asked for, lowest first.
+constexpr kelvor::IsaLevel kIsaLevels[] = {kelvor::ISA_PLAIN, kelvor::ISA_SSE2, kelvor::ISA_AVX2, kelvor::ISA_AVX512};
 
 #endif

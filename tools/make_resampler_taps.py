@@ -119,8 +119,12 @@ def source(values):
         last = start + PER_LINE >= TAPS
         out.append("    " + ", ".join(row) + ("" if last else ", \\") + "\n")
     out.append("\n")
+    out.append("namespace kelvor {\n")
+    out.append("\n")
     out.append("const double resampler_taps_double[RESAMPLER_TAPS] = {RESAMPLER_TAP_VALUES};\n")
     out.append("const float resampler_taps_float[RESAMPLER_TAPS] = {RESAMPLER_TAP_VALUES};\n")
+    out.append("\n")
+    out.append("}  // namespace kelvor\n")
     out.append("\n")
     out.append("#undef RESAMPLER_TAP_VALUES\n")
     return "".join(out)

@@ -6,6 +6,8 @@
 #include "conditioning/alignment.h"
 #include "support.h"
 
+using namespace kelvor;
+
 namespace {
 
 // A degraded buffer as the driver builds it: count + 900 samples, the
@@ -89,9 +91,9 @@ uint32_t next_random(uint32_t* state) {
 // disagreement is a fault, not rounding.
 TEST(AlignmentKernels, AgreeWithThePlainSearch) {
     uint32_t state = 99;
-    std::vector<AlignKernel> kernels;
-    for (AlignKernel k : {ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512})
-        if (align_kernel_available(k)) kernels.push_back(k);
+    std::vector<IsaLevel> kernels;
+    for (IsaLevel k : {ISA_SSE2, ISA_AVX2, ISA_AVX512})
+        if (k <= isa_supported()) kernels.push_back(k);
     ASSERT_FALSE(kernels.empty());
     // Lengths around the chunk and vector boundaries, and odd ones.
     const int32_t lengths[] = {1, 7, 31, 33, 1023, 1024, 1025, 2048, 4095, 4096, 4097, 9001};
@@ -119,11 +121,11 @@ TEST(AlignmentKernels, AgreeWithThePlainSearch) {
             if (kind == 3) {
                 for (size_t i = 0; i < ref.size(); i++) deg[i + static_cast<size_t>(d)] = ref[i];
             }
-            int32_t expected = search_alignment_using(ALIGN_KERNEL_PLAIN, ref.data(), deg.data(), count);
+            int32_t expected = search_alignment_using(ISA_PLAIN, ref.data(), deg.data(), count);
             if (kind == 3 && count > 1000) {
                 EXPECT_EQ(expected, d);
             }
-            for (AlignKernel k : kernels) {
+            for (IsaLevel k : kernels) {
                 EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), count), expected)
                     << "kernel " << k << " count " << count << " kind " << kind;
             }
@@ -138,8 +140,8 @@ TEST(AlignmentKernels, TiesAndEdgeDelaysSurviveTheVectorPath) {
     std::vector<int16_t> deg(5000 + ALIGN_SHIFTS, 0);
     deg[2500 + 3] = 700;
     deg[2500 + 899] = 700;  // tie between delays 3 and 899
-    for (AlignKernel k : {ALIGN_KERNEL_PLAIN, ALIGN_KERNEL_SSE2, ALIGN_KERNEL_AVX2, ALIGN_KERNEL_AVX512}) {
-        if (!align_kernel_available(k)) continue;
+    for (IsaLevel k : kIsaLevels) {
+        if (k > isa_supported()) continue;
         EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 3) << k;
         deg[2500 + 3] = 699;
         EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 899) << k;

@@ -10,19 +10,19 @@
 
 #include <gtest/gtest.h>
 
-#include "conditioning/fast_paths.h"
 #include "conditioning/resampler.h"
-#include "conditioning/resampler_kernels.h"
 #include "support.h"
+
+using namespace kelvor;
 
 namespace {
 
 constexpr int16_t SENTINEL = 0x5A5A;
 constexpr int32_t GUARD = 16;
 
-const ResampleKernel VECTOR_KERNELS[] = {RESAMPLE_KERNEL_SSE2, RESAMPLE_KERNEL_AVX2, RESAMPLE_KERNEL_AVX512};
+const IsaLevel VECTOR_KERNELS[] = {ISA_SSE2, ISA_AVX2, ISA_AVX512};
 
-const char* kernel_name(ResampleKernel kernel)
+const char* kernel_name(IsaLevel kernel)
 {
     static const char* const names[] = {"plain", "SSE2", "AVX2", "AVX-512"};
     return names[kernel];
@@ -34,7 +34,7 @@ const char* kernel_name(ResampleKernel kernel)
 // to move a value across an integer). The input is copied to a vector of
 // exactly count samples, so that the sanitizer catches any read outside it.
 template <typename Out, typename Tap>
-std::vector<Out> run_kernel(ResampleKernel kernel, const std::vector<int16_t>& input, const Tap* taps)
+std::vector<Out> run_kernel(IsaLevel kernel, const std::vector<int16_t>& input, const Tap* taps)
 {
     const std::vector<int16_t> x(input);
     const int32_t count = static_cast<int32_t>(x.size());
@@ -70,11 +70,11 @@ int32_t first_difference(const std::vector<Out>& a, const std::vector<Out>& b)
 void expect_kernels_match(const std::vector<int16_t>& x, const std::string& what, bool samples = true)
 {
     auto check = [&](const auto* taps, const char* table) {
-        const std::vector<double> want_sums = run_kernel<double>(RESAMPLE_KERNEL_PLAIN, x, taps);
+        const std::vector<double> want_sums = run_kernel<double>(ISA_PLAIN, x, taps);
         const std::vector<int16_t> want =
-            samples ? run_kernel<int16_t>(RESAMPLE_KERNEL_PLAIN, x, taps) : std::vector<int16_t>();
-        for (ResampleKernel kernel : VECTOR_KERNELS) {
-            if (!resample_kernel_available(kernel)) {
+            samples ? run_kernel<int16_t>(ISA_PLAIN, x, taps) : std::vector<int16_t>();
+        for (IsaLevel kernel : VECTOR_KERNELS) {
+            if (kernel > isa_supported()) {
                 continue;
             }
             const std::vector<double> sums = run_kernel<double>(kernel, x, taps);
@@ -169,7 +169,7 @@ TEST(ResamplerKernels, FullScaleSquareWavesSaturateAlike)
         for (size_t n = 0; n < x.size(); ++n) {
             x[n] = (n / static_cast<size_t>(period / 2)) % 2 == 0 ? 32767 : -32768;
         }
-        const std::vector<int16_t> y = run_kernel<int16_t>(RESAMPLE_KERNEL_PLAIN, x, resampler_taps_float);
+        const std::vector<int16_t> y = run_kernel<int16_t>(ISA_PLAIN, x, resampler_taps_float);
         int32_t high = 0;
         int32_t low = 0;
         for (int16_t v : y) {
@@ -202,22 +202,6 @@ TEST(ResamplerKernels, Impulses)
             expect_kernels_match(x, "impulse " + std::to_string(height) + " at " + std::to_string(at));
         }
     }
-}
-
-TEST(ResamplerKernels, DefaultIsTheBestAvailable)
-{
-#ifdef KELVOR_PLAIN
-    EXPECT_EQ(resample_kernel_default(), RESAMPLE_KERNEL_PLAIN);
-#else
-    const ResampleKernel best = cpu_has_avx512() ? RESAMPLE_KERNEL_AVX512
-                                : cpu_has_avx2() ? RESAMPLE_KERNEL_AVX2
-                                : resample_kernel_available(RESAMPLE_KERNEL_SSE2) ? RESAMPLE_KERNEL_SSE2
-                                                                                  : RESAMPLE_KERNEL_PLAIN;
-    EXPECT_EQ(resample_kernel_default(), best);
-#endif
-    EXPECT_TRUE(resample_kernel_available(RESAMPLE_KERNEL_PLAIN));
-    EXPECT_EQ(resample_kernel_available(RESAMPLE_KERNEL_AVX2), cpu_has_avx2());
-    EXPECT_EQ(resample_kernel_available(RESAMPLE_KERNEL_AVX512), cpu_has_avx512());
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "conditioning/resampler.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr int32_t CENTRE = 4115;

@@ -9,6 +9,8 @@
 #include "conditioning/resampler.h"
 #include "support.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr int16_t SENTINEL = 0x5A5A;

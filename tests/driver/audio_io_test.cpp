@@ -7,6 +7,8 @@
 #include "driver/audio_io.h"
 #include "support.h"
 
+using namespace kelvor;
+
 namespace {
 
 TEST(BaseName, TextAfterTheLastSeparator) {

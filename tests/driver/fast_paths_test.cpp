@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "conditioning/alignment.h"
-#include "conditioning/fast_paths.h"
 #include "conditioning/resampler.h"
 #include "measures/correlation.h"
 #include "measures/stoi.h"
 #include "support.h"
+
+using namespace kelvor;
 
 namespace {
 
@@ -28,7 +29,7 @@ enum ShiftMode { NO_SHIFT, SEARCHED_SHIFT, GIVEN_SHIFT };
 // One run of the tool's numeric steps, as the driver chains them.
 Scoring score(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg_padded, ShiftMode mode,
               bool double_table, bool fast, uint16_t noise_start) {
-    set_fast_paths_enabled(fast);
+    IsaLimit limit(fast ? ISA_AVX512 : ISA_PLAIN);
     noise_state = noise_start;
     Scoring s;
     int32_t n = static_cast<int32_t>(ref.size());
@@ -49,16 +50,10 @@ Scoring score(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg_p
     double t1 = 0.0;
     double t2 = 0.0;
     s.stoi = stoi_estoi_pcm(s.ref10.data(), s.deg10.data(), m, &s.estoi, &t1, &t2);
-    set_fast_paths_enabled(true);
     return s;
 }
 
-bool same_bits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 TEST(FastPaths, WholeScoringsAreBitIdenticalToThePlainLoops) {
-    const bool fast_default = fast_paths_enabled();
     struct Pair {
         int32_t count;
         uint32_t seed;
@@ -95,7 +90,6 @@ TEST(FastPaths, WholeScoringsAreBitIdenticalToThePlainLoops) {
             }
         }
     }
-    set_fast_paths_enabled(fast_default);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include "driver/messages.h"
 #include "fuzz_support.h"
 
+using namespace kelvor;
+
 namespace {
 
 std::string banner_and_usage;

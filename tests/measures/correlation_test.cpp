@@ -9,6 +9,8 @@
 #include "measures/correlation.h"
 #include "measures/spectrum.h"
 
+using namespace kelvor;
+
 namespace {
 
 const double kC = 5.623413251903491;  // 10^0.75

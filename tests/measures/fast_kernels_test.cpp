@@ -10,28 +10,18 @@
 #include <limits>
 #include <vector>
 
-#include "conditioning/fast_paths.h"
 #include "measures/correlation.h"
-#include "measures/correlation_kernels.h"
+#include "measures/kernels.h"
 #include "measures/silence.h"
 #include "measures/spectrum.h"
 #include "measures/stoi.h"
-#include "nsp/nspkernels.h"
 #include "support.h"
+
+using namespace kelvor;
 
 namespace {
 
 const double kC = 5.623413251903491;  // 10^0.75
-
-bool same_bits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// Restores the switch however a test ends.
-struct SwitchGuard {
-    bool saved = fast_paths_enabled();
-    ~SwitchGuard() { set_fast_paths_enabled(saved); }
-};
 
 double hashed(uint32_t seed, uint32_t i) {  // deterministic, in [0, 1)
     uint32_t h = (seed * 100003u + i) * 2654435761u + 0x7f4a7c15u;
@@ -70,8 +60,7 @@ void hostile_envelopes(int32_t frames, uint32_t seed, std::vector<double>* X, st
 // ------------------------------------------------------------------ STOI
 
 std::vector<double> plain_stoi(const std::vector<double>& X, const std::vector<double>& Y, int32_t frames) {
-    SwitchGuard guard;
-    set_fast_paths_enabled(false);
+    IsaLimit plain(ISA_PLAIN);
     const int32_t segments = frames - SEGMENT_LENGTH;
     std::vector<double> d(static_cast<size_t>(BAND_COUNT) * segments, -7.0);
     double xn[SEGMENT_LENGTH], yn[SEGMENT_LENGTH];
@@ -94,8 +83,8 @@ TEST(StoiKernels, EveryLaneGivesThePlainBits) {
         int32_t lanes;
         void (*run)(const double*, const double*, int32_t, int32_t, int32_t, int32_t, double, double*);
     };
-    const Kernel kernels[] = {{cpu_has_avx2(), CORRELATION_LANES_AVX2, stoi_batches_avx2},
-                              {cpu_has_avx512(), CORRELATION_LANES_AVX512, stoi_batches_avx512}};
+    const Kernel kernels[] = {{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, stoi_batches_avx2},
+                              {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, stoi_batches_avx512}};
     for (const Kernel& k : kernels) {
         if (!k.runs) continue;
         // Batches from segment 5 on, to catch a kernel that assumes its
@@ -117,8 +106,7 @@ TEST(StoiKernels, EveryLaneGivesThePlainBits) {
     }
 
     // The dispatching entry, tail included.
-    SwitchGuard guard;
-    set_fast_paths_enabled(true);
+    IsaLimit fast(ISA_AVX512);
     std::vector<double> d(plain.size(), -7.0);
     double xn[SEGMENT_LENGTH], yn[SEGMENT_LENGTH];
     stoi_correlations(X.data(), Y.data(), frames, segments, kC, d.data(), xn, yn);
@@ -152,8 +140,8 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
             int32_t lanes;
             void (*run)(const double*, const double*, int32_t, int32_t, int32_t, NoiseJumps, uint16_t*, double*);
         };
-        const Kernel kernels[] = {{cpu_has_avx2(), CORRELATION_LANES_AVX2, estoi_batches_avx2},
-                                  {cpu_has_avx512(), CORRELATION_LANES_AVX512, estoi_batches_avx512}};
+        const Kernel kernels[] = {{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, estoi_batches_avx2},
+                                  {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, estoi_batches_avx512}};
         // The jump-ahead tables, built here from the generator's rule.
         std::vector<uint16_t> mul(1801), add(1801);
         uint32_t a = 1, c = 0;
@@ -183,8 +171,7 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
         }
 
         // The dispatching entry.
-        SwitchGuard guard;
-        set_fast_paths_enabled(true);
+        IsaLimit fast(ISA_AVX512);
         noise_state = static_cast<uint16_t>(start);
         std::vector<double> d(plain.size());
         estoi_values(X.data(), Y.data(), frames, segments, d.data());
@@ -210,7 +197,6 @@ std::vector<double> test_signal(int32_t frames, uint32_t seed) {
 }
 
 TEST(StdftBands, SameBitsAsSpectraThenEnvelopes) {
-    SwitchGuard guard;
     hann_window(analysis_window, FRAME_LENGTH);
     std::vector<uint8_t> mask(static_cast<size_t>(BAND_COUNT) * BIN_COUNT);
     fill_band_mask(mask.data());
@@ -220,12 +206,13 @@ TEST(StdftBands, SameBitsAsSpectraThenEnvelopes) {
         const size_t spectrum_size = static_cast<size_t>(frames) * BIN_COUNT;
         std::vector<double> spectrum(spectrum_size + 1), other(spectrum_size + 1), X(BAND_COUNT * frames + 1),
             Y(X.size());
-        set_fast_paths_enabled(false);
-        stdft(x.data(), spectrum.data(), frames);
-        stdft(x.data(), other.data(), frames);
-        band_envelopes(spectrum.data(), other.data(), mask.data(), frames, X.data(), Y.data());
-
-        set_fast_paths_enabled(true);
+        {
+            IsaLimit plain(ISA_PLAIN);
+            stdft(x.data(), spectrum.data(), frames);
+            stdft(x.data(), other.data(), frames);
+            band_envelopes(spectrum.data(), other.data(), mask.data(), frames, X.data(), Y.data());
+        }
+        IsaLimit fast(ISA_AVX512);
         std::vector<double> bands(static_cast<size_t>(BAND_COUNT) * frames + 1, -7.0);
         stdft_bands(x.data(), mask.data(), bands.data(), frames);
         EXPECT_EQ(std::memcmp(bands.data(), X.data(), sizeof(double) * BAND_COUNT * frames), 0) << frames << " frames";
@@ -236,7 +223,6 @@ TEST(StdftBands, SameBitsAsSpectraThenEnvelopes) {
 TEST(StdftBands, FollowsTheMaskItIsGiven) {
     // A mask with one band of one bin and one band that also takes bin 0:
     // the envelopes are still the plain sums over each band's bins.
-    SwitchGuard guard;
     hann_window(analysis_window, FRAME_LENGTH);
     std::vector<uint8_t> mask(static_cast<size_t>(BAND_COUNT) * BIN_COUNT, 0);
     mask[3 * BIN_COUNT + 100] = 1;
@@ -245,10 +231,12 @@ TEST(StdftBands, FollowsTheMaskItIsGiven) {
     const int32_t frames = 19;
     const std::vector<double> x = test_signal(frames, 77);
     std::vector<double> spectrum(static_cast<size_t>(frames) * BIN_COUNT), X(BAND_COUNT * frames), Y(X.size());
-    set_fast_paths_enabled(false);
-    stdft(x.data(), spectrum.data(), frames);
-    band_envelopes(spectrum.data(), spectrum.data(), mask.data(), frames, X.data(), Y.data());
-    set_fast_paths_enabled(true);
+    {
+        IsaLimit plain(ISA_PLAIN);
+        stdft(x.data(), spectrum.data(), frames);
+        band_envelopes(spectrum.data(), spectrum.data(), mask.data(), frames, X.data(), Y.data());
+    }
+    IsaLimit fast(ISA_AVX512);
     std::vector<double> bands(X.size());
     stdft_bands(x.data(), mask.data(), bands.data(), frames);
     EXPECT_EQ(std::memcmp(bands.data(), X.data(), X.size() * sizeof(double)), 0);
@@ -276,8 +264,7 @@ void pcm_signal(int32_t frames, uint32_t seed, std::vector<int16_t>* pcm, std::v
 }
 
 TEST(RemoveLevels, BatchedLevelsOfSixteenBitSamplesAreThePlainBits) {
-    SwitchGuard guard;
-    set_fast_paths_enabled(true);
+    IsaLimit fast(ISA_AVX512);
     hann_window(analysis_window, FRAME_LENGTH);
     for (int32_t frames : {0, 5, 8, 16, 43, 90}) {
         std::vector<int16_t> pcm;
@@ -293,10 +280,9 @@ TEST(RemoveLevels, BatchedLevelsOfSixteenBitSamplesAreThePlainBits) {
 }
 
 TEST(RemoveLevels, SixteenBitSamplesKeepTheSameFramesAndSamples) {
-    SwitchGuard guard;
     hann_window(analysis_window, FRAME_LENGTH);
     for (bool fast : {false, true}) {
-        set_fast_paths_enabled(fast);
+        IsaLimit limit(fast ? ISA_AVX512 : ISA_PLAIN);
         for (int32_t frames : {3, 8, 9, 40, 77}) {
             std::vector<int16_t> x16, y16;
             std::vector<double> x, y;
@@ -323,7 +309,6 @@ TEST(RemoveLevels, SixteenBitSamplesKeepTheSameFramesAndSamples) {
 TEST(FastPipeline, ScoresAreThePlainBitsForEveryBatchRemainder) {
     // Lengths whose kept frames and segments leave every remainder modulo
     // eight, with silent stretches that removal drops.
-    SwitchGuard guard;
     const uint16_t saved = noise_state;
     std::vector<int32_t> remainders;
     for (int32_t extra = 0; extra < 8; extra++) {
@@ -335,12 +320,15 @@ TEST(FastPipeline, ScoresAreThePlainBitsForEveryBatchRemainder) {
             if (i > 2000 && i < 2000 + 700 * (extra % 3)) ref[i] = 0;
         }
         double plain_estoi = 0.0, fast_estoi = 0.0, t1 = 0.0, t2 = 0.0;
-        set_fast_paths_enabled(false);
         noise_state = 555;
-        const double plain = stoi_estoi_pcm(ref.data(), deg.data(), n, &plain_estoi, &t1, &t2);
+        double plain = 0.0;
+        {
+            IsaLimit limit(ISA_PLAIN);
+            plain = stoi_estoi_pcm(ref.data(), deg.data(), n, &plain_estoi, &t1, &t2);
+        }
         const uint16_t plain_state = noise_state;
-        set_fast_paths_enabled(true);
         noise_state = 555;
+        IsaLimit limit(ISA_AVX512);
         const double fast = stoi_estoi_pcm(ref.data(), deg.data(), n, &fast_estoi, &t1, &t2);
         EXPECT_TRUE(same_bits(fast, plain)) << n << ": " << fast << " " << plain;
         EXPECT_TRUE(same_bits(fast_estoi, plain_estoi)) << n << ": " << fast_estoi << " " << plain_estoi;
@@ -354,16 +342,6 @@ TEST(FastPipeline, ScoresAreThePlainBitsForEveryBatchRemainder) {
     noise_state = saved;
     std::sort(remainders.begin(), remainders.end());
     EXPECT_EQ(remainders, (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-}
-
-// ------------------------------------------------------------------ switch
-
-TEST(FastPathSwitch, AlsoSelectsTheFftKernels) {
-    SwitchGuard guard;
-    set_fast_paths_enabled(false);
-    EXPECT_TRUE(nspGenericKernels());
-    set_fast_paths_enabled(true);
-    EXPECT_FALSE(nspGenericKernels());
 }
 
 }  // namespace

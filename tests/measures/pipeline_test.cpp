@@ -17,6 +17,8 @@
 #include "measures/stoi.h"
 #include "support.h"
 
+using namespace kelvor;
+
 namespace {
 
 struct Scores {

@@ -7,6 +7,8 @@
 #include "measures/silence.h"
 #include "measures/spectrum.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Seven frames (0 .. 6) in 1074 samples: samples 0 .. 127 belong to frame 0

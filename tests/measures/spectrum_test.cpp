@@ -7,6 +7,8 @@
 
 #include "measures/spectrum.h"
 
+using namespace kelvor;
+
 namespace {
 
 const double kTwoPi = 6.283185307179586;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nsp/nsp.h"
+#include "support.h"
 #include "nsp/nspstate.h"
 
 // Reverses the lowest `bits` bits of n.
@@ -33,11 +34,6 @@ inline uint32_t float_bits(float f) {
     uint32_t u;
     std::memcpy(&u, &f, sizeof u);
     return u;
-}
-
-inline bool same_bits(const std::vector<ComplexFloat>& a, const std::vector<ComplexFloat>& b) {
-    return a.size() == b.size() &&
-           std::memcmp(a.data(), b.data(), a.size() * sizeof(ComplexFloat)) == 0;
 }
 
 // One report as seen by the recording handler.

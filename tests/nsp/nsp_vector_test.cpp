@@ -20,11 +20,9 @@ typedef std::vector<ComplexFloat> Signal;
 
 // nspcFft forward at order 9 with the generic or the vector kernels.
 Signal transform(const Signal& in, bool generic) {
-    const bool before = nspGenericKernels();
-    nspUseGenericKernels(generic);
+    IsaLimit limit(generic ? kelvor::ISA_PLAIN : kelvor::ISA_AVX512);
     Signal x = in;
     nspcFft(x.data(), 9, NSP_FFT_FORWARD);
-    nspUseGenericKernels(before);
     return x;
 }
 
@@ -50,7 +48,7 @@ void expect_same(const Signal& in, const char* what) {
 class NspVector : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!nspCpuHasAvx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+        if (kelvor::isa_supported() < kelvor::ISA_AVX512) GTEST_SKIP() << "no AVX-512 on this processor";
     }
 };
 
@@ -166,24 +164,22 @@ TEST_F(NspVector, RebuiltTablesAndTheDirectEntryGiveTheSameBits) {
 TEST(NspVectorSwitch, OtherTransformsAndTheGenericSettingAreUntouched) {
     // Only order 9 forward on the natural path has a vector kernel; the
     // other flags and orders give what the generic kernels give, and the
-    // setting selects the generic kernels for everything.
-    const bool before = nspGenericKernels();
+    // plain level selects the generic kernels for everything.
     for (int32_t flags : {int32_t{NSP_FFT_INVERSE}, NSP_FFT_FORWARD | NSP_FFT_IN_BITREV, NSP_FFT_FORWARD | NSP_FFT_OUT_BITREV,
                           NSP_FFT_FORWARD | NSP_FFT_NO_BITREV}) {
         for (int32_t order : {8, 9, 10}) {
             const Signal x = random_signal(int32_t{1} << order, static_cast<uint32_t>(flags * 100 + order));
             Signal a = x;
             Signal b = x;
-            nspUseGenericKernels(true);
-            nspcFft(a.data(), order, flags);
-            nspUseGenericKernels(false);
+            {
+                IsaLimit plain(kelvor::ISA_PLAIN);
+                nspcFft(a.data(), order, flags);
+            }
+            IsaLimit fast(kelvor::ISA_AVX512);
             nspcFft(b.data(), order, flags);
             EXPECT_TRUE(same_bits(a, b)) << "flags " << flags << " order " << order;
         }
     }
-    nspUseGenericKernels(true);
-    EXPECT_TRUE(nspGenericKernels());
-    nspUseGenericKernels(before);
 }
 
 }  // namespace

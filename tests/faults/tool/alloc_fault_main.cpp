@@ -13,6 +13,8 @@
 
 #include "driver/run.h"
 
+using namespace kelvor;
+
 extern "C" {
 void* __real_malloc(size_t size);
 void* __real_calloc(size_t count, size_t size);

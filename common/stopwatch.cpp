@@ -1,7 +1,8 @@
-#include "driver/timer.h"
+#include "common/stopwatch.h"
 
-#include <cstdint>
 #include <time.h>
+
+namespace kelvor {
 
 namespace {
 
@@ -9,8 +10,7 @@ namespace {
 constexpr int64_t NANOSECONDS_PER_SECOND = 1000000000;
 
 int64_t counter_frequency = NANOSECONDS_PER_SECOND;
-int64_t start_reading = 0;
-int64_t last_reading = 0;
+Stopwatch process_watch = {0};
 
 int64_t counter_now() {
     struct timespec ts;
@@ -20,16 +20,26 @@ int64_t counter_now() {
 
 }  // namespace
 
+void stopwatch_start(Stopwatch* watch) {
+    watch->start = counter_now();
+}
+
+double stopwatch_elapsed(const Stopwatch* watch) {
+    const int64_t ticks = counter_now() - watch->start;  // exact in integers
+    return static_cast<double>(ticks) / static_cast<double>(NANOSECONDS_PER_SECOND);
+}
+
 void timer_init() {
     counter_frequency = NANOSECONDS_PER_SECOND;
 }
 
 void timer_start() {
-    start_reading = counter_now();
+    stopwatch_start(&process_watch);
 }
 
 double timer_elapsed() {
-    last_reading = counter_now();
-    int64_t ticks = last_reading - start_reading;  // exact in integers
+    const int64_t ticks = counter_now() - process_watch.start;
     return static_cast<double>(ticks) / static_cast<double>(counter_frequency);
 }
+
+}  // namespace kelvor

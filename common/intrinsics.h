@@ -1,9 +1,9 @@
-// The x86 vector intrinsics, for the measures' instruction-set specific
+// The x86 vector intrinsics, for the instruction-set specific kernel
 // sources. GCC 12 takes the placeholder operand of some unmasked intrinsics
 // (an intentionally undefined vector) for an uninitialised variable; the
-// warning is silenced for the header only.
-#ifndef MEASURES_VECTOR_INTRINSICS_H
-#define MEASURES_VECTOR_INTRINSICS_H
+// warning is silenced for this header only.
+#ifndef COMMON_INTRINSICS_H
+#define COMMON_INTRINSICS_H
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push

@@ -1,6 +1,16 @@
-// Vector kernels of the resampler.
+// The vector kernels of the delay search and of the resampler, one source
+// per instruction set (kernels_sse2.cpp, kernels_avx2.cpp,
+// kernels_avx512.cpp), built only for x86 processors. Each is called only
+// after a run-time check of the processor (common/cpu.h).
 //
-// The outputs come in groups of five: group t holds outputs m = 5t .. 5t+4,
+// Delay search. Each kernel adds, for the 900 delays s,
+// the exact integer sum over i < len of r[i] * (256 * dh[i + s] + dl[i + s])
+// to c[s], where the degraded window has been split into its high bytes dh
+// (-128 .. 127) and low bytes dl (0 .. 255). With the split every 16-bit
+// pair product fits a 32-bit lane 256 times over, so a chunk of at most
+// 128 vector steps is summed exactly in 32-bit lanes and widened once.
+//
+// Resampler. The outputs come in groups of five: group t holds outputs m = 5t .. 5t+4,
 // whose newest input samples are 4t, 4t+1, 4t+2, 4t+3, 4t+3 (phases 3, 2,
 // 1, 0, 4). Output q of group t (q = 0..4) multiplies x[4t - c] by the tap
 // of lag c, c = k - q for q < 4 and c = k - 3 for q = 4, where k is the tap
@@ -20,12 +30,30 @@
 // to a sum that is never -0.0 (it starts at +0.0, and in round-to-nearest a
 // sum is -0.0 only if both operands are), so it leaves the sum's bits
 // unchanged. This needs finite coefficients, which every filter table has.
-#ifndef CONDITIONING_RESAMPLER_KERNELS_H
-#define CONDITIONING_RESAMPLER_KERNELS_H
+#ifndef CONDITIONING_KERNELS_H
+#define CONDITIONING_KERNELS_H
 
 #include <cstdint>
 
+#include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
+
+namespace kelvor {
+
+// ------------------------------------------------------------ delay search
+
+// len: a multiple of 32, at most the kernel's chunk length below.
+// r: len samples; dh, dl: len + ALIGN_SHIFTS samples (readable up to
+// len + ALIGN_SHIFTS - 1 + 32); c: ALIGN_SHIFTS sums.
+constexpr int32_t ALIGN_CHUNK_SSE2 = 1024;
+constexpr int32_t ALIGN_CHUNK_AVX2 = 2048;
+constexpr int32_t ALIGN_CHUNK_AVX512 = 4096;
+
+void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
+void correlate_chunk_avx2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
+void correlate_chunk_avx512(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
+
+// --------------------------------------------------------------- resampler
 
 constexpr int32_t RESAMPLE_GROUP = 5;                                    // outputs per group
 constexpr int32_t RESAMPLE_LAGS = RESAMPLER_PHASE_TAPS + 3;              // lags -3 .. 1645
@@ -40,18 +68,13 @@ constexpr int32_t RESAMPLE_REACH = (RESAMPLER_PHASE_TAPS - 1 + 3) / 4;  // strea
 // coefficient of lag c for outputs q = 0..4.
 // sums: five rows of `sums_stride` values; row q, entry i receives the sum of
 // output q of group t0 + i.
-// The filter sums s (before the factor 5 and the conversion to a sample)
-// that the given kernel computes: sums[n] for output n, resampled_length(count)
-// values, the last 1028 of them 0.0. For comparing the kernels to the last
-// bit, which the 16-bit samples alone would rarely show.
-void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const double* taps);
-void resample_sums_using(ResampleKernel kernel, const int16_t* x, int32_t count, double* sums, const float* taps);
-
 void resample_groups_sse2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                           int32_t sums_stride);
 void resample_groups_avx2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                           int32_t sums_stride);
 void resample_groups_avx512(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                             int32_t sums_stride);
+
+}  // namespace kelvor
 
 #endif

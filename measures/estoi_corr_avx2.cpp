@@ -1,8 +1,0 @@
-// ESTOI values for AVX2, four segments per batch. Compiled with -mavx2 and
-// called only after a run-time check of the processor.
-#include "measures/correlation_kernel_impl.h"
-
-void estoi_batches_avx2(const double* X, const double* Y, int32_t frames, int32_t first, int32_t batches,
-                        NoiseJumps jumps, uint16_t* state, double* d1) {
-    estoi_body(X, Y, frames, first, batches, jumps, state, d1);
-}

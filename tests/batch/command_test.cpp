@@ -20,6 +20,7 @@
 #include "measures/stoi.h"
 
 using kelvor::batch::Row;
+using namespace kelvor;
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,8 @@ const char* const USAGE =
     "      --channel N     score channel N (1-based) of multi-channel files\n"
     "      --shard K/N     score only shard K of N (K = 1 .. N): rows i with i mod N = K - 1\n"
     "      --resume        with -o: keep the rows already in FILE, append the others\n"
+    "      --details DIR   also write DIR/<row>.json for each scored pair (row: 0-based\n"
+    "                      data row of the listing): per-band and per-segment results\n"
     "      --progress      show the progress bar even when stderr is not a terminal\n"
     "      --quiet         no progress bar and no summary\n"
     "  -h, --help          this text\n"
@@ -66,6 +69,7 @@ struct Settings {
     ScoreOptions score;
     Shard shard;
     bool resume = false;
+    std::string details;  // folder for the per-pair details, empty for none
     int progress = -1;  // -1: when stderr is a terminal
     bool quiet = false;
 };
@@ -173,6 +177,9 @@ Settings parse_command_line(int argc, char** argv) {
         } else if (name == "--resume") {
             no_value();
             s.resume = true;
+        } else if (name == "--details") {
+            s.details = take_value();
+            if (s.details.empty()) throw UsageError("--details needs a folder");
         } else if (name == "--progress") {
             no_value();
             s.progress = 1;
@@ -275,6 +282,27 @@ private:
     Clock::time_point shown_{};
 };
 
+// Writes the details of one pair as DIR/<row>.json, through a temporary
+// file renamed into place, so that a file present is always whole.
+void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details) {
+    std::string name = dir + "/" + std::to_string(index) + ".json";
+    std::string temporary = dir + "/." + std::to_string(index) + ".json.tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error("Can't write '" + temporary + "': " + std::strerror(errno));
+    try {
+        Output out(fd, "'" + temporary + "'");
+        out.write(details_json(row, index, details));
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    if (std::rename(temporary.c_str(), name.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        throw std::runtime_error("Can't write '" + name + "': " + std::strerror(err));
+    }
+}
+
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa {};
     struct stat sb {};
@@ -328,6 +356,9 @@ int run(const Settings& s) {
     if (s.manifest.empty()) source = std::make_unique<DirectorySource>(s.ref_dir, s.deg_dir);
     else source = std::make_unique<ManifestSource>(s.manifest);
 
+    if (!s.details.empty() && ::mkdir(s.details.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw UsageError("can't make the details folder '" + s.details + "': " + std::strerror(errno));
+    }
     DoneRows done;
     Tally previous;
     std::unique_ptr<Output> output = open_output(s, done, previous);
@@ -352,9 +383,26 @@ int run(const Settings& s) {
     ProgressBar bar(show_progress, total);
     int64_t written = 0;
     std::string write_failure;
+    std::mutex details_mutex;
+    std::string details_failure;  // the first details file that could not be written
+    std::atomic<bool> details_failed{false};
     PoolCallbacks callbacks;
     callbacks.next = [&](PairSpec& next) { return selection.next(next); };
-    callbacks.score = [&](const PairSpec& pair) { return score_pair(pair, s.score); };
+    callbacks.score = [&](const PairSpec& pair) {
+        if (s.details.empty()) return score_pair(pair, s.score);
+        Details details;
+        Row row = score_pair(pair, s.score, &details);
+        if (row.ok()) {
+            try {
+                write_details(s.details, row, pair.index, details);
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> lock(details_mutex);
+                if (!details_failed) details_failure = e.what();
+                details_failed = true;
+            }
+        }
+        return row;
+    };
     callbacks.emit = [&](const Row& row) {
         output->write(format_row(row, s.format));
         written++;
@@ -366,7 +414,7 @@ int run(const Settings& s) {
             tally.failed++;
         }
     };
-    callbacks.stop = [] { return g_signal != 0; };
+    callbacks.stop = [&] { return g_signal != 0 || details_failed; };
     callbacks.tick = [&] { bar.update(written); };
     try {
         run_pool(callbacks, s.jobs, static_cast<size_t>(s.jobs) * 4);
@@ -392,6 +440,7 @@ int run(const Settings& s) {
         std::fprintf(stderr, "  wall time %.2f s, %.1f pairs/s on %d thread%s\n", wall, wall > 0 ? written / wall : 0.0,
                      s.jobs, s.jobs == 1 ? "" : "s");
     }
+    if (write_failure.empty() && details_failed) write_failure = details_failure;
     if (!write_failure.empty()) {
         std::fprintf(stderr, "kelvor-batch: %s\n", write_failure.c_str());
         return EXIT_USAGE;

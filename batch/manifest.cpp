@@ -151,8 +151,8 @@ bool ManifestSource::next(PairSpec& spec) {
         bool blank = fields.size() == 1 && trimmed(fields[0]).empty();
         if (!blank) break;
     }
-    line_++;
     spec = PairSpec{};
+    spec.index = line_++;
     auto field = [&](int column) { return column >= 0 && static_cast<size_t>(column) < fields.size() ? fields[column] : std::string(); };
     spec.reference = field(reference_);
     spec.degraded = field(degraded_);
@@ -176,10 +176,12 @@ bool ManifestSource::next(PairSpec& spec) {
 DirectorySource::DirectorySource(const std::string& reference_dir, const std::string& degraded_dir) {
     std::map<std::string, std::string> refs = list_audio(reference_dir);
     std::map<std::string, std::string> degs = list_audio(degraded_dir);
+    int64_t index = 0;
     auto r = refs.begin();
     auto d = degs.begin();
     while (r != refs.end() || d != degs.end()) {
         PairSpec spec;
+        spec.index = index++;
         if (d == degs.end() || (r != refs.end() && r->first < d->first)) {
             spec.reference = spec.degraded = r->first;
             spec.reference_path = r->second;

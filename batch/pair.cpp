@@ -56,7 +56,58 @@ void padded_doubles(const Audio& reference, const Audio& degraded, int shift, st
     deg.resize(n, 0.0);
 }
 
-void score(const Audio& reference, const Audio& degraded, int shift, bool align, Row& row) {
+// Frees a kelvor_details block.
+struct DetailsBlock {
+    kelvor_details* block = nullptr;
+    ~DetailsBlock() { kelvor_details_free(block); }
+};
+
+void copy_details(const kelvor_details& d, Details& out) {
+    const size_t bands = static_cast<size_t>(d.band_count);
+    const size_t segments = static_cast<size_t>(d.segment_count);
+    out.band_centre_hz.assign(d.band_centre_hz, d.band_centre_hz + bands);
+    out.stoi_correlation.assign(bands, {});
+    for (size_t j = 0; j < bands; j++) {
+        out.stoi_correlation[j].assign(d.stoi_correlation + j * segments, d.stoi_correlation + (j + 1) * segments);
+    }
+    out.estoi_segment.assign(d.estoi_segment, d.estoi_segment + segments);
+    out.segment_start.assign(d.segment_start, d.segment_start + segments);
+    out.segment_end.assign(d.segment_end, d.segment_end + segments);
+    out.frame_count = d.frame_count;
+    out.kept_frames.assign(d.kept_frames, d.kept_frames + d.kept_count);
+}
+
+// Scores through the library's plain call, or through its details call
+// when details are asked for (the same scores, more results).
+int score_8k(const Audio& ref, const Audio& deg, const kelvor_options& options, kelvor_scores& scores,
+             Details* details) {
+    if (details == nullptr) {
+        return kelvor_score_pcm8k(ref.pcm.data(), ref.frames(), deg.pcm.data(), deg.frames(), &options, &scores);
+    }
+    DetailsBlock d;
+    int status = kelvor_details_pcm8k(ref.pcm.data(), ref.frames(), deg.pcm.data(), deg.frames(), &options, &d.block);
+    if (status == KELVOR_OK) {
+        scores = d.block->scores;
+        copy_details(*d.block, *details);
+    }
+    return status;
+}
+
+int score_10k(const std::vector<double>& ref, const std::vector<double>& deg, const kelvor_options& options,
+              kelvor_scores& scores, Details* details) {
+    const int64_t rn = static_cast<int64_t>(ref.size());
+    const int64_t dn = static_cast<int64_t>(deg.size());
+    if (details == nullptr) return kelvor_score_10k(ref.data(), rn, deg.data(), dn, &options, &scores);
+    DetailsBlock d;
+    int status = kelvor_details_10k(ref.data(), rn, deg.data(), dn, &options, &d.block);
+    if (status == KELVOR_OK) {
+        scores = d.block->scores;
+        copy_details(*d.block, *details);
+    }
+    return status;
+}
+
+void score(const Audio& reference, const Audio& degraded, int shift, bool align, Row& row, Details* details) {
     if (reference.rate != degraded.rate) {
         throw PairError("rate_mismatch", "The reference is at " + std::to_string(reference.rate) +
                                              " Hz, the degraded signal at " + std::to_string(degraded.rate) + " Hz");
@@ -80,8 +131,7 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
     if (rate == 8000 && reference.pcm16 && degraded.pcm16) {
         options.align = align ? 1 : 0;
         options.shift = shift;
-        check_status(kelvor_score_pcm8k(reference.pcm.data(), reference.frames(), degraded.pcm.data(),
-                                        degraded.frames(), &options, &scores));
+        check_status(score_8k(reference, degraded, options, scores, details));
         row.delay_samples = scores.delay;
         row.delay_ms = scores.delay * 1000.0 / rate;
     } else {
@@ -93,8 +143,7 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
             deg = resample_to_10k(deg, rate);
         }
         options.align = align ? 1 : 0;
-        check_status(kelvor_score_10k(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
-                                      static_cast<int64_t>(deg.size()), &options, &scores));
+        check_status(score_10k(ref, deg, options, scores, details));
         if (align) {
             // Found at 10 kHz: in the files' samples, rounded to nearest.
             row.delay_samples = std::llround(scores.delay * static_cast<double>(rate) / 10000.0);
@@ -139,13 +188,13 @@ int max_shift(int rate) {
     return rate > 0 ? static_cast<int>(900LL * rate / 8000) : 0;
 }
 
-Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align) noexcept {
+Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, Details* details) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, shift, align, row); });
+    guarded(row, [&] { score(reference, degraded, shift, align, row, details); });
     return row;
 }
 
-Row score_pair(const PairSpec& spec, const ScoreOptions& options) noexcept {
+Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* details) noexcept {
     Row row;
     guarded(row, [&] {
         row.reference = spec.reference;
@@ -153,7 +202,7 @@ Row score_pair(const PairSpec& spec, const ScoreOptions& options) noexcept {
         if (!spec.error_code.empty()) throw PairError(spec.error_code, spec.error_message);
         Audio reference = read_audio(spec.reference_path, options.audio, "reference");
         Audio degraded = read_audio(spec.degraded_path, options.audio, "degraded");
-        score(reference, degraded, spec.shift, spec.align || options.align, row);
+        score(reference, degraded, spec.shift, spec.align || options.align, row, details);
     });
     return row;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 #include <vector>
 
 #include "batch/csv.h"
@@ -236,6 +237,47 @@ std::string format_row(const Row& row, Format format) {
     }
     line.push_back('\n');
     return line;
+}
+
+namespace {
+
+template <typename T>
+void json_array(std::string& out, const std::vector<T>& values) {
+    out.push_back('[');
+    for (size_t i = 0; i < values.size(); i++) {
+        if (i > 0) out += ", ";
+        if constexpr (std::is_floating_point_v<T>) out += std::isfinite(values[i]) ? score_text(values[i]) : "null";
+        else out += std::to_string(values[i]);
+    }
+    out.push_back(']');
+}
+
+}  // namespace
+
+std::string details_json(const Row& row, int64_t index, const Details& d) {
+    std::string out = "{\"row\": " + std::to_string(index);
+    out += ", \"reference\": " + json_string(row.reference);
+    out += ", \"degraded\": " + json_string(row.degraded);
+    out += ", \"stoi\": " + (row.stoi ? score_text(*row.stoi) : "null");
+    out += ", \"estoi\": " + (row.estoi ? score_text(*row.estoi) : "null");
+    out += ", \"band_centre_hz\": ";
+    json_array(out, d.band_centre_hz);
+    out += ", \"stoi_correlation\": [";
+    for (size_t j = 0; j < d.stoi_correlation.size(); j++) {
+        if (j > 0) out += ", ";
+        json_array(out, d.stoi_correlation[j]);
+    }
+    out += "], \"estoi_segment\": ";
+    json_array(out, d.estoi_segment);
+    out += ", \"segment_start\": ";
+    json_array(out, d.segment_start);
+    out += ", \"segment_end\": ";
+    json_array(out, d.segment_end);
+    out += ", \"frame_count\": " + std::to_string(d.frame_count);
+    out += ", \"kept_frames\": ";
+    json_array(out, d.kept_frames);
+    out += "}\n";
+    return out;
 }
 
 long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row) {

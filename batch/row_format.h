@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch/pair.h"
 #include "batch/row.h"
 
 namespace kelvor::batch {
@@ -26,6 +27,11 @@ std::string header_line(Format format);
 // fields are quoted as RFC 4180 asks when they hold a comma, a quote or a
 // line break.
 std::string format_row(const Row& row, Format format);
+
+// One JSON object (with a line end) holding an ok row's row index,
+// reference, degraded, stoi and estoi and the arrays of details: the file
+// kelvor-batch --details writes for each scored pair.
+std::string details_json(const Row& row, int64_t index, const Details& details);
 
 // An output file that kelvor-batch did not write, or in the other format.
 class OutputFormatError : public std::runtime_error {

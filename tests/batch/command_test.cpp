@@ -344,3 +344,64 @@ TEST_F(CommandTest, TenThousandRowsInTheMemoryOfAHundred) {
 }
 
 }  // namespace
+
+namespace {
+
+// The numbers of the JSON array that follows "key": in text (nested arrays
+// flattened).
+std::vector<double> json_numbers(const std::string& text, const std::string& key) {
+    size_t at = text.find("\"" + key + "\": [");
+    std::vector<double> values;
+    if (at == std::string::npos) return values;
+    at = text.find('[', at);
+    int depth = 0;
+    for (size_t i = at; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '[') depth++;
+        if (c == ']' && --depth == 0) break;
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            char* end = nullptr;
+            values.push_back(std::strtod(text.c_str() + i, &end));
+            i = static_cast<size_t>(end - text.c_str()) - 1;
+        }
+    }
+    return values;
+}
+
+TEST_F(CommandTest, DetailsFilesHoldTheArraysBehindEachScoredRow) {
+    write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
+    write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+    write_sound(path("ref16.wav"), resampled(to_doubles(sample_ref()), 8000, 16000), 16000,
+                SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    write_sound(path("deg16.wav"), resampled(to_doubles(sample_deg()), 8000, 16000), 16000,
+                SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    write_file(path("m.csv"), "reference,degraded,align\nref.wav,deg.wav,1\nref.wav,none.wav,\nref16.wav,deg16.wav,1\n");
+    ToolRun run = run_batch({"--details", "details", "m.csv"}, dir_);
+    EXPECT_EQ(run.status, 3) << run.err;
+    std::vector<Row> rows = parse_rows(run.out);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_FALSE(file_exists(path("details/1.json")));  // error rows have none
+    for (size_t k : {size_t{0}, size_t{2}}) {
+        SCOPED_TRACE(k);
+        std::string text = read_file(path("details/" + std::to_string(k) + ".json"));
+        std::vector<double> bands = json_numbers(text, "band_centre_hz");
+        std::vector<double> correlation = json_numbers(text, "stoi_correlation");
+        std::vector<double> segments = json_numbers(text, "estoi_segment");
+        ASSERT_EQ(bands.size(), 15u);
+        EXPECT_EQ(bands[0], 150.0);
+        ASSERT_FALSE(segments.empty());
+        ASSERT_EQ(correlation.size(), 15 * segments.size());
+        EXPECT_EQ(json_numbers(text, "segment_start").size(), segments.size());
+        EXPECT_EQ(json_numbers(text, "segment_end").size(), segments.size());
+        EXPECT_FALSE(json_numbers(text, "kept_frames").empty());
+        // The scores are the means of the arrays, summed in order, to the bit.
+        double stoi = 0;
+        for (double c : correlation) stoi += c;
+        double estoi = 0;
+        for (double e : segments) estoi += e;
+        EXPECT_EQ(stoi / static_cast<double>(correlation.size()), *rows[k].stoi);
+        EXPECT_EQ(estoi / static_cast<double>(segments.size()), *rows[k].estoi);
+    }
+}
+
+}  // namespace

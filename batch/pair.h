@@ -1,0 +1,68 @@
+// Scoring one pair, from two paths or from samples in memory. Never throws:
+// every failure becomes a Row with an error status and a message.
+#ifndef KELVOR_BATCH_PAIR_H
+#define KELVOR_BATCH_PAIR_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "batch/audio_file.h"
+#include "batch/row.h"
+
+namespace kelvor::batch {
+
+// One pair to score, as listed in a manifest or found in two directories.
+struct PairSpec {
+    int64_t index = -1;          // 0-based data row of the listing
+    std::string reference;       // reference column as written
+    std::string degraded;        // degraded column as written
+    std::string reference_path;  // where to open it (resolved against the manifest's folder)
+    std::string degraded_path;
+    int shift = 0;               // samples of the files' rate; 0 for none
+    bool align = false;          // search the delay
+    // A fault of the listing itself (a shift that is not a number, a file
+    // missing from one directory): the pair is not read and gets this error.
+    std::string error_code;
+    std::string error_message;
+};
+
+struct ScoreOptions {
+    AudioOptions audio;
+    bool align = false;  // search the delay of every pair (--align)
+};
+
+// Where in time and frequency a pair's intelligibility is lost: the
+// library's intermediate results (see kelvor_details in kelvor/stoi.h).
+struct Details {
+    std::vector<double> band_centre_hz;                 // 15 band centres
+    std::vector<std::vector<double>> stoi_correlation;  // [band][segment]
+    std::vector<double> estoi_segment;                  // [segment]
+    std::vector<double> segment_start;                  // seconds
+    std::vector<double> segment_end;
+    int32_t frame_count = 0;           // reference frames before silent-frame removal
+    std::vector<int32_t> kept_frames;  // frames that survived, ascending
+};
+
+// Reads both files and scores them; reference and degraded of the Row are
+// those of spec. With details, an ok pair also fills *details (the same
+// scores).
+Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* details = nullptr) noexcept;
+
+// Scores two signals held in memory (both at the same rate). shift is in
+// samples of that rate (1 .. floor(900 * rate / 8000)), 0 for none; align
+// searches the delay. The paths:
+//  - 16-bit PCM at 8000 Hz on both sides: the tool's own chain (its delay
+//    search and resampler), the same bits as KELVOR_STOI;
+//  - 10000 Hz: scored as it is, in double precision;
+//  - anything else: resampled to 10 kHz with libsoxr, then as at 10 kHz.
+// reference and degraded of the Row are left empty.
+Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align,
+                Details* details = nullptr) noexcept;
+
+// The largest shift accepted at a rate: 112.5 ms, the tool's 900 samples at 8 kHz.
+int max_shift(int rate);
+
+}  // namespace kelvor::batch
+
+#endif

@@ -1,0 +1,41 @@
+// Scoring pairs on several threads while handing the rows out in the order
+// the pairs came in.
+#ifndef KELVOR_BATCH_POOL_H
+#define KELVOR_BATCH_POOL_H
+
+#include <cstddef>
+#include <functional>
+
+#include "batch/pair.h"
+#include "batch/row.h"
+
+namespace kelvor::batch {
+
+struct PoolCallbacks {
+    // The next pair to score, false when there is none. Called by the
+    // workers, one at a time (under the pool's lock).
+    std::function<bool(PairSpec&)> next;
+    // Scores one pair; called on the worker threads, several at once.
+    std::function<Row(const PairSpec&)> score;
+    // Receives the rows in the order of `next`, on the calling thread, one at
+    // a time. May throw: the pool then stops, joins its workers and passes
+    // the exception on.
+    std::function<void(const Row&)> emit;
+    // Polled about ten times a second and before every pair is handed out:
+    // true stops handing out pairs. The pairs already handed out are scored
+    // and emitted (in order) before run_pool returns.
+    std::function<bool()> stop;
+    // Called on the calling thread after each row and while waiting (about
+    // ten times a second); may be empty.
+    std::function<void()> tick;
+};
+
+// Runs `jobs` worker threads over the pairs. A worker takes a pair only
+// while fewer than `window` pairs are taken but not yet emitted, so memory
+// holds at most `jobs` pairs' signals and `window` rows, whatever the
+// number of pairs. Returns when every pair taken has been emitted.
+void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window);
+
+}  // namespace kelvor::batch
+
+#endif

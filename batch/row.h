@@ -1,0 +1,28 @@
+// One output row: every column kelvor-batch writes for a pair.
+#ifndef KELVOR_BATCH_ROW_H
+#define KELVOR_BATCH_ROW_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kelvor::batch {
+
+struct Row {
+    std::string reference;  // as written in the manifest, or the relative path of a directory pair
+    std::string degraded;
+    std::optional<double> stoi;  // set for status "ok" only
+    std::optional<double> estoi;
+    std::optional<int64_t> delay_samples;  // the delay in effect, in samples of the files' rate
+    std::optional<double> delay_ms;
+    std::optional<double> seconds;  // the longer input's duration; set whenever both files were read
+    std::optional<int> rate;        // the files' sample rate (the reference's); set whenever it is known
+    std::string status = "ok";      // "ok" or a short error code
+    std::string message;            // empty for "ok"
+
+    bool ok() const { return status == "ok"; }
+};
+
+}  // namespace kelvor::batch
+
+#endif

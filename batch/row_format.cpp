@@ -1,0 +1,323 @@
+#include "batch/row_format.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <type_traits>
+#include <vector>
+
+#include "batch/csv.h"
+
+namespace kelvor::batch {
+
+const char* const COLUMNS[10] = {"reference", "degraded", "stoi", "estoi", "delay_samples",
+                                 "delay_ms", "seconds", "rate", "status", "message"};
+
+namespace {
+
+std::string score_text(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+std::string shortest_text(double v) {
+    char buf[40];
+    auto result = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, result.ptr);
+}
+
+// The ten values as text, without quoting; `none` for a missing one.
+std::vector<std::string> cells(const Row& row, const std::string& none) {
+    auto number = [&](const std::optional<double>& v, bool score) {
+        if (!v || !std::isfinite(*v)) return none;
+        return score ? score_text(*v) : shortest_text(*v);
+    };
+    return {row.reference,
+            row.degraded,
+            number(row.stoi, true),
+            number(row.estoi, true),
+            row.delay_samples ? std::to_string(*row.delay_samples) : none,
+            number(row.delay_ms, false),
+            number(row.seconds, false),
+            row.rate ? std::to_string(*row.rate) : none,
+            row.status,
+            row.message};
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (u < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", u);
+                out += buf;
+            } else {
+                out.push_back(c);
+            }
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+// ----------------------------------------------------------- reading back
+
+bool parse_double(const std::string& text, std::optional<double>& out) {
+    if (text.empty() || text == "null") {
+        out.reset();
+        return true;
+    }
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    double v = std::strtod(begin, &end);
+    if (end != begin + text.size()) return false;
+    out = v;
+    return true;
+}
+
+bool parse_int(const std::string& text, std::optional<int64_t>& out) {
+    if (text.empty() || text == "null") {
+        out.reset();
+        return true;
+    }
+    int64_t v = 0;
+    auto result = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return false;
+    out = v;
+    return true;
+}
+
+// Fills row from the ten values in column order; false if one is malformed.
+bool row_from_cells(const std::vector<std::string>& v, Row& row) {
+    if (v.size() != 10 || v[8].empty()) return false;
+    row = Row{};
+    row.reference = v[0];
+    row.degraded = v[1];
+    std::optional<int64_t> rate;
+    if (!parse_double(v[2], row.stoi) || !parse_double(v[3], row.estoi) || !parse_int(v[4], row.delay_samples) ||
+        !parse_double(v[5], row.delay_ms) || !parse_double(v[6], row.seconds) || !parse_int(v[7], rate)) {
+        return false;
+    }
+    if (rate) row.rate = static_cast<int>(*rate);
+    row.status = v[8];
+    row.message = v[9];
+    return true;
+}
+
+// A flat JSON object of string, number and null values, as format_row
+// writes it, into the ten cells (null and numbers as their text).
+bool json_cells(const std::string& line, std::vector<std::string>& v) {
+    v.assign(10, std::string());
+    std::vector<bool> seen(10, false);
+    size_t i = 0;
+    auto ws = [&] {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+    };
+    auto string_at = [&](std::string& out) {
+        if (i >= line.size() || line[i] != '"') return false;
+        i++;
+        out.clear();
+        while (i < line.size() && line[i] != '"') {
+            char c = line[i++];
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            if (i >= line.size()) return false;
+            char e = line[i++];
+            switch (e) {
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'u': {
+                if (i + 4 > line.size()) return false;
+                unsigned code = static_cast<unsigned>(std::strtoul(line.substr(i, 4).c_str(), nullptr, 16));
+                i += 4;
+                if (code < 0x80) {
+                    out.push_back(static_cast<char>(code));
+                } else if (code < 0x800) {
+                    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+                    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+                } else {
+                    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+                    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+                }
+                break;
+            }
+            default: out.push_back(e);
+            }
+        }
+        if (i >= line.size()) return false;
+        i++;
+        return true;
+    };
+    ws();
+    if (i >= line.size() || line[i++] != '{') return false;
+    for (;;) {
+        ws();
+        std::string key;
+        if (!string_at(key)) return false;
+        ws();
+        if (i >= line.size() || line[i++] != ':') return false;
+        ws();
+        std::string value;
+        if (i < line.size() && line[i] == '"') {
+            if (!string_at(value)) return false;
+        } else {
+            size_t b = i;
+            while (i < line.size() && line[i] != ',' && line[i] != '}' && line[i] != ' ') i++;
+            value = line.substr(b, i - b);
+            if (value.empty()) return false;
+        }
+        for (int c = 0; c < 10; c++) {
+            if (key == COLUMNS[c]) {
+                v[static_cast<size_t>(c)] = value;
+                seen[static_cast<size_t>(c)] = true;
+            }
+        }
+        ws();
+        if (i >= line.size()) return false;
+        char c = line[i++];
+        if (c == '}') break;
+        if (c != ',') return false;
+    }
+    ws();
+    if (i != line.size()) return false;
+    for (bool s : seen) {
+        if (!s) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string header_line(Format format) {
+    if (format == Format::jsonl) return "";
+    std::string line;
+    for (int c = 0; c < 10; c++) {
+        if (c > 0) line.push_back(',');
+        line += COLUMNS[c];
+    }
+    line.push_back('\n');
+    return line;
+}
+
+std::string format_row(const Row& row, Format format) {
+    std::string line;
+    if (format == Format::csv) {
+        std::vector<std::string> v = cells(row, "");
+        for (size_t c = 0; c < v.size(); c++) {
+            if (c > 0) line.push_back(',');
+            line += csv_field(v[c]);
+        }
+    } else {
+        std::vector<std::string> v = cells(row, "null");
+        line.push_back('{');
+        for (size_t c = 0; c < v.size(); c++) {
+            if (c > 0) line += ", ";
+            line += json_string(COLUMNS[c]);
+            line += ": ";
+            bool text = c == 0 || c == 1 || c == 8 || c == 9;
+            line += text ? json_string(v[c]) : v[c];
+        }
+        line.push_back('}');
+    }
+    line.push_back('\n');
+    return line;
+}
+
+namespace {
+
+template <typename T>
+void json_array(std::string& out, const std::vector<T>& values) {
+    out.push_back('[');
+    for (size_t i = 0; i < values.size(); i++) {
+        if (i > 0) out += ", ";
+        if constexpr (std::is_floating_point_v<T>) out += std::isfinite(values[i]) ? score_text(values[i]) : "null";
+        else out += std::to_string(values[i]);
+    }
+    out.push_back(']');
+}
+
+}  // namespace
+
+std::string details_json(const Row& row, int64_t index, const Details& d) {
+    std::string out = "{\"row\": " + std::to_string(index);
+    out += ", \"reference\": " + json_string(row.reference);
+    out += ", \"degraded\": " + json_string(row.degraded);
+    out += ", \"stoi\": " + (row.stoi ? score_text(*row.stoi) : "null");
+    out += ", \"estoi\": " + (row.estoi ? score_text(*row.estoi) : "null");
+    out += ", \"band_centre_hz\": ";
+    json_array(out, d.band_centre_hz);
+    out += ", \"stoi_correlation\": [";
+    for (size_t j = 0; j < d.stoi_correlation.size(); j++) {
+        if (j > 0) out += ", ";
+        json_array(out, d.stoi_correlation[j]);
+    }
+    out += "], \"estoi_segment\": ";
+    json_array(out, d.estoi_segment);
+    out += ", \"segment_start\": ";
+    json_array(out, d.segment_start);
+    out += ", \"segment_end\": ";
+    json_array(out, d.segment_end);
+    out += ", \"frame_count\": " + std::to_string(d.frame_count);
+    out += ", \"kept_frames\": ";
+    json_array(out, d.kept_frames);
+    out += "}\n";
+    return out;
+}
+
+long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row) {
+    long long good = 0;
+    Row row;
+    if (format == Format::csv) {
+        CsvReader reader(in, ',');
+        std::vector<std::string> fields;
+        bool complete = false;
+        if (!reader.next(fields, complete)) return 0;
+        if (!complete) return 0;  // a header cut off: nothing of value yet
+        if (fields.size() != 10 || fields[0] != COLUMNS[0] || fields[9] != COLUMNS[9]) {
+            throw OutputFormatError("it is not a kelvor-batch CSV output (its first line is not the CSV header)");
+        }
+        good = reader.offset();
+        while (reader.next(fields, complete)) {
+            if (!complete) break;
+            if (!row_from_cells(fields, row)) {
+                throw OutputFormatError("its row ending at byte " + std::to_string(reader.offset()) +
+                                        " is not a kelvor-batch CSV row");
+            }
+            on_row(row);
+            good = reader.offset();
+        }
+        return good;
+    }
+    std::string line;
+    std::vector<std::string> v;
+    while (std::getline(in, line)) {
+        if (in.eof()) break;  // no line end: cut off
+        if (!json_cells(line, v) || !row_from_cells(v, row)) {
+            if (good == 0 && !line.empty() && line[0] != '{') {
+                throw OutputFormatError("it is not a kelvor-batch JSON Lines output");
+            }
+            throw OutputFormatError("its line at byte " + std::to_string(good) + " is not a kelvor-batch JSON row");
+        }
+        on_row(row);
+        good += static_cast<long long>(line.size()) + 1;
+    }
+    return good;
+}
+
+}  // namespace kelvor::batch

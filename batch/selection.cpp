@@ -1,0 +1,52 @@
+#include "batch/selection.h"
+
+#include <charconv>
+
+namespace kelvor::batch {
+
+bool parse_shard(const std::string& text, Shard& shard) {
+    size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    auto number = [](const char* b, const char* e, int& out) {
+        auto r = std::from_chars(b, e, out);
+        return b != e && r.ec == std::errc() && r.ptr == e;
+    };
+    int k = 0;
+    int n = 0;
+    if (!number(text.data(), text.data() + slash, k) || !number(text.data() + slash + 1, text.data() + text.size(), n)) {
+        return false;
+    }
+    if (n < 1 || k < 1 || k > n) return false;
+    shard.index = k;
+    shard.count = n;
+    return true;
+}
+
+bool DoneRows::take(const std::string& reference, const std::string& degraded) {
+    auto it = count_.find(key(reference, degraded));
+    if (it == count_.end()) return false;
+    if (--it->second == 0) count_.erase(it);
+    return true;
+}
+
+bool Selection::next(PairSpec& spec) {
+    while (source_.next(spec)) {
+        int64_t row = row_++;
+        if (!in_shard(row, shard_)) continue;
+        if (remaining_.take(spec.reference, spec.degraded)) {
+            skipped_++;
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+void Selection::rewind() {
+    source_.rewind();
+    remaining_ = done_;
+    row_ = 0;
+    skipped_ = 0;
+}
+
+}  // namespace kelvor::batch

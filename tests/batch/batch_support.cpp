@@ -1,0 +1,102 @@
+#include "batch_support.h"
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "batch/row_format.h"
+
+void write_sound(const std::string& path, const std::vector<double>& samples, int rate, int format, int channels) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) throw std::runtime_error("can't write " + path + ": " + sf_strerror(nullptr));
+    sf_writef_double(f, samples.data(), static_cast<sf_count_t>(samples.size() / static_cast<size_t>(channels)));
+    sf_close(f);
+}
+
+void write_pcm16(const std::string& path, const std::vector<int16_t>& samples, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) throw std::runtime_error("can't write " + path);
+    sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(f);
+}
+
+const std::vector<int16_t>& sample_ref() {
+    static const std::vector<int16_t> x = load_samples(source_path("samples/ref.wav"));
+    return x;
+}
+
+const std::vector<int16_t>& sample_deg() {
+    static const std::vector<int16_t> x = load_samples(source_path("samples/deg.wav"));
+    return x;
+}
+
+std::vector<double> to_doubles(const std::vector<int16_t>& x) {
+    std::vector<double> y(x.size());
+    for (size_t i = 0; i < x.size(); i++) y[i] = x[i] / 32768.0;
+    return y;
+}
+
+std::vector<double> resampled(const std::vector<double>& x, int from, int to) {
+    std::vector<double> y(x.size() * static_cast<size_t>(to) / static_cast<size_t>(from) + 16);
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    soxr_quality_spec_t q = soxr_quality_spec(SOXR_VHQ, 0);
+    size_t done = 0;
+    soxr_oneshot(from, to, 1, x.data(), x.size(), nullptr, y.data(), y.size(), &done, &io, &q, nullptr);
+    y.resize(done);
+    return y;
+}
+
+ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd) {
+    std::vector<std::string> argv{KELVOR_BATCH_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, cwd);
+}
+
+std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl) {
+    std::istringstream in(text);
+    std::vector<kelvor::batch::Row> rows;
+    kelvor::batch::read_rows(in, jsonl ? kelvor::batch::Format::jsonl : kelvor::batch::Format::csv,
+                             [&](const kelvor::batch::Row& r) { rows.push_back(r); });
+    return rows;
+}
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+pid_t spawn_batch(const std::vector<std::string>& args, const std::string& cwd, const std::string& out_path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.empty() ? "/dev/null" : out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(out, 1);
+        dup2(null, 2);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<std::string> argv{KELVOR_BATCH_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> p;
+        for (std::string& a : argv) p.push_back(const_cast<char*>(a.c_str()));
+        p.push_back(nullptr);
+        execv(p[0], p.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_batch(pid_t pid, struct rusage* usage) {
+    int status = 0;
+    struct rusage ignored {};
+    wait4(pid, &status, 0, usage != nullptr ? usage : &ignored);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}

@@ -1,0 +1,42 @@
+// Helpers of the kelvor-batch tests: audio files of any subtype and rate,
+// running the command and reading its rows back.
+#ifndef TESTS_BATCH_SUPPORT_H
+#define TESTS_BATCH_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "batch/row.h"
+#include "support.h"
+
+// Writes samples (+-1 scale) with libsndfile; format is SF_FORMAT_* (major
+// | subtype). channels > 1 interleaves `samples` as given.
+void write_sound(const std::string& path, const std::vector<double>& samples, int rate, int format,
+                 int channels = 1);
+// 16-bit PCM WAV written by libsndfile (canonical header).
+void write_pcm16(const std::string& path, const std::vector<int16_t>& samples, int rate);
+
+// The 8 kHz samples of the bundled pair (samples/ref.wav, samples/deg.wav).
+const std::vector<int16_t>& sample_ref();
+const std::vector<int16_t>& sample_deg();
+std::vector<double> to_doubles(const std::vector<int16_t>& x);
+// x at rate `from` resampled to `to` (libsoxr, very high quality).
+std::vector<double> resampled(const std::vector<double>& x, int from, int to);
+
+ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd);
+// The rows of a CSV (or JSON Lines) output.
+std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl = false);
+
+
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+// Starts kelvor-batch in cwd with standard output into out_path (empty:
+// /dev/null) and standard error into /dev/null; returns its process id.
+pid_t spawn_batch(const std::vector<std::string>& args, const std::string& cwd, const std::string& out_path = "");
+// Waits for it; returns the exit status (128 + signal when killed) and
+// fills usage.
+int wait_batch(pid_t pid, struct rusage* usage = nullptr);
+#endif

@@ -1,0 +1,205 @@
+// Manifests, directory pairing, shards, and rows written and read back.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "batch/manifest.h"
+#include "batch/row_format.h"
+#include "batch/selection.h"
+#include "batch_support.h"
+
+using namespace kelvor::batch;
+
+namespace {
+
+std::vector<PairSpec> all_pairs(PairSource& source) {
+    std::vector<PairSpec> pairs;
+    PairSpec spec;
+    while (source.next(spec)) pairs.push_back(spec);
+    return pairs;
+}
+
+class ListingTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = make_temp_dir(); }
+    void TearDown() override { remove_tree(dir_); }
+    std::string dir_;
+};
+
+TEST_F(ListingTest, ManifestFieldsQuotingDelimitersAndPaths) {
+    struct Case {
+        const char* name;
+        const char* text;
+        std::vector<std::vector<std::string>> expected;  // reference, degraded, shift, align, error code
+    };
+    const Case cases[] = {
+        {"plain.csv", "reference,degraded\na.wav,b.wav\n", {{"a.wav", "b.wav", "0", "0", ""}}},
+        {"crlf_bom.csv", "\xEF\xBB\xBFReference,Degraded,Shift,Align\r\na.wav,b.wav,12,1\r\n\r\nc.wav,d.wav,,\r\n",
+         {{"a.wav", "b.wav", "12", "1", ""}, {"c.wav", "d.wav", "0", "0", ""}}},
+        {"quoted.csv", "degraded,extra,reference\n\"b,1.wav\",x,\"a \"\"q\"\".wav\"\n\"multi\nline.wav\",y,z.wav\n",
+         {{"a \"q\".wav", "b,1.wav", "0", "0", ""}, {"z.wav", "multi\nline.wav", "0", "0", ""}}},
+        {"tabs.tsv", "reference\tdegraded\talign\na,1.wav\tb.wav\ttrue\n", {{"a,1.wav", "b.wav", "0", "1", ""}}},
+        {"sniffed.txt", "reference\tdegraded\na.wav\tb.wav\n", {{"a.wav", "b.wav", "0", "0", ""}}},
+        {"bad.csv", "reference,degraded,shift,align\na,b,x,\na,b,,maybe\na,b\na,b,-3,\na,b,0,1\n",
+         {{"a", "b", "0", "0", "bad_shift"},
+          {"a", "b", "0", "0", "bad_align"},
+          {"a", "b", "0", "0", "bad_row"},
+          {"a", "b", "0", "0", "bad_shift"},
+          {"a", "b", "0", "1", ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir_ + "/" + c.name, c.text);
+        ManifestSource source(dir_ + "/" + c.name);
+        std::vector<PairSpec> pairs = all_pairs(source);
+        ASSERT_EQ(pairs.size(), c.expected.size());
+        for (size_t i = 0; i < pairs.size(); i++) {
+            EXPECT_EQ(pairs[i].reference, c.expected[i][0]);
+            EXPECT_EQ(pairs[i].degraded, c.expected[i][1]);
+            EXPECT_EQ(pairs[i].reference_path, dir_ + "/" + c.expected[i][0]);
+            if (c.expected[i][4].empty()) {
+                EXPECT_EQ(std::to_string(pairs[i].shift), c.expected[i][2]);
+                EXPECT_EQ(pairs[i].align ? "1" : "0", c.expected[i][3]);
+            }
+            EXPECT_EQ(pairs[i].error_code, c.expected[i][4]);
+        }
+    }
+}
+
+TEST_F(ListingTest, AbsolutePathsStayAndRewindStartsOver) {
+    write_file(dir_ + "/m.csv", "reference,degraded\n/abs/a.wav,rel/b.wav\n");
+    ManifestSource source(dir_ + "/m.csv");
+    std::vector<PairSpec> first = all_pairs(source);
+    source.rewind();
+    std::vector<PairSpec> second = all_pairs(source);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0].reference_path, "/abs/a.wav");
+    EXPECT_EQ(first[0].degraded_path, dir_ + "/rel/b.wav");
+}
+
+TEST_F(ListingTest, UnusableManifestsAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"empty.csv", ""},
+        {"no_degraded.csv", "reference,deg\na,b\n"},
+        {"twice.csv", "reference,degraded,reference\na,b,c\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir_ + "/" + c.first, c.second);
+        EXPECT_THROW(ManifestSource(dir_ + "/" + c.first), ListingError) << c.first;
+    }
+    EXPECT_THROW(ManifestSource(dir_ + "/absent.csv"), ListingError);
+    EXPECT_THROW(ManifestSource(dir_ + "/"), ListingError);
+}
+
+TEST_F(ListingTest, DirectoriesPairByRelativePathAndReportLoneFiles) {
+    for (const char* side : {"A", "B"}) {
+        std::string root = dir_ + "/" + side;
+        ASSERT_EQ(system(("mkdir -p " + root + "/sub " + root + "/.hidden").c_str()), 0);
+        write_file(root + "/sub/x.wav", "");
+        write_file(root + "/y.FLAC", "");
+        write_file(root + "/notes.txt", "");
+        write_file(root + "/.hidden/z.wav", "");
+    }
+    write_file(dir_ + "/A/only_ref.wav", "");
+    write_file(dir_ + "/B/only_deg.pcm", "");
+    DirectorySource source(dir_ + "/A", dir_ + "/B");
+    std::vector<PairSpec> pairs = all_pairs(source);
+    ASSERT_EQ(pairs.size(), 4u);
+    const char* names[] = {"only_deg.pcm", "only_ref.wav", "sub/x.wav", "y.FLAC"};
+    const char* codes[] = {"unpaired", "unpaired", "", ""};
+    for (size_t i = 0; i < pairs.size(); i++) {
+        EXPECT_EQ(pairs[i].reference, names[i]);
+        EXPECT_EQ(pairs[i].degraded, names[i]);
+        EXPECT_EQ(pairs[i].error_code, codes[i]);
+    }
+    EXPECT_EQ(pairs[2].degraded_path, dir_ + "/B/sub/x.wav");
+    EXPECT_THROW(DirectorySource(dir_ + "/A", dir_ + "/none"), ListingError);
+}
+
+TEST(Shard, ParsingAndEveryRowInExactlyOneShard) {
+    Shard s;
+    for (const char* bad : {"", "1", "0/3", "4/3", "1/0", "a/3", "1/3x", "-1/3", "1//3"}) {
+        EXPECT_FALSE(parse_shard(bad, s)) << bad;
+    }
+    ASSERT_TRUE(parse_shard("3/7", s));
+    EXPECT_EQ(s.index, 3);
+    EXPECT_EQ(s.count, 7);
+    for (int64_t row = 0; row < 50; row++) {
+        int owners = 0;
+        for (int k = 1; k <= 7; k++) owners += in_shard(row, Shard{k, 7}) ? 1 : 0;
+        EXPECT_EQ(owners, 1);
+    }
+}
+
+Row sample_row(const std::string& reference, const std::string& degraded, bool ok) {
+    Row r;
+    r.reference = reference;
+    r.degraded = degraded;
+    if (ok) {
+        r.stoi = 0.1 + 0.2;
+        r.estoi = -2.0 / 3.0;
+        r.delay_samples = 441;
+        r.delay_ms = 10.0;
+        r.seconds = 46054 / 8000.0;
+        r.rate = 44100;
+    } else {
+        r.status = "missing";
+        r.message = "The reference file 'x' does not exist";
+    }
+    return r;
+}
+
+TEST(RowFormat, RoundTripsInBothFormatsWithHostileNames) {
+    std::vector<Row> rows = {sample_row("a.wav", "b.wav", true), sample_row("a,b \"c\".wav", "line\nbreak\t\\.wav", false),
+                             sample_row("\x01 ctl.wav", "plain", true)};
+    for (Format format : {Format::csv, Format::jsonl}) {
+        std::string text = header_line(format);
+        for (const Row& r : rows) text += format_row(r, format);
+        std::vector<Row> back = parse_rows(text, format == Format::jsonl);
+        ASSERT_EQ(back.size(), rows.size());
+        for (size_t i = 0; i < rows.size(); i++) {
+            EXPECT_EQ(back[i].reference, rows[i].reference);
+            EXPECT_EQ(back[i].degraded, rows[i].degraded);
+            EXPECT_EQ(back[i].stoi, rows[i].stoi);  // bit for bit
+            EXPECT_EQ(back[i].estoi, rows[i].estoi);
+            EXPECT_EQ(back[i].delay_samples, rows[i].delay_samples);
+            EXPECT_EQ(back[i].delay_ms, rows[i].delay_ms);
+            EXPECT_EQ(back[i].seconds, rows[i].seconds);
+            EXPECT_EQ(back[i].rate, rows[i].rate);
+            EXPECT_EQ(back[i].status, rows[i].status);
+            EXPECT_EQ(back[i].message, rows[i].message);
+        }
+    }
+    EXPECT_EQ(header_line(Format::csv), "reference,degraded,stoi,estoi,delay_samples,delay_ms,seconds,rate,status,message\n");
+    EXPECT_EQ(format_row(sample_row("r", "d", true), Format::csv),
+              "r,d,0.30000000000000004,-0.66666666666666663,441,10,5.75675,44100,ok,\n");
+    EXPECT_EQ(format_row(sample_row("r", "d", false), Format::jsonl),
+              "{\"reference\": \"r\", \"degraded\": \"d\", \"stoi\": null, \"estoi\": null, \"delay_samples\": null, "
+              "\"delay_ms\": null, \"seconds\": null, \"rate\": null, \"status\": \"missing\", \"message\": \"The "
+              "reference file 'x' does not exist\"}\n");
+}
+
+TEST(RowFormat, ReadingBackStopsBeforeATornLastRowAndRefusesForeignFiles) {
+    for (Format format : {Format::csv, Format::jsonl}) {
+        std::string whole = header_line(format) + format_row(sample_row("a", "b", true), format);
+        std::string row = format_row(sample_row("c", "d", true), format);
+        for (size_t cut : {size_t{0}, size_t{1}, row.size() / 2, row.size() - 1}) {
+            std::istringstream in(whole + row.substr(0, cut));
+            int count = 0;
+            long long good = read_rows(in, format, [&](const Row&) { count++; });
+            EXPECT_EQ(good, static_cast<long long>(whole.size()));
+            EXPECT_EQ(count, 1);
+        }
+    }
+    std::string csv = header_line(Format::csv) + format_row(sample_row("a", "b", true), Format::csv);
+    std::string jsonl = format_row(sample_row("a", "b", true), Format::jsonl);
+    const std::pair<std::string, Format> foreign[] = {
+        {jsonl, Format::csv}, {csv, Format::jsonl}, {"x,y\n1,2\n", Format::csv}, {csv + "a,b,c\n", Format::csv}};
+    for (const auto& f : foreign) {
+        std::istringstream in(f.first);
+        EXPECT_THROW(read_rows(in, f.second, [](const Row&) {}), OutputFormatError) << f.first;
+    }
+}
+
+}  // namespace

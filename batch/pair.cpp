@@ -107,7 +107,8 @@ int score_10k(const std::vector<double>& ref, const std::vector<double>& deg, co
     return status;
 }
 
-void score(const Audio& reference, const Audio& degraded, int shift, bool align, Row& row, Details* details) {
+void score(const Audio& reference, const Audio& degraded, int shift, bool align, bool double_table, Row& row,
+           Details* details) {
     if (reference.rate != degraded.rate) {
         throw PairError("rate_mismatch", "The reference is at " + std::to_string(reference.rate) +
                                              " Hz, the degraded signal at " + std::to_string(degraded.rate) + " Hz");
@@ -131,6 +132,7 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
     if (rate == 8000 && reference.pcm16 && degraded.pcm16) {
         options.align = align ? 1 : 0;
         options.shift = shift;
+        options.double_table = double_table ? 1 : 0;
         check_status(score_8k(reference, degraded, options, scores, details));
         row.delay_samples = scores.delay;
         row.delay_ms = scores.delay * 1000.0 / rate;
@@ -188,9 +190,10 @@ int max_shift(int rate) {
     return rate > 0 ? static_cast<int>(900LL * rate / 8000) : 0;
 }
 
-Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, Details* details) noexcept {
+Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, Details* details,
+                bool double_table) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, shift, align, row, details); });
+    guarded(row, [&] { score(reference, degraded, shift, align, double_table, row, details); });
     return row;
 }
 
@@ -202,7 +205,7 @@ Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* detai
         if (!spec.error_code.empty()) throw PairError(spec.error_code, spec.error_message);
         Audio reference = read_audio(spec.reference_path, options.audio, "reference");
         Audio degraded = read_audio(spec.degraded_path, options.audio, "degraded");
-        score(reference, degraded, spec.shift, spec.align || options.align, row, details);
+        score(reference, degraded, spec.shift, spec.align || options.align, false, row, details);
     });
     return row;
 }

@@ -56,9 +56,11 @@ Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* detai
 //    search and resampler), the same bits as KELVOR_STOI;
 //  - 10000 Hz: scored as it is, in double precision;
 //  - anything else: resampled to 10 kHz with libsoxr, then as at 10 kHz.
-// reference and degraded of the Row are left empty.
+// reference and degraded of the Row are left empty. double_table resamples
+// the 8 kHz path with the double-precision coefficient table (the tool's
+// -r); the other paths do not use the tool's resampler and ignore it.
 Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align,
-                Details* details = nullptr) noexcept;
+                Details* details = nullptr, bool double_table = false) noexcept;
 
 // The largest shift accepted at a rate: 112.5 ms, the tool's 900 samples at 8 kHz.
 int max_shift(int rate);

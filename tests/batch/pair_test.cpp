@@ -182,6 +182,28 @@ TEST(ScoreAudio, TenKilohertzIsScoredAsItIs) {
     EXPECT_EQ(*r.delay_samples, direct.delay);
 }
 
+// The 8 kHz path with the double table is the library's -r scoring; the
+// table must reach it (the two tables give different bits on speech).
+TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
+    const std::vector<int16_t>& ref = sample_ref();
+    const std::vector<int16_t>& deg = sample_deg();
+    for (int table = 0; table <= 1; table++) {
+        Row r = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, nullptr, table == 1);
+        kelvor_options options{1, 0, table};
+        kelvor_scores direct{};
+        ASSERT_EQ(kelvor_score_pcm8k(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
+                                     static_cast<int64_t>(deg.size()), &options, &direct),
+                  KELVOR_OK);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(*r.stoi, direct.stoi);
+        EXPECT_EQ(*r.estoi, direct.estoi);
+        EXPECT_EQ(*r.delay_samples, direct.delay);
+    }
+    Row plain = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true);
+    Row doubled = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, nullptr, true);
+    EXPECT_NE(*plain.stoi, *doubled.stoi);
+}
+
 TEST_F(PairTest, EveryErrorRowKind) {
     std::vector<double> speech = to_doubles(sample_ref());
     write_pcm16(path("ref.wav"), sample_ref(), 8000);

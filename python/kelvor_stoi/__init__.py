@@ -1,0 +1,373 @@
+"""STOI and ESTOI, exact and fast, for numpy arrays and audio files.
+
+Scores how intelligible a degraded speech signal is next to its clean
+reference, with the two published measures STOI (Short-Time Objective
+Intelligibility) and ESTOI (Extended STOI), computed by the KELVOR_STOI
+library. Higher is better; identical signals score 1.
+
+    import kelvor_stoi
+    d = kelvor_stoi.stoi(clean, degraded, 16000)           # STOI
+    e = kelvor_stoi.stoi(clean, degraded, 16000, True)     # ESTOI
+    s = kelvor_stoi.score(clean, degraded, 16000)          # both: s.stoi, s.estoi, s.delay
+
+Signals are 1-D numpy arrays (or sequences) of int16 samples, or of
+floating-point samples on the scale of full scale = 1, at any sample rate.
+How a pair is scored depends on the samples and the rate, exactly as in
+kelvor-batch:
+
+- int16 at 8000 Hz on both sides: the KELVOR_STOI tool's own chain (its
+  delay search, its 8 to 10 kHz resampler, the measures); the scores are
+  those of the tool and of the C library for the same samples, to the last
+  bit.
+- 10000 Hz: scored as they are, in double precision.
+- anything else (other rates, and float samples at 8000 Hz): resampled to
+  10 kHz with libsoxr at its very-high quality, then scored in double
+  precision.
+
+Every function releases the GIL while it works. Failures raise ValueError
+(bad input, too little speech), MemoryError, or OSError (files); the
+exception's ``status`` attribute holds kelvor-batch's status code.
+"""
+from __future__ import annotations
+
+import importlib
+import operator
+import os
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from kelvor_stoi import _core
+
+if TYPE_CHECKING:
+    import matplotlib.axes
+    import matplotlib.figure
+
+__all__ = [
+    "Score",
+    "Details",
+    "stoi",
+    "score",
+    "score_files",
+    "score_many",
+    "details",
+    "plot_details",
+    "read_audio",
+    "COLUMNS",
+    "__version__",
+]
+
+__version__: str = _core.version()
+
+#: The columns of kelvor-batch's output, in its order; also those of
+#: ``kelvor_stoi.dask.score_manifest``'s DataFrame.
+COLUMNS: Tuple[str, ...] = tuple(_core.COLUMNS)
+
+ArrayLike = Union[np.ndarray, Sequence[float], Sequence[int]]
+Rate = Union[int, float, np.integer, np.floating]
+
+
+class Score(NamedTuple):
+    """The scores of one pair.
+
+    stoi:     STOI, in [-1, 1].
+    estoi:    ESTOI, in [-1, 1].
+    delay:    the delay of the degraded signal in effect, in samples of the
+              pair's rate: the one found (align), the one given (shift), or 0.
+              Away from 8 kHz int16 the delay is found on the 10 kHz signals
+              and converted to the pair's rate, rounded to nearest.
+    delay_ms: the same delay in milliseconds (exact at 10 kHz resolution
+              when it was found away from 8 kHz int16).
+    """
+
+    stoi: float
+    estoi: float
+    delay: int
+    delay_ms: float
+
+
+@dataclass(frozen=True)
+class Details:
+    """The intermediate results behind one pair's scores.
+
+    Frames are 256 samples at 10 kHz with a hop of 128 (frame i starts at
+    i * 12.8 ms of the reference); the frames in which the reference is
+    more than 40 dB below its loudest frame are removed from both signals,
+    and a segment is 30 consecutive frames of what is left.
+
+    scores:           the pair's Score.
+    band_centre_hz:   (15,) centre frequencies of the one-third-octave bands.
+    stoi_correlation: (15, M) clipped correlation of band j in segment m;
+                      its mean, summed in memory order, is the STOI.
+    estoi_segment:    (M,) ESTOI value of each segment; its mean, summed
+                      in order, is the ESTOI.
+    segment_start:    (M,) seconds of the reference at which each segment's
+    segment_end:      first kept frame starts and its last kept frame ends
+                      (longer than 0.3968 s where silent frames were cut
+                      out in between).
+    frame_count:      frames of the reference before silent-frame removal.
+    kept_frames:      (K,) indices of the frames that survived, ascending.
+    """
+
+    scores: Score
+    band_centre_hz: np.ndarray
+    stoi_correlation: np.ndarray
+    estoi_segment: np.ndarray
+    segment_start: np.ndarray
+    segment_end: np.ndarray
+    frame_count: int
+    kept_frames: np.ndarray
+
+    @property
+    def segment_count(self) -> int:
+        """M, the number of segments."""
+        return int(self.estoi_segment.shape[0])
+
+
+# ------------------------------------------------------------ arguments
+
+
+def _samples(x: Any, name: str) -> np.ndarray:
+    """x as a 1-D C-contiguous array of native int16 or float64 samples."""
+    a = np.asarray(x)
+    if a.ndim != 1:
+        raise ValueError(f"{name}: expected a 1-D array of samples, got an array of shape {a.shape}")
+    if a.dtype.kind == "i" and a.dtype.itemsize == 2:
+        return np.ascontiguousarray(a, dtype=np.int16)
+    if a.dtype.kind == "f":
+        return np.ascontiguousarray(a, dtype=np.float64)
+    raise ValueError(
+        f"{name}: samples must be int16 or floating point (float32, float64), not {a.dtype}; "
+        "convert other integers to int16 or to floats on the scale of full scale = 1"
+    )
+
+
+def _rate(fs: Any) -> int:
+    """fs as a positive int; a float is accepted when it is a whole number."""
+    if isinstance(fs, (bool, np.bool_)):
+        raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+    try:
+        rate = operator.index(fs)
+    except TypeError:
+        if isinstance(fs, (float, np.floating)) and float(fs).is_integer():
+            rate = int(fs)
+        else:
+            raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}") from None
+    if not 0 < rate <= 2**31 - 1:
+        raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+    return rate
+
+
+def _settings(shift: Any, align: bool, double_table: bool) -> "_core.Settings":
+    try:
+        shift = operator.index(shift)
+    except TypeError:
+        raise ValueError(f"shift must be a whole number of samples, not {shift!r}") from None
+    if not -(2**31) <= shift <= 2**31 - 1:
+        raise ValueError(f"shift {shift} is out of range")
+    return _core.Settings(shift=shift, align=bool(align), double_table=bool(double_table))
+
+
+def _jobs(jobs: Optional[int]) -> int:
+    if jobs is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:
+            return os.cpu_count() or 1
+    try:
+        n = operator.index(jobs)
+    except TypeError:
+        raise ValueError(f"jobs must be a positive whole number or None, not {jobs!r}") from None
+    if not 1 <= n <= 1024:
+        raise ValueError(f"jobs must be from 1 to 1024, not {n}")
+    return n
+
+
+def _score(raw: Tuple[float, float, int, float]) -> Score:
+    return Score(float(raw[0]), float(raw[1]), int(raw[2]), float(raw[3]))
+
+
+# -------------------------------------------------------------- scoring
+
+
+def score(
+    clean: ArrayLike,
+    degraded: ArrayLike,
+    fs: Rate,
+    align: bool = False,
+    shift: int = 0,
+    double_table: bool = False,
+) -> Score:
+    """STOI and ESTOI of degraded against clean, both sampled at fs Hz.
+
+    clean, degraded: 1-D arrays of int16 samples or of floating-point
+        samples (full scale = 1). The shorter one is padded with zeros.
+    fs: the sample rate in Hz, a positive whole number (16000.0 is 16000).
+    align: search the delay of the degraded signal (0 to 112.4 ms): at
+        8 kHz int16 the tool's search over 0 to 899 samples, elsewhere the
+        same rule on the 10 kHz signals (0 to 1123 samples, 0.1 ms steps).
+    shift: delay the degraded signal by this many samples of fs (1 to
+        floor(900 * fs / 8000), i.e. up to 112.5 ms; 0 for none), applied
+        at fs before any resampling. Excludes align.
+    double_table: resample with the double-precision coefficient table
+        (the tool's -r); only the 8 kHz int16 path uses the tool's
+        resampler, the other paths ignore it.
+
+    Raises ValueError for unusable input (wrong shape or type, NaN or
+    infinity, a silent or too short reference, a bad shift, align with
+    shift) and MemoryError when memory runs out.
+    """
+    settings = _settings(shift, align, double_table)
+    return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings))
+
+
+def stoi(clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = False) -> float:
+    """STOI of degraded against clean at fs_sig Hz, or ESTOI with extended.
+
+    The call of the most widely used Python implementation, so that a script
+    changes only its import. The value is ``score(clean, degraded,
+    fs_sig).stoi`` (or ``.estoi``); see score() for the inputs and errors.
+    """
+    s = score(clean, degraded, fs_sig)
+    return s.estoi if extended else s.stoi
+
+
+def score_files(
+    ref_path: Union[str, "os.PathLike[str]"],
+    deg_path: Union[str, "os.PathLike[str]"],
+    align: bool = False,
+    shift: int = 0,
+    double_table: bool = False,
+    raw_rate: int = 8000,
+    channel: int = 0,
+) -> Score:
+    """STOI and ESTOI of two audio files, as kelvor-batch scores them.
+
+    Reads every format libsndfile reads (WAV of any subtype, FLAC, Ogg,
+    AIFF, ...) with its header honoured; .pcm and .raw files are 16-bit
+    little-endian mono at raw_rate Hz. 16-bit PCM files are int16 samples
+    (at 8 kHz: the tool's exact chain), everything else floats. channel
+    picks a channel (1-based) of multi-channel files; 0 accepts mono only.
+    Both files must have the same rate. align, shift and double_table are
+    those of score().
+
+    Raises FileNotFoundError for a missing file, OSError for one that
+    cannot be read or is not audio, ValueError as score() does and for a
+    channel or rate problem.
+    """
+    settings = _settings(shift, align, double_table)
+    return _score(
+        _core.score_files(os.fspath(ref_path), os.fspath(deg_path), settings, _rate(raw_rate), _channel(channel))
+    )
+
+
+def _channel(channel: Any) -> int:
+    try:
+        n = operator.index(channel)
+    except TypeError:
+        raise ValueError(f"channel must be a whole number, not {channel!r}") from None
+    if not 0 <= n <= 65535:
+        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {n}")
+    return n
+
+
+def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
+    """The samples and rate of an audio file, read as score_files reads it.
+
+    Returns (samples, rate): int16 samples for 16-bit PCM files (and .pcm/
+    .raw files, at raw_rate), float64 on the scale of full scale = 1 for
+    every other subtype. Raises as score_files() does.
+    """
+    samples, rate = _core.read_audio(os.fspath(path), _rate(raw_rate), _channel(channel))
+    return samples, int(rate)
+
+
+def score_many(
+    pairs: Iterable[Tuple[ArrayLike, ArrayLike, Rate]],
+    jobs: Optional[int] = None,
+    *,
+    align: bool = False,
+    double_table: bool = False,
+    return_exceptions: bool = False,
+) -> List[Any]:
+    """Scores of many (clean, degraded, fs) pairs, on several threads.
+
+    Returns one Score per pair, in the order of pairs, the same as calling
+    score() on each in turn. jobs: worker threads (default: every core this
+    process may run on). align and double_table apply to every pair.
+
+    When a pair fails, the exception of the first failed pair is raised
+    after all pairs were scored (with a note naming the pair); with
+    return_exceptions=True its place in the list holds the exception
+    instead. A pair whose arrays are unusable raises ValueError before any
+    scoring starts. Ctrl-C stops handing out pairs and raises
+    KeyboardInterrupt. The arrays must not be modified during the call.
+    """
+    settings = _settings(0, align, double_table)
+    checked = []
+    for i, pair in enumerate(pairs):
+        try:
+            clean, degraded, fs = pair
+        except (TypeError, ValueError):
+            raise ValueError(f"pairs[{i}]: expected a (clean, degraded, fs) tuple") from None
+        try:
+            checked.append((_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs)))
+        except ValueError as e:
+            raise ValueError(f"pairs[{i}]: {e}") from None
+    results = _core.score_many(checked, settings, _jobs(jobs), bool(return_exceptions))
+    return [r if isinstance(r, BaseException) else _score(r) for r in results]
+
+
+def details(
+    clean: ArrayLike,
+    degraded: ArrayLike,
+    fs: Rate,
+    align: bool = False,
+    shift: int = 0,
+    double_table: bool = False,
+) -> Details:
+    """The scores of score() with the results behind them: where in time and
+    frequency intelligibility is lost. Same arguments and errors as score();
+    plot them with plot_details()."""
+    settings = _settings(shift, align, double_table)
+    d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings)
+    return Details(
+        scores=_score(d["scores"]),
+        band_centre_hz=d["band_centre_hz"],
+        stoi_correlation=d["stoi_correlation"],
+        estoi_segment=d["estoi_segment"],
+        segment_start=d["segment_start"],
+        segment_end=d["segment_end"],
+        frame_count=int(d["frame_count"]),
+        kept_frames=d["kept_frames"],
+    )
+
+
+def plot_details(
+    details: Details,
+    ax: Union[None, "matplotlib.axes.Axes", Sequence["matplotlib.axes.Axes"]] = None,
+) -> "matplotlib.figure.Figure":
+    """Draws a pair's details with matplotlib and returns the figure.
+
+    On top, a heat map of the STOI clipped correlations, band by segment
+    (band centre frequencies on the y axis, the time of each segment's
+    middle in seconds of the reference on the x axis; the gaps are frames
+    removed as silent); below it, on the same time axis, the ESTOI of each
+    segment and the STOI band mean of each segment, with dashed lines at
+    the two scores. The title gives the scores.
+
+    ax: None draws a new figure with both panels; a pair (heat_ax,
+    curve_ax) draws into those two axes; a single Axes receives the heat
+    map only.
+    """
+    from kelvor_stoi._plot import plot_details as _plot
+
+    return _plot(details, ax)
+
+
+def __getattr__(name: str) -> Any:
+    # kelvor_stoi.dask needs pandas and dask.distributed: imported on use.
+    if name == "dask":
+        return importlib.import_module("kelvor_stoi.dask")
+    raise AttributeError(f"module 'kelvor_stoi' has no attribute {name!r}")

@@ -1,0 +1,185 @@
+"""Scoring a kelvor-batch manifest on a dask.distributed cluster.
+
+    from dask.distributed import Client
+    from kelvor_stoi.dask import score_manifest
+
+    client = Client("tcp://scheduler:8786")
+    table = score_manifest("/data/eval/manifest.csv", client)
+
+The manifest is read on the client with kelvor-batch's own parser (the
+same pairs, paths, shift and align cells and error rows), cut into
+partitions of partition_size pairs, and each partition becomes one task
+that scores its pairs on a worker with the batch core (the scoring of
+kelvor-batch, on the threads of the package's score_many). The result is a
+pandas DataFrame with kelvor-batch's columns, one row per manifest row in
+manifest order, equal to kelvor-batch's output on the same manifest value
+for value. A pair that cannot be scored is an error row (status and
+message), never a failed computation. When a worker dies, the scheduler
+runs its partitions again elsewhere; a partition's rows enter the table
+once, whichever run delivered them.
+
+The workers open the files themselves: they need the same view of the file
+system as the client. Relative paths in the manifest are taken from the
+manifest's folder, and a relative manifest path from the client's working
+directory, exactly as kelvor-batch takes them; on a cluster whose workers
+run elsewhere give the manifest as an absolute path.
+"""
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+
+import pandas as pd
+
+from kelvor_stoi import COLUMNS, _core
+
+if TYPE_CHECKING:
+    from distributed import Client, Future
+
+__all__ = ["score_manifest", "submit_manifest", "ManifestRun", "DEFAULT_PARTITION_SIZE"]
+
+#: Pairs per task: at tens of milliseconds per pair, a task takes about a
+#: second, long against the scheduler's overhead of a millisecond or so.
+DEFAULT_PARTITION_SIZE = 64
+
+Spec = Tuple[Any, ...]
+
+
+def _score_partition(specs: List[Spec], align: bool, raw_rate: int, channel: int, jobs: int) -> List[Tuple[Any, ...]]:
+    """One task: the rows of a partition's pairs, in order."""
+    return _core.score_pairs(specs, align, raw_rate, channel, jobs)
+
+
+def _frame(rows: Sequence[Tuple[Any, ...]], index: Sequence[int]) -> pd.DataFrame:
+    """kelvor-batch's columns: strings, float64 with NaN and nullable Int64
+    with <NA> where its CSV has an empty cell."""
+    table = pd.DataFrame.from_records(list(rows), columns=list(COLUMNS))
+    table.index = pd.Index(list(index), dtype="int64", name="row")
+    for column in ("stoi", "estoi", "delay_ms", "seconds"):
+        table[column] = table[column].astype("float64")
+    for column in ("delay_samples", "rate"):
+        table[column] = table[column].astype("Int64")
+    return table
+
+
+class ManifestRun:
+    """The partitions of a manifest under way on a cluster.
+
+    futures: one Future per partition, in manifest order (for progress bars
+    or cancellation); result() waits for them and assembles the DataFrame.
+    """
+
+    def __init__(self, client: "Client", futures: List["Future"], index: List[int]) -> None:
+        self.client = client
+        self.futures = futures
+        self._index = index
+
+    def result(self) -> pd.DataFrame:
+        """The DataFrame of score_manifest, once every partition is in."""
+        parts = self.client.gather(self.futures)
+        rows = [row for part in parts for row in part]
+        if len(rows) != len(self._index):
+            raise RuntimeError(f"{len(rows)} rows came back for {len(self._index)} pairs")
+        return _frame(rows, self._index)
+
+
+def _positive(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a positive whole number, not {value!r}")
+    return value
+
+
+class _Batch:
+    """A manifest read and cut into partitions, with the options of its tasks."""
+
+    def __init__(
+        self, manifest: Any, partition_size: Any, align: bool, raw_rate: Any, channel: Any, jobs_per_task: Any
+    ) -> None:
+        size = _positive("partition_size", partition_size)
+        self.options = (
+            bool(align),
+            _positive("raw_rate", raw_rate),
+            _channel(channel),
+            _positive("jobs_per_task", jobs_per_task),
+        )
+        specs = _core.read_manifest(os.fspath(manifest))
+        self.partitions = [specs[i : i + size] for i in range(0, len(specs), size)]
+        self.index = [spec[0] for spec in specs]
+
+    def submit(self, client: "Client") -> ManifestRun:
+        futures = [client.submit(_score_partition, part, *self.options, pure=False) for part in self.partitions]
+        return ManifestRun(client, futures, self.index)
+
+
+def _channel(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 65535:
+        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {value!r}")
+    return value
+
+
+def submit_manifest(
+    manifest: Union[str, "os.PathLike[str]"],
+    client: Optional["Client"] = None,
+    partition_size: int = DEFAULT_PARTITION_SIZE,
+    *,
+    align: bool = False,
+    raw_rate: int = 8000,
+    channel: int = 0,
+    jobs_per_task: int = 1,
+) -> ManifestRun:
+    """Submits a manifest's partitions to the cluster and returns at once.
+
+    Same arguments as score_manifest(), except that client=None takes the
+    current default client and fails without one.
+    """
+    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task)
+    if client is None:
+        from distributed import default_client
+
+        client = default_client()
+    return batch.submit(client)
+
+
+def score_manifest(
+    manifest: Union[str, "os.PathLike[str]"],
+    client: Optional["Client"] = None,
+    partition_size: int = DEFAULT_PARTITION_SIZE,
+    *,
+    align: bool = False,
+    raw_rate: int = 8000,
+    channel: int = 0,
+    jobs_per_task: int = 1,
+) -> pd.DataFrame:
+    """Scores every pair of a kelvor-batch manifest on a dask cluster.
+
+    manifest: a CSV or TSV file in kelvor-batch's format (columns reference
+        and degraded, optionally shift and align).
+    client: a dask.distributed Client; None takes the current default
+        client, or, when there is none, starts a LocalCluster of this
+        machine for the call and closes it afterwards.
+    partition_size: pairs per task.
+    align, raw_rate, channel: kelvor-batch's --align, --raw-rate and
+        --channel, for every pair.
+    jobs_per_task: threads each task scores on; 1 suits workers that run
+        one task per thread (Dask's default).
+
+    Returns a DataFrame indexed by the manifest's 0-based data row ("row",
+    the name of kelvor-batch --details files) with kelvor-batch's columns
+    in its order: reference, degraded (as written), stoi, estoi (float64,
+    NaN in error rows), delay_samples (Int64, <NA> when unknown), delay_ms,
+    seconds (float64, NaN when unknown), rate (Int64), status ("ok" or an
+    error code) and message (empty for "ok"). A manifest that cannot be
+    read or has no reference/degraded header raises OSError before any task
+    is submitted.
+    """
+    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task)
+    if client is not None:
+        return batch.submit(client).result()
+    from distributed import Client, LocalCluster, default_client
+
+    try:
+        client = default_client()
+    except ValueError:  # no client in this process
+        with LocalCluster(processes=True, dashboard_address=None) as cluster, Client(cluster) as own:
+            return batch.submit(own).result()
+    return batch.submit(client).result()

@@ -1,0 +1,440 @@
+// kelvor_stoi._core: the batch core's reading and scoring paths for numpy
+// arrays and files, with the GIL released while they run.
+//
+// The package (kelvor_stoi/__init__.py) checks and converts the arguments;
+// the functions here take 1-D C-contiguous arrays of int16 or float64 and a
+// positive rate, and refuse anything else with ValueError. Every failure of
+// a pair arrives as a Row with a status code (batch/pair.h) and becomes the
+// Python exception of exception_type(), carrying the code as its `status`
+// attribute.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch/audio_file.h"
+#include "batch/error.h"
+#include "batch/manifest.h"
+#include "batch/pair.h"
+#include "batch/pool.h"
+#include "batch/row.h"
+#include "batch/row_format.h"
+#include "kelvor/stoi.h"
+
+namespace py = pybind11;
+using kelvor::batch::Audio;
+using kelvor::batch::Details;
+using kelvor::batch::PairSpec;
+using kelvor::batch::Row;
+
+namespace {
+
+// How every pair of a call is lined up and resampled.
+struct Settings {
+    int shift = 0;  // samples of the pair's rate
+    bool align = false;
+    bool double_table = false;
+};
+
+// ------------------------------------------------------------- errors
+
+// The exception class for a row's status. The codes are those of the
+// batch core (its status column); the library's statuses arrive as
+// too_short, no_memory, too_long, bad_shift, conflict, not_finite, and as
+// "failed" for an FFT table or a bad argument, told apart by their text.
+PyObject* exception_type(const Row& row) {
+    const std::string& c = row.status;
+    if (c == "missing") return PyExc_FileNotFoundError;
+    if (c == "unreadable" || c == "format") return PyExc_OSError;
+    if (c == "no_memory") return PyExc_MemoryError;
+    if (c == "too_short" || c == "silent" || c == "too_long" || c == "bad_shift" || c == "conflict" ||
+        c == "not_finite" || c == "rate_mismatch" || c == "channels") {
+        return PyExc_ValueError;
+    }
+    if (c == "failed" && row.message == kelvor_status_text(KELVOR_ERR_FFT_TABLES)) return PyExc_MemoryError;
+    if (c == "failed" && row.message == kelvor_status_text(KELVOR_ERR_BAD_ARGUMENT)) return PyExc_ValueError;
+    return PyExc_RuntimeError;
+}
+
+// The exception for a failed row, as an object (with the GIL held).
+py::object exception_of(const Row& row) {
+    py::object type = py::reinterpret_borrow<py::object>(exception_type(row));
+    py::object error = type(row.message);
+    error.attr("status") = row.status;
+    return error;
+}
+
+[[noreturn]] void raise_row(const Row& row) {
+    py::object error = exception_of(row);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+Row failed_row(const std::string& code, const std::string& message) {
+    Row row;
+    row.status = code;
+    row.message = message;
+    return row;
+}
+
+// ------------------------------------------------------------ signals
+
+// Samples borrowed from a numpy array for the length of a call. The
+// array stays referenced by the caller, so the pointer may be read
+// without the GIL.
+struct Borrowed {
+    const void* data = nullptr;
+    size_t count = 0;
+    bool pcm16 = false;
+};
+
+Borrowed borrow(const py::handle& samples, const char* name) {
+    Borrowed b;
+    if (py::isinstance<py::array_t<int16_t, py::array::c_style>>(samples)) {
+        b.pcm16 = true;
+    } else if (!py::isinstance<py::array_t<double, py::array::c_style>>(samples)) {
+        throw py::value_error(std::string(name) + ": expected a C-contiguous array of int16 or float64 samples");
+    }
+    py::array a = py::reinterpret_borrow<py::array>(samples);
+    if (a.ndim() != 1) throw py::value_error(std::string(name) + ": expected a 1-D array of samples");
+    b.data = a.data();
+    b.count = static_cast<size_t>(a.shape(0));
+    return b;
+}
+
+// A copy of the samples as the batch core holds them. May throw
+// std::bad_alloc.
+Audio audio_of(const Borrowed& s, int rate) {
+    Audio audio;
+    audio.rate = rate;
+    audio.pcm16 = s.pcm16;
+    if (s.pcm16) {
+        const int16_t* p = static_cast<const int16_t*>(s.data);
+        audio.pcm.assign(p, p + s.count);
+    } else {
+        const double* p = static_cast<const double*>(s.data);
+        audio.values.assign(p, p + s.count);
+    }
+    return audio;
+}
+
+// One pair in memory: the batch core's score_audio on copies of the
+// samples. Runs without the GIL.
+Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const Settings& settings,
+                   Details* details) noexcept {
+    try {
+        Audio ref = audio_of(reference, rate);
+        Audio deg = audio_of(degraded, rate);
+        return kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, details, settings.double_table);
+    } catch (const std::bad_alloc&) {
+        return failed_row("no_memory", "Not enough memory for this pair");
+    }
+}
+
+// --------------------------------------------------------- thread pool
+
+// Runs score(i) for i = 0 .. count - 1 on `jobs` threads of the batch
+// core's pool and returns the rows in order. Called without the GIL. The
+// calling thread looks at Python's signal handlers about ten times a
+// second (taking the GIL briefly); when a handler raises (Ctrl-C) no pair
+// is handed out any more, the pairs under way are finished, *interrupted
+// is set and the handler's exception is left pending for the caller to
+// raise once it holds the GIL again.
+template <typename Score>
+std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted_out) {
+    std::vector<Row> rows;
+    rows.reserve(count);
+    std::atomic<bool> interrupted{false};
+    const std::thread::id caller = std::this_thread::get_id();
+    auto checked = std::chrono::steady_clock::now();
+    size_t next = 0;
+
+    kelvor::batch::PoolCallbacks callbacks;
+    callbacks.next = [&](PairSpec& spec) {
+        if (next >= count) return false;
+        spec = PairSpec{};
+        spec.index = static_cast<int64_t>(next++);
+        return true;
+    };
+    callbacks.score = [&](const PairSpec& spec) { return score(static_cast<size_t>(spec.index)); };
+    callbacks.emit = [&](const Row& row) { rows.push_back(row); };
+    callbacks.stop = [&] {
+        if (std::this_thread::get_id() == caller && !interrupted) {
+            auto now = std::chrono::steady_clock::now();
+            if (now - checked >= std::chrono::milliseconds(100)) {
+                checked = now;
+                py::gil_scoped_acquire gil;
+                if (PyErr_CheckSignals() != 0) interrupted = true;
+            }
+        }
+        return interrupted.load();
+    };
+    const size_t threads = std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(jobs), count));
+    kelvor::batch::run_pool(callbacks, static_cast<int>(threads), threads * 4);
+    *interrupted_out = interrupted;
+    return rows;
+}
+
+// ------------------------------------------------------------ results
+
+py::object optional_float(const std::optional<double>& v) {
+    return v ? py::object(py::float_(*v)) : py::object(py::none());
+}
+
+py::object optional_int(const std::optional<int64_t>& v) {
+    return v ? py::object(py::int_(*v)) : py::object(py::none());
+}
+
+// (stoi, estoi, delay_samples, delay_ms) of an ok row.
+py::tuple scores_of(const Row& row) {
+    return py::make_tuple(*row.stoi, *row.estoi, *row.delay_samples, *row.delay_ms);
+}
+
+// The columns of kelvor-batch, in its order (batch/row_format.h).
+py::tuple columns_of(const Row& row) {
+    py::object rate = row.rate ? py::object(py::int_(*row.rate)) : py::object(py::none());
+    return py::make_tuple(row.reference, row.degraded, optional_float(row.stoi), optional_float(row.estoi),
+                          optional_int(row.delay_samples), optional_float(row.delay_ms), optional_float(row.seconds),
+                          rate, row.status, row.message);
+}
+
+template <typename T>
+py::array_t<T> array_of(const std::vector<T>& v) {
+    py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+py::dict details_of(const Row& row, const Details& d) {
+    const py::ssize_t bands = static_cast<py::ssize_t>(d.stoi_correlation.size());
+    const py::ssize_t segments = static_cast<py::ssize_t>(d.estoi_segment.size());
+    py::array_t<double> correlation({bands, segments});
+    double* out = correlation.mutable_data();
+    for (const std::vector<double>& band : d.stoi_correlation) out = std::copy(band.begin(), band.end(), out);
+    py::dict result;
+    result["scores"] = scores_of(row);
+    result["band_centre_hz"] = array_of(d.band_centre_hz);
+    result["stoi_correlation"] = correlation;
+    result["estoi_segment"] = array_of(d.estoi_segment);
+    result["segment_start"] = array_of(d.segment_start);
+    result["segment_end"] = array_of(d.segment_end);
+    result["frame_count"] = d.frame_count;
+    result["kept_frames"] = array_of(d.kept_frames);
+    return result;
+}
+
+// ------------------------------------------------------ bound functions
+
+py::tuple score(const py::handle& reference, const py::handle& degraded, int rate, const Settings& settings) {
+    const Borrowed ref = borrow(reference, "clean");
+    const Borrowed deg = borrow(degraded, "degraded");
+    Row row;
+    {
+        py::gil_scoped_release nogil;
+        row = score_borrowed(ref, deg, rate, settings, nullptr);
+    }
+    if (!row.ok()) raise_row(row);
+    return scores_of(row);
+}
+
+py::dict details(const py::handle& reference, const py::handle& degraded, int rate, const Settings& settings) {
+    const Borrowed ref = borrow(reference, "clean");
+    const Borrowed deg = borrow(degraded, "degraded");
+    Row row;
+    Details d;
+    {
+        py::gil_scoped_release nogil;
+        row = score_borrowed(ref, deg, rate, settings, &d);
+    }
+    if (!row.ok()) raise_row(row);
+    return details_of(row, d);
+}
+
+// pairs: (clean, degraded, rate) tuples as the package checked them. The
+// result holds, per pair, its scores or (return_exceptions) its exception;
+// otherwise the first failed pair's exception is raised.
+py::list score_many(const py::list& pairs, const Settings& settings, int jobs, bool return_exceptions) {
+    struct Pair {
+        Borrowed reference;
+        Borrowed degraded;
+        int rate;
+    };
+    std::vector<Pair> borrowed;
+    borrowed.reserve(pairs.size());
+    for (const py::handle& item : pairs) {
+        py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+        borrowed.push_back({borrow(t[0], "clean"), borrow(t[1], "degraded"), t[2].cast<int>()});
+    }
+    std::vector<Row> rows;
+    bool interrupted = false;
+    {
+        py::gil_scoped_release nogil;
+        rows = run_rows(
+            borrowed.size(), jobs,
+            [&](size_t i) {
+                return score_borrowed(borrowed[i].reference, borrowed[i].degraded, borrowed[i].rate, settings, nullptr);
+            },
+            &interrupted);
+    }
+    if (interrupted) throw py::error_already_set();
+    py::list result;
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (rows[i].ok()) {
+            result.append(scores_of(rows[i]));
+        } else if (return_exceptions) {
+            result.append(exception_of(rows[i]));
+        } else {
+            py::object error = exception_of(rows[i]);
+            if (py::hasattr(error, "add_note")) error.attr("add_note")("in pair " + std::to_string(i) + " of score_many");
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return result;
+}
+
+// Reads both files with the batch core and scores them as score_audio
+// does (the rows of kelvor-batch for the same files).
+py::tuple score_files(const std::string& reference_path, const std::string& degraded_path, const Settings& settings,
+                      int raw_rate, int channel) {
+    Row row;
+    {
+        py::gil_scoped_release nogil;
+        kelvor::batch::AudioOptions options;
+        options.raw_rate = raw_rate;
+        options.channel = channel;
+        try {
+            Audio ref = kelvor::batch::read_audio(reference_path, options, "reference");
+            Audio deg = kelvor::batch::read_audio(degraded_path, options, "degraded");
+            row = kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, nullptr, settings.double_table);
+        } catch (const kelvor::batch::PairError& e) {
+            row = failed_row(e.code(), e.what());
+        } catch (const std::bad_alloc&) {
+            row = failed_row("no_memory", "Not enough memory for this pair");
+        }
+    }
+    if (!row.ok()) raise_row(row);
+    return scores_of(row);
+}
+
+// (samples, rate): int16 for 16-bit PCM files, float64 (+-1) otherwise.
+py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
+    Audio audio;
+    Row failure;
+    {
+        py::gil_scoped_release nogil;
+        kelvor::batch::AudioOptions options;
+        options.raw_rate = raw_rate;
+        options.channel = channel;
+        try {
+            audio = kelvor::batch::read_audio(path, options, "audio");
+        } catch (const kelvor::batch::PairError& e) {
+            failure = failed_row(e.code(), e.what());
+        } catch (const std::bad_alloc&) {
+            failure = failed_row("no_memory", "Not enough memory for '" + path + "'");
+        }
+    }
+    if (!failure.ok()) raise_row(failure);
+    if (audio.pcm16) return py::make_tuple(array_of(audio.pcm), audio.rate);
+    return py::make_tuple(array_of(audio.values), audio.rate);
+}
+
+// A manifest's pairs as kelvor-batch lists them: (index, reference,
+// degraded, reference_path, degraded_path, shift, align, error_code,
+// error_message) tuples. A manifest that cannot be used raises OSError.
+py::list read_manifest(const std::string& path) {
+    std::vector<PairSpec> specs;
+    std::string failure;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            kelvor::batch::ManifestSource source(path);
+            PairSpec spec;
+            while (source.next(spec)) specs.push_back(spec);
+        } catch (const kelvor::batch::ListingError& e) {
+            failure = e.what();
+        }
+    }
+    if (!failure.empty()) {
+        PyErr_SetString(PyExc_OSError, failure.c_str());
+        throw py::error_already_set();
+    }
+    py::list result;
+    for (const PairSpec& s : specs) {
+        result.append(py::make_tuple(s.index, s.reference, s.degraded, s.reference_path, s.degraded_path, s.shift,
+                                     s.align, s.error_code, s.error_message));
+    }
+    return result;
+}
+
+// Scores listed pairs as kelvor-batch does (score_pair with its global
+// options) on `jobs` threads; returns their rows as tuples of its columns.
+py::list score_pairs(const py::list& specs, bool align, int raw_rate, int channel, int jobs) {
+    std::vector<PairSpec> pairs;
+    pairs.reserve(specs.size());
+    for (const py::handle& item : specs) {
+        py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+        if (t.size() != 9) throw py::value_error("a listed pair is a tuple of 9 fields");
+        PairSpec s;
+        s.index = t[0].cast<int64_t>();
+        s.reference = t[1].cast<std::string>();
+        s.degraded = t[2].cast<std::string>();
+        s.reference_path = t[3].cast<std::string>();
+        s.degraded_path = t[4].cast<std::string>();
+        s.shift = t[5].cast<int>();
+        s.align = t[6].cast<bool>();
+        s.error_code = t[7].cast<std::string>();
+        s.error_message = t[8].cast<std::string>();
+        pairs.push_back(std::move(s));
+    }
+    kelvor::batch::ScoreOptions options;
+    options.align = align;
+    options.audio.raw_rate = raw_rate;
+    options.audio.channel = channel;
+    std::vector<Row> rows;
+    bool interrupted = false;
+    {
+        py::gil_scoped_release nogil;
+        rows = run_rows(
+            pairs.size(), jobs, [&](size_t i) { return kelvor::batch::score_pair(pairs[i], options); }, &interrupted);
+    }
+    if (interrupted) throw py::error_already_set();
+    py::list result;
+    for (const Row& row : rows) result.append(columns_of(row));
+    return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "The compiled core of kelvor_stoi; use the functions of the kelvor_stoi package.";
+
+    py::class_<Settings>(m, "Settings")
+        .def(py::init([](int shift, bool align, bool double_table) { return Settings{shift, align, double_table}; }),
+             py::arg("shift") = 0, py::arg("align") = false, py::arg("double_table") = false);
+
+    m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
+    m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
+    m.def("score_many", &score_many, py::arg("pairs"), py::arg("settings"), py::arg("jobs"),
+          py::arg("return_exceptions"));
+    m.def("score_files", &score_files, py::arg("reference_path"), py::arg("degraded_path"), py::arg("settings"),
+          py::arg("raw_rate"), py::arg("channel"));
+    m.def("read_audio", &read_audio, py::arg("path"), py::arg("raw_rate"), py::arg("channel"));
+    m.def("read_manifest", &read_manifest, py::arg("path"));
+    m.def("score_pairs", &score_pairs, py::arg("specs"), py::arg("align"), py::arg("raw_rate"), py::arg("channel"),
+          py::arg("jobs"));
+    m.def("max_shift", &kelvor::batch::max_shift, py::arg("rate"));
+    m.def("version", &kelvor_version);
+
+    py::list columns;
+    for (const char* name : kelvor::batch::COLUMNS) columns.append(name);
+    m.attr("COLUMNS") = py::tuple(columns);
+}

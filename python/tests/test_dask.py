@@ -1,0 +1,134 @@
+"""kelvor_stoi.dask on a LocalCluster of two worker processes: the rows of
+kelvor-batch, bit for bit, error rows included, also when a worker is
+killed in the middle of the run."""
+import logging
+import math
+import os
+import signal
+
+import numpy as np
+import pandas as pd
+import pytest
+from distributed import Client, LocalCluster, wait
+
+import kelvor_stoi
+from conftest import as_dtype, at_rate, cell_value, demo_pair, run_batch, same_bits, write_manifest, write_wav
+from kelvor_stoi.dask import score_manifest, submit_manifest
+
+REF, DEG = demo_pair()
+
+
+@pytest.fixture(scope="module")
+def manifest(tmp_path_factory):
+    """A manifest of 48 pairs: 8 kHz cuts of the demo pair with and without
+    delays, other rates and sample types, and every kind of error row."""
+    d = tmp_path_factory.mktemp("dask_pairs")
+    (d / "sub").mkdir()
+    rows = []
+    for i in range(36):
+        start = 800 * i
+        write_wav(d / f"r{i}.wav", REF[start : start + 24000 + 100 * i], 8000)
+        write_wav(d / "sub" / f"d{i}.wav", DEG[start : start + 24000], 8000)
+        shift, align = [("", "1"), ("320", ""), ("", "")][i % 3]
+        rows.append({"reference": f"r{i}.wav", "degraded": f"sub/d{i}.wav", "shift": shift, "align": align})
+    write_wav(d / "r16.wav", as_dtype(at_rate(REF, 16000), np.float32), 16000)
+    write_wav(d / "d16.wav", as_dtype(at_rate(DEG, 16000), np.float32), 16000)
+    write_wav(d / "r44.wav", as_dtype(at_rate(REF[:24000], 44100), np.int16), 44100)
+    write_wav(d / "d44.wav", as_dtype(at_rate(DEG[:24000], 44100), np.int16), 44100)
+    write_wav(d / "silent.wav", np.zeros(24000, np.int16), 8000)
+    write_wav(d / "short.wav", REF[6000:9000], 8000)
+    rows += [
+        {"reference": "r16.wav", "degraded": "d16.wav", "shift": "", "align": "1"},
+        {"reference": "r44.wav", "degraded": "d44.wav", "shift": "882", "align": ""},
+        {"reference": "missing.wav", "degraded": "d16.wav", "shift": "", "align": ""},
+        {"reference": "r16.wav", "degraded": "sub/d0.wav", "shift": "", "align": ""},  # rates differ
+        {"reference": "silent.wav", "degraded": "r0.wav", "shift": "", "align": ""},
+        {"reference": "short.wav", "degraded": "short.wav", "shift": "", "align": ""},
+        {"reference": "r0.wav", "degraded": "sub/d0.wav", "shift": "abc", "align": ""},
+        {"reference": "r0.wav", "degraded": "sub/d0.wav", "shift": "10", "align": "1"},
+        {"reference": "r0.wav", "degraded": "sub/d0.wav", "shift": "5000", "align": ""},
+        {"reference": "r0.wav", "degraded": "sub/d0.wav", "shift": "", "align": "maybe"},
+        {"reference": "manifest.csv", "degraded": "sub/d0.wav", "shift": "", "align": ""},
+        {"reference": "sub", "degraded": "sub/d0.wav", "shift": "", "align": ""},
+    ]
+    return write_manifest(d / "manifest.csv", rows)
+
+
+@pytest.fixture(scope="module")
+def client(tmp_path_factory):
+    cluster = LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.CRITICAL,
+        local_directory=str(tmp_path_factory.mktemp("dask")),
+    )
+    with cluster, Client(cluster) as c:
+        yield c
+
+
+def assert_table_is_batch(table, rows):
+    assert list(table.columns) == list(kelvor_stoi.COLUMNS)
+    assert list(table.index) == list(range(len(rows)))
+    for i, row in enumerate(rows):
+        for column in kelvor_stoi.COLUMNS:
+            expected = cell_value(column, row[column])
+            got = table.at[i, column]
+            if got is pd.NA or (isinstance(got, float) and math.isnan(got)):
+                got = None
+            if isinstance(expected, float) or column in ("stoi", "estoi", "delay_ms", "seconds"):
+                assert same_bits(got, expected), (i, column, got, expected)
+            else:
+                assert got == expected, (i, column, got, expected)
+
+
+@pytest.mark.parametrize("options", [(), ("--align",)])
+def test_rows_are_kelvor_batch_rows(client, manifest, options):
+    table = score_manifest(str(manifest), client, partition_size=5, align=bool(options))
+    rows = run_batch(manifest, *options)
+    assert_table_is_batch(table, rows)
+    assert {"ok", "missing", "rate_mismatch", "silent", "too_short", "bad_shift", "conflict", "bad_align"} <= set(
+        table["status"]
+    )
+    assert table.dtypes.to_dict() == {
+        "reference": object,
+        "degraded": object,
+        "stoi": np.float64,
+        "estoi": np.float64,
+        "delay_samples": pd.Int64Dtype(),
+        "delay_ms": np.float64,
+        "seconds": np.float64,
+        "rate": pd.Int64Dtype(),
+        "status": object,
+        "message": object,
+    }
+
+
+def test_a_killed_worker_loses_and_duplicates_no_row(client, manifest):
+    run = submit_manifest(manifest, client, partition_size=2)
+    # Kill the worker that holds the first finished partition while the
+    # others are still being scored: its results and its task under way
+    # are lost, and the scheduler must run them again on the other one.
+    done, _ = wait(run.futures, return_when="FIRST_COMPLETED")
+    holder = client.who_has(list(done)[:1])
+    address = next(iter(holder.values()))[0]
+    pid = client.run(os.getpid, workers=[address])[address]
+    os.kill(pid, signal.SIGKILL)
+    table = run.result()
+    assert_table_is_batch(table, run_batch(manifest))
+    assert pid not in client.run(os.getpid).values()
+
+
+def test_default_client_and_unusable_manifests(client, manifest, tmp_path):
+    # The fixture's client is the default one.
+    pd.testing.assert_frame_equal(
+        score_manifest(manifest, partition_size=50), score_manifest(manifest, client, partition_size=7)
+    )
+    with pytest.raises(OSError, match="Can't read manifest"):
+        score_manifest(tmp_path / "none.csv", client)
+    (tmp_path / "bad.csv").write_text("ref,deg\na.wav,b.wav\n")
+    with pytest.raises(OSError, match="needs a header naming"):
+        score_manifest(tmp_path / "bad.csv", client)
+    with pytest.raises(ValueError, match="partition_size"):
+        score_manifest(manifest, client, partition_size=0)

@@ -1,0 +1,97 @@
+"""details: consistent with the scores and the frame grid; plot_details
+draws them (and renders the demo pair to a PNG for a person to look at)."""
+import os
+
+import numpy as np
+import pytest
+
+import kelvor_stoi
+from conftest import as_dtype, at_rate, demo_pair
+
+REF, DEG = demo_pair()
+CASES = {
+    "8k_int16_align": (REF, DEG, 8000, {"align": True}),
+    "8k_int16_double_table": (REF, DEG, 8000, {"shift": 320, "double_table": True}),
+    "16k_float32": (as_dtype(at_rate(REF, 16000), np.float32), as_dtype(at_rate(DEG, 16000), np.float32), 16000, {}),
+    "10k_float64_align": (at_rate(REF, 10000), at_rate(DEG, 10000), 10000, {"align": True}),
+}
+
+
+def in_order(values):
+    """The sum in memory order, one addition at a time."""
+    total = 0.0
+    for v in np.ravel(values):
+        total += float(v)
+    return total
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_details_means_are_the_scores(case):
+    clean, degraded, fs, options = CASES[case]
+    d = kelvor_stoi.details(clean, degraded, fs, **options)
+    assert d.scores == kelvor_stoi.score(clean, degraded, fs, **options)
+    m = d.segment_count
+    assert d.stoi_correlation.shape == (15, m)
+    assert in_order(d.stoi_correlation) / (15 * m) == d.scores.stoi
+    assert in_order(d.estoi_segment) / m == d.scores.estoi
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_segments_lie_on_the_kept_frames(case):
+    clean, degraded, fs, options = CASES[case]
+    d = kelvor_stoi.details(clean, degraded, fs, **options)
+    kept = d.kept_frames
+    assert np.all(np.diff(kept) > 0) and 0 <= kept[0] and kept[-1] < d.frame_count
+    # k kept frames rebuild a signal of k - 1 frames, which holds k - 31
+    # segments of 30; segment m spans kept frames m .. m + 29.
+    m = d.segment_count
+    assert m == kept.shape[0] - 31
+    np.testing.assert_array_equal(d.segment_start, kept[:m] * 128 / 10000.0)
+    np.testing.assert_array_equal(d.segment_end, (kept[29 : 29 + m] * 128 + 256) / 10000.0)
+    np.testing.assert_allclose(d.band_centre_hz, 150.0 * 2.0 ** (np.arange(15) / 3.0), rtol=1e-12)
+    assert np.all(np.abs(d.stoi_correlation) <= 1 + 1e-12) and np.all(np.abs(d.estoi_segment) <= 1 + 1e-12)
+
+
+def test_silence_in_the_degraded_signal_shows_where_it_is():
+    degraded = DEG.copy()
+    degraded[16000:32000] = 0  # 2 s to 4 s, after the 40 ms delay
+    d = kelvor_stoi.details(REF, degraded, 8000, align=True)
+    middle = (d.segment_start + d.segment_end) / 2
+    inside = (middle > 2.3) & (middle < 3.7)
+    outside = (middle < 1.6) | (middle > 4.4)
+    assert d.estoi_segment[inside].max() < d.estoi_segment[outside].min()
+
+
+@pytest.fixture(scope="module")
+def demo_details():
+    return kelvor_stoi.details(REF, DEG, 8000, align=True)
+
+
+def test_plot_of_the_demo_pair(demo_details, tmp_path):
+    import matplotlib.figure
+
+    fig = kelvor_stoi.plot_details(demo_details)
+    assert isinstance(fig, matplotlib.figure.Figure)
+    heat, curves, colour_bar = fig.axes
+    assert heat.get_title().startswith("STOI 0.8735   ESTOI 0.6411")
+    assert curves.get_shared_x_axes().joined(heat, curves)
+    assert [t.get_text() for t in heat.get_yticklabels()][:3] == ["150", "189", "238"]
+    # The render a person looks at: the build folder under CTest.
+    folder = os.environ.get("KELVOR_ARTIFACT_DIR", str(tmp_path))
+    path = os.path.join(folder, "demo_details.png")
+    fig.savefig(path, dpi=100)
+    assert os.path.getsize(path) > 10000
+
+
+def test_plot_into_given_axes(demo_details):
+    import matplotlib.pyplot as plt
+
+    fig, (top, bottom) = plt.subplots(2, 1)
+    assert kelvor_stoi.plot_details(demo_details, ax=(top, bottom)) is fig
+    assert len(bottom.get_lines()) >= 2
+    fig, single = plt.subplots()
+    assert kelvor_stoi.plot_details(demo_details, ax=single) is fig
+    assert len(fig.axes) == 2  # the heat map and its colour bar
+    with pytest.raises(ValueError, match="pair of Axes"):
+        kelvor_stoi.plot_details(demo_details, ax=[top])
+    plt.close("all")

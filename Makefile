@@ -3,8 +3,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 BUILD_ASAN := build-sanitize
 BUILD_PLAIN := build-plain
+BUILD_INSTALL := build-install
+PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure test test-sanitize bench bench-micro bench-whole clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -28,6 +30,14 @@ deps:
 demo: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target KELVOR_STOI
 	cd $(BUILD) && ./KELVOR_STOI -a -t ../samples/ref.wav ../samples/deg.wav
+
+# The library, its header, CMake package and pkg-config file, and the tools,
+# under PREFIX (default /usr/local), from a Release build without tests.
+install:
+	cmake -S . -B $(BUILD_INSTALL) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  -DKELVOR_BUILD_TESTS=OFF -DKELVOR_BUILD_BENCHMARKS=OFF
+	cmake --build $(BUILD_INSTALL) -j $(JOBS)
+	cmake --install $(BUILD_INSTALL)
 
 test: deps
 	$(MAKE) all
@@ -70,4 +80,4 @@ fuzz-smoke: fuzz
 	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_nsp_fft tests/fuzz/seeds/nsp_fft $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PLAIN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PLAIN) $(BUILD_INSTALL)

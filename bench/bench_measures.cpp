@@ -52,11 +52,12 @@ void measure_pipeline(benchmark::State& state, bool fast) {
     resample_8k_to_10k(ref.data(), count, ref10.data(), resampler_taps_float);
     resample_8k_to_10k(deg.data() + 320, count, deg10.data(), resampler_taps_float);
     const IsaLevel before = isa_set_limit(fast ? ISA_AVX512 : ISA_PLAIN);
-    double estoi = 0.0, t1 = 0.0, t2 = 0.0, stoi_seconds = 0.0, estoi_seconds = 0.0;
+    double stoi_seconds = 0.0, estoi_seconds = 0.0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(stoi_estoi_pcm(ref10.data(), deg10.data(), m, &estoi, &t1, &t2));
-        stoi_seconds += t1;
-        estoi_seconds += t2;
+        MeasureResult r{};
+        benchmark::DoNotOptimize(stoi_estoi_pcm(ref10.data(), deg10.data(), m, &r));
+        stoi_seconds += r.t1;
+        estoi_seconds += r.t2;
     }
     isa_set_limit(before);
     const double runs = static_cast<double>(state.iterations());

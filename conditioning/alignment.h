@@ -23,6 +23,13 @@ int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int3
 int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const int16_t* degraded,
                                int32_t count);
 
+// The same rule on signals of doubles, for signals that are not 16-bit
+// samples: the delay s in 0 .. shifts - 1 that maximises
+// sum_n reference[n] * degraded[n + s], each sum formed in double
+// precision from 0.0 in ascending n, the first strictly greatest winning.
+// degraded must be readable at indices 0 .. count + shifts - 2.
+int32_t search_alignment_double(const double* reference, const double* degraded, int32_t count, int32_t shifts);
+
 }  // namespace kelvor
 
 #endif

@@ -245,12 +245,23 @@ int tool_main(int argc, char** argv) {
     print_resampling_notes(&options, timer_elapsed());
 
     printf("\nSTOI processing...");
-    double estoi = 0.0;
-    double t1 = 0.0;
-    double t2 = 0.0;
-    double stoi = stoi_estoi_pcm(ref10, deg10, m, &estoi, &t1, &t2);
+    MeasureResult scores{};
+    switch (stoi_estoi_pcm(ref10, deg10, m, &scores)) {
+    case MEASURE_OK:
+        break;
+    case MEASURE_TOO_SHORT:
+        fail("STOI -- Too short file");
+    case MEASURE_NO_MEMORY:
+        printf("\n%s -- No memory : %s\n", scores.failure.operation, scores.failure.array);
+        exit(1);
+    case MEASURE_FFT_TABLES:
+        // The FFT library ends the run without a message of its own.
+        exit(1);
+    }
+    const double stoi = scores.stoi;
+    const double estoi = scores.estoi;
     printf("\t Metrics  :  STOI %.4g  ESTOI %.4g", stoi, estoi);
-    if (options.timing) printf("\t t=%.3gsec t=%.3gsec", t1, t2);
+    if (options.timing) printf("\t t=%.3gsec t=%.3gsec", scores.t1, scores.t2);
     printf("\n");
 
     if (options.debug_output) {

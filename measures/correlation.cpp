@@ -9,8 +9,6 @@
 
 namespace kelvor {
 
-uint16_t noise_state = 123;
-
 namespace {
 
 // The noise value of one generator state. Every step is exact: v has 16
@@ -21,50 +19,56 @@ inline double noise_value(uint32_t state) {
 }
 
 // Jump-ahead of the generator: state i steps after s is
-// (jump_mul[i] * s + jump_add[i]) mod 65536, so a block of draws has no
-// chain of dependent steps.
+// (mul[i] * s + add[i]) mod 65536, so a block of draws has no chain of
+// dependent steps. Built once, on first use, and only read afterwards.
 constexpr int32_t NOISE_BLOCK = 1800;  // the draws of one ESTOI segment
-uint16_t jump_mul[NOISE_BLOCK + 1];
-uint16_t jump_add[NOISE_BLOCK + 1];
-bool jump_ready = false;
 
-void prepare_jumps() {
-    uint32_t a = 1;
-    uint32_t c = 0;
-    for (int32_t i = 0; i <= NOISE_BLOCK; i++) {
-        jump_mul[i] = static_cast<uint16_t>(a);
-        jump_add[i] = static_cast<uint16_t>(c);
-        a = (521u * a) & 0xFFFFu;
-        c = (521u * c + 259u) & 0xFFFFu;
-    }
-    jump_ready = true;
+struct JumpTables {
+    uint16_t mul[NOISE_BLOCK + 1];
+    uint16_t add[NOISE_BLOCK + 1];
+};
+
+const JumpTables& jumps() {
+    static const JumpTables tables = [] {
+        JumpTables t;
+        uint32_t a = 1;
+        uint32_t c = 0;
+        for (int32_t i = 0; i <= NOISE_BLOCK; i++) {
+            t.mul[i] = static_cast<uint16_t>(a);
+            t.add[i] = static_cast<uint16_t>(c);
+            a = (521u * a) & 0xFFFFu;
+            c = (521u * c + 259u) & 0xFFFFu;
+        }
+        return t;
+    }();
+    return tables;
 }
 
 }  // namespace
 
-double noise_sample() {
-    noise_state = static_cast<uint16_t>((521u * noise_state + 259u) & 0xFFFFu);
-    return noise_value(noise_state);
+double noise_sample(uint16_t* state) {
+    *state = static_cast<uint16_t>((521u * *state + 259u) & 0xFFFFu);
+    return noise_value(*state);
 }
 
-void noise_block(double* out, int32_t count) {
-    if (!jump_ready) prepare_jumps();
+void noise_block(uint16_t* state, double* out, int32_t count) {
+    const JumpTables& j = jumps();
     while (count > 0) {
         const int32_t n = count < NOISE_BLOCK ? count : NOISE_BLOCK;
-        const uint32_t s0 = noise_state;
+        const uint32_t s0 = *state;
         for (int32_t i = 0; i < n; i++) {
-            out[i] = noise_value((jump_mul[i + 1] * s0 + jump_add[i + 1]) & 0xFFFFu);
+            out[i] = noise_value((j.mul[i + 1] * s0 + j.add[i + 1]) & 0xFFFFu);
         }
-        noise_state = static_cast<uint16_t>((jump_mul[n] * s0 + jump_add[n]) & 0xFFFFu);
+        *state = static_cast<uint16_t>((j.mul[n] * s0 + j.add[n]) & 0xFFFFu);
         out += n;
         count -= n;
     }
 }
 
-void add_noise(double* matrix, int32_t rows, int32_t columns) {
+void add_noise(uint16_t* state, double* matrix, int32_t rows, int32_t columns) {
     const int32_t count = rows * columns;
     for (int32_t i = 0; i < count; i++) {
-        const double e = noise_sample();
+        const double e = noise_sample(state);
         matrix[i] = e + matrix[i];
     }
 }
@@ -219,7 +223,7 @@ void normalise_columns(SegmentMatrix a) {
 
 }  // namespace
 
-double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m) {
+double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m, uint16_t* noise) {
     SegmentMatrix a;
     SegmentMatrix b;
 
@@ -228,9 +232,9 @@ double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int
         const double* x = X + static_cast<size_t>(j) * frames + m;
         const double* y = Y + static_cast<size_t>(j) * frames + m;
         for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-            const double e1 = noise_sample();
+            const double e1 = noise_sample(noise);
             a[j][n] = e1 + x[n];
-            const double e2 = noise_sample();
+            const double e2 = noise_sample(noise);
             b[j][n] = e2 + y[n];
         }
     }
@@ -239,8 +243,8 @@ double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int
     centre_rows(b);
     normalise_rows(a);
     normalise_rows(b);
-    add_noise(&a[0][0], BAND_COUNT, SEGMENT_LENGTH);
-    add_noise(&b[0][0], BAND_COUNT, SEGMENT_LENGTH);
+    add_noise(noise, &a[0][0], BAND_COUNT, SEGMENT_LENGTH);
+    add_noise(noise, &b[0][0], BAND_COUNT, SEGMENT_LENGTH);
     centre_columns(a);
     centre_columns(b);
     normalise_columns(a);
@@ -285,14 +289,14 @@ void normalise_columns_by_rows(SegmentMatrix a) {
 
 }  // namespace
 
-double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m) {
-    if (isa_level() == ISA_PLAIN) return estoi_segment_plain(X, Y, frames, m);
+double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m, uint16_t* noise) {
+    if (isa_level() == ISA_PLAIN) return estoi_segment_plain(X, Y, frames, m, noise);
     // The segment's 1800 draws at once, consumed in the order of the plain
     // steps: reference and degraded element by element, then 450 for each
     // normalised matrix.
     constexpr int32_t CELLS = BAND_COUNT * SEGMENT_LENGTH;
     double e[4 * CELLS];
-    noise_block(e, 4 * CELLS);
+    noise_block(noise, e, 4 * CELLS);
 
     SegmentMatrix a;
     SegmentMatrix b;
@@ -325,24 +329,22 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
     return sum * k;
 }
 
-void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,
-                  double* d1) {
+void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments, double* d1,
+                  uint16_t* noise) {
     // Whole batches of segments in the vector kernel, the rest one by one;
-    // the kernel leaves noise_state where the segments one by one would.
+    // the kernel leaves the noise state where the segments one by one would.
     int32_t done = 0;
     switch (isa_level()) {
 #if KELVOR_X86_KERNELS
     case ISA_AVX512: {
-        if (!jump_ready) prepare_jumps();
         const int32_t batches = segments / CORRELATION_LANES_AVX512;
-        estoi_batches_avx512(X, Y, frames, 0, batches, NoiseJumps{jump_mul, jump_add}, &noise_state, d1);
+        estoi_batches_avx512(X, Y, frames, 0, batches, NoiseJumps{jumps().mul, jumps().add}, noise, d1);
         done = batches * CORRELATION_LANES_AVX512;
         break;
     }
     case ISA_AVX2: {
-        if (!jump_ready) prepare_jumps();
         const int32_t batches = segments / CORRELATION_LANES_AVX2;
-        estoi_batches_avx2(X, Y, frames, 0, batches, NoiseJumps{jump_mul, jump_add}, &noise_state, d1);
+        estoi_batches_avx2(X, Y, frames, 0, batches, NoiseJumps{jumps().mul, jumps().add}, noise, d1);
         done = batches * CORRELATION_LANES_AVX2;
         break;
     }
@@ -350,7 +352,7 @@ void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segm
     default:
         break;
     }
-    for (int32_t m = done; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m);
+    for (int32_t m = done; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m, noise);
 }
 
 }  // namespace kelvor

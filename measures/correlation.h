@@ -9,22 +9,23 @@ namespace kelvor {
 
 constexpr int32_t SEGMENT_LENGTH = 30;  // frames per segment
 
-// State of the noise generator: 123 at process start, never reset, so every
-// draw of every run continues one sequence.
-extern uint16_t noise_state;
+// The noise generator's state when a scoring starts, as in a fresh process.
+// Each scoring keeps its own state and continues one sequence through all
+// its draws.
+constexpr uint16_t NOISE_STATE_START = 123;
 
-// Advances noise_state to (521 * s + 259) mod 65536 and returns
+// Advances *state to (521 * s + 259) mod 65536 and returns
 // ((v * 2^-15) * 2 - 1) * 3 * 2^-52 with v = state - 32768, a value in
 // [-9 * 2^-52, 3 * 2^-52).
-double noise_sample();
+double noise_sample(uint16_t* state);
 
 // count successive draws of noise_sample into out, computed without a chain
-// of dependent steps; noise_state ends where count calls would leave it.
-void noise_block(double* out, int32_t count);
+// of dependent steps; *state ends where count calls would leave it.
+void noise_block(uint16_t* state, double* out, int32_t count);
 
 // Adds a fresh noise_sample to every element of a rows x columns matrix, in
 // memory order.
-void add_noise(double* matrix, int32_t rows, int32_t columns);
+void add_noise(uint16_t* state, double* matrix, int32_t rows, int32_t columns);
 
 // Pearson correlation of the 30 values of x and y: each is centred on its
 // mean and scaled by the reciprocal of its norm (a zero norm leaves the
@@ -44,18 +45,19 @@ void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t
 // ESTOI value of segment m of the band envelopes X and Y (15 x frames,
 // band-major): both 15 x 30 matrices are normalised along time, then across
 // bands, and the mean over the 30 frames of the column inner products is
-// returned. Draws 1800 noise samples.
-double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m);
+// returned. Draws 1800 noise samples from *noise.
+double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m, uint16_t* noise);
 
 // The same by the plain steps, one draw at a time. estoi_segment takes the
 // segment's draws as one block and runs the column passes side by side; the
-// values and the final noise_state are the same bits (estoi_segment runs
+// values and the final noise state are the same bits (estoi_segment runs
 // this one at the level ISA_PLAIN, see common/cpu.h).
-double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m);
+double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m, uint16_t* noise);
 
-// d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order.
-void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments,
-                  double* d1);
+// d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order, all
+// drawing from *noise.
+void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments, double* d1,
+                  uint16_t* noise);
 
 }  // namespace kelvor
 

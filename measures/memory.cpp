@@ -1,12 +1,11 @@
 #include "measures/memory.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 namespace kelvor {
 
-void* measure_alloc(size_t count, size_t size, const char* operation, const char* name) {
+void* measure_alloc(size_t count, size_t size, const char* operation, const char* name, MeasureFailure* failure) {
     void* block = nullptr;
     if (size == 0 || count <= SIZE_MAX / size) {
         size_t bytes = count * size;
@@ -14,15 +13,12 @@ void* measure_alloc(size_t count, size_t size, const char* operation, const char
         // that null always means "out of memory".
         block = std::malloc(bytes == 0 ? 1 : bytes);
     }
-    if (block == nullptr) {
-        std::printf("\n%s -- No memory : %s\n", operation, name);
-        std::exit(1);
-    }
+    if (block == nullptr) *failure = MeasureFailure{MEASURE_NO_MEMORY, operation, name};
     return block;
 }
 
-double* measure_doubles(size_t count, const char* operation, const char* name) {
-    return static_cast<double*>(measure_alloc(count, sizeof(double), operation, name));
+double* measure_doubles(size_t count, const char* operation, const char* name, MeasureFailure* failure) {
+    return static_cast<double*>(measure_alloc(count, sizeof(double), operation, name, failure));
 }
 
 }  // namespace kelvor

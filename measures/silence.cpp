@@ -26,8 +26,7 @@ inline double sample(const int16_t* x, size_t i) {
 // energy[i] for the frames begin .. end - 1: the sum, in ascending n, of
 // the squared windowed samples, each windowed sample also left in tmp.
 template <typename T>
-void frame_energies(const T* x, int32_t begin, int32_t end, double* energy, double* tmp) {
-    const double* w = analysis_window;
+void frame_energies(const T* x, int32_t begin, int32_t end, const double* w, double* energy, double* tmp) {
     for (int32_t i = begin; i < end; i++) {
         const size_t at = static_cast<size_t>(i) * FRAME_HOP;
         for (int32_t n = 0; n < FRAME_LENGTH; n++) tmp[n] = sample(x, at + n) * w[n];
@@ -47,13 +46,18 @@ void levels_from_energies(int32_t frames, double* msk) {
 }
 
 template <typename T>
-int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, double* xs, double* ys) {
-    double* msk = measure_doubles(static_cast<size_t>(frames), "remove", "msk");
+int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, double* xs, double* ys,
+                      const double* w, int32_t* kept, MeasureFailure* failure) {
+    double* msk = measure_doubles(static_cast<size_t>(frames), "remove", "msk", failure);
+    if (msk == nullptr) return -1;
     for (int32_t i = 0; i < frames; i++) msk[i] = 0.0;
-    double* tmp = measure_doubles(FRAME_LENGTH, "remove", "tmp");
-    const double* w = analysis_window;
+    double* tmp = measure_doubles(FRAME_LENGTH, "remove", "tmp", failure);
+    if (tmp == nullptr) {
+        std::free(msk);
+        return -1;
+    }
 
-    frame_levels(x, frames, msk, tmp);
+    frame_levels(x, frames, w, msk, tmp);
 
     // The first of equally loud frames is the maximum; with no frame at all
     // nothing can be kept.
@@ -72,6 +76,7 @@ int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, do
     int32_t p = 0;
     for (int32_t i = 0; i < frames; i++) {
         if (!(msk[i] > threshold)) continue;  // a level equal to the threshold is dropped
+        if (kept != nullptr) kept[p / FRAME_HOP] = i;
         const size_t at = static_cast<size_t>(i) * FRAME_HOP;
         for (int32_t n = 0; n < FRAME_LENGTH; n++) {
             tmp[n] = sample(x, at + n) * w[n];
@@ -91,19 +96,19 @@ int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, do
 
 }  // namespace
 
-void frame_levels(const double* x, int32_t frames, double* msk, double* tmp) {
-    frame_energies(x, 0, frames, msk, tmp);
+void frame_levels(const double* x, int32_t frames, const double* window, double* msk, double* tmp) {
+    frame_energies(x, 0, frames, window, msk, tmp);
     levels_from_energies(frames, msk);
 }
 
-void frame_levels(const int16_t* x, int32_t frames, double* msk, double* tmp) {
+void frame_levels(const int16_t* x, int32_t frames, const double* window, double* msk, double* tmp) {
     // Whole batches of eight frames in the vector kernel, the rest here.
     int32_t done = 0;
     switch (isa_level()) {
 #if KELVOR_X86_KERNELS
     case ISA_AVX512: {
         const int32_t batches = frames / 8;
-        frame_energies_pcm_avx512(x, analysis_window, 0, batches, msk);
+        frame_energies_pcm_avx512(x, window, 0, batches, msk);
         done = 8 * batches;
         break;
     }
@@ -111,16 +116,18 @@ void frame_levels(const int16_t* x, int32_t frames, double* msk, double* tmp) {
     default:
         break;
     }
-    frame_energies(x, done, frames, msk, tmp);
+    frame_energies(x, done, frames, window, msk, tmp);
     levels_from_energies(frames, msk);
 }
 
-int32_t remove(const double* x, const double* y, int32_t length, int32_t frames, double* xs, double* ys) {
-    return remove_frames(x, y, length, frames, xs, ys);
+int32_t remove(const double* x, const double* y, int32_t length, int32_t frames, double* xs, double* ys,
+               const double* window, int32_t* kept, MeasureFailure* failure) {
+    return remove_frames(x, y, length, frames, xs, ys, window, kept, failure);
 }
 
-int32_t remove(const int16_t* x, const int16_t* y, int32_t length, int32_t frames, double* xs, double* ys) {
-    return remove_frames(x, y, length, frames, xs, ys);
+int32_t remove(const int16_t* x, const int16_t* y, int32_t length, int32_t frames, double* xs, double* ys,
+               const double* window, int32_t* kept, MeasureFailure* failure) {
+    return remove_frames(x, y, length, frames, xs, ys, window, kept, failure);
 }
 
 }  // namespace kelvor

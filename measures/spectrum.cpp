@@ -12,8 +12,6 @@
 
 namespace kelvor {
 
-double analysis_window[FRAME_LENGTH];
-
 const int16_t band_bin_table[BAND_BIN_COUNT] = {
     // band 0: bins 7-8
     7, 8,
@@ -88,15 +86,40 @@ void complex_fft(double* data, int32_t order, bool inverse) {
     }
 }
 
-void stdft(const double* signal, double* spectrum, int32_t frames) {
-    double* tmp = measure_doubles(FFT_LENGTH, "stdft", "tmp");
-    double* ctmp = measure_doubles(2 * FFT_LENGTH, "stdft", "ctmp");
+namespace {
+
+// stdft's scratch arrays, and the FFT's tables of the 512-point transform
+// (built on the first transform of the process); false, with *failure
+// recorded and nothing left allocated, when any cannot be had.
+bool stdft_scratch(int32_t frames, double** tmp, double** ctmp, MeasureFailure* failure) {
+    *tmp = measure_doubles(FFT_LENGTH, "stdft", "tmp", failure);
+    if (*tmp == nullptr) return false;
+    *ctmp = measure_doubles(2 * FFT_LENGTH, "stdft", "ctmp", failure);
+    if (*ctmp == nullptr) {
+        std::free(*tmp);
+        return false;
+    }
+    if (frames > 0 && nspcFftReady(FFT_ORDER, NSP_FFT_FORWARD) != 0) {
+        *failure = MeasureFailure{MEASURE_FFT_TABLES, "nspcFft", "tables"};
+        std::free(*tmp);
+        std::free(*ctmp);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool stdft(const double* signal, double* spectrum, int32_t frames, const double* window, MeasureFailure* failure) {
+    double* tmp = nullptr;
+    double* ctmp = nullptr;
+    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
     // The upper half of tmp is the zero padding and stays zero throughout.
     for (int32_t i = 0; i < FFT_LENGTH; i++) tmp[i] = 0.0;
 
     for (int32_t t = 0; t < frames; t++) {
         const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
-        for (int32_t i = 0; i < FRAME_LENGTH; i++) tmp[i] = frame[i] * analysis_window[i];
+        for (int32_t i = 0; i < FRAME_LENGTH; i++) tmp[i] = frame[i] * window[i];
         for (int32_t i = 0; i < FFT_LENGTH; i++) {
             ctmp[2 * i] = tmp[i];
             ctmp[2 * i + 1] = 0.0;
@@ -112,6 +135,7 @@ void stdft(const double* signal, double* spectrum, int32_t frames) {
 
     std::free(tmp);
     std::free(ctmp);
+    return true;
 }
 
 void fill_band_mask(uint8_t* mask) {
@@ -194,11 +218,13 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
     }
 }
 
-void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames) {
+bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames, const double* window,
+                 MeasureFailure* failure) {
     // The same scratch arrays as stdft, so that a run allocates the same
     // blocks in the same order whichever path it takes.
-    double* tmp = measure_doubles(FFT_LENGTH, "stdft", "tmp");
-    double* ctmp = measure_doubles(2 * FFT_LENGTH, "stdft", "ctmp");
+    double* tmp = nullptr;
+    double* ctmp = nullptr;
+    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
 
     BandBins b;
     band_bins(mask, &b);
@@ -209,7 +235,7 @@ void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
 #if KELVOR_X86_KERNELS
     case ISA_AVX512: {
         const int32_t batches = frames / 8;
-        stdft_bands_avx512(signal, analysis_window, &b, 0, batches, frames, bands);
+        stdft_bands_avx512(signal, window, &b, 0, batches, frames, bands);
         done = 8 * batches;
         break;
     }
@@ -225,7 +251,7 @@ void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
         // rounds stdft's doubles; the imaginary parts and the padding are +0.
         const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
         for (int32_t i = 0; i < FRAME_LENGTH; i++) {
-            buffer[i] = ComplexFloat{static_cast<float>(frame[i] * analysis_window[i]), 0.0f};
+            buffer[i] = ComplexFloat{static_cast<float>(frame[i] * window[i]), 0.0f};
         }
         for (int32_t i = FRAME_LENGTH; i < FFT_LENGTH; i++) buffer[i] = ComplexFloat{0.0f, 0.0f};
         nspcFft(buffer, FFT_ORDER, NSP_FFT_FORWARD);
@@ -246,6 +272,7 @@ void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
 
     std::free(tmp);
     std::free(ctmp);
+    return true;
 }
 
 }  // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "measures/memory.h"
+
 namespace kelvor {
 
 constexpr int32_t FRAME_LENGTH = 256;
@@ -17,15 +19,13 @@ constexpr int32_t BAND_BIN_COUNT = 212;
 // complex_fft works in a fixed local buffer of 2^COMPLEX_FFT_MAX_ORDER values.
 constexpr int32_t COMPLEX_FFT_MAX_ORDER = 9;
 
-// The analysis window shared by the spectra and the silent-frame removal.
-// hann_window fills it at the start of every measure run.
-extern double analysis_window[FRAME_LENGTH];
-
 // The positions band * 257 + bin of the band mask that are 1: band by band,
 // bins ascending. Band j covers the bins nearest to its edges
 // 150 * 2^((2j - 1)/6) Hz (included) and 150 * 2^((2j + 1)/6) Hz (excluded).
 extern const int16_t band_bin_table[BAND_BIN_COUNT];
 
+// The analysis window shared by the spectra and the silent-frame removal;
+// every scoring fills its own with hann_window(w, FRAME_LENGTH).
 // Symmetric window w[i] = 0.5 * (1 - cos(2 pi (i + 1) / (n + 1))) for an even
 // n, whose angle is accumulated by repeated addition of 2 pi / (n + 1) over
 // the first half; the second half mirrors the first.
@@ -43,9 +43,12 @@ int32_t frame_count(int32_t length);
 void complex_fft(double* data, int32_t order, bool inverse);
 
 // Magnitude spectra of frames 0 .. frames - 1 of signal, each windowed by
-// analysis_window, zero-padded to 512 points: spectrum[t * 257 + k] is bin k
-// of frame t. signal must hold 128 * (frames - 1) + 256 samples.
-void stdft(const double* signal, double* spectrum, int32_t frames);
+// window (FRAME_LENGTH values), zero-padded to 512 points:
+// spectrum[t * 257 + k] is bin k of frame t. signal must hold
+// 128 * (frames - 1) + 256 samples. Returns false, with *failure recorded,
+// when its scratch arrays ("stdft", "tmp" and "ctmp") or the FFT's tables
+// cannot be had.
+bool stdft(const double* signal, double* spectrum, int32_t frames, const double* window, MeasureFailure* failure);
 
 // Clears the 15 x 257 band mask and sets the positions of band_bin_table.
 void fill_band_mask(uint8_t* mask);
@@ -73,7 +76,8 @@ void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mas
 // frame rounded to single precision, the same transform, the same
 // magnitudes summed in the same order. Allocates and frees stdft's scratch
 // arrays in stdft's order, and fails as stdft does.
-void stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames);
+bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames, const double* window,
+                 MeasureFailure* failure);
 
 }  // namespace kelvor
 

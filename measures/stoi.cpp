@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,53 +17,100 @@ namespace kelvor {
 
 namespace {
 
+// The arrays of one run, null until allocated and again once released, so
+// that a run that stops early releases exactly what it holds.
+struct RunArrays {
+    uint8_t* mH;
+    double* x;
+    double* y;
+    double* ax_hat;
+    double* ay_hat;
+    double* X;
+    double* Y;
+    double* d_interm;
+    double* xn_tmp;
+    double* yn_tmp;
+    double* d1;
+};
+
+template <typename P>
+void release(P** block) {
+    std::free(*block);
+    *block = nullptr;
+}
+
+void release_all(RunArrays* a) {
+    release(&a->mH);
+    release(&a->x);
+    release(&a->y);
+    release(&a->ax_hat);
+    release(&a->ay_hat);
+    release(&a->X);
+    release(&a->Y);
+    release(&a->d_interm);
+    release(&a->xn_tmp);
+    release(&a->yn_tmp);
+    release(&a->d1);
+}
+
 // The pipeline on two signals of n samples, given as doubles or, on the
 // fast path, as the 16-bit samples that the doubles stand for (each times
-// 2^-15): remove reads either and gives the same bits.
+// 2^-15): remove reads either and gives the same bits. Arrays are
+// allocated into *a and released as soon as they are done with; on a
+// failure the caller releases what is left.
 template <typename T>
-double stoi_estoi_from(const T* x_in, const T* y_in, int32_t n, double* estoi, double* t1, double* t2) {
-    hann_window(analysis_window, FRAME_LENGTH);
+MeasureStatus run_pipeline(const T* x_in, const T* y_in, int32_t n, RunArrays* a, MeasureResult* r,
+                           MeasureDetails* details) {
+    MeasureFailure* failure = &r->failure;
+    double window[FRAME_LENGTH];
+    hann_window(window, FRAME_LENGTH);
+    uint16_t noise = NOISE_STATE_START;
 
-    uint8_t* mH = static_cast<uint8_t*>(measure_alloc(
-        static_cast<size_t>(BAND_COUNT) * BIN_COUNT, sizeof(uint8_t), "STOI", "mH"));
-    fill_band_mask(mH);
+    a->mH = static_cast<uint8_t*>(
+        measure_alloc(static_cast<size_t>(BAND_COUNT) * BIN_COUNT, sizeof(uint8_t), "STOI", "mH", failure));
+    if (a->mH == nullptr) return MEASURE_NO_MEMORY;
+    fill_band_mask(a->mH);
 
-    timer_start();
+    Stopwatch watch;
+    stopwatch_start(&watch);
 
     const int32_t input_frames = frame_count(n);
-    double* x = measure_doubles(static_cast<size_t>(n), "STOI", "x");
-    double* y = measure_doubles(static_cast<size_t>(n), "STOI", "y");
-    const int32_t kept_length = remove(x_in, y_in, n, input_frames, x, y);
+    if ((a->x = measure_doubles(static_cast<size_t>(n), "STOI", "x", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    if ((a->y = measure_doubles(static_cast<size_t>(n), "STOI", "y", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    const int32_t kept_length = remove(x_in, y_in, n, input_frames, a->x, a->y, window,
+                                       details != nullptr ? details->kept_frames : nullptr, failure);
+    if (kept_length < 0) return failure->status;
+    if (details != nullptr) details->kept_count = kept_length == 0 ? 0 : kept_length / FRAME_HOP - 1;
 
     const int32_t F = frame_count(kept_length);
     if (F <= MIN_FRAMES_EXCLUSIVE) {
-        std::printf("ERROR: %s\n", "STOI -- Too short file");
-        std::exit(1);
+        *failure = MeasureFailure{MEASURE_TOO_SHORT, "STOI", nullptr};
+        return MEASURE_TOO_SHORT;
     }
 
     const size_t spectrum_size = static_cast<size_t>(F) * BIN_COUNT;
-    double* ax_hat = measure_doubles(spectrum_size, "STOI", "ax_hat");
-    double* ay_hat = measure_doubles(spectrum_size, "STOI", "ay_hat");
+    if ((a->ax_hat = measure_doubles(spectrum_size, "STOI", "ax_hat", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    if ((a->ay_hat = measure_doubles(spectrum_size, "STOI", "ay_hat", failure)) == nullptr) return MEASURE_NO_MEMORY;
     // The fast path forms the band envelopes frame by frame and keeps them
     // at the start of ax_hat and ay_hat, which then never hold the full
     // spectra: most of their pages are never touched.
     const bool by_frames = isa_level() != ISA_PLAIN;
     if (by_frames) {
-        stdft_bands(x, mH, ax_hat, F);
-        stdft_bands(y, mH, ay_hat, F);
+        if (!stdft_bands(a->x, a->mH, a->ax_hat, F, window, failure)) return failure->status;
+        if (!stdft_bands(a->y, a->mH, a->ay_hat, F, window, failure)) return failure->status;
     } else {
-        stdft(x, ax_hat, F);
-        stdft(y, ay_hat, F);
+        if (!stdft(a->x, a->ax_hat, F, window, failure)) return failure->status;
+        if (!stdft(a->y, a->ay_hat, F, window, failure)) return failure->status;
     }
 
     const size_t envelope_size = static_cast<size_t>(BAND_COUNT) * F;
-    double* X = measure_doubles(envelope_size, "STOI", "X");
-    double* Y = measure_doubles(envelope_size, "STOI", "Y");
+    if ((a->X = measure_doubles(envelope_size, "STOI", "X", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    if ((a->Y = measure_doubles(envelope_size, "STOI", "Y", failure)) == nullptr) return MEASURE_NO_MEMORY;
     if (by_frames) {
-        std::memcpy(X, ax_hat, envelope_size * sizeof(double));
-        std::memcpy(Y, ay_hat, envelope_size * sizeof(double));
+        std::memcpy(a->X, a->ax_hat, envelope_size * sizeof(double));
+        std::memcpy(a->Y, a->ay_hat, envelope_size * sizeof(double));
     } else {
-        band_envelopes(ax_hat, ay_hat, mH, F, X, Y);
+        band_envelopes(a->ax_hat, a->ay_hat, a->mH, F, a->X, a->Y);
     }
 
     // Lower signal-to-distortion bound of -15 dB: clip at x + 10^(15/20) x.
@@ -72,57 +118,89 @@ double stoi_estoi_from(const T* x_in, const T* y_in, int32_t n, double* estoi, d
     // Segments are frames m .. m + 29; the last frame begins none.
     const int32_t M = F - SEGMENT_LENGTH;
     const size_t correlation_count = static_cast<size_t>(BAND_COUNT) * M;
-    double* d_interm = measure_doubles(correlation_count, "STOI", "d_interm");
-    double* xn_tmp = measure_doubles(SEGMENT_LENGTH, "STOI", "xn_tmp");
-    double* yn_tmp = measure_doubles(SEGMENT_LENGTH, "STOI", "yn_tmp");
+    if ((a->d_interm = measure_doubles(correlation_count, "STOI", "d_interm", failure)) == nullptr) {
+        return MEASURE_NO_MEMORY;
+    }
+    if ((a->xn_tmp = measure_doubles(SEGMENT_LENGTH, "STOI", "xn_tmp", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    if ((a->yn_tmp = measure_doubles(SEGMENT_LENGTH, "STOI", "yn_tmp", failure)) == nullptr) return MEASURE_NO_MEMORY;
 
-    stoi_correlations(X, Y, F, M, c, d_interm, xn_tmp, yn_tmp);
+    stoi_correlations(a->X, a->Y, F, M, c, a->d_interm, a->xn_tmp, a->yn_tmp);
 
     double stoi_sum = 0.0;
-    for (size_t i = 0; i < correlation_count; i++) stoi_sum = stoi_sum + d_interm[i];
-    const double stoi = stoi_sum / static_cast<double>(BAND_COUNT * M);
+    for (size_t i = 0; i < correlation_count; i++) stoi_sum = stoi_sum + a->d_interm[i];
+    r->stoi = stoi_sum / static_cast<double>(BAND_COUNT * M);
 
-    std::free(d_interm);
-    std::free(xn_tmp);
-    std::free(yn_tmp);
-    std::free(x);
-    std::free(y);
-    std::free(ax_hat);
-    std::free(ay_hat);
-    *t1 = timer_elapsed();
-    timer_start();
+    if (details != nullptr) {
+        details->segments = M;
+        details->stoi_correlation = a->d_interm;
+        a->d_interm = nullptr;
+    }
+    release(&a->d_interm);
+    release(&a->xn_tmp);
+    release(&a->yn_tmp);
+    release(&a->x);
+    release(&a->y);
+    release(&a->ax_hat);
+    release(&a->ay_hat);
+    r->t1 = stopwatch_elapsed(&watch);
+    stopwatch_start(&watch);
 
-    double* d1 = measure_doubles(static_cast<size_t>(M), "ESTOI", "d1");
-    estoi_values(X, Y, F, M, d1);
+    if ((a->d1 = measure_doubles(static_cast<size_t>(M), "ESTOI", "d1", failure)) == nullptr) return MEASURE_NO_MEMORY;
+    estoi_values(a->X, a->Y, F, M, a->d1, &noise);
     double estoi_sum = 0.0;
-    for (int32_t m = 0; m < M; m++) estoi_sum = estoi_sum + d1[m];
-    *estoi = estoi_sum / M;
-    std::free(d1);
-    *t2 = timer_elapsed();
+    for (int32_t m = 0; m < M; m++) estoi_sum = estoi_sum + a->d1[m];
+    r->estoi = estoi_sum / M;
+    if (details != nullptr) {
+        details->estoi_segment = a->d1;
+        a->d1 = nullptr;
+    }
+    release(&a->d1);
+    r->t2 = stopwatch_elapsed(&watch);
 
-    std::free(X);
-    std::free(Y);
-    std::free(mH);
-    return stoi;
+    release(&a->X);
+    release(&a->Y);
+    release(&a->mH);
+    return MEASURE_OK;
+}
+
+template <typename T>
+MeasureStatus stoi_estoi_from(const T* x, const T* y, int32_t n, MeasureResult* result, MeasureDetails* details) {
+    RunArrays arrays{};
+    const MeasureStatus status = run_pipeline(x, y, n, &arrays, result, details);
+    release_all(&arrays);
+    if (status != MEASURE_OK && details != nullptr) {
+        std::free(details->stoi_correlation);
+        details->stoi_correlation = nullptr;
+    }
+    return status;
 }
 
 }  // namespace
 
-double stoi_estoi(const double* x_in, const double* y_in, int32_t n, double* estoi, double* t1, double* t2) {
-    return stoi_estoi_from(x_in, y_in, n, estoi, t1, t2);
+MeasureStatus stoi_estoi(const double* x, const double* y, int32_t n, MeasureResult* result,
+                         MeasureDetails* details) {
+    result->failure = MeasureFailure{MEASURE_OK, nullptr, nullptr};
+    return stoi_estoi_from(x, y, n, result, details);
 }
 
-double stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, double* estoi,
-                      double* t1, double* t2) {
+MeasureStatus stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, MeasureResult* result,
+                             MeasureDetails* details) {
+    result->failure = MeasureFailure{MEASURE_OK, nullptr, nullptr};
+    MeasureFailure* failure = &result->failure;
     const size_t count = static_cast<size_t>(n);
-    double* d_clean = measure_doubles(count, "KELVOR_STOI", "d_clean");
-    double* d_processed = measure_doubles(count, "KELVOR_STOI", "d_processed");
-    double stoi;
+    double* d_clean = measure_doubles(count, "KELVOR_STOI", "d_clean", failure);
+    if (d_clean == nullptr) return MEASURE_NO_MEMORY;
+    double* d_processed = measure_doubles(count, "KELVOR_STOI", "d_processed", failure);
+    if (d_processed == nullptr) {
+        std::free(d_clean);
+        return MEASURE_NO_MEMORY;
+    }
+    MeasureStatus status;
     if (isa_level() != ISA_PLAIN) {
         // The converted arrays are allocated as always but never written:
         // the pipeline reads the 16-bit samples and converts each one where
         // it uses it, to the same double.
-        stoi = stoi_estoi_from(ref, deg, n, estoi, t1, t2);
+        status = stoi_estoi_from(ref, deg, n, result, details);
     } else {
         // Both steps are exact: a 16-bit value fits a double, and 2^-15 is
         // a power of two.
@@ -135,12 +213,12 @@ double stoi_estoi_pcm(const int16_t* ref, const int16_t* deg, int32_t n, double*
             d_processed[i] = static_cast<double>(deg[i]);
             d_processed[i] = d_processed[i] * scale;
         }
-        stoi = stoi_estoi(d_clean, d_processed, n, estoi, t1, t2);
+        status = stoi_estoi_from(d_clean, d_processed, n, result, details);
     }
 
     std::free(d_clean);
     std::free(d_processed);
-    return stoi;
+    return status;
 }
 
 }  // namespace kelvor

@@ -26,6 +26,19 @@ enum {
 // Transforms the 2^order values of samps in place. Failures are reported
 // through nspReportStatus (see nspstate.h); with the handler installed at
 // start-up a report ends the process with exit status 1.
+//
+// Threads: transforms may run on any number of threads at once. The tables
+// of an order are built once, under a lock, by the first call that needs
+// them, and only read afterwards. Releasing tables (NSP_FFT_FREE_TABLES)
+// while another thread transforms with them is not supported.
 void nspcFft(ComplexFloat* samps, int32_t order, int32_t flags);
+
+// Makes sure the tables that nspcFft needs for this order and these flags
+// exist, exactly as nspcFft's own first step does (when memory runs out,
+// every cached table is dropped and the build tried once more), but
+// without reporting anything: returns 0 when they are there, or -4
+// (NSP_STS_NO_MEMORY) when they cannot be built. A caller that must not end
+// the process can call it first; nspcFft then finds the tables cached.
+int nspcFftReady(int32_t order, int32_t flags);
 
 #endif

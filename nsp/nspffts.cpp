@@ -349,7 +349,8 @@ void split_join(ComplexFloat* x, int32_t len, int32_t sub, const ComplexFloat* t
 
 #if KELVOR_X86_KERNELS
 // The vector twiddles of the order-9 radix-4 table last seen, and that
-// table's address.
+// table's address; filled under the table lock, read without it once the
+// address matches.
 alignas(64) double vtw512[NSP_VTW512_SIZE];
 const ComplexFloat* vtw512_source = nullptr;
 #endif
@@ -359,9 +360,12 @@ bool fft512_vector(ComplexFloat* x, const ComplexFloat* twd) {
     switch (kelvor::isa_level()) {
 #if KELVOR_X86_KERNELS
     case kelvor::ISA_AVX512:
-        if (twd != vtw512_source) {
-            nspcFillVecTwd512(twd, vtw512);
-            vtw512_source = twd;
+        if (nspSlotLoad(&vtw512_source) != twd) {
+            NspTableGuard guard;
+            if (vtw512_source != twd) {
+                nspcFillVecTwd512(twd, vtw512);
+                nspSlotStore(&vtw512_source, twd);
+            }
         }
         nspcFft512FwdAvx512(x, vtw512);
         return true;
@@ -540,11 +544,46 @@ void nspcFftSplit(ComplexFloat* x, int32_t N, int32_t sign, const ComplexFloat* 
 
 // ------------------------------------------------------------- entry
 
+namespace {
+
+// The twiddle and bit-reversal tables of a transform of this order and
+// these flags: the radix-4 family, or the split-radix family for output in
+// bit-reversed order; the bit-reversal table on every path. Filled slots
+// are read without the lock; otherwise the tables are built under it, and
+// a build that runs out of memory (or an order too large to represent)
+// drops every cached table and tries once more. False when that fails too.
+bool fft_tables(int32_t order, int32_t flags, const ComplexFloat** twd, const int32_t** brev) {
+    const bool split = (flags & NSP_FFT_OUT_BITREV) && !(flags & NSP_FFT_IN_BITREV);
+    if (order <= NSP_SMALL_ORDER_MAX) {
+        *twd = nspSlotLoad(split ? &nspState.splitTwdTbl[order] : &nspState.fftTwdTbl[order]);
+        *brev = nspSlotLoad(&nspState.bitRevTbl[order]);
+        if (*twd != nullptr && *brev != nullptr) return true;
+    }
+    NspTableGuard guard;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        *twd = split ? nspcGetSplitTwdTbl(order) : nspcGetFftTwdTbl(order);
+        *brev = nspGetBitRevTbl(order);
+        if (*twd != nullptr && *brev != nullptr) return true;
+        if (attempt == 0) nspFreeAllFftTbls();
+    }
+    return false;
+}
+
+}  // namespace
+
+int nspcFftReady(int32_t order, int32_t flags) {
+    if (order < 0 || order > 31) return NSP_STS_BAD_ARGUMENT;
+    const ComplexFloat* twd = nullptr;
+    const int32_t* brev = nullptr;
+    return fft_tables(order, flags, &twd, &brev) ? NSP_STS_OK : NSP_STS_NO_MEMORY;
+}
+
 void nspcFft(ComplexFloat* samps, int32_t order, int32_t flags) {
     static const char* const FN = "nspcFft";
     static const char* const MOD = "nspffts";
 
     if (flags & NSP_FFT_FREE_TABLES) {
+        NspTableGuard guard;
         if (flags & NSP_FFT_IN_BITREV) nspcFreeFftTwdTbl(order);
         else if (flags & NSP_FFT_OUT_BITREV) nspcFreeSplitTwdTbl(order);
         else nspcFreeFftTwdTbl(order);
@@ -561,19 +600,10 @@ void nspcFft(ComplexFloat* samps, int32_t order, int32_t flags) {
     }
 
     // Tables first, so that they stay cached even when a later check
-    // fails. A missing table means a build ran out of memory (or the
-    // order is too large to represent): drop every cached table and try
-    // once more.
-    const bool split = (flags & NSP_FFT_OUT_BITREV) && !(flags & NSP_FFT_IN_BITREV);
+    // fails.
     const ComplexFloat* twd = nullptr;
     const int32_t* brev = nullptr;
-    for (int attempt = 0; attempt < 2; attempt++) {
-        twd = split ? nspcGetSplitTwdTbl(order) : nspcGetFftTwdTbl(order);
-        brev = nspGetBitRevTbl(order);
-        if (twd != nullptr && brev != nullptr) break;
-        if (attempt == 0) nspFreeAllFftTbls();
-    }
-    if (twd == nullptr || brev == nullptr) {
+    if (!fft_tables(order, flags, &twd, &brev)) {
         nspReportStatus(NSP_STS_NO_MEMORY, FN, "No working Twd memory", MOD, 485);
         return;
     }

@@ -31,19 +31,21 @@ void nspCalcBitRevTbl(int32_t* tbl, int32_t order) {
 
 int32_t* nspGetBitRevTbl(int32_t order) {
     if (order < 0 || order > NSP_MAX_TABLE_ORDER) return nullptr;
-    if (nspState.bitRevTbl[order] != nullptr) return nspState.bitRevTbl[order];
+    NspTableGuard guard;
+    if (int32_t* cached = nspSlotLoad(&nspState.bitRevTbl[order])) return cached;
     // Below four points no permutation is needed; those orders still get a
     // (never read) one-integer table so that every order has its slot.
     int32_t count = order >= 2 ? (int32_t{1} << (order - 2)) + 1 : 1;
     int32_t* tbl = nspAlignedAllocInts(count);
     if (tbl == nullptr) return nullptr;
     if (order >= 2) nspCalcBitRevTbl(tbl, order);
-    nspState.bitRevTbl[order] = tbl;
+    nspSlotStore(&nspState.bitRevTbl[order], tbl);
     return tbl;
 }
 
 void nspFreeBitRevTbl(int32_t order) {
     if (order < 0 || order >= NSP_ORDER_SLOTS) return;
+    NspTableGuard guard;
     nspAlignedFree(nspState.bitRevTbl[order]);
-    nspState.bitRevTbl[order] = nullptr;
+    nspSlotStore(&nspState.bitRevTbl[order], static_cast<int32_t*>(nullptr));
 }

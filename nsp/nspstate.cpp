@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 
 NspState nspState = {
     0,                       // status
@@ -10,6 +11,19 @@ NspState nspState = {
     nspDefaultErrorHandler,  // handler
     {}, {}, {}, {}, {}, {}   // table slots, all empty
 };
+
+static std::recursive_mutex& table_lock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+void nspLockTables() {
+    table_lock().lock();
+}
+
+void nspUnlockTables() {
+    table_lock().unlock();
+}
 
 void nspStoreStatus(int status) {
     nspState.status = status;

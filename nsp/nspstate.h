@@ -51,6 +51,31 @@ struct NspState {
 
 extern NspState nspState;
 
+// The table slots are filled and emptied under nspTableLock(), and read
+// without it where a filled slot is enough: through these two, so that a
+// reader that sees a table also sees its contents.
+template <typename T>
+inline T* nspSlotLoad(T* const* slot) {
+    return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline void nspSlotStore(T** slot, T* table) {
+    __atomic_store_n(slot, table, __ATOMIC_RELEASE);
+}
+
+// The lock under which tables are built and released (recursive: the
+// builders of the long orders build order 10's tables on the way).
+void nspLockTables();
+void nspUnlockTables();
+
+// Holds the table lock for its scope.
+struct NspTableGuard {
+    NspTableGuard() { nspLockTables(); }
+    ~NspTableGuard() { nspUnlockTables(); }
+    NspTableGuard(const NspTableGuard&) = delete;
+    NspTableGuard& operator=(const NspTableGuard&) = delete;
+};
+
 // ------------------------------------------------------------ status
 void nspStoreStatus(int status);
 int nspGetErrorMode();

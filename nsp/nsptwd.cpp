@@ -111,28 +111,31 @@ static size_t quarter(int32_t order) {
 
 ComplexFloat* nspcGetLongTwdTbl(int32_t order) {
     if (!order_servable(order)) return nullptr;
-    if (nspState.longTwdTbl[order] != nullptr) return nspState.longTwdTbl[order];
+    NspTableGuard guard;
+    if (ComplexFloat* cached = nspSlotLoad(&nspState.longTwdTbl[order])) return cached;
     size_t count = quarter(order) + (order >= LONG_APPEND_ORDER ? LONG_APPEND_COUNT : 0);
     ComplexFloat* tbl = build_twiddles(order, count, nspcCalcLongTwdTbl);
-    nspState.longTwdTbl[order] = tbl;
+    nspSlotStore(&nspState.longTwdTbl[order], tbl);
     return tbl;
 }
 
 ComplexFloat* nspcGetFftTwdTbl(int32_t order) {
     if (!order_servable(order)) return nullptr;
-    if (nspState.fftTwdTbl[order] != nullptr) return nspState.fftTwdTbl[order];
+    NspTableGuard guard;
+    if (ComplexFloat* cached = nspSlotLoad(&nspState.fftTwdTbl[order])) return cached;
     if (order > NSP_SMALL_ORDER_MAX) {
         if (nspcGetFftTwdTbl(NSP_SMALL_ORDER_MAX) == nullptr) return nullptr;
         return nspcGetLongTwdTbl(order);
     }
     ComplexFloat* tbl = build_twiddles(order, 3 * (quarter(order) + 1), nspcCalcFftTwdTbl);
-    nspState.fftTwdTbl[order] = tbl;
+    nspSlotStore(&nspState.fftTwdTbl[order], tbl);
     return tbl;
 }
 
 ComplexFloat* nspcGetSplitTwdTbl(int32_t order) {
     if (!order_servable(order)) return nullptr;
-    if (nspState.splitTwdTbl[order] != nullptr) return nspState.splitTwdTbl[order];
+    NspTableGuard guard;
+    if (ComplexFloat* cached = nspSlotLoad(&nspState.splitTwdTbl[order])) return cached;
     if (order > NSP_SMALL_ORDER_MAX) {
         if (nspcGetSplitTwdTbl(NSP_SMALL_ORDER_MAX) == nullptr) return nullptr;
         return nspcGetLongTwdTbl(order);
@@ -140,15 +143,16 @@ ComplexFloat* nspcGetSplitTwdTbl(int32_t order) {
     size_t q = quarter(order);
     size_t count = q > 1 ? 2 * (q - 1) : 0;
     ComplexFloat* tbl = build_twiddles(order, count, nspcCalcSplitTwdTbl);
-    nspState.splitTwdTbl[order] = tbl;
+    nspSlotStore(&nspState.splitTwdTbl[order], tbl);
     return tbl;
 }
 
 template <typename T>
 static void release_slot(T** slots, int32_t order) {
     if (!order_in_range(order)) return;
+    NspTableGuard guard;
     nspAlignedFree(slots[order]);
-    slots[order] = nullptr;
+    nspSlotStore(&slots[order], static_cast<T*>(nullptr));
 }
 
 void nspcFreeLongTwdTbl(int32_t order) {
@@ -157,6 +161,7 @@ void nspcFreeLongTwdTbl(int32_t order) {
 
 void nspcFreeFftTwdTbl(int32_t order) {
     if (!order_in_range(order)) return;
+    NspTableGuard guard;
     release_slot(nspState.fftTwdTbl, order);
     if (order > NSP_SMALL_ORDER_MAX) {
         nspcFreeLongTwdTbl(order);
@@ -166,6 +171,7 @@ void nspcFreeFftTwdTbl(int32_t order) {
 
 void nspcFreeSplitTwdTbl(int32_t order) {
     if (!order_in_range(order)) return;
+    NspTableGuard guard;
     release_slot(nspState.splitTwdTbl, order);
     if (order > NSP_SMALL_ORDER_MAX) {
         nspcFreeLongTwdTbl(order);
@@ -174,6 +180,7 @@ void nspcFreeSplitTwdTbl(int32_t order) {
 }
 
 void nspFreeAllFftTbls() {
+    NspTableGuard guard;
     for (int32_t o = 0; o < NSP_ORDER_SLOTS; o++) nspcFreeLongTwdTbl(o);
     for (int32_t o = 0; o < NSP_ORDER_SLOTS; o++) release_slot(nspState.fftTwdTbl, o);
     for (int32_t o = 0; o < NSP_ORDER_SLOTS; o++) release_slot(nspState.splitTwdTbl, o);

@@ -51,28 +51,28 @@ std::vector<double> stoi_of(const std::vector<double>& X, const std::vector<doub
 }  // namespace
 
 TEST(NoiseGenerator, FixedSequenceDrawnInMemoryOrder) {
-    const uint16_t saved = noise_state;
-    noise_state = 123;
-    EXPECT_EQ(noise_sample(), 2.7813720703125 * std::ldexp(1.0, -52));
+    uint16_t noise_state = NOISE_STATE_START;
+    EXPECT_EQ(noise_state, 123);
+    EXPECT_EQ(noise_sample(&noise_state), 2.7813720703125 * std::ldexp(1.0, -52));
     EXPECT_EQ(noise_state, 64342);
-    EXPECT_EQ(noise_sample(), ((777.0 / 32768.0) * 2.0 - 1.0) * 3.0 * std::ldexp(1.0, -52));
+    EXPECT_EQ(noise_sample(&noise_state), ((777.0 / 32768.0) * 2.0 - 1.0) * 3.0 * std::ldexp(1.0, -52));
     EXPECT_EQ(noise_state, 33545);
-    EXPECT_NEAR(noise_sample(), -1.84e-16, 0.01e-16);
+    EXPECT_NEAR(noise_sample(&noise_state), -1.84e-16, 0.01e-16);
     EXPECT_EQ(noise_state, 44628);
 
     double m[2][3] = {{1, 2, 3}, {4, 5, 6}};
-    add_noise(&m[0][0], 2, 3);
+    add_noise(&noise_state, &m[0][0], 2, 3);
     noise_state = 44628;
-    for (int i = 0; i < 6; i++) EXPECT_EQ((&m[0][0])[i], noise_sample() + (i + 1.0)) << i;
-    noise_state = saved;
+    for (int i = 0; i < 6; i++) EXPECT_EQ((&m[0][0])[i], noise_sample(&noise_state) + (i + 1.0)) << i;
 }
 
 TEST(NoiseGenerator, FullPeriodIsOffCentreAndBounded) {
+    uint16_t noise_state = NOISE_STATE_START;
     const uint16_t saved = noise_state;
     const double unit = std::ldexp(1.0, -52);
     long double sum = 0;
     for (int i = 0; i < 65536; i++) {
-        const double e = noise_sample();
+        const double e = noise_sample(&noise_state);
         ASSERT_TRUE(i == 65535 || noise_state != saved) << "period ends early at draw " << i;
         ASSERT_TRUE(e >= -9.0 * unit && e < 3.0 * unit);
         sum += e;
@@ -160,7 +160,8 @@ TEST(EstoiValues, IdenticalEnvelopesScoreOne) {
     const int32_t frames = 36;
     std::vector<double> X = envelopes(frames, 6);
     std::vector<double> d1(frames - SEGMENT_LENGTH);
-    estoi_values(X.data(), X.data(), frames, frames - SEGMENT_LENGTH, d1.data());
+    uint16_t noise_state = NOISE_STATE_START;
+    estoi_values(X.data(), X.data(), frames, frames - SEGMENT_LENGTH, d1.data(), &noise_state);
     for (double v : d1) EXPECT_NEAR(v, 1.0, 1e-12);
 }
 
@@ -169,12 +170,13 @@ TEST(EstoiValues, SilentBandsStayBoundedAndEachSegmentDraws1800) {
     const int32_t segments = frames - SEGMENT_LENGTH;
     std::vector<double> X = envelopes(frames, 9), Y = envelopes(frames, 10);
     for (int t = 0; t < frames; t++) X[4 * frames + t] = Y[6 * frames + t] = X[7 * frames + t] = Y[7 * frames + t] = 0.0;
+    uint16_t noise_state = NOISE_STATE_START;
     const uint16_t start = noise_state;
-    for (int i = 0; i < 1800 * segments; i++) noise_sample();
+    for (int i = 0; i < 1800 * segments; i++) noise_sample(&noise_state);
     const uint16_t expected = noise_state;
     noise_state = start;
     std::vector<double> d1(segments);
-    estoi_values(X.data(), Y.data(), frames, segments, d1.data());
+    estoi_values(X.data(), Y.data(), frames, segments, d1.data(), &noise_state);
     EXPECT_EQ(noise_state, expected);
     for (double v : d1) EXPECT_LE(std::fabs(v), 1.0 + 1e-12);  // also false for NaN
 }
@@ -182,21 +184,20 @@ TEST(EstoiValues, SilentBandsStayBoundedAndEachSegmentDraws1800) {
 namespace {
 
 TEST(NoiseBlock, SameDrawsAndFinalStateAsOneAtATime) {
-    const uint16_t saved = noise_state;
+    uint16_t noise_state = NOISE_STATE_START;
     // Blocks shorter and longer than one segment's 1800 draws, from states
     // spread over the whole period.
     for (uint32_t start : {0u, 123u, 40000u, 65535u}) {
         for (int32_t count : {1, 7, 1800, 1801, 5000}) {
             std::vector<double> block(static_cast<size_t>(count));
             noise_state = static_cast<uint16_t>(start);
-            noise_block(block.data(), count);
+            noise_block(&noise_state, block.data(), count);
             const uint16_t after_block = noise_state;
             noise_state = static_cast<uint16_t>(start);
-            for (int32_t i = 0; i < count; i++) ASSERT_EQ(block[static_cast<size_t>(i)], noise_sample()) << i;
+            for (int32_t i = 0; i < count; i++) ASSERT_EQ(block[static_cast<size_t>(i)], noise_sample(&noise_state)) << i;
             EXPECT_EQ(after_block, noise_state);
         }
     }
-    noise_state = saved;
 }
 
 TEST(EstoiSegment, BlockedStepsEqualThePlainStepsBitForBit) {
@@ -210,17 +211,16 @@ TEST(EstoiSegment, BlockedStepsEqualThePlainStepsBitForBit) {
         X[12 * frames + t] *= 1e6;
         Y[13 * frames + t] *= 1e-9;
     }
-    const uint16_t saved = noise_state;
+    uint16_t noise_state = NOISE_STATE_START;
     for (int32_t m = 0; m + SEGMENT_LENGTH <= frames; m++) {
         const uint16_t start = noise_state;
-        const double plain = estoi_segment_plain(X.data(), Y.data(), frames, m);
+        const double plain = estoi_segment_plain(X.data(), Y.data(), frames, m, &noise_state);
         const uint16_t plain_end = noise_state;
         noise_state = start;
-        const double fast = estoi_segment(X.data(), Y.data(), frames, m);
+        const double fast = estoi_segment(X.data(), Y.data(), frames, m, &noise_state);
         EXPECT_EQ(std::memcmp(&plain, &fast, sizeof plain), 0) << "segment " << m;
         EXPECT_EQ(noise_state, plain_end);
     }
-    noise_state = saved;
 }
 
 }  // namespace

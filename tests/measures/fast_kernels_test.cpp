@@ -15,6 +15,7 @@
 #include "measures/silence.h"
 #include "measures/spectrum.h"
 #include "measures/stoi.h"
+#include "measures_support.h"
 #include "support.h"
 
 using namespace kelvor;
@@ -123,7 +124,7 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
     // ESTOI has no scale factor: keep its values finite apart from the
     // tiny band, so that the comparison sees numbers.
     for (int32_t t = 0; t < frames; t++) X[8 * frames + t] = Y[10 * frames + t] = 0.7;
-    const uint16_t saved = noise_state;
+    uint16_t noise_state = NOISE_STATE_START;
 
     for (uint32_t start : {123u, 0u, 65535u, 40961u}) {
         // The plain steps, segment by segment, and the state after each.
@@ -131,7 +132,7 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
         std::vector<uint16_t> after(static_cast<size_t>(segments));
         noise_state = static_cast<uint16_t>(start);
         for (int32_t m = 0; m < segments; m++) {
-            plain[m] = estoi_segment_plain(X.data(), Y.data(), frames, m);
+            plain[m] = estoi_segment_plain(X.data(), Y.data(), frames, m, &noise_state);
             after[m] = noise_state;
         }
 
@@ -174,11 +175,10 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
         IsaLimit fast(ISA_AVX512);
         noise_state = static_cast<uint16_t>(start);
         std::vector<double> d(plain.size());
-        estoi_values(X.data(), Y.data(), frames, segments, d.data());
+        estoi_values(X.data(), Y.data(), frames, segments, d.data(), &noise_state);
         EXPECT_EQ(std::memcmp(d.data(), plain.data(), d.size() * sizeof(double)), 0) << "from " << start;
         EXPECT_EQ(noise_state, after.back());
     }
-    noise_state = saved;
 }
 
 // --------------------------------------------------- spectra and envelopes
@@ -208,13 +208,13 @@ TEST(StdftBands, SameBitsAsSpectraThenEnvelopes) {
             Y(X.size());
         {
             IsaLimit plain(ISA_PLAIN);
-            stdft(x.data(), spectrum.data(), frames);
-            stdft(x.data(), other.data(), frames);
+            spectra(x.data(), spectrum.data(), frames);
+            spectra(x.data(), other.data(), frames);
             band_envelopes(spectrum.data(), other.data(), mask.data(), frames, X.data(), Y.data());
         }
         IsaLimit fast(ISA_AVX512);
         std::vector<double> bands(static_cast<size_t>(BAND_COUNT) * frames + 1, -7.0);
-        stdft_bands(x.data(), mask.data(), bands.data(), frames);
+        band_spectra(x.data(), mask.data(), bands.data(), frames);
         EXPECT_EQ(std::memcmp(bands.data(), X.data(), sizeof(double) * BAND_COUNT * frames), 0) << frames << " frames";
         EXPECT_EQ(bands.back(), -7.0) << "wrote past its frames";
     }
@@ -233,12 +233,12 @@ TEST(StdftBands, FollowsTheMaskItIsGiven) {
     std::vector<double> spectrum(static_cast<size_t>(frames) * BIN_COUNT), X(BAND_COUNT * frames), Y(X.size());
     {
         IsaLimit plain(ISA_PLAIN);
-        stdft(x.data(), spectrum.data(), frames);
+        spectra(x.data(), spectrum.data(), frames);
         band_envelopes(spectrum.data(), spectrum.data(), mask.data(), frames, X.data(), Y.data());
     }
     IsaLimit fast(ISA_AVX512);
     std::vector<double> bands(X.size());
-    stdft_bands(x.data(), mask.data(), bands.data(), frames);
+    band_spectra(x.data(), mask.data(), bands.data(), frames);
     EXPECT_EQ(std::memcmp(bands.data(), X.data(), X.size() * sizeof(double)), 0);
     EXPECT_GT(bands[7 * frames + 4], 0.0);
     EXPECT_EQ(bands[0], 0.0);
@@ -272,8 +272,8 @@ TEST(RemoveLevels, BatchedLevelsOfSixteenBitSamplesAreThePlainBits) {
         pcm_signal(frames, 300 + static_cast<uint32_t>(frames), &pcm, &d);
         std::vector<double> plain(static_cast<size_t>(frames) + 1, -1.0), fast(plain.size(), -2.0);
         double tmp[FRAME_LENGTH];
-        frame_levels(d.data(), frames, plain.data(), tmp);
-        frame_levels(pcm.data(), frames, fast.data(), tmp);
+        frame_levels(d.data(), frames, analysis_window, plain.data(), tmp);
+        frame_levels(pcm.data(), frames, analysis_window, fast.data(), tmp);
         EXPECT_EQ(std::memcmp(fast.data(), plain.data(), sizeof(double) * frames), 0) << frames << " frames";
         EXPECT_EQ(fast.back(), -2.0) << "wrote past its frames";
     }
@@ -292,8 +292,8 @@ TEST(RemoveLevels, SixteenBitSamplesKeepTheSameFramesAndSamples) {
             const int32_t input_frames = frame_count(length);
             std::vector<double> plain_x(x.size(), -1.0), plain_y(x.size(), -1.0);
             std::vector<double> pcm_x(x.size(), -2.0), pcm_y(x.size(), -2.0);
-            const int32_t plain_length = remove(x.data(), y.data(), length, input_frames, plain_x.data(), plain_y.data());
-            const int32_t pcm_length = remove(x16.data(), y16.data(), length, input_frames, pcm_x.data(), pcm_y.data());
+            const int32_t plain_length = remove_frames(x.data(), y.data(), length, input_frames, plain_x.data(), plain_y.data());
+            const int32_t pcm_length = remove_frames(x16.data(), y16.data(), length, input_frames, pcm_x.data(), pcm_y.data());
             EXPECT_EQ(pcm_length, plain_length) << frames;
             if (frames >= 40) {
                 EXPECT_LT(plain_length, FRAME_HOP * (input_frames + 1)) << "some frames should be dropped";
@@ -309,7 +309,6 @@ TEST(RemoveLevels, SixteenBitSamplesKeepTheSameFramesAndSamples) {
 TEST(FastPipeline, ScoresAreThePlainBitsForEveryBatchRemainder) {
     // Lengths whose kept frames and segments leave every remainder modulo
     // eight, with silent stretches that removal drops.
-    const uint16_t saved = noise_state;
     std::vector<int32_t> remainders;
     for (int32_t extra = 0; extra < 8; extra++) {
         const int32_t n = 9000 + 128 * 3 * extra + 37 * extra;
@@ -319,27 +318,21 @@ TEST(FastPipeline, ScoresAreThePlainBitsForEveryBatchRemainder) {
             deg[i] = static_cast<int16_t>(deg[i] / 2 + ref[i] / 2);
             if (i > 2000 && i < 2000 + 700 * (extra % 3)) ref[i] = 0;
         }
-        double plain_estoi = 0.0, fast_estoi = 0.0, t1 = 0.0, t2 = 0.0;
-        noise_state = 555;
-        double plain = 0.0;
+        MeasureResult plain{};
         {
             IsaLimit limit(ISA_PLAIN);
-            plain = stoi_estoi_pcm(ref.data(), deg.data(), n, &plain_estoi, &t1, &t2);
+            plain = measure_run(ref, deg);
         }
-        const uint16_t plain_state = noise_state;
-        noise_state = 555;
         IsaLimit limit(ISA_AVX512);
-        const double fast = stoi_estoi_pcm(ref.data(), deg.data(), n, &fast_estoi, &t1, &t2);
-        EXPECT_TRUE(same_bits(fast, plain)) << n << ": " << fast << " " << plain;
-        EXPECT_TRUE(same_bits(fast_estoi, plain_estoi)) << n << ": " << fast_estoi << " " << plain_estoi;
-        EXPECT_EQ(noise_state, plain_state);
+        const MeasureResult fast = measure_run(ref, deg);
+        EXPECT_TRUE(same_bits(fast.stoi, plain.stoi)) << n << ": " << fast.stoi << " " << plain.stoi;
+        EXPECT_TRUE(same_bits(fast.estoi, plain.estoi)) << n << ": " << fast.estoi << " " << plain.estoi;
         // The frames that survive removal, as the pipeline counts them.
         hann_window(analysis_window, FRAME_LENGTH);
         std::vector<double> xs(static_cast<size_t>(n)), ys(xs.size());
-        const int32_t kept = remove(ref.data(), deg.data(), n, frame_count(n), xs.data(), ys.data());
+        const int32_t kept = remove_frames(ref.data(), deg.data(), n, frame_count(n), xs.data(), ys.data());
         remainders.push_back(frame_count(kept) % 8);
     }
-    noise_state = saved;
     std::sort(remainders.begin(), remainders.end());
     EXPECT_EQ(remainders, (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
 }

@@ -6,6 +6,7 @@
 
 #include "measures/silence.h"
 #include "measures/spectrum.h"
+#include "measures_support.h"
 
 using namespace kelvor;
 
@@ -24,7 +25,7 @@ Removal run_remove(const std::vector<double>& x, const std::vector<double>& y) {
     hann_window(analysis_window, FRAME_LENGTH);
     const int32_t length = static_cast<int32_t>(x.size());
     Removal r{std::vector<double>(x.size(), -1.0), std::vector<double>(x.size(), -1.0), 0};
-    r.length = remove(x.data(), y.data(), length, frame_count(length), r.xs.data(), r.ys.data());
+    r.length = remove_frames(x.data(), y.data(), length, frame_count(length), r.xs.data(), r.ys.data());
     return r;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "measures/spectrum.h"
+#include "measures_support.h"
 
 using namespace kelvor;
 
@@ -131,7 +132,7 @@ TEST(Stdft, ImpulseGivesFlatSpectrumOfTheWindowValue) {
     signal[266] = 0.5;
     const int32_t frames = 4;
     std::vector<double> spectrum(frames * BIN_COUNT, -1.0);
-    stdft(signal.data(), spectrum.data(), frames);
+    spectra(signal.data(), spectrum.data(), frames);
     const double level[frames] = {0.0, 0.5 * analysis_window[138], 0.5 * analysis_window[10], 0.0};
     for (int t = 0; t < frames; t++) {
         for (int k = 0; k < BIN_COUNT; k++) {

@@ -16,7 +16,6 @@
 #include "batch_support.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
-#include "measures/correlation.h"
 #include "measures/stoi.h"
 
 using kelvor::batch::Row;
@@ -40,7 +39,7 @@ std::vector<int16_t> slice(const std::vector<int16_t>& x, size_t from, size_t co
 
 // The tool's chain on 8 kHz samples (driver/run.cpp): delay search or
 // shift, both resamplings with the float table, the measures from the
-// noise state of a fresh process.
+// noise state of a fresh process (each run of the measures starts there).
 void tool_scores(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg, int shift, bool align,
                  double& stoi, double& estoi, int& delay) {
     int32_t n = static_cast<int32_t>(std::max(ref.size(), deg.size()));
@@ -54,10 +53,10 @@ void tool_scores(const std::vector<int16_t>& ref, const std::vector<int16_t>& de
     std::vector<int16_t> deg10(static_cast<size_t>(m));
     resample_8k_to_10k(ref8.data(), n, ref10.data(), resampler_taps_float);
     resample_8k_to_10k(deg8.data() + delay, n, deg10.data(), resampler_taps_float);
-    noise_state = 123;
-    double t1 = 0;
-    double t2 = 0;
-    stoi = stoi_estoi_pcm(ref10.data(), deg10.data(), m, &estoi, &t1, &t2);
+    MeasureResult result{};
+    ASSERT_EQ(stoi_estoi_pcm(ref10.data(), deg10.data(), m, &result), MEASURE_OK);
+    stoi = result.stoi;
+    estoi = result.estoi;
 }
 
 std::string g4(double v) {

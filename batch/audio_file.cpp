@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,11 +96,21 @@ Audio read_raw(int fd, const std::string& path, const AudioOptions& options, con
 
 Audio read_sndfile(int fd, const std::string& path, const AudioOptions& options, const std::string& label) {
     SF_INFO info{};
-    // libsndfile closes the descriptor with the file from here on.
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    SNDFILE* file = nullptr;
+    std::string open_error;
+    {
+        // libsndfile keeps the error of a failed open in one variable for
+        // the whole process: opening one file at a time keeps each message
+        // with its own file.
+        static std::mutex open_mutex;
+        std::lock_guard<std::mutex> lock(open_mutex);
+        // libsndfile closes the descriptor with the file from here on.
+        file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+        if (file == nullptr) open_error = sf_strerror(nullptr);
+    }
     if (file == nullptr) {
         throw PairError("format", "The " + quoted(label, path) + " is not an audio file libsndfile can read: " +
-                                      sf_strerror(nullptr));
+                                      open_error);
     }
     SndfileCloser closer{file};
     if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0) {

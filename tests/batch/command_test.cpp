@@ -16,7 +16,6 @@
 #include "batch_support.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
-#include "measures/correlation.h"
 #include "measures/stoi.h"
 
 using kelvor::batch::Row;
@@ -40,7 +39,7 @@ std::vector<int16_t> slice(const std::vector<int16_t>& x, size_t from, size_t co
 
 // The tool's chain on 8 kHz samples (driver/run.cpp): delay search or
 // shift, both resamplings with the float table, the measures from the
-// noise state of a fresh process.
+// noise state of a fresh process (each run of the measures starts there).
 void tool_scores(const std::vector<int16_t>& ref, const std::vector<int16_t>& deg, int shift, bool align,
                  double& stoi, double& estoi, int& delay) {
     int32_t n = static_cast<int32_t>(std::max(ref.size(), deg.size()));

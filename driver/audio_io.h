@@ -18,14 +18,14 @@ struct InputFile {
     const char* display_name;  // name without its directories
     FILE* stream;              // open for binary reading
     int32_t data_bytes;        // sample bytes in the file; -1 until measured
-    bool is_wav;               // name contains ".wav" or ".WAV": 44-byte header skipped
+    bool is_wav;               // display_name contains ".wav" or ".WAV": 44-byte header skipped
     dev_t device;              // identity of the opened file, to recognise it
     ino_t inode;               // under another name (0 and 0 when unknown)
 };
 
 enum OpenResult {
     OPEN_OK,
-    OPEN_FAILED,    // cannot be opened or measured (missing, a directory, not seekable)
+    OPEN_FAILED,    // cannot be opened or measured (missing, not a regular file, not seekable)
     OPEN_TOO_LARGE  // more than MAX_INPUT_SAMPLES samples
 };
 
@@ -35,9 +35,11 @@ const char* base_name(const char* name);
 
 bool is_wav_name(const char* name);
 
-// Opens and measures name. On success prints "<label>: <display name> \t
-// samples: <count>" and leaves the stream at the first data byte. On
-// failure prints nothing; the caller reports.
+// Opens and measures name, which must be a regular file (never waiting on a
+// named pipe). On success prints "<label>: <display name> \t samples:
+// <count>" and leaves the stream at the first data byte; a WAV header that
+// states another format than 8 kHz 16-bit mono PCM gets a warning on
+// standard error. On failure prints nothing; the caller reports.
 OpenResult open_input(const char* name, const char* label, InputFile* file);
 
 // True when name is, under whatever path or link, the file that was opened

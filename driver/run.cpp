@@ -124,6 +124,17 @@ void read_option(const char* token, RunOptions* options) {
     }
 }
 
+// True when name holds a byte below 0x20 or 0x7F: a newline or a tab would
+// break the row of the results log, an escape sequence would reach the
+// terminal.
+bool has_control_character(const char* name) {
+    for (const char* p = name; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
 void open_file_token(char* token, RunOptions* options, InputFile* reference, InputFile* degraded) {
     options->file_count++;
     if (options->file_count > 2) {
@@ -133,6 +144,11 @@ void open_file_token(char* token, RunOptions* options, InputFile* reference, Inp
         exit(1);
     }
     bool is_reference = options->file_count == 1;
+    // Refused before anything is read; the message does not repeat the name,
+    // which is what cannot be printed.
+    if (has_control_character(token)) {
+        fail(is_reference ? "Control character in Reference file name" : "Control character in Degraded file name");
+    }
     OpenResult result = open_input(token, is_reference ? "Reference" : " Degraded",
                                    is_reference ? reference : degraded);
     if (result == OPEN_FAILED) fail_name(is_reference ? "Can't open Reference" : "Can't open Degraded", token);

@@ -196,13 +196,48 @@ bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_p
 }
 
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count) {
-    FILE* stream = fopen(name, "wb");
-    if (stream == nullptr) fail_name("Open", name);
+    // A directory, or a file that this user may not write, keeps its name:
+    // it was refused before the file was written under a temporary name, and
+    // a rename must not make it replaceable.
+    struct stat info;
+    if (lstat(name, &info) == 0 &&
+        (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && access(name, W_OK) != 0))) {
+        fail_name("Open", name);
+    }
+    // The file is written under a name of its own in the same directory and
+    // renamed into place only once complete, so that parallel runs, or a run
+    // ended half-way, never leave a mixed or cut file under the final name:
+    // a reader sees the previous file or the new one, whole. A symbolic link
+    // under the final name is replaced, not followed. No fsync: the order
+    // matters against other processes, and a crash of the whole system is
+    // not worth a disk flush per debug file.
+    char temporary[64];
+    if (snprintf(temporary, sizeof temporary, "%s.XXXXXX", name) >= static_cast<int>(sizeof temporary)) {
+        fail_name("Open", name);
+    }
+    int fd = mkstemp(temporary);
+    if (fd < 0) fail_name("Open", name);
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        close(fd);
+        unlink(temporary);
+        fail_name("Open", name);
+    }
+    // mkstemp makes the file private (0600); a debug file gets the mode of
+    // any new file. Where the file system has no modes this may fail, which
+    // leaves the file private and is no reason to fail the run.
+    mode_t mask = umask(0);
+    umask(mask);
+    int mode_set = fchmod(fd, 0666 & ~mask);
+    (void)mode_set;
     // Every byte is checked, including the final flush: a full disk must not
     // leave a silently truncated file behind a successful run.
     bool written = write_wav_header(stream, false, rate, count) && write_samples(stream, samples, count);
     if (fflush(stream) != 0) written = false;
     if (ferror(stream)) written = false;
     if (fclose(stream) != 0) written = false;
-    if (!written) fail_name("Can't write", name);
+    if (!written || rename(temporary, name) != 0) {
+        unlink(temporary);
+        fail_name("Can't write", name);
+    }
 }

@@ -54,9 +54,12 @@ int32_t read_input(InputFile* file, void* buffer);
 // false when the write fails.
 bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_per_channel);
 
-// Creates name and writes a mono 16-bit WAV file of count samples. Ends the
-// process with "Open" when the file cannot be created and with "Can't
-// write" when any byte cannot be written.
+// Writes a mono 16-bit WAV file of count samples under a temporary name and
+// renames it to name once complete, replacing whatever name was (a link
+// included) in one step. Ends the process with "Open" when the file cannot
+// be created (or name is a directory or a file this user may not write) and
+// with "Can't write" when any byte cannot be written or the rename fails;
+// the temporary file is removed then and name is left as it was.
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count);
 
 #endif

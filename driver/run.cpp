@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +195,10 @@ void print_resampling_notes(const RunOptions* options, double seconds) {
 
 int tool_main(int argc, char** argv) {
     mark_run_in_progress(true);
+    // A write beyond the file size limit then fails like any other write,
+    // and is reported and cleaned up, instead of ending the process halfway
+    // through a row of the results log.
+    signal(SIGXFSZ, SIG_IGN);
     RunOptions options{};
     InputFile reference{nullptr, nullptr, nullptr, -1, false, 0, 0};
     InputFile degraded{nullptr, nullptr, nullptr, -1, false, 0, 0};

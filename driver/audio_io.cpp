@@ -61,6 +61,13 @@ bool size_is_a_pretence(int fd, const struct stat* info) {
     return read(fd, &byte, 1) > 0;
 }
 
+// Makes reads and writes on fd wait again: O_NONBLOCK was only for the
+// open.
+bool clear_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 // The header is skipped either way; this only tells the user when it states
 // a format that the samples are not read as. A header that is not RIFF/WAVE
 // with its format chunk first (raw data behind a .wav name, a header of
@@ -115,7 +122,7 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
     // device (/dev/zero would read as silence) and a /proc entry are refused.
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || size_is_a_pretence(fd, &info) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        !clear_nonblocking(fd)) {
         close(fd);
         return OPEN_FAILED;
     }
@@ -196,9 +203,9 @@ bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_p
 }
 
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count) {
-    // A directory, or a file that this user may not write, keeps its name:
-    // it was refused before the file was written under a temporary name, and
-    // a rename must not make it replaceable.
+    // A directory, or a file that this user may not write, could never be
+    // opened for writing under this name, and is still refused: a rename
+    // would replace the file.
     struct stat info;
     if (lstat(name, &info) == 0 &&
         (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && access(name, W_OK) != 0))) {
@@ -208,9 +215,9 @@ void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int
     // renamed into place only once complete, so that parallel runs, or a run
     // ended half-way, never leave a mixed or cut file under the final name:
     // a reader sees the previous file or the new one, whole. A symbolic link
-    // under the final name is replaced, not followed. No fsync: the order
-    // matters against other processes, and a crash of the whole system is
-    // not worth a disk flush per debug file.
+    // under the final name is replaced, not followed. No fsync: the rename
+    // already protects readers and other runs, and surviving a crash of the
+    // whole system is not worth a disk flush per debug file.
     char temporary[64];
     if (snprintf(temporary, sizeof temporary, "%s.XXXXXX", name) >= static_cast<int>(sizeof temporary)) {
         fail_name("Open", name);

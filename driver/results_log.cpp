@@ -1,9 +1,9 @@
 #include "driver/results_log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -56,6 +56,12 @@ bool is_null_device(const struct stat* info) {
            info->st_rdev == null_info.st_rdev;
 }
 
+// Makes writes on fd wait again: O_NONBLOCK was only for the open.
+bool clear_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 // Opens the log for appending, following a symbolic link (a dangling one
 // too: its target is created). Never waits: a named pipe without a reader
 // refuses the open, and with one it is refused as every other file that
@@ -77,8 +83,7 @@ FILE* open_log() {
         return nullptr;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || is_null_device(&info)) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || is_null_device(&info)) || !clear_nonblocking(fd)) {
         fail_name("Can't move to start of log file", LOG_NAME);
     }
     return log;

@@ -138,6 +138,7 @@ TEST_F(FileSystemFault, ReadOnlyWorkingDirectory) {
     EXPECT_EQ(read_only.status, 0);
     EXPECT_TRUE(metrics_printed(read_only));
     EXPECT_FALSE(file_exists(dir + "/stoi_results.txt"));
+    EXPECT_EQ(read_only.err, "WARNING: Can't open log file 'stoi_results.txt' (Permission denied): no row written\n");
     // Debug files cannot be created there either, and that is an error.
     ToolRun debug = run({"-h", "-d", "r.wav", "d.pcm"});
     EXPECT_EQ(debug.status, 1);

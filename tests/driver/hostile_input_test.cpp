@@ -262,10 +262,8 @@ TEST_F(HostileInput, HeaderStatingAnotherFormatIsWarnedOnStandardErrorOnly) {
     const std::vector<Case> cases = {
         {wav_bytes(speech, 16000), "16000 Hz, 1 channel(s), 16 bits, format 1"},
         {wav_bytes(speech, 8000, 2), "8000 Hz, 2 channel(s), 16 bits, format 1"},
-        {patched(34, 8), "8000 Hz, 1 channel(s), 8 bits, format 1"},
         {patched(20, 3), "8000 Hz, 1 channel(s), 16 bits, format 3"},
         {patched(0, 'X'), ""},  // not RIFF: nothing stated
-        {wav_bytes(speech, 8000), ""},
     };
     for (const Case& c : cases) {
         write_file(dir + "/r.wav", c.bytes);

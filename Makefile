@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-python clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -50,8 +50,9 @@ test-sanitize: deps
 
 # Benchmarks: the micro-benchmarks of the fast build (each compares the
 # plain loop with the vector kernels where there are several), then whole
-# runs of the fast build against the plain-loop build.
-bench: bench-micro bench-whole
+# runs of the fast build against the plain-loop build, then the Python
+# package against kelvor-batch and through Dask.
+bench: bench-micro bench-whole bench-python
 
 bench-micro: all
 	cd $(BUILD) && for b in bench_alignment bench_resampler bench_measures bench_nsp_fft; do \
@@ -61,6 +62,12 @@ bench-whole: all
 	cmake -S . -B $(BUILD_PLAIN) -DCMAKE_BUILD_TYPE=Release -DKELVOR_PLAIN=ON
 	cmake --build $(BUILD_PLAIN) -j $(JOBS) --target KELVOR_STOI
 	bench/whole_run.sh
+
+# Debian's interpreter (with numpy) when there is one.
+PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
+
+bench-python: all
+	PYTHONPATH=$(BUILD)/python BATCH=$(BUILD)/batch/kelvor-batch $(PYTHON) bench/python_bench.py
 
 # Fuzzing with libFuzzer (needs clang): the harnesses of tests/fuzz in their
 # own build. `make fuzz-smoke` runs each for FUZZ_SECONDS on its seeds.

@@ -91,18 +91,8 @@ def test_rows_are_kelvor_batch_rows(client, manifest, options):
     assert {"ok", "missing", "rate_mismatch", "silent", "too_short", "bad_shift", "conflict", "bad_align"} <= set(
         table["status"]
     )
-    assert table.dtypes.to_dict() == {
-        "reference": object,
-        "degraded": object,
-        "stoi": np.float64,
-        "estoi": np.float64,
-        "delay_samples": pd.Int64Dtype(),
-        "delay_ms": np.float64,
-        "seconds": np.float64,
-        "rate": pd.Int64Dtype(),
-        "status": object,
-        "message": object,
-    }
+    dtypes = "object object float64 float64 Int64 float64 float64 Int64 object object".split()
+    assert [str(t) for t in table.dtypes] == dtypes
 
 
 def test_a_killed_worker_loses_and_duplicates_no_row(client, manifest):

@@ -54,17 +54,14 @@ def test_bad_input_raises_value_error(case):
         assert getattr(raised.value, "status", None) == status
 
 
-@pytest.mark.parametrize("jobs", [0, -1, 2.5, "2"])
-def test_score_many_refuses_bad_jobs(jobs):
-    with pytest.raises(ValueError, match="jobs"):
-        kelvor_stoi.score_many([(REF3, DEG3, 8000)], jobs=jobs)
-
-
-def test_score_many_names_the_bad_pair():
+def test_score_many_names_bad_pairs_and_jobs():
     with pytest.raises(ValueError, match=r"pairs\[1\]: clean: expected a 1-D"):
         kelvor_stoi.score_many([(REF3, DEG3, 8000), (REF3.reshape(2, -1), DEG3, 8000)])
     with pytest.raises(ValueError, match=r"pairs\[0\]: expected a \(clean, degraded, fs\)"):
         kelvor_stoi.score_many([(REF3, DEG3)])
+    for jobs in (0, -1, 2.5, "2"):
+        with pytest.raises(ValueError, match="jobs"):
+            kelvor_stoi.score_many([(REF3, DEG3, 8000)], jobs=jobs)
 
 
 @pytest.fixture(scope="module")

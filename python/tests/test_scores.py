@@ -1,7 +1,10 @@
 """score, stoi, score_files and score_many against the C library, the tool
 and kelvor-batch, at every rate and sample type; input conversions."""
 import os
+import signal
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -57,6 +60,8 @@ def test_8k_int16_has_the_bits_of_the_library_and_the_tool(batch_rows, name, cle
     folder, rows = batch_rows
     s = kelvor_stoi.score(clean, degraded, rate, align=align, shift=shift)
     assert_score_is_row(s, rows[name])
+    if not (align or shift):
+        assert (kelvor_stoi.stoi(clean, degraded, rate), kelvor_stoi.stoi(clean, degraded, rate, True)) == s[:2]
     options = ["-a"] if align else ([f"-s{shift}"] if shift else [])
     printed = run_tool(folder, *options, f"{name}_ref.wav", f"{name}_deg.wav")
     assert printed == (f"{s.stoi:.4g}", f"{s.estoi:.4g}")
@@ -90,13 +95,6 @@ def test_shift_is_in_samples_of_the_rate(batch_rows):
     s = kelvor_stoi.score(*rate_pair(16000, "float32"), 16000, shift=640)
     assert_score_is_row(s, rows["16k_shift"])
     assert (s.delay, s.delay_ms) == (640, 40.0)
-
-
-def test_stoi_is_the_score_of_its_measure():
-    s = kelvor_stoi.score(REF3, DEG3, 8000)
-    assert kelvor_stoi.stoi(REF3, DEG3, 8000) == s.stoi
-    assert kelvor_stoi.stoi(REF3, DEG3, 8000, extended=True) == s.estoi
-    assert kelvor_stoi.stoi(REF3, DEG3, fs_sig=8000, extended=False) == s.stoi
 
 
 FLOAT = at_rate(REF3, 16000), at_rate(DEG3, 16000)
@@ -148,28 +146,15 @@ def test_score_many_failures_raise_or_stay_in_place():
 
 
 def test_score_many_stops_when_a_signal_handler_raises():
-    import signal
-    import threading
-    import time
+    def stop(signum, frame):
+        raise InterruptedError
 
-    class Stop(Exception):
-        pass
-
-    def handler(signum, frame):
-        raise Stop
-
-    previous = signal.signal(signal.SIGUSR1, handler)
+    previous = signal.signal(signal.SIGUSR1, stop)
     try:
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1)).start()
         start = time.monotonic()
-        single = kelvor_stoi.score(REF, DEG, 8000, align=True)
-        one = time.monotonic() - start
-        pairs = [(REF, DEG, 8000)] * max(40, int(4.0 / max(one, 1e-3)))  # about 4 s on one thread
-        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1))
-        start = time.monotonic()
-        timer.start()
-        with pytest.raises(Stop):
-            kelvor_stoi.score_many(pairs, jobs=1, align=True)
+        with pytest.raises(InterruptedError):
+            kelvor_stoi.score_many([(REF, DEG, 8000)] * 400, jobs=1, align=True)  # several seconds
         assert time.monotonic() - start < 2.0
-        assert single == kelvor_stoi.score(REF, DEG, 8000, align=True)
     finally:
         signal.signal(signal.SIGUSR1, previous)

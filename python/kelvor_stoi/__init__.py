@@ -77,8 +77,8 @@ class Score(NamedTuple):
               pair's rate: the one found (align), the one given (shift), or 0.
               Away from 8 kHz int16 the delay is found on the 10 kHz signals
               and converted to the pair's rate, rounded to nearest.
-    delay_ms: the same delay in milliseconds (exact at 10 kHz resolution
-              when it was found away from 8 kHz int16).
+    delay_ms: the same delay in milliseconds; when it was found away from
+              8 kHz int16, the 10 kHz delay / 10 (0.1 ms steps).
     """
 
     stoi: float
@@ -184,6 +184,16 @@ def _jobs(jobs: Optional[int]) -> int:
     return n
 
 
+def _channel(channel: Any) -> int:
+    try:
+        n = operator.index(channel)
+    except TypeError:
+        raise ValueError(f"channel must be a whole number, not {channel!r}") from None
+    if not 0 <= n <= 65535:
+        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {n}")
+    return n
+
+
 def _score(raw: Tuple[float, float, int, float]) -> Score:
     return Score(float(raw[0]), float(raw[1]), int(raw[2]), float(raw[3]))
 
@@ -260,16 +270,6 @@ def score_files(
     return _score(
         _core.score_files(os.fspath(ref_path), os.fspath(deg_path), settings, _rate(raw_rate), _channel(channel))
     )
-
-
-def _channel(channel: Any) -> int:
-    try:
-        n = operator.index(channel)
-    except TypeError:
-        raise ValueError(f"channel must be a whole number, not {channel!r}") from None
-    if not 0 <= n <= 65535:
-        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {n}")
-    return n
 
 
 def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:

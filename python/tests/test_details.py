@@ -1,12 +1,13 @@
 """details: consistent with the scores and the frame grid; plot_details
 draws them (and renders the demo pair to a PNG for a person to look at)."""
+import json
 import os
 
 import numpy as np
 import pytest
 
 import kelvor_stoi
-from conftest import as_dtype, at_rate, demo_pair
+from conftest import as_dtype, at_rate, demo_pair, run_batch, write_manifest, write_wav
 
 REF, DEG = demo_pair()
 CASES = {
@@ -50,6 +51,18 @@ def test_segments_lie_on_the_kept_frames(case):
     np.testing.assert_array_equal(d.segment_end, (kept[29 : 29 + m] * 128 + 256) / 10000.0)
     np.testing.assert_allclose(d.band_centre_hz, 150.0 * 2.0 ** (np.arange(15) / 3.0), rtol=1e-12)
     assert np.all(np.abs(d.stoi_correlation) <= 1 + 1e-12) and np.all(np.abs(d.estoi_segment) <= 1 + 1e-12)
+
+
+def test_details_are_those_kelvor_batch_writes(tmp_path):
+    write_wav(tmp_path / "ref.wav", REF, 8000)
+    write_wav(tmp_path / "deg.wav", DEG, 8000)
+    manifest = write_manifest(tmp_path / "m.csv", [{"reference": "ref.wav", "degraded": "deg.wav", "align": "1"}])
+    run_batch(manifest, "--details", str(tmp_path / "details"))
+    written = json.loads((tmp_path / "details" / "0.json").read_text())
+    d = kelvor_stoi.details(REF, DEG, 8000, align=True)
+    assert (written["stoi"], written["estoi"], written["frame_count"]) == (d.scores.stoi, d.scores.estoi, d.frame_count)
+    for name in ("band_centre_hz", "stoi_correlation", "estoi_segment", "segment_start", "segment_end", "kept_frames"):
+        np.testing.assert_array_equal(np.array(written[name]), getattr(d, name), err_msg=name)
 
 
 @pytest.fixture(scope="module")

@@ -5,6 +5,8 @@ import logging
 import math
 import os
 import signal
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -60,7 +62,7 @@ def client(tmp_path_factory):
         n_workers=2,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        dashboard_address=":0",
         silence_logs=logging.CRITICAL,
         local_directory=str(tmp_path_factory.mktemp("dask")),
     )
@@ -122,3 +124,17 @@ def test_default_client_and_unusable_manifests(client, manifest, tmp_path):
         score_manifest(tmp_path / "bad.csv", client)
     with pytest.raises(ValueError, match="partition_size"):
         score_manifest(manifest, client, partition_size=0)
+
+
+def test_without_a_client_a_local_cluster_is_started_for_the_call(manifest):
+    # In a process of its own, which has no default client; the temporary
+    # cluster must not leave Dask's allocator setting behind.
+    script = (
+        "import os, sys; from kelvor_stoi.dask import score_manifest; "
+        "t = score_manifest(sys.argv[1], partition_size=10); "
+        "print(len(t), (t.status == 'ok').sum(), 'MALLOC_TRIM_THRESHOLD_' in os.environ)"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True, env=env)
+    ok = sum(row["status"] == "ok" for row in run_batch(manifest))
+    assert done.stdout.split() == ["48", str(ok), "False"], done.stderr[-2000:]

@@ -34,7 +34,7 @@ import importlib
 import operator
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -283,14 +283,39 @@ def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, chann
     return samples, int(rate)
 
 
+Pairs = Iterable[Tuple[ArrayLike, ArrayLike, Rate]]
+
+
+@overload
 def score_many(
-    pairs: Iterable[Tuple[ArrayLike, ArrayLike, Rate]],
+    pairs: Pairs,
+    jobs: Optional[int] = None,
+    *,
+    align: bool = False,
+    double_table: bool = False,
+    return_exceptions: Literal[False] = False,
+) -> List[Score]: ...
+
+
+@overload
+def score_many(
+    pairs: Pairs,
+    jobs: Optional[int] = None,
+    *,
+    align: bool = False,
+    double_table: bool = False,
+    return_exceptions: Literal[True],
+) -> List[Union[Score, BaseException]]: ...
+
+
+def score_many(
+    pairs: Pairs,
     jobs: Optional[int] = None,
     *,
     align: bool = False,
     double_table: bool = False,
     return_exceptions: bool = False,
-) -> List[Any]:
+) -> Union[List[Score], List[Union[Score, BaseException]]]:
     """Scores of many (clean, degraded, fs) pairs, on several threads.
 
     Returns one Score per pair, in the order of pairs, the same as calling

@@ -251,7 +251,8 @@ struct Tally {
 
 class ProgressBar {
 public:
-    ProgressBar(bool enabled, int64_t total) : enabled_(enabled), total_(total), start_(Clock::now()) {}
+    ProgressBar(bool enabled, int64_t total)
+        : enabled_(enabled), terminal_(isatty(2) != 0), total_(total), start_(Clock::now()) {}
 
     void update(int64_t done, bool last = false) {
         if (!enabled_) return;
@@ -269,8 +270,10 @@ public:
             long s = static_cast<long>((total_ - done) / rate + 0.5);
             std::snprintf(left, sizeof left, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
         }
-        std::fprintf(stderr, "\r[%s] %lld/%lld  %.1f pairs/s  %s left ", bar.c_str(), static_cast<long long>(done),
-                     static_cast<long long>(total_), rate, left);
+        // On a terminal the rest of the line is cleared, in case the last
+        // line was longer.
+        std::fprintf(stderr, "\r[%s] %lld/%lld  %.1f pairs/s  %s left%s", bar.c_str(), static_cast<long long>(done),
+                     static_cast<long long>(total_), rate, left, terminal_ ? "\033[K" : " ");
         if (last) std::fputc('\n', stderr);
         std::fflush(stderr);
     }
@@ -278,6 +281,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     bool enabled_;
+    bool terminal_;
     int64_t total_;
     Clock::time_point start_;
     Clock::time_point shown_{};

@@ -1,7 +1,11 @@
 #include "driver/audio_io.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "driver/messages.h"
 
@@ -19,6 +23,15 @@ void store_le32(unsigned char* p, uint32_t v) {
 void store_le16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
     p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+uint32_t load_le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint32_t load_le16(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
 
 bool host_is_little_endian() {
@@ -39,6 +52,39 @@ bool write_samples(FILE* stream, const int16_t* samples, int32_t count) {
         if (fwrite(pair, 1, 2, stream) != 2) return false;
     }
     return true;
+}
+
+// True for a file that claims to be empty and still yields bytes: the
+// entries of /proc and of similar system file systems. They describe the
+// system, they hold no recording, and their size cannot be measured.
+bool size_is_a_pretence(int fd, const struct stat* info) {
+    if (info->st_size != 0) return false;
+    char byte;
+    return read(fd, &byte, 1) > 0;
+}
+
+// Makes reads and writes on fd wait again: O_NONBLOCK was only for the
+// open.
+bool clear_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// The header is skipped either way; this only tells the user when it states
+// a format that the samples are not read as. A header that is not RIFF/WAVE
+// with its format chunk first (raw data behind a .wav name, a header of
+// another kind) states nothing to compare, and passes without a word.
+void warn_about_wav_header(const unsigned char* h, const char* name) {
+    if (memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVEfmt ", 8) != 0 || load_le32(h + 16) < 16) return;
+    uint32_t format = load_le16(h + 20);
+    uint32_t channels = load_le16(h + 22);
+    uint32_t rate = load_le32(h + 24);
+    uint32_t bits = load_le16(h + 34);
+    if (format == 1 && channels == 1 && rate == 8000 && bits == 16) return;
+    fprintf(stderr,
+            "WARNING: Header of '%s' states %u Hz, %u channel(s), %u bits, format %u;"
+            " read as 8000 Hz, 1 channel, 16 bits, format 1 (PCM)\n",
+            name, rate, channels, bits, format);
 }
 
 }  // namespace
@@ -63,22 +109,32 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
     file->name = name;
     file->display_name = base_name(name);
     file->data_bytes = -1;
-    file->is_wav = is_wav_name(name);
+    file->is_wav = is_wav_name(file->display_name);
     file->device = 0;
     file->inode = 0;
-    file->stream = fopen(name, "rb");
-    if (file->stream == nullptr) return OPEN_FAILED;
-
-    // A directory opens for reading on some systems but holds no samples.
+    file->stream = nullptr;
+    // Non-blocking, so that a named pipe without a writer is refused below
+    // instead of holding the open forever. A file under a lease (one that a
+    // file server holds) refuses such an open while the lease is broken; the
+    // break is short and bounded, and is waited for.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EWOULDBLOCK) fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return OPEN_FAILED;
+    // Only a regular file has a size to measure: a directory, a pipe, a
+    // device (/dev/zero would read as silence) and a /proc entry are refused.
     struct stat info;
-    if (fstat(fileno(file->stream), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            fclose(file->stream);
-            return OPEN_FAILED;
-        }
-        file->device = info.st_dev;
-        file->inode = info.st_ino;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || size_is_a_pretence(fd, &info) ||
+        !clear_nonblocking(fd)) {
+        close(fd);
+        return OPEN_FAILED;
     }
+    file->stream = fdopen(fd, "rb");
+    if (file->stream == nullptr) {
+        close(fd);
+        return OPEN_FAILED;
+    }
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
     if (fseeko(file->stream, 0, SEEK_END) != 0) {
         fclose(file->stream);
         return OPEN_FAILED;
@@ -91,11 +147,11 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
 
     int64_t data_bytes = size;
     if (file->is_wav) {
-        // The header is skipped, never checked: the data are taken as 8 kHz
-        // 16-bit mono whatever it says.
-        int16_t header[WAV_HEADER_BYTES / 2];
-        size_t ignored = fread(header, 2, WAV_HEADER_BYTES / 2, file->stream);
-        (void)ignored;
+        // The data are taken as 8 kHz 16-bit mono whatever the header says;
+        // a header that says otherwise is only pointed out.
+        unsigned char header[WAV_HEADER_BYTES];
+        size_t got = fread(header, 1, WAV_HEADER_BYTES, file->stream);
+        if (got == WAV_HEADER_BYTES) warn_about_wav_header(header, name);
         if (size >= WAV_HEADER_BYTES) data_bytes = size - WAV_HEADER_BYTES;
     }
     if (data_bytes / 2 > MAX_INPUT_SAMPLES) {
@@ -149,15 +205,50 @@ bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_p
 }
 
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count) {
-    FILE* stream = fopen(name, "wb");
-    if (stream == nullptr) fail_name("Open", name);
+    // A directory, or a file that this user may not write, could never be
+    // opened for writing under this name, and is still refused: a rename
+    // would replace the file.
+    struct stat info;
+    if (lstat(name, &info) == 0 &&
+        (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && access(name, W_OK) != 0))) {
+        fail_name("Open", name);
+    }
+    // The file is written under a name of its own in the same directory and
+    // renamed into place only once complete, so that parallel runs, or a run
+    // ended half-way, never leave a mixed or cut file under the final name:
+    // a reader sees the previous file or the new one, whole. A symbolic link
+    // under the final name is replaced, not followed. No fsync: the rename
+    // already protects readers and other runs, and surviving a crash of the
+    // whole system is not worth a disk flush per debug file.
+    char temporary[64];
+    if (snprintf(temporary, sizeof temporary, "%s.XXXXXX", name) >= static_cast<int>(sizeof temporary)) {
+        fail_name("Open", name);
+    }
+    int fd = mkstemp(temporary);
+    if (fd < 0) fail_name("Open", name);
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        close(fd);
+        unlink(temporary);
+        fail_name("Open", name);
+    }
+    // mkstemp makes the file private (0600); a debug file gets the mode of
+    // any new file. Where the file system has no modes this may fail, which
+    // leaves the file private and is no reason to fail the run.
+    mode_t mask = umask(0);
+    umask(mask);
+    int mode_set = fchmod(fd, 0666 & ~mask);
+    (void)mode_set;
     // Every byte is checked, including the final flush: a full disk must not
     // leave a silently truncated file behind a successful run.
     bool written = write_wav_header(stream, false, rate, count) && write_samples(stream, samples, count);
     if (fflush(stream) != 0) written = false;
     if (ferror(stream)) written = false;
     if (fclose(stream) != 0) written = false;
-    if (!written) fail_name("Can't write", name);
+    if (!written || rename(temporary, name) != 0) {
+        unlink(temporary);
+        fail_name("Can't write", name);
+    }
 }
 
 }  // namespace kelvor

@@ -20,14 +20,14 @@ struct InputFile {
     const char* display_name;  // name without its directories
     FILE* stream;              // open for binary reading
     int32_t data_bytes;        // sample bytes in the file; -1 until measured
-    bool is_wav;               // name contains ".wav" or ".WAV": 44-byte header skipped
+    bool is_wav;               // display_name contains ".wav" or ".WAV": 44-byte header skipped
     dev_t device;              // identity of the opened file, to recognise it
     ino_t inode;               // under another name (0 and 0 when unknown)
 };
 
 enum OpenResult {
     OPEN_OK,
-    OPEN_FAILED,    // cannot be opened or measured (missing, a directory, not seekable)
+    OPEN_FAILED,    // cannot be opened or measured (missing, not a regular file, not seekable)
     OPEN_TOO_LARGE  // more than MAX_INPUT_SAMPLES samples
 };
 
@@ -37,9 +37,11 @@ const char* base_name(const char* name);
 
 bool is_wav_name(const char* name);
 
-// Opens and measures name. On success prints "<label>: <display name> \t
-// samples: <count>" and leaves the stream at the first data byte. On
-// failure prints nothing; the caller reports.
+// Opens and measures name, which must be a regular file (never waiting on a
+// named pipe). On success prints "<label>: <display name> \t samples:
+// <count>" and leaves the stream at the first data byte; a WAV header that
+// states another format than 8 kHz 16-bit mono PCM gets a warning on
+// standard error. On failure prints nothing; the caller reports.
 OpenResult open_input(const char* name, const char* label, InputFile* file);
 
 // True when name is, under whatever path or link, the file that was opened
@@ -54,9 +56,12 @@ int32_t read_input(InputFile* file, void* buffer);
 // false when the write fails.
 bool write_wav_header(FILE* stream, bool stereo, int32_t rate, int32_t samples_per_channel);
 
-// Creates name and writes a mono 16-bit WAV file of count samples. Ends the
-// process with "Open" when the file cannot be created and with "Can't
-// write" when any byte cannot be written.
+// Writes a mono 16-bit WAV file of count samples under a temporary name and
+// renames it to name once complete, replacing whatever name was (a link
+// included) in one step. Ends the process with "Open" when the file cannot
+// be created (or name is a directory or a file this user may not write) and
+// with "Can't write" when any byte cannot be written or the rename fails;
+// the temporary file is removed then and name is left as it was.
 void write_debug_wav(const char* name, int32_t rate, const int16_t* samples, int32_t count);
 
 }  // namespace kelvor

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +127,17 @@ void read_option(const char* token, RunOptions* options) {
     }
 }
 
+// True when name holds a byte below 0x20 or 0x7F: a newline or a tab would
+// break the row of the results log, an escape sequence would reach the
+// terminal.
+bool has_control_character(const char* name) {
+    for (const char* p = name; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
 void open_file_token(char* token, RunOptions* options, InputFile* reference, InputFile* degraded) {
     options->file_count++;
     if (options->file_count > 2) {
@@ -135,6 +147,11 @@ void open_file_token(char* token, RunOptions* options, InputFile* reference, Inp
         exit(1);
     }
     bool is_reference = options->file_count == 1;
+    // Refused before anything is read; the message does not repeat the name,
+    // which is what cannot be printed.
+    if (has_control_character(token)) {
+        fail(is_reference ? "Control character in Reference file name" : "Control character in Degraded file name");
+    }
     OpenResult result = open_input(token, is_reference ? "Reference" : " Degraded",
                                    is_reference ? reference : degraded);
     if (result == OPEN_FAILED) fail_name(is_reference ? "Can't open Reference" : "Can't open Degraded", token);
@@ -180,6 +197,10 @@ void print_resampling_notes(const RunOptions* options, double seconds) {
 
 int tool_main(int argc, char** argv) {
     mark_run_in_progress(true);
+    // A write beyond the file size limit then fails like any other write,
+    // and is reported and cleaned up, instead of ending the process halfway
+    // through a row of the results log.
+    signal(SIGXFSZ, SIG_IGN);
     RunOptions options{};
     InputFile reference{nullptr, nullptr, nullptr, -1, false, 0, 0};
     InputFile degraded{nullptr, nullptr, nullptr, -1, false, 0, 0};

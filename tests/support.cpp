@@ -83,6 +83,12 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& cwd) {
     return run_program(argv, cwd);
 }
 
+ToolRun run_tool_bounded(const std::vector<std::string>& args, const std::string& cwd, int seconds) {
+    std::vector<std::string> argv{"/usr/bin/timeout", std::to_string(seconds), KELVOR_STOI_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, cwd);
+}
+
 std::string make_temp_dir() {
     const char* base = getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/kelvor_test_XXXXXX";

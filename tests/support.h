@@ -19,6 +19,9 @@ struct ToolRun {
 // Runs the built KELVOR_STOI with args (program name not included) in
 // directory cwd.
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& cwd);
+// The same, stopped after `seconds` when it has not ended by then (status
+// 124), for runs that must not wait on a file.
+ToolRun run_tool_bounded(const std::vector<std::string>& args, const std::string& cwd, int seconds);
 // Runs any program (argv[0] is the path) in directory cwd.
 ToolRun run_program(const std::vector<std::string>& argv, const std::string& cwd);
 

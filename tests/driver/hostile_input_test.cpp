@@ -94,6 +94,7 @@ protected:
 
 TEST_F(HostileInput, FilesThatAreNotThereOrNotFiles) {
     ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo.pcm").c_str(), 0644), 0);  // no writer will come
     struct Case {
         std::vector<std::string> args;
         std::string out;
@@ -105,9 +106,16 @@ TEST_F(HostileInput, FilesThatAreNotThereOrNotFiles) {
         {{"sub", "r.wav"}, "ERROR: Can't open Reference 'sub'\n"},
         {{"r.wav", "sub/"}, ref_line + "ERROR: Can't open Degraded 'sub/'\n"},
         {{"-h", "r.wav", "/"}, ref_line + "ERROR: Can't open Degraded '/'\n"},
+        // Pipes, devices and /proc entries are not recordings: none is waited
+        // on, none is scored as silence.
+        {{"fifo.pcm", "r.wav"}, "ERROR: Can't open Reference 'fifo.pcm'\n"},
+        {{"r.wav", "fifo.pcm"}, ref_line + "ERROR: Can't open Degraded 'fifo.pcm'\n"},
+        {{"r.wav", "/dev/zero"}, ref_line + "ERROR: Can't open Degraded '/dev/zero'\n"},
+        {{"r.wav", "/dev/null"}, ref_line + "ERROR: Can't open Degraded '/dev/null'\n"},
+        {{"r.wav", "/proc/self/status"}, ref_line + "ERROR: Can't open Degraded '/proc/self/status'\n"},
     };
     for (const Case& c : cases) {
-        ToolRun r = run(c.args);
+        ToolRun r = run_tool_bounded(c.args, dir, 60);
         EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
         EXPECT_EQ(r.status, 1);
     }
@@ -206,6 +214,66 @@ TEST_F(HostileInput, ExtremeSignalsScoreFinitely) {
     }
     std::string text = log();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 2 * static_cast<long>(cases.size()));
+}
+
+TEST_F(HostileInput, ControlCharacterInAFileNameIsRefusedBeforeAnythingIsRead) {
+    const std::string ref_line = reference_line("r.wav", 12000);
+    for (const std::string name : {"a\nb.pcm", "a\tb.pcm", "\x1b[2J.pcm", "del\x7f.pcm"}) {
+        write_file(dir + "/" + name, raw_bytes(speech));
+        ToolRun as_reference = run({"-h", name, "r.wav"});
+        EXPECT_EQ(as_reference.out, "ERROR: Control character in Reference file name\n");
+        EXPECT_EQ(as_reference.status, 1);
+        ToolRun as_degraded = run({"-h", "r.wav", name});
+        EXPECT_EQ(as_degraded.out, ref_line + "ERROR: Control character in Degraded file name\n");
+        EXPECT_EQ(as_degraded.status, 1);
+    }
+    EXPECT_FALSE(file_exists(dir + "/stoi_results.txt"));
+}
+
+TEST_F(HostileInput, HeaderSkipIsDecidedByTheFilesOwnName) {
+    // ".wav" in a directory name says nothing about the file; in the file's
+    // own name it does, anywhere.
+    ASSERT_EQ(mkdir((dir + "/take.wavs").c_str(), 0755), 0);
+    write_file(dir + "/take.wavs/ref.pcm", raw_bytes(speech));
+    write_file(dir + "/take.wav.pcm", raw_bytes(speech));
+    const std::string files = reference_line("ref.pcm", 12000) + degraded_line("r.wav", 12000);
+    ToolRun in_directory = run({"-h", "take.wavs/ref.pcm", "r.wav"});
+    EXPECT_EQ(in_directory.out.substr(0, files.size()), files);
+    ASSERT_EQ(printed_scores(in_directory.out).size(), 2u) << in_directory.out;
+    EXPECT_EQ(printed_scores(in_directory.out)[0], 1.0);
+    ToolRun in_name = run({"-h", "take.wav.pcm", "r.wav"});
+    const std::string skipped = reference_line("take.wav.pcm", 11978);
+    EXPECT_EQ(in_name.out.substr(0, skipped.size()), skipped);
+}
+
+TEST_F(HostileInput, HeaderStatingAnotherFormatIsWarnedOnStandardErrorOnly) {
+    ToolRun plain = run({"-h", "r.wav", "r.wav"});
+    ASSERT_EQ(plain.err, "");
+    auto patched = [&](size_t at, char value) {
+        std::string bytes = wav_bytes(speech, 8000);
+        bytes[at] = value;
+        return bytes;
+    };
+    const std::string read_as = "; read as 8000 Hz, 1 channel, 16 bits, format 1 (PCM)\n";
+    struct Case {
+        std::string bytes;
+        std::string states;  // empty: no warning
+    };
+    const std::vector<Case> cases = {
+        {wav_bytes(speech, 16000), "16000 Hz, 1 channel(s), 16 bits, format 1"},
+        {wav_bytes(speech, 8000, 2), "8000 Hz, 2 channel(s), 16 bits, format 1"},
+        {patched(20, 3), "8000 Hz, 1 channel(s), 16 bits, format 3"},
+        {patched(0, 'X'), ""},  // not RIFF: nothing stated
+    };
+    for (const Case& c : cases) {
+        write_file(dir + "/r.wav", c.bytes);
+        ToolRun r = run({"-h", "r.wav", "r.wav"});
+        EXPECT_EQ(r.out, plain.out) << c.states;
+        const std::string warning = c.states.empty() ? "" : "WARNING: Header of 'r.wav' states " + c.states + read_as;
+        EXPECT_EQ(r.err, warning + warning);
+    }
+    std::string text = log();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 + static_cast<long>(cases.size()));
 }
 
 TEST_F(HostileInput, InputsTooLongToHoldAreRefusedBeforeAnythingIsAllocated) {

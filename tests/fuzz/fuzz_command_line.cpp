@@ -7,6 +7,7 @@
 // underscore, so every name stays inside the harness's working directory,
 // which holds a few fixed files: a.wav and b.pcm (scorable noise), e.wav
 // (empty), t.wav (20 bytes), o.pcm (3 bytes) and the directory dir.
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -124,12 +125,17 @@ Outcome predict(const std::vector<std::string>& args, RunExpectation* e) {
             return o;
         }
         const bool reference = files == 1;
+        if (std::any_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+            o.prefix += std::string("ERROR: Control character in ") + (reference ? "Reference" : "Degraded") +
+                        " file name\n";
+            return o;
+        }
         struct stat info;
         if (stat(t.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
             o.prefix += std::string("ERROR: Can't open ") + (reference ? "Reference" : "Degraded") + " '" + t + "'\n";
             return o;
         }
-        const bool wav = wav_name(t);
+        const bool wav = wav_name(display_name_of(t));
         const int64_t size = static_cast<int64_t>(info.st_size);
         (reference ? e->ref_name : e->deg_name) = t;
         (reference ? e->ref_size : e->deg_size) = size;

@@ -21,6 +21,7 @@ void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* block, size_t size);
 void __real_free(void* block);
 FILE* __real_fopen(const char* name, const char* mode);
+FILE* __real_fdopen(int fd, const char* mode);
 int __real_fclose(FILE* stream);
 [[noreturn]] void __real_exit(int status);
 }
@@ -168,6 +169,12 @@ void __wrap_free(void* block) {
 
 FILE* __wrap_fopen(const char* name, const char* mode) {
     FILE* stream = __real_fopen(name, mode);
+    if (armed && stream != nullptr) track_stream(stream);
+    return stream;
+}
+
+FILE* __wrap_fdopen(int fd, const char* mode) {
+    FILE* stream = __real_fdopen(fd, mode);
     if (armed && stream != nullptr) track_stream(stream);
     return stream;
 }

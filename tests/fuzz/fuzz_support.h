@@ -4,8 +4,8 @@
 // up, standard output captured, and the checks of a run's output.
 //
 // The harnesses are linked with -Wl,--wrap= for exit, malloc, calloc,
-// realloc, free, fopen and fclose; the wrappers act only while a run is in
-// progress and pass every other call straight through.
+// realloc, free, fopen, fdopen and fclose; the wrappers act only while a run
+// is in progress and pass every other call straight through.
 #ifndef TESTS_FUZZ_FUZZ_SUPPORT_H
 #define TESTS_FUZZ_FUZZ_SUPPORT_H
 

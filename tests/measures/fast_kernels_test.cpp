@@ -84,8 +84,12 @@ TEST(StoiKernels, EveryLaneGivesThePlainBits) {
         int32_t lanes;
         void (*run)(const double*, const double*, int32_t, int32_t, int32_t, int32_t, double, double*);
     };
-    const Kernel kernels[] = {{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, stoi_batches_avx2},
-                              {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, stoi_batches_avx512}};
+#if KELVOR_X86_KERNELS
+    const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, stoi_batches_avx2},
+                                      {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, stoi_batches_avx512}};
+#else
+    const std::vector<Kernel> kernels;
+#endif
     for (const Kernel& k : kernels) {
         if (!k.runs) continue;
         // Batches from segment 5 on, to catch a kernel that assumes its
@@ -141,8 +145,12 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
             int32_t lanes;
             void (*run)(const double*, const double*, int32_t, int32_t, int32_t, NoiseJumps, uint16_t*, double*);
         };
-        const Kernel kernels[] = {{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, estoi_batches_avx2},
-                                  {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, estoi_batches_avx512}};
+#if KELVOR_X86_KERNELS
+        const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, estoi_batches_avx2},
+                                          {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, estoi_batches_avx512}};
+#else
+        const std::vector<Kernel> kernels;
+#endif
         // The jump-ahead tables, built here from the generator's rule.
         std::vector<uint16_t> mul(1801), add(1801);
         uint32_t a = 1, c = 0;

@@ -5,8 +5,10 @@
 # plus PAIRS pairs of exactly 3 s at 16 kHz. The runs score the pairs as
 # they are; the 8 kHz set is also scored with the delay search (-a,
 # --align) by both. Prints, per case, the median wall time of RUNS
-# runs, pairs per second and peak memory (/usr/bin/time -v), then the
-# ratios of the medians, all measured in this one run.
+# runs, pairs per second, CPU seconds (user + system, median) and peak
+# memory (/usr/bin/time -v), then the ratios of the medians, all measured
+# in this one run. On a shared machine the wall times of -jN depend on the
+# cores the others leave free; the CPU seconds do not.
 #
 # Environment: BATCH, TOOL (executables), PAIRS (default 400), RUNS
 # (default 3), JOBS (default: nproc).
@@ -58,18 +60,22 @@ time_case() {
     shift
     : > "$WORK/$name.walls"
     : > "$WORK/$name.kbs"
+    : > "$WORK/$name.cpus"
     r=0
     while [ $r -lt "$RUNS" ]; do
         /usr/bin/time -v -o "$WORK/time.txt" "$@" > /dev/null 2>&1
         awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (k = 1; k <= n; k++) s = s * 60 + t[k]; print s }' \
             "$WORK/time.txt" >> "$WORK/$name.walls"
         awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt" >> "$WORK/$name.kbs"
+        awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$WORK/time.txt" >> "$WORK/$name.cpus"
         r=$((r + 1))
     done
     median < "$WORK/$name.walls" > "$WORK/$name.wall"
+    median < "$WORK/$name.cpus" > "$WORK/$name.cpu"
     sort -g "$WORK/$name.kbs" | tail -1 > "$WORK/$name.kb"
-    printf "%-34s %9s s %9.1f pairs/s %8s kB peak\n" "$name" "$(cat "$WORK/$name.wall")" \
-        "$(awk -v p="$PAIRS" -v w="$(cat "$WORK/$name.wall")" 'BEGIN { print p / w }')" "$(cat "$WORK/$name.kb")"
+    printf "%-34s %8s s %8.1f pairs/s %8s s CPU %8.1f pairs/CPU-s %7s kB peak\n" "$name" "$(cat "$WORK/$name.wall")" \
+        "$(awk -v p="$PAIRS" -v w="$(cat "$WORK/$name.wall")" 'BEGIN { print p / w }')" "$(cat "$WORK/$name.cpu")" \
+        "$(awk -v p="$PAIRS" -v c="$(cat "$WORK/$name.cpu")" 'BEGIN { print p / c }')" "$(cat "$WORK/$name.kb")"
 }
 
 # The shell loop users run today: one KELVOR_STOI process per pair.
@@ -106,5 +112,5 @@ echo "8 kHz -a: -j$JOBS / -j1 speed-up  $(ratio "$(w '8k-a kelvor-batch --align 
 echo "8 kHz -a: -j1 / shell loop      $(ratio "$(w '8k-a KELVOR_STOI -a shell loop')" "$(w '8k-a kelvor-batch --align -j1')")"
 echo "8 kHz -a: -j$JOBS / shell loop      $(ratio "$(w '8k-a KELVOR_STOI -a shell loop')" "$(w "8k-a kelvor-batch --align -j$JOBS")")"
 echo "16 kHz: -j$JOBS / -j1 speed-up  $(ratio "$(w '16k  kelvor-batch -j1')" "$(w "16k  kelvor-batch -j$JOBS")")"
-echo "16 kHz 3 s: pairs/s per core at -j1  $(awk -v p="$PAIRS" -v w="$(w '16k3 kelvor-batch -j1')" 'BEGIN { printf "%.1f", p / w }')"
+echo "16 kHz 3 s: pairs/s per core at -j1  $(awk -v p="$PAIRS" -v w="$(w '16k3 kelvor-batch -j1')" 'BEGIN { printf "%.1f", p / w }') (per CPU second: $(awk -v p="$PAIRS" -v c="$(cat "$WORK/16k3 kelvor-batch -j1.cpu")" 'BEGIN { printf "%.1f", p / c }'))"
 echo "16 kHz 3 s: pairs/s per core at -j$JOBS  $(awk -v p="$PAIRS" -v j="$JOBS" -v w="$(w "16k3 kelvor-batch -j$JOBS")" 'BEGIN { printf "%.1f", p / w / j }')"

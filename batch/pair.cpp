@@ -16,6 +16,8 @@ const char* library_code(int status) {
     switch (status) {
     case KELVOR_ERR_TOO_SHORT: return "too_short";
     case KELVOR_ERR_NO_MEMORY: return "no_memory";
+    case KELVOR_ERR_FFT_TABLES: return "no_memory";  // the tables' memory, said so by the message
+    case KELVOR_ERR_BAD_ARGUMENT: return "bad_argument";
     case KELVOR_ERR_TOO_LONG: return "too_long";
     case KELVOR_ERR_BAD_SHIFT: return "bad_shift";
     case KELVOR_ERR_CONFLICT: return "conflict";

@@ -48,19 +48,17 @@ struct Settings {
 
 // The exception class for a row's status. The codes are those of the
 // batch core (its status column); the library's statuses arrive as
-// too_short, no_memory, too_long, bad_shift, conflict, not_finite, and as
-// "failed" for an FFT table or a bad argument, told apart by their text.
+// too_short, no_memory (also for the FFT's tables), too_long, bad_shift,
+// conflict, not_finite and bad_argument.
 PyObject* exception_type(const Row& row) {
     const std::string& c = row.status;
     if (c == "missing") return PyExc_FileNotFoundError;
     if (c == "unreadable" || c == "format") return PyExc_OSError;
     if (c == "no_memory") return PyExc_MemoryError;
     if (c == "too_short" || c == "silent" || c == "too_long" || c == "bad_shift" || c == "conflict" ||
-        c == "not_finite" || c == "rate_mismatch" || c == "channels") {
+        c == "not_finite" || c == "rate_mismatch" || c == "channels" || c == "bad_argument") {
         return PyExc_ValueError;
     }
-    if (c == "failed" && row.message == kelvor_status_text(KELVOR_ERR_FFT_TABLES)) return PyExc_MemoryError;
-    if (c == "failed" && row.message == kelvor_status_text(KELVOR_ERR_BAD_ARGUMENT)) return PyExc_ValueError;
     return PyExc_RuntimeError;
 }
 

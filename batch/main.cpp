@@ -370,10 +370,10 @@ int run(const Settings& s) {
 
     Selection selection(*source, s.shard, done);
     int64_t total = 0;
-    PairSpec spec;
+    PairSpec listed;
     bool show_progress = s.progress == 1 || (s.progress == -1 && isatty(2));
     if (show_progress) {
-        while (selection.next(spec)) total++;
+        while (selection.next(listed)) total++;
         selection.rewind();
     }
 

@@ -143,7 +143,7 @@ void ManifestSource::rewind() {
     open();
 }
 
-bool ManifestSource::next(PairSpec& spec) {
+bool ManifestSource::next(PairSpec& listed) {
     std::vector<std::string> fields;
     bool complete = false;
     for (;;) {
@@ -151,24 +151,24 @@ bool ManifestSource::next(PairSpec& spec) {
         bool blank = fields.size() == 1 && trimmed(fields[0]).empty();
         if (!blank) break;
     }
-    spec = PairSpec{};
-    spec.index = line_++;
+    listed = PairSpec{};
+    listed.index = line_++;
     auto field = [&](int column) { return column >= 0 && static_cast<size_t>(column) < fields.size() ? fields[column] : std::string(); };
-    spec.reference = field(reference_);
-    spec.degraded = field(degraded_);
+    listed.reference = field(reference_);
+    listed.degraded = field(degraded_);
     auto resolve = [&](const std::string& p) { return p.empty() || p[0] == '/' ? p : folder_ + p; };
-    spec.reference_path = resolve(spec.reference);
-    spec.degraded_path = resolve(spec.degraded);
+    listed.reference_path = resolve(listed.reference);
+    listed.degraded_path = resolve(listed.degraded);
     if (fields.size() != columns_) {
-        spec.error_code = "bad_row";
-        spec.error_message = "Manifest row " + std::to_string(line_) + " has " + std::to_string(fields.size()) +
+        listed.error_code = "bad_row";
+        listed.error_message = "Manifest row " + std::to_string(line_) + " has " + std::to_string(fields.size()) +
                              " fields, its header " + std::to_string(columns_);
-    } else if (!parse_shift(field(shift_), spec.shift)) {
-        spec.error_code = "bad_shift";
-        spec.error_message = "Shift '" + field(shift_) + "' is not a whole number of samples";
-    } else if (!parse_align(field(align_), spec.align)) {
-        spec.error_code = "bad_align";
-        spec.error_message = "Align '" + field(align_) + "' is not 1 or 0";
+    } else if (!parse_shift(field(shift_), listed.shift)) {
+        listed.error_code = "bad_shift";
+        listed.error_message = "Shift '" + field(shift_) + "' is not a whole number of samples";
+    } else if (!parse_align(field(align_), listed.align)) {
+        listed.error_code = "bad_align";
+        listed.error_message = "Align '" + field(align_) + "' is not 1 or 0";
     }
     return true;
 }
@@ -180,34 +180,34 @@ DirectorySource::DirectorySource(const std::string& reference_dir, const std::st
     auto r = refs.begin();
     auto d = degs.begin();
     while (r != refs.end() || d != degs.end()) {
-        PairSpec spec;
-        spec.index = index++;
+        PairSpec listed;
+        listed.index = index++;
         if (d == degs.end() || (r != refs.end() && r->first < d->first)) {
-            spec.reference = spec.degraded = r->first;
-            spec.reference_path = r->second;
-            spec.error_code = "unpaired";
-            spec.error_message = "No file '" + r->first + "' in the degraded directory '" + degraded_dir + "'";
+            listed.reference = listed.degraded = r->first;
+            listed.reference_path = r->second;
+            listed.error_code = "unpaired";
+            listed.error_message = "No file '" + r->first + "' in the degraded directory '" + degraded_dir + "'";
             ++r;
         } else if (r == refs.end() || d->first < r->first) {
-            spec.reference = spec.degraded = d->first;
-            spec.degraded_path = d->second;
-            spec.error_code = "unpaired";
-            spec.error_message = "No file '" + d->first + "' in the reference directory '" + reference_dir + "'";
+            listed.reference = listed.degraded = d->first;
+            listed.degraded_path = d->second;
+            listed.error_code = "unpaired";
+            listed.error_message = "No file '" + d->first + "' in the reference directory '" + reference_dir + "'";
             ++d;
         } else {
-            spec.reference = spec.degraded = r->first;
-            spec.reference_path = r->second;
-            spec.degraded_path = d->second;
+            listed.reference = listed.degraded = r->first;
+            listed.reference_path = r->second;
+            listed.degraded_path = d->second;
             ++r;
             ++d;
         }
-        pairs_.push_back(std::move(spec));
+        pairs_.push_back(std::move(listed));
     }
 }
 
-bool DirectorySource::next(PairSpec& spec) {
+bool DirectorySource::next(PairSpec& listed) {
     if (at_ >= pairs_.size()) return false;
-    spec = pairs_[at_++];
+    listed = pairs_[at_++];
     return true;
 }
 

@@ -29,7 +29,7 @@ public:
     // The next pair; false after the last. Faults of one row (a shift that
     // is not a number, a row with too few fields) come back as a PairSpec
     // carrying its error, never as an exception.
-    virtual bool next(PairSpec& spec) = 0;
+    virtual bool next(PairSpec& listed) = 0;
     // Starts again from the first pair.
     virtual void rewind() = 0;
 };
@@ -45,7 +45,7 @@ class ManifestSource : public PairSource {
 public:
     // Throws ListingError.
     explicit ManifestSource(const std::string& path);
-    bool next(PairSpec& spec) override;
+    bool next(PairSpec& listed) override;
     void rewind() override;
 
 private:
@@ -70,7 +70,7 @@ class DirectorySource : public PairSource {
 public:
     // Throws ListingError.
     DirectorySource(const std::string& reference_dir, const std::string& degraded_dir);
-    bool next(PairSpec& spec) override;
+    bool next(PairSpec& listed) override;
     void rewind() override { at_ = 0; }
 
 private:

@@ -199,15 +199,15 @@ Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool a
     return row;
 }
 
-Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* details) noexcept {
+Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* details) noexcept {
     Row row;
     guarded(row, [&] {
-        row.reference = spec.reference;
-        row.degraded = spec.degraded;
-        if (!spec.error_code.empty()) throw PairError(spec.error_code, spec.error_message);
-        Audio reference = read_audio(spec.reference_path, options.audio, "reference");
-        Audio degraded = read_audio(spec.degraded_path, options.audio, "degraded");
-        score(reference, degraded, spec.shift, spec.align || options.align, false, row, details);
+        row.reference = listed.reference;
+        row.degraded = listed.degraded;
+        if (!listed.error_code.empty()) throw PairError(listed.error_code, listed.error_message);
+        Audio reference = read_audio(listed.reference_path, options.audio, "reference");
+        Audio degraded = read_audio(listed.degraded_path, options.audio, "degraded");
+        score(reference, degraded, listed.shift, listed.align || options.align, false, row, details);
     });
     return row;
 }

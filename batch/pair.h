@@ -45,9 +45,9 @@ struct Details {
 };
 
 // Reads both files and scores them; reference and degraded of the Row are
-// those of spec. With details, an ok pair also fills *details (the same
+// those of the listed pair. With details, an ok pair also fills *details (the same
 // scores).
-Row score_pair(const PairSpec& spec, const ScoreOptions& options, Details* details = nullptr) noexcept;
+Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* details = nullptr) noexcept;
 
 // Scores two signals held in memory (both at the same rate). shift is in
 // samples of that rate (1 .. floor(900 * rate / 8000)), 0 for none; align

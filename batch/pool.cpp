@@ -19,7 +19,7 @@ public:
 
     void worker() {
         for (;;) {
-            PairSpec spec;
+            PairSpec listed;
             uint64_t seq = 0;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
@@ -28,7 +28,7 @@ public:
                 bool have = false;
                 if (!cb_.stop()) {
                     try {
-                        have = cb_.next(spec);
+                        have = cb_.next(listed);
                     } catch (...) {
                         if (!failure_) failure_ = std::current_exception();
                     }
@@ -41,7 +41,7 @@ public:
                 }
                 seq = taken_++;
             }
-            Row row = cb_.score(spec);
+            Row row = cb_.score(listed);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 done_.emplace(seq, std::move(row));

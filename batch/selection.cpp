@@ -29,11 +29,11 @@ bool DoneRows::take(const std::string& reference, const std::string& degraded) {
     return true;
 }
 
-bool Selection::next(PairSpec& spec) {
-    while (source_.next(spec)) {
+bool Selection::next(PairSpec& listed) {
+    while (source_.next(listed)) {
         int64_t row = row_++;
         if (!in_shard(row, shard_)) continue;
-        if (remaining_.take(spec.reference, spec.degraded)) {
+        if (remaining_.take(listed.reference, listed.degraded)) {
             skipped_++;
             continue;
         }

@@ -44,7 +44,7 @@ class Selection : public PairSource {
 public:
     Selection(PairSource& source, const Shard& shard, const DoneRows& done)
         : source_(source), shard_(shard), done_(done), remaining_(done) {}
-    bool next(PairSpec& spec) override;
+    bool next(PairSpec& listed) override;
     void rewind() override;
     int64_t skipped() const { return skipped_; }  // pairs of the shard passed over as done
 

@@ -44,7 +44,7 @@ __all__ = ["score_manifest", "submit_manifest", "ManifestRun", "DEFAULT_PARTITIO
 #: overhead of about a millisecond per task, and a lost worker costs little.
 DEFAULT_PARTITION_SIZE = 64
 
-Spec = Tuple[Any, ...]
+ListedPair = Tuple[Any, ...]
 
 
 # glibc's mallopt parameters.
@@ -81,12 +81,12 @@ def _tune_allocator() -> None:
 
 
 def _score_partition(
-    specs: List[Spec], align: bool, raw_rate: int, channel: int, jobs: int, tune_allocator: bool
+    listed_pairs: List[ListedPair], align: bool, raw_rate: int, channel: int, jobs: int, tune_allocator: bool
 ) -> List[Tuple[Any, ...]]:
     """One task: the rows of a partition's pairs, in order."""
     if tune_allocator:
         _tune_allocator()
-    return _core.score_pairs(specs, align, raw_rate, channel, jobs)
+    return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs)
 
 
 def _frame(rows: Sequence[Tuple[Any, ...]], index: Sequence[int]) -> pd.DataFrame:
@@ -149,9 +149,9 @@ class _Batch:
             _positive("jobs_per_task", jobs_per_task),
             bool(tune_allocator),
         )
-        specs = _core.read_manifest(os.fspath(manifest))
-        self.partitions = [specs[i : i + size] for i in range(0, len(specs), size)]
-        self.index = [spec[0] for spec in specs]
+        listed_pairs = _core.read_manifest(os.fspath(manifest))
+        self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
+        self.index = [listed[0] for listed in listed_pairs]
 
     def submit(self, client: "Client") -> ManifestRun:
         futures = [client.submit(_score_partition, part, *self.options, pure=False) for part in self.partitions]

@@ -156,13 +156,13 @@ std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted
     size_t next = 0;
 
     kelvor::batch::PoolCallbacks callbacks;
-    callbacks.next = [&](PairSpec& spec) {
+    callbacks.next = [&](PairSpec& listed) {
         if (next >= count) return false;
-        spec = PairSpec{};
-        spec.index = static_cast<int64_t>(next++);
+        listed = PairSpec{};
+        listed.index = static_cast<int64_t>(next++);
         return true;
     };
-    callbacks.score = [&](const PairSpec& spec) { return score(static_cast<size_t>(spec.index)); };
+    callbacks.score = [&](const PairSpec& listed) { return score(static_cast<size_t>(listed.index)); };
     callbacks.emit = [&](const Row& row) { rows.push_back(row); };
     callbacks.stop = [&] {
         if (std::this_thread::get_id() == caller && !interrupted) {
@@ -349,14 +349,14 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
 // degraded, reference_path, degraded_path, shift, align, error_code,
 // error_message) tuples. A manifest that cannot be used raises OSError.
 py::list read_manifest(const std::string& path) {
-    std::vector<PairSpec> specs;
+    std::vector<PairSpec> listed_pairs;
     std::string failure;
     {
         py::gil_scoped_release nogil;
         try {
             kelvor::batch::ManifestSource source(path);
-            PairSpec spec;
-            while (source.next(spec)) specs.push_back(spec);
+            PairSpec listed;
+            while (source.next(listed)) listed_pairs.push_back(listed);
         } catch (const kelvor::batch::ListingError& e) {
             failure = e.what();
         }
@@ -366,7 +366,7 @@ py::list read_manifest(const std::string& path) {
         throw py::error_already_set();
     }
     py::list result;
-    for (const PairSpec& s : specs) {
+    for (const PairSpec& s : listed_pairs) {
         result.append(py::make_tuple(s.index, s.reference, s.degraded, s.reference_path, s.degraded_path, s.shift,
                                      s.align, s.error_code, s.error_message));
     }
@@ -375,10 +375,10 @@ py::list read_manifest(const std::string& path) {
 
 // Scores listed pairs as kelvor-batch does (score_pair with its global
 // options) on `jobs` threads; returns their rows as tuples of its columns.
-py::list score_pairs(const py::list& specs, bool align, int raw_rate, int channel, int jobs) {
+py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int channel, int jobs) {
     std::vector<PairSpec> pairs;
-    pairs.reserve(specs.size());
-    for (const py::handle& item : specs) {
+    pairs.reserve(listed_pairs.size());
+    for (const py::handle& item : listed_pairs) {
         py::tuple t = py::reinterpret_borrow<py::tuple>(item);
         if (t.size() != 9) throw py::value_error("a listed pair is a tuple of 9 fields");
         PairSpec s;
@@ -427,7 +427,7 @@ PYBIND11_MODULE(_core, m) {
           py::arg("raw_rate"), py::arg("channel"));
     m.def("read_audio", &read_audio, py::arg("path"), py::arg("raw_rate"), py::arg("channel"));
     m.def("read_manifest", &read_manifest, py::arg("path"));
-    m.def("score_pairs", &score_pairs, py::arg("specs"), py::arg("align"), py::arg("raw_rate"), py::arg("channel"),
+    m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("align"), py::arg("raw_rate"), py::arg("channel"),
           py::arg("jobs"));
     m.def("max_shift", &kelvor::batch::max_shift, py::arg("rate"));
     m.def("version", &kelvor_version);

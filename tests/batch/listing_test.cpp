@@ -14,8 +14,8 @@ namespace {
 
 std::vector<PairSpec> all_pairs(PairSource& source) {
     std::vector<PairSpec> pairs;
-    PairSpec spec;
-    while (source.next(spec)) pairs.push_back(spec);
+    PairSpec listed;
+    while (source.next(listed)) pairs.push_back(listed);
     return pairs;
 }
 

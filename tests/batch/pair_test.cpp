@@ -250,14 +250,14 @@ TEST_F(PairTest, EveryErrorRowKind) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.reference) + " " + c.degraded);
-        PairSpec spec;
-        spec.reference = c.reference;
-        spec.degraded = c.degraded;
-        spec.reference_path = path(c.reference);
-        spec.degraded_path = path(c.degraded);
-        spec.shift = c.shift;
-        spec.align = c.align;
-        Row row = score_pair(spec, ScoreOptions{});
+        PairSpec listed;
+        listed.reference = c.reference;
+        listed.degraded = c.degraded;
+        listed.reference_path = path(c.reference);
+        listed.degraded_path = path(c.degraded);
+        listed.shift = c.shift;
+        listed.align = c.align;
+        Row row = score_pair(listed, ScoreOptions{});
         EXPECT_EQ(row.status, c.code) << row.message;
         EXPECT_EQ(row.reference, c.reference);
         EXPECT_EQ(row.ok(), row.message.empty()) << row.message;

@@ -306,9 +306,7 @@ py::tuple score_files(const std::string& reference_path, const std::string& degr
     Row row;
     {
         py::gil_scoped_release nogil;
-        kelvor::batch::AudioOptions options;
-        options.raw_rate = raw_rate;
-        options.channel = channel;
+        const kelvor::batch::AudioOptions options{raw_rate, channel};
         try {
             Audio ref = kelvor::batch::read_audio(reference_path, options, "reference");
             Audio deg = kelvor::batch::read_audio(degraded_path, options, "degraded");
@@ -329,9 +327,7 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
     Row failure;
     {
         py::gil_scoped_release nogil;
-        kelvor::batch::AudioOptions options;
-        options.raw_rate = raw_rate;
-        options.channel = channel;
+        const kelvor::batch::AudioOptions options{raw_rate, channel};
         try {
             audio = kelvor::batch::read_audio(path, options, "audio");
         } catch (const kelvor::batch::PairError& e) {

@@ -1,6 +1,8 @@
-// The scoring library's C interface (include/kelvor/stoi.h): the tool's
-// chain of delay search, resampling and measures, for samples in memory,
-// with every failure returned as a status.
+// The scoring library's C interface (include/kelvor/stoi.h): the checks of
+// every call, the choice of profile, and the tool profile's chain of delay
+// search, resampling and measures for samples in memory (the reference
+// profile's chain is reference_chain.cpp), with every failure returned as a
+// status.
 //
 // Re-entrant by construction: a call keeps its buffers, its analysis
 // window and its noise generator to itself (the measures start a fresh
@@ -14,6 +16,7 @@
 #include <new>
 #include <vector>
 
+#include "api/reference_chain.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
 #include "measures/correlation.h"
@@ -25,19 +28,29 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t SHIFTS_10K = KELVOR_MAX_SHIFT_10K;  // candidate delays 0 .. 1123, and the largest shift
-constexpr double SAMPLES_PER_SECOND = 10000.0;
-
-// Checks what every entry checks; KELVOR_OK when the call can go on.
+// Checks what every call checks: the result pointer, the counts and the
+// samples, the options and the shift at `rate`. On success *profile is the
+// profile asked for, or `fallback` for the default.
 template <typename T>
 int check_arguments(const T* ref, int64_t ref_count, const T* deg, int64_t deg_count, const kelvor_options* options,
-                    const void* out, int32_t max_shift) {
+                    const void* out, double rate, int fallback, int* profile) {
     if (out == nullptr || ref_count < 0 || deg_count < 0) return KELVOR_ERR_BAD_ARGUMENT;
     if ((ref == nullptr && ref_count > 0) || (deg == nullptr && deg_count > 0)) return KELVOR_ERR_BAD_ARGUMENT;
+    *profile = fallback;
+    if (options != nullptr) {
+        for (int r : options->reserved) {
+            if (r != 0) return KELVOR_ERR_BAD_ARGUMENT;
+        }
+        if (options->profile != KELVOR_PROFILE_DEFAULT && options->profile != KELVOR_PROFILE_REFERENCE &&
+            options->profile != KELVOR_PROFILE_TOOL) {
+            return KELVOR_ERR_BAD_ARGUMENT;
+        }
+        if (options->profile != KELVOR_PROFILE_DEFAULT) *profile = options->profile;
+    }
     if (ref_count > KELVOR_MAX_SAMPLES || deg_count > KELVOR_MAX_SAMPLES) return KELVOR_ERR_TOO_LONG;
     if (options != nullptr) {
         if (options->align && options->shift != 0) return KELVOR_ERR_CONFLICT;
-        if (options->shift < 0 || options->shift > max_shift) return KELVOR_ERR_BAD_SHIFT;
+        if (options->shift < 0 || options->shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;
     }
     return KELVOR_OK;
 }
@@ -90,7 +103,13 @@ int measure(const T* ref10, const T* deg10, int32_t n, int delay, DetailSink* si
     }
     const MeasureStatus status = run_measures(ref10, deg10, n, &result, details);
     if (status != MEASURE_OK) return status_of(status);
-    *out = kelvor_scores{result.stoi, result.estoi, delay};
+    if (!std::isfinite(result.stoi) || !std::isfinite(result.estoi)) return KELVOR_ERR_NOT_FINITE;
+    *out = kelvor_scores{};
+    out->stoi = result.stoi;
+    out->estoi = result.estoi;
+    out->delay = delay;
+    out->profile = KELVOR_PROFILE_TOOL;
+    out->delay_ms = delay / (sizeof(T) == sizeof(int16_t) ? 8.0 : 10.0);
     return KELVOR_OK;
 }
 
@@ -99,7 +118,7 @@ int measure(const T* ref10, const T* deg10, int32_t n, int delay, DetailSink* si
 // given; both resampled to 10 kHz; the measures.
 int score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
                 const kelvor_options* options, DetailSink* sink, kelvor_scores* out) {
-    const kelvor_options none{0, 0, 0};
+    const kelvor_options none{};
     const kelvor_options* o = options != nullptr ? options : &none;
     const int64_t n = ref_count > deg_count ? ref_count : deg_count;
     try {
@@ -132,70 +151,30 @@ bool all_finite(const double* samples, int64_t count) {
     return true;
 }
 
-// The measures on 10 kHz doubles, the delay searched or given at 10 kHz.
+// The tool's measures on 10 kHz doubles, the delay searched or given at
+// 10 kHz.
 int score_10k(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
               const kelvor_options* options, DetailSink* sink, kelvor_scores* out) {
-    const kelvor_options none{0, 0, 0};
+    const kelvor_options none{};
     const kelvor_options* o = options != nullptr ? options : &none;
     if (!all_finite(ref, ref_count) || !all_finite(deg, deg_count)) return KELVOR_ERR_NOT_FINITE;
     const int64_t n = ref_count > deg_count ? ref_count : deg_count;
     try {
         const std::vector<double> x = padded(ref, ref_count, n);
-        const std::vector<double> y = padded(deg, deg_count, n + SHIFTS_10K);
+        const std::vector<double> y = padded(deg, deg_count, n + KELVOR_MAX_SHIFT_10K);
         const int32_t count = static_cast<int32_t>(n);
         int32_t delay = o->shift;
-        if (o->align) delay = search_alignment_double(x.data(), y.data(), count, SHIFTS_10K);
+        if (o->align) delay = search_alignment_double(x.data(), y.data(), count, KELVOR_ALIGN_DELAYS_10K);
         return measure(x.data(), y.data() + delay, count, delay, sink, out);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
 }
 
-// One block holding the record and every array it points to.
 kelvor_details* make_details(const kelvor_scores& scores, DetailSink* sink) {
     const MeasureDetails& d = sink->measures;
-    const size_t bands = BAND_COUNT;
-    const size_t segments = static_cast<size_t>(d.segments);
-    const size_t kept = static_cast<size_t>(d.kept_count);
-    const size_t doubles = bands + bands * segments + 3 * segments;
-    const size_t bytes = sizeof(kelvor_details) + doubles * sizeof(double) + kept * sizeof(int32_t);
-    void* block = std::malloc(bytes);
-    if (block == nullptr) return nullptr;
-
-    kelvor_details* r = static_cast<kelvor_details*>(block);
-    double* centre = reinterpret_cast<double*>(r + 1);
-    double* correlation = centre + bands;
-    double* segment = correlation + bands * segments;
-    double* start = segment + segments;
-    double* end = start + segments;
-    int32_t* frames = reinterpret_cast<int32_t*>(end + segments);
-
-    for (size_t j = 0; j < bands; j++) centre[j] = 150.0 * std::pow(2.0, static_cast<double>(j) / 3.0);
-    if (segments > 0) {
-        std::memcpy(correlation, d.stoi_correlation, bands * segments * sizeof(double));
-        std::memcpy(segment, d.estoi_segment, segments * sizeof(double));
-    }
-    if (kept > 0) std::memcpy(frames, d.kept_frames, kept * sizeof(int32_t));
-    // Segment m is made of the rebuilt frames m .. m + 29, which are
-    // centred on the kept frames m .. m + 29.
-    for (size_t m = 0; m < segments; m++) {
-        start[m] = static_cast<double>(FRAME_HOP) * frames[m] / SAMPLES_PER_SECOND;
-        end[m] = (static_cast<double>(FRAME_HOP) * frames[m + SEGMENT_LENGTH - 1] + FRAME_LENGTH) /
-                 SAMPLES_PER_SECOND;
-    }
-
-    r->scores = scores;
-    r->band_count = BAND_COUNT;
-    r->segment_count = d.segments;
-    r->band_centre_hz = centre;
-    r->stoi_correlation = correlation;
-    r->estoi_segment = segment;
-    r->segment_start = start;
-    r->segment_end = end;
-    r->frame_count = static_cast<int32_t>(sink->kept.size()) - 1;
-    r->kept_count = d.kept_count;
-    r->kept_frames = frames;
-    return r;
+    return make_details_block(scores, d.segments, d.stoi_correlation, d.estoi_segment,
+                              static_cast<int32_t>(sink->kept.size()) - 1, d.kept_count, d.kept_frames);
 }
 
 template <typename T, typename Score>
@@ -213,6 +192,85 @@ int details_of(Score score, const T* ref, int64_t ref_count, const T* deg, int64
     return status;
 }
 
+// The tool profile on samples given as doubles at 8 kHz: they must be
+// 16-bit values divided by 32768.
+bool as_pcm(const double* x, int64_t count, std::vector<int16_t>& pcm) {
+    pcm.resize(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; i++) {
+        const double v = x[i] * 32768.0;
+        if (!(v >= -32768.0 && v <= 32767.0) || v != std::floor(v)) return false;
+        pcm[static_cast<size_t>(i)] = static_cast<int16_t>(v);
+    }
+    return true;
+}
+
+ReferenceRequest reference_request(ArrayInput* ref, int64_t ref_count, ArrayInput* deg, int64_t deg_count,
+                                   double rate, const kelvor_options* options) {
+    ReferenceRequest q{array_input(ref, ref_count), array_input(deg, deg_count), rate, false, 0};
+    if (options != nullptr) {
+        q.align = options->align != 0;
+        q.shift = options->shift;
+    }
+    return q;
+}
+
+int score_any(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
+              const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    int profile = 0;
+    int status = check_arguments(ref, ref_count, deg, deg_count, options, details != nullptr ? (void*)details : out,
+                                 rate, KELVOR_PROFILE_REFERENCE, &profile);
+    if (status != KELVOR_OK) return status;
+    if (profile == KELVOR_PROFILE_REFERENCE) {
+        ArrayInput x{ref, nullptr};
+        ArrayInput y{deg, nullptr};
+        return score_reference(reference_request(&x, ref_count, &y, deg_count, rate, options), out, details);
+    }
+    if (rate != 8000.0) return KELVOR_ERR_PROFILE;
+    try {
+        std::vector<int16_t> x;
+        std::vector<int16_t> y;
+        if (!as_pcm(ref, ref_count, x) || !as_pcm(deg, deg_count, y)) {
+            for (int64_t i = 0; i < ref_count; i++) {
+                if (!std::isfinite(ref[i])) return KELVOR_ERR_NOT_FINITE;
+            }
+            for (int64_t i = 0; i < deg_count; i++) {
+                if (!std::isfinite(deg[i])) return KELVOR_ERR_NOT_FINITE;
+            }
+            return KELVOR_ERR_PROFILE;
+        }
+        if (details != nullptr) return details_of(score_pcm8k, x.data(), ref_count, y.data(), deg_count, options, details);
+        return score_pcm8k(x.data(), ref_count, y.data(), deg_count, options, nullptr, out);
+    } catch (const std::bad_alloc&) {
+        return KELVOR_ERR_NO_MEMORY;
+    }
+}
+
+int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
+             const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    int profile = 0;
+    int status = check_arguments(ref, ref_count, deg, deg_count, options, details != nullptr ? (void*)details : out,
+                                 8000.0, KELVOR_PROFILE_TOOL, &profile);
+    if (status != KELVOR_OK) return status;
+    if (profile == KELVOR_PROFILE_REFERENCE) {
+        ArrayInput x{nullptr, ref};
+        ArrayInput y{nullptr, deg};
+        return score_reference(reference_request(&x, ref_count, &y, deg_count, 8000.0, options), out, details);
+    }
+    if (details != nullptr) return details_of(score_pcm8k, ref, ref_count, deg, deg_count, options, details);
+    return score_pcm8k(ref, ref_count, deg, deg_count, options, nullptr, out);
+}
+
+int score_10k_call(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
+                   const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    int profile = 0;
+    int status = check_arguments(ref, ref_count, deg, deg_count, options, details != nullptr ? (void*)details : out,
+                                 10000.0, KELVOR_PROFILE_REFERENCE, &profile);
+    if (status != KELVOR_OK) return status;
+    if (profile == KELVOR_PROFILE_REFERENCE) return score_any(ref, ref_count, deg, deg_count, 10000.0, options, out, details);
+    if (details != nullptr) return details_of(score_10k, ref, ref_count, deg, deg_count, options, details);
+    return score_10k(ref, ref_count, deg, deg_count, options, nullptr, out);
+}
+
 }  // namespace
 
 }  // namespace kelvor
@@ -221,63 +279,44 @@ using namespace kelvor;
 
 extern "C" {
 
+int kelvor_score(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
+                 const kelvor_options* options, kelvor_scores* out) {
+    return score_any(ref, ref_count, deg, deg_count, rate, options, out, nullptr);
+}
+
 int kelvor_score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
                        const kelvor_options* options, kelvor_scores* out) {
-    const int status = check_arguments(ref, ref_count, deg, deg_count, options, out, KELVOR_MAX_SHIFT_8K);
-    if (status != KELVOR_OK) return status;
-    return score_pcm8k(ref, ref_count, deg, deg_count, options, nullptr, out);
+    return score_8k(ref, ref_count, deg, deg_count, options, out, nullptr);
 }
 
 int kelvor_score_10k(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
                      const kelvor_options* options, kelvor_scores* out) {
-    const int status = check_arguments(ref, ref_count, deg, deg_count, options, out, KELVOR_MAX_SHIFT_10K);
-    if (status != KELVOR_OK) return status;
-    return score_10k(ref, ref_count, deg, deg_count, options, nullptr, out);
+    return score_10k_call(ref, ref_count, deg, deg_count, options, out, nullptr);
+}
+
+int kelvor_score_details(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
+                   const kelvor_options* options, kelvor_details** out) {
+    if (out == nullptr) return KELVOR_ERR_BAD_ARGUMENT;
+    *out = nullptr;
+    return score_any(ref, ref_count, deg, deg_count, rate, options, nullptr, out);
 }
 
 int kelvor_details_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
                          const kelvor_options* options, kelvor_details** out) {
     if (out == nullptr) return KELVOR_ERR_BAD_ARGUMENT;
     *out = nullptr;
-    const int status = check_arguments(ref, ref_count, deg, deg_count, options, out, KELVOR_MAX_SHIFT_8K);
-    if (status != KELVOR_OK) return status;
-    return details_of(score_pcm8k, ref, ref_count, deg, deg_count, options, out);
+    return score_8k(ref, ref_count, deg, deg_count, options, nullptr, out);
 }
 
 int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
                        const kelvor_options* options, kelvor_details** out) {
     if (out == nullptr) return KELVOR_ERR_BAD_ARGUMENT;
     *out = nullptr;
-    const int status = check_arguments(ref, ref_count, deg, deg_count, options, out, KELVOR_MAX_SHIFT_10K);
-    if (status != KELVOR_OK) return status;
-    return details_of(score_10k, ref, ref_count, deg, deg_count, options, out);
+    return score_10k_call(ref, ref_count, deg, deg_count, options, nullptr, out);
 }
 
 void kelvor_details_free(kelvor_details* details) {
     std::free(details);
-}
-
-const char* kelvor_status_text(int status) {
-    switch (status) {
-    case KELVOR_OK: return "Success";
-    case KELVOR_ERR_TOO_SHORT:
-        return "Too little speech: 30 frames or fewer (about 0.4 s) are left after silent-frame removal";
-    case KELVOR_ERR_NO_MEMORY: return "Out of memory";
-    case KELVOR_ERR_FFT_TABLES: return "The FFT tables could not be built: out of memory";
-    case KELVOR_ERR_TOO_LONG: return "Input too long: more than 429496729 samples";
-    case KELVOR_ERR_BAD_ARGUMENT: return "Bad argument: a null pointer or a negative sample count";
-    case KELVOR_ERR_BAD_SHIFT: return "Shift out of range: 0 to 900 samples at 8 kHz, 0 to 1124 at 10 kHz";
-    case KELVOR_ERR_CONFLICT: return "Conflicting options: align and shift together";
-    case KELVOR_ERR_NOT_FINITE: return "A sample is not a finite number";
-    default: return "Unknown status";
-    }
-}
-
-#define KELVOR_TEXT(x) #x
-#define KELVOR_VERSION_TEXT(major, minor, patch) KELVOR_TEXT(major) "." KELVOR_TEXT(minor) "." KELVOR_TEXT(patch)
-
-const char* kelvor_version(void) {
-    return KELVOR_VERSION_TEXT(KELVOR_STOI_VERSION_MAJOR, KELVOR_STOI_VERSION_MINOR, KELVOR_STOI_VERSION_PATCH);
 }
 
 }  // extern "C"

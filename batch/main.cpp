@@ -45,6 +45,9 @@ const char* const USAGE =
     "  -o, --output FILE   write the rows to FILE instead of standard output\n"
     "      --format F      csv (default) or jsonl\n"
     "  -j, --jobs N        worker threads (default: every core available)\n"
+    "      --profile P     reference (default): the published reference definition,\n"
+    "                      any rate; tool: the KELVOR_STOI tool's numbers, 8 kHz\n"
+    "                      16-bit PCM only\n"
     "      --align         search the delay of every pair (0 to 112.4 ms)\n"
     "      --raw-rate R    sample rate of .pcm/.raw files (default 8000)\n"
     "      --channel N     score channel N (1-based) of multi-channel files\n"
@@ -165,6 +168,13 @@ Settings parse_command_line(int argc, char** argv) {
             else throw UsageError("--format is csv or jsonl, not '" + f + "'");
         } else if (name == "-j" || name == "--jobs") {
             s.jobs = positive(name, take_value(), 1024);
+        } else if (name == "--profile") {
+            std::string p = take_value();
+            const int profile = kelvor_profile_from_name(p.c_str());
+            if (profile != KELVOR_PROFILE_REFERENCE && profile != KELVOR_PROFILE_TOOL) {
+                throw UsageError("--profile is reference or tool, not '" + p + "'");
+            }
+            s.score.profile = profile;
         } else if (name == "--align") {
             no_value();
             s.score.align = true;

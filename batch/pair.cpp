@@ -5,57 +5,14 @@
 #include <new>
 
 #include "batch/error.h"
-#include "batch/resample.h"
 #include "kelvor/stoi.h"
 
 namespace kelvor::batch {
 
 namespace {
 
-const char* library_code(int status) {
-    switch (status) {
-    case KELVOR_ERR_TOO_SHORT: return "too_short";
-    case KELVOR_ERR_NO_MEMORY: return "no_memory";
-    case KELVOR_ERR_FFT_TABLES: return "no_memory";  // the tables' memory, said so by the message
-    case KELVOR_ERR_BAD_ARGUMENT: return "bad_argument";
-    case KELVOR_ERR_TOO_LONG: return "too_long";
-    case KELVOR_ERR_BAD_SHIFT: return "bad_shift";
-    case KELVOR_ERR_CONFLICT: return "conflict";
-    case KELVOR_ERR_NOT_FINITE: return "not_finite";
-    default: return "failed";
-    }
-}
-
 void check_status(int status) {
-    if (status != KELVOR_OK) throw PairError(library_code(status), kelvor_status_text(status));
-}
-
-void check_finite(const Audio& audio, const char* label) {
-    if (audio.pcm16) return;
-    for (double v : audio.values) {
-        if (!std::isfinite(v)) {
-            throw PairError("not_finite", std::string("The ") + label + " signal holds a sample that is not a finite number");
-        }
-    }
-}
-
-bool is_silent(const Audio& audio) {
-    if (audio.pcm16) return std::all_of(audio.pcm.begin(), audio.pcm.end(), [](int16_t s) { return s == 0; });
-    return std::all_of(audio.values.begin(), audio.values.end(), [](double v) { return v == 0.0; });
-}
-
-// Both signals as doubles, padded with zeros to the longer one's length;
-// the degraded one delayed by `shift` samples (its first samples dropped,
-// zeros appended), as the tool shifts at 8 kHz.
-void padded_doubles(const Audio& reference, const Audio& degraded, int shift, std::vector<double>& ref,
-                    std::vector<double>& deg) {
-    size_t n = static_cast<size_t>(std::max(reference.frames(), degraded.frames()));
-    ref = reference.as_doubles();
-    ref.resize(n, 0.0);
-    deg = degraded.as_doubles();
-    size_t drop = std::min(static_cast<size_t>(shift), deg.size());
-    deg.erase(deg.begin(), deg.begin() + static_cast<std::ptrdiff_t>(drop));
-    deg.resize(n, 0.0);
+    if (status != KELVOR_OK) throw PairError(kelvor_status_name(status), kelvor_status_text(status));
 }
 
 // Frees a kelvor_details block.
@@ -81,13 +38,11 @@ void copy_details(const kelvor_details& d, Details& out) {
 
 // Scores through the library's plain call, or through its details call
 // when details are asked for (the same scores, more results).
-int score_8k(const Audio& ref, const Audio& deg, const kelvor_options& options, kelvor_scores& scores,
-             Details* details) {
-    if (details == nullptr) {
-        return kelvor_score_pcm8k(ref.pcm.data(), ref.frames(), deg.pcm.data(), deg.frames(), &options, &scores);
-    }
+template <typename Plain, typename WithDetails>
+int scored(Plain plain, WithDetails with_details, kelvor_scores& scores, Details* details) {
+    if (details == nullptr) return plain(&scores);
     DetailsBlock d;
-    int status = kelvor_details_pcm8k(ref.pcm.data(), ref.frames(), deg.pcm.data(), deg.frames(), &options, &d.block);
+    const int status = with_details(&d.block);
     if (status == KELVOR_OK) {
         scores = d.block->scores;
         copy_details(*d.block, *details);
@@ -95,68 +50,86 @@ int score_8k(const Audio& ref, const Audio& deg, const kelvor_options& options, 
     return status;
 }
 
-int score_10k(const std::vector<double>& ref, const std::vector<double>& deg, const kelvor_options& options,
-              kelvor_scores& scores, Details* details) {
-    const int64_t rn = static_cast<int64_t>(ref.size());
-    const int64_t dn = static_cast<int64_t>(deg.size());
-    if (details == nullptr) return kelvor_score_10k(ref.data(), rn, deg.data(), dn, &options, &scores);
-    DetailsBlock d;
-    int status = kelvor_details_10k(ref.data(), rn, deg.data(), dn, &options, &d.block);
-    if (status == KELVOR_OK) {
-        scores = d.block->scores;
-        copy_details(*d.block, *details);
-    }
-    return status;
+std::string rate_text(int rate) {
+    return std::to_string(rate) + " Hz";
 }
 
-void score(const Audio& reference, const Audio& degraded, int shift, bool align, bool double_table, Row& row,
-           Details* details) {
+void score(const Audio& reference, const Audio& degraded, int shift, bool align, int profile, bool double_table,
+           Row& row, Details* details) {
     if (reference.rate != degraded.rate) {
-        throw PairError("rate_mismatch", "The reference is at " + std::to_string(reference.rate) +
-                                             " Hz, the degraded signal at " + std::to_string(degraded.rate) + " Hz");
+        throw PairError("rate_mismatch", "The reference is at " + rate_text(reference.rate) +
+                                             ", the degraded signal at " + rate_text(degraded.rate));
     }
     const int rate = reference.rate;
-    if (rate <= 0) throw PairError("format", "Sample rate " + std::to_string(rate) + " Hz");
+    if (rate <= 0) throw PairError("format", "Sample rate " + rate_text(rate));
     row.rate = rate;
     row.seconds = static_cast<double>(std::max(reference.frames(), degraded.frames())) / rate;
     if (shift != 0 && align) throw PairError("conflict", "Both a shift and a delay search were asked; use one");
-    if (shift < 0 || shift > max_shift(rate)) {
-        throw PairError("bad_shift", "Shift " + std::to_string(shift) + " is outside 1 .. " +
-                                         std::to_string(max_shift(rate)) + " samples at " + std::to_string(rate) + " Hz");
+    if (shift < 0 || shift > kelvor_max_shift(rate)) {
+        throw PairError("bad_shift", "Shift " + std::to_string(shift) + " is outside 0 .. " +
+                                         std::to_string(kelvor_max_shift(rate)) + " samples (112.5 ms) at " +
+                                         rate_text(rate));
     }
-    check_finite(reference, "reference");
-    check_finite(degraded, "degraded");
     if (reference.frames() == 0) throw PairError("too_short", "The reference holds no samples");
-    if (is_silent(reference)) throw PairError("silent", "The reference is digital silence (every sample is zero)");
 
     kelvor_options options{};
+    options.align = align ? 1 : 0;
+    options.shift = shift;
+    options.double_table = double_table ? 1 : 0;
+    options.profile = profile == KELVOR_PROFILE_TOOL ? KELVOR_PROFILE_TOOL : KELVOR_PROFILE_REFERENCE;
     kelvor_scores scores{};
-    if (rate == 8000 && reference.pcm16 && degraded.pcm16) {
-        options.align = align ? 1 : 0;
-        options.shift = shift;
-        options.double_table = double_table ? 1 : 0;
-        check_status(score_8k(reference, degraded, options, scores, details));
-        row.delay_samples = scores.delay;
-        row.delay_ms = scores.delay * 1000.0 / rate;
+    int status = KELVOR_OK;
+    if (options.profile == KELVOR_PROFILE_TOOL) {
+        if (reference.pcm16 && std::all_of(reference.pcm.begin(), reference.pcm.end(), [](int16_t v) { return v == 0; })) {
+            // The tool's chain would call it too short; say what it is.
+            throw PairError("silent", kelvor_status_text(KELVOR_ERR_SILENT));
+        }
+        if (rate != 8000 || !reference.pcm16 || !degraded.pcm16) {
+            throw PairError("profile", "The tool profile scores 8 kHz 16-bit PCM only; this pair is at " +
+                                           rate_text(rate) + (reference.pcm16 && degraded.pcm16 ? "" : ", not 16-bit PCM") +
+                                           " (the reference profile scores it)");
+        }
+        const int16_t* r = reference.pcm.data();
+        const int16_t* d = degraded.pcm.data();
+        const int64_t rn = reference.frames();
+        const int64_t dn = degraded.frames();
+        status = scored([&](kelvor_scores* out) { return kelvor_score_pcm8k(r, rn, d, dn, &options, out); },
+                        [&](kelvor_details** out) { return kelvor_details_pcm8k(r, rn, d, dn, &options, out); },
+                        scores, details);
+    } else if (reference.pcm16 && degraded.pcm16 && rate == 8000) {
+        // 16-bit samples at 8 kHz are read as they are (divided by 32768).
+        const int16_t* r = reference.pcm.data();
+        const int16_t* d = degraded.pcm.data();
+        const int64_t rn = reference.frames();
+        const int64_t dn = degraded.frames();
+        status = scored([&](kelvor_scores* out) { return kelvor_score_pcm8k(r, rn, d, dn, &options, out); },
+                        [&](kelvor_details** out) { return kelvor_details_pcm8k(r, rn, d, dn, &options, out); },
+                        scores, details);
     } else {
-        std::vector<double> ref;
-        std::vector<double> deg;
-        padded_doubles(reference, degraded, shift, ref, deg);
-        if (rate != 10000) {
-            ref = resample_to_10k(ref, rate);
-            deg = resample_to_10k(deg, rate);
-        }
-        options.align = align ? 1 : 0;
-        check_status(score_10k(ref, deg, options, scores, details));
-        if (align) {
-            // Found at 10 kHz: in the files' samples, rounded to nearest.
-            row.delay_samples = std::llround(scores.delay * static_cast<double>(rate) / 10000.0);
-            row.delay_ms = scores.delay / 10.0;
-        } else {
-            row.delay_samples = shift;
-            row.delay_ms = shift * 1000.0 / rate;
-        }
+        const std::vector<double> ref = reference.as_doubles();
+        const std::vector<double> deg = degraded.as_doubles();
+        const int64_t rn = static_cast<int64_t>(ref.size());
+        const int64_t dn = static_cast<int64_t>(deg.size());
+        status = scored(
+            [&](kelvor_scores* out) { return kelvor_score(ref.data(), rn, deg.data(), dn, rate, &options, out); },
+            [&](kelvor_details** out) {
+                return kelvor_score_details(ref.data(), rn, deg.data(), dn, rate, &options, out);
+            },
+            scores, details);
     }
+    if (status == KELVOR_ERR_BAD_RATE) {
+        throw PairError("bad_rate", "Sample rate " + rate_text(rate) +
+                                        " cannot be scored: the reference profile resamples whole rates from " +
+                                        std::to_string(KELVOR_MIN_RATE) + " to " + std::to_string(KELVOR_MAX_RATE) +
+                                        " Hz whose ratio to 10000 reduces to terms of at most " +
+                                        std::to_string(KELVOR_MAX_RATE_TERM));
+    }
+    check_status(status);
+    if (!std::isfinite(scores.stoi) || !std::isfinite(scores.estoi)) {
+        throw PairError("not_finite", "The scores are not finite numbers");
+    }
+    row.delay_samples = scores.delay;
+    row.delay_ms = scores.delay_ms;
     row.stoi = scores.stoi;
     row.estoi = scores.estoi;
 }
@@ -188,14 +161,10 @@ void guarded(Row& row, Body body) noexcept {
 
 }  // namespace
 
-int max_shift(int rate) {
-    return rate > 0 ? static_cast<int>(900LL * rate / 8000) : 0;
-}
-
-Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, Details* details,
+Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, int profile, Details* details,
                 bool double_table) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, shift, align, double_table, row, details); });
+    guarded(row, [&] { score(reference, degraded, shift, align, profile, double_table, row, details); });
     return row;
 }
 
@@ -207,7 +176,7 @@ Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* det
         if (!listed.error_code.empty()) throw PairError(listed.error_code, listed.error_message);
         Audio reference = read_audio(listed.reference_path, options.audio, "reference");
         Audio degraded = read_audio(listed.degraded_path, options.audio, "degraded");
-        score(reference, degraded, listed.shift, listed.align || options.align, false, row, details);
+        score(reference, degraded, listed.shift, listed.align || options.align, options.profile, false, row, details);
     });
     return row;
 }

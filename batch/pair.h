@@ -9,6 +9,7 @@
 
 #include "batch/audio_file.h"
 #include "batch/row.h"
+#include "kelvor/stoi.h"
 
 namespace kelvor::batch {
 
@@ -29,7 +30,8 @@ struct PairSpec {
 
 struct ScoreOptions {
     AudioOptions audio;
-    bool align = false;  // search the delay of every pair (--align)
+    bool align = false;                      // search the delay of every pair (--align)
+    int profile = KELVOR_PROFILE_REFERENCE;  // KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL (--profile)
 };
 
 // Where in time and frequency a pair's intelligibility is lost: the
@@ -49,21 +51,19 @@ struct Details {
 // scores).
 Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* details = nullptr) noexcept;
 
-// Scores two signals held in memory (both at the same rate). shift is in
-// samples of that rate (1 .. floor(900 * rate / 8000)), 0 for none; align
-// searches the delay. The paths:
-//  - 16-bit PCM at 8000 Hz on both sides: the tool's own chain (its delay
-//    search and resampler), the same bits as KELVOR_STOI;
-//  - 10000 Hz: scored as it is, in double precision;
-//  - anything else: resampled to 10 kHz with libsoxr, then as at 10 kHz.
-// reference and degraded of the Row are left empty. double_table resamples
-// the 8 kHz path with the double-precision coefficient table (the tool's
-// -r); the other paths do not use the tool's resampler and ignore it.
-Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align,
+// Scores two signals held in memory (both at the same rate) with a profile
+// (KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL). shift is in samples
+// of that rate (0 .. kelvor_max_shift(rate)); align searches the delay.
+//  - reference profile: any rate the library resamples, 16-bit samples
+//    divided by 32768, the library's kelvor_score (kelvor_score_pcm8k for
+//    16-bit samples at 8 kHz, the same numbers without a conversion);
+//  - tool profile: 16-bit PCM at 8000 Hz on both sides only, the tool's
+//    own chain, the same bits as KELVOR_STOI; anything else is an error
+//    row with status "profile". double_table resamples with the
+//    double-precision coefficient table (the tool's -r).
+// reference and degraded of the Row are left empty.
+Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, int profile,
                 Details* details = nullptr, bool double_table = false) noexcept;
-
-// The largest shift accepted at a rate: 112.5 ms, the tool's 900 samples at 8 kHz.
-int max_shift(int rate);
 
 }  // namespace kelvor::batch
 

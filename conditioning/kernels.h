@@ -36,6 +36,7 @@
 #include <cstdint>
 
 #include "conditioning/alignment.h"
+#include "conditioning/polyphase.h"
 #include "conditioning/resampler.h"
 
 namespace kelvor {
@@ -74,6 +75,15 @@ void resample_groups_avx2(const double* streams, int32_t stride, const double* c
                           int32_t sums_stride);
 void resample_groups_avx512(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                             int32_t sums_stride);
+
+// ---------------------------------------------------- any-rate resampler
+
+// polyphase_run (polyphase.h) with eight partial sums in the lanes of one
+// AVX-512 vector or two AVX2 vectors, added in polyphase_run's order.
+void polyphase_run_avx2(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
+                        double* y);
+void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
+                          double* y);
 
 }  // namespace kelvor
 

@@ -50,3 +50,26 @@ void resample_groups_avx2(const double* streams, int32_t stride, const double* c
 }
 
 }  // namespace kelvor
+
+namespace kelvor {
+
+void polyphase_run_avx2(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
+                        double* y) {
+    const int32_t taps = f->taps;
+    for (int32_t i = 0; i < count; i++) {
+        const int64_t position = (k0 + i) * f->down + f->half;
+        const double* row = f->coefs + (position % f->up) * taps;
+        const double* xs = x + (position / f->up - taps + 1 - first);
+        __m256d lo = _mm256_setzero_pd();  // partial sums 0 .. 3
+        __m256d hi = _mm256_setzero_pd();  // partial sums 4 .. 7
+        for (int32_t t = 0; t < taps; t += 8) {
+            lo = _mm256_add_pd(lo, _mm256_mul_pd(_mm256_load_pd(row + t), _mm256_loadu_pd(xs + t)));
+            hi = _mm256_add_pd(hi, _mm256_mul_pd(_mm256_load_pd(row + t + 4), _mm256_loadu_pd(xs + t + 4)));
+        }
+        const __m256d a = _mm256_add_pd(lo, hi);  // s0+s4, s1+s5, s2+s6, s3+s7
+        const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
+        y[i] = _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
+    }
+}
+
+}  // namespace kelvor

@@ -50,3 +50,24 @@ void resample_groups_avx512(const double* streams, int32_t stride, const double*
 }
 
 }  // namespace kelvor
+
+namespace kelvor {
+
+void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
+                          double* y) {
+    const int32_t taps = f->taps;
+    for (int32_t i = 0; i < count; i++) {
+        const int64_t position = (k0 + i) * f->down + f->half;
+        const double* row = f->coefs + (position % f->up) * taps;
+        const double* xs = x + (position / f->up - taps + 1 - first);
+        __m512d s = _mm512_setzero_pd();  // partial sums 0 .. 7
+        for (int32_t t = 0; t < taps; t += 8) {
+            s = _mm512_add_pd(s, _mm512_mul_pd(_mm512_load_pd(row + t), _mm512_loadu_pd(xs + t)));
+        }
+        const __m256d a = _mm256_add_pd(_mm512_castpd512_pd256(s), _mm512_extractf64x4_pd(s, 1));
+        const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
+        y[i] = _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
+    }
+}
+
+}  // namespace kelvor

@@ -49,6 +49,15 @@ void estoi_batches_avx2(const double* X, const double* Y, int32_t frames, int32_
 void estoi_batches_avx512(const double* X, const double* Y, int32_t frames, int32_t first, int32_t batches,
                           NoiseJumps jumps, uint16_t* state, double* d1);
 
+// ------------------------------------------ double-precision power spectra
+
+struct PowerTwiddles;
+
+// power_spectra (power_spectrum.h) for `batches` batches of 4 (AVX2) or 8
+// (AVX-512) frames, one frame per lane.
+void power_spectra_avx2(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
+void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
+
 // --------------------------------------------------- silent-frame removal
 
 // energy[i] = the sum over n = 0..255, ascending, of ((x[128 i + n] *

@@ -128,3 +128,40 @@ void stdft_bands_avx512(const double* signal, const double* window, const BandBi
 }
 
 }  // namespace kelvor
+
+// ------------------------------------------ double-precision power spectra
+
+#include "measures/power_spectrum.h"
+#include "measures/power_spectrum_impl.h"
+
+namespace kelvor {
+
+namespace {
+
+typedef double PowerLanes __attribute__((vector_size(64)));
+
+}  // namespace
+
+void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
+    constexpr int32_t W = 8;
+    alignas(64) double lanes[POWER_FRAME * W];
+    for (int32_t b = 0; b < batches; b++) {
+        const double* f = frames + static_cast<size_t>(b) * W * POWER_FRAME;
+        double* p = power + static_cast<size_t>(b) * W * POWER_BINS;
+        for (int32_t n = 0; n < POWER_FRAME; n++) {
+            for (int32_t l = 0; l < W; l++) lanes[n * W + l] = f[l * POWER_FRAME + n];
+        }
+        power_body<PowerLanes>(
+            [&lanes](int32_t n) {
+                PowerLanes v;
+                __builtin_memcpy(&v, lanes + n * W, sizeof v);
+                return v;
+            },
+            [p](int32_t k, PowerLanes v) {
+                for (int32_t l = 0; l < W; l++) p[l * POWER_BINS + k] = v[l];
+            },
+            tw);
+    }
+}
+
+}  // namespace kelvor

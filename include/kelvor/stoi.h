@@ -4,114 +4,220 @@
  * Intelligibility) and ESTOI (Extended STOI). Higher is better; identical
  * signals score 1.
  *
- * The scores are those the KELVOR_STOI tool prints for the same samples, to
- * the last bit, before its rounding to four digits: the same delay search,
- * the same 8 kHz to 10 kHz resampler and the same measures, in the same
- * order of operations.
+ * Two scoring profiles (kelvor_options.profile):
+ *
+ *  - KELVOR_PROFILE_REFERENCE: the published reference definition of the
+ *    measures, in double precision throughout: any input rate brought to
+ *    10 kHz by the reference's windowed-sinc polyphase resampler, segments
+ *    of 30 frames ending at every frame from the 30th on, the reference's
+ *    small constant (machine epsilon) in every normalisation. Scores equal
+ *    the reference's to about 1e-14 and are what published numbers are
+ *    compared with. The default of kelvor_score, kelvor_score_10k,
+ *    kelvor_score_details and kelvor_details_10k.
+ *
+ *  - KELVOR_PROFILE_TOOL: the chain of the KELVOR_STOI tool, to the last
+ *    bit of the tool's unrounded scores: 8 kHz 16-bit input only, its delay
+ *    search, its 8 kHz to 10 kHz resampler rounded to 16 bits, its single-
+ *    precision FFT, one segment fewer. The default of kelvor_score_pcm8k and
+ *    kelvor_details_pcm8k.
  *
  * Thread safety: every function may be called from any number of threads at
- * once. A call keeps its state to itself: its noise generator starts from
- * the state of a fresh process and its analysis window is its own, so a
- * call gives the same bits whatever else runs, in whatever order. The FFT
- * tables are built once, under a lock, by the first call that needs them,
- * and only read afterwards.
+ * once. A call keeps its state to itself, so it gives the same bits whatever
+ * else runs, in whatever order. Shared tables (the FFT's, the resampler
+ * filters of the first rates asked for, the reference profile's noise) are
+ * built once, under a lock, by the first call that needs them, and only read
+ * afterwards.
  *
- * Nothing here prints, exits or throws: every failure is a status.
+ * Nothing here prints, exits or throws: every failure is a status. Calls
+ * that return a status are marked so that compilers warn when it is
+ * ignored.
  */
 #ifndef KELVOR_STOI_H
 #define KELVOR_STOI_H
 
 #include <stdint.h>
 
+#if defined(KELVOR_STOI_BUILDING) && defined(__GNUC__)
+#define KELVOR_API __attribute__((visibility("default")))
+#else
+#define KELVOR_API
+#endif
+
+#if defined(__GNUC__)
+#define KELVOR_NODISCARD __attribute__((warn_unused_result))
+#else
+#define KELVOR_NODISCARD
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* The version: the same number kelvor-batch --version, the Python package
+ * and the banner of the KELVOR_STOI tool state. */
 #define KELVOR_STOI_VERSION_MAJOR 1
-#define KELVOR_STOI_VERSION_MINOR 0
+#define KELVOR_STOI_VERSION_MINOR 3
 #define KELVOR_STOI_VERSION_PATCH 0
 
-/* How a pair is lined up and resampled. A null pointer stands for all zeros:
- * no delay, the float coefficient table. */
+/* Scoring profiles (see the top of this file). */
+enum {
+    KELVOR_PROFILE_DEFAULT = 0,   /* each call's documented default */
+    KELVOR_PROFILE_REFERENCE = 1, /* the published reference definition */
+    KELVOR_PROFILE_TOOL = 2       /* the KELVOR_STOI tool's chain */
+};
+
+/*
+ * How a pair is lined up and scored. A null pointer stands for all zeros.
+ * Initialise the whole record to zero before setting members
+ * (kelvor_options o = {0}; or a designated initialiser): the reserved
+ * members make room for options of later versions, which leave today's
+ * behaviour unchanged when zero; a call refuses a record whose reserved
+ * members are not zero (KELVOR_ERR_BAD_ARGUMENT).
+ */
 typedef struct {
-    int align;        /* non-zero: search the delay of the degraded signal, as the tool's -a does */
-    int shift;        /* 1 .. KELVOR_MAX_SHIFT_8K: delay the degraded signal by this many samples, as -sN; 0 for none */
-    int double_table; /* non-zero: resample with the double-precision coefficient table, as -r */
+    int align;        /* non-zero: search the delay of the degraded signal, 0 to 112.4 ms */
+    int shift;        /* delay the degraded signal by this many samples of its rate, 0 .. kelvor_max_shift(rate) */
+    int double_table; /* tool profile: resample with the double-precision coefficient table, as the tool's -r */
+    int profile;      /* KELVOR_PROFILE_*; 0 for the call's default */
+    int reserved[12]; /* zero */
 } kelvor_options;
 
 typedef struct {
-    double stoi;  /* STOI, in [-1, 1] */
-    double estoi; /* ESTOI, in [-1, 1] */
-    int delay;    /* the shift in effect, in samples of the input rate: found (align) or given (shift); 0 without one */
+    double stoi;     /* STOI, in [-1, 1] */
+    double estoi;    /* ESTOI, in [-1, 1] */
+    int delay;       /* the delay in effect, in samples of the input rate: found (align) or given (shift); 0 without one */
+    int profile;     /* the profile that scored: KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL */
+    double delay_ms; /* the delay in milliseconds; a found delay at another rate than 8 kHz is found at 10 kHz, in 0.1 ms steps */
 } kelvor_scores;
 
-/* Statuses: 0 is success, every failure is negative. */
+/*
+ * Statuses: 0 is success, every failure is negative. The calls of this
+ * library return the first eleven; the others are the failures of the
+ * front ends that read files and listings (kelvor-batch, the Python
+ * package), defined here so that every program names a failure alike.
+ * kelvor_status_name gives the short name that result rows carry,
+ * kelvor_status_text a sentence, kelvor_status_category the kind of fault.
+ */
 enum {
     KELVOR_OK = 0,
-    KELVOR_ERR_TOO_SHORT = -1,    /* too little speech: 30 frames or fewer survive silent-frame removal */
-    KELVOR_ERR_NO_MEMORY = -2,    /* an allocation failed */
-    KELVOR_ERR_FFT_TABLES = -3,   /* an FFT table could not be built */
-    KELVOR_ERR_TOO_LONG = -4,     /* more than KELVOR_MAX_SAMPLES samples in an input */
-    KELVOR_ERR_BAD_ARGUMENT = -5, /* a null pointer where samples or a result are needed, or a negative count */
-    KELVOR_ERR_BAD_SHIFT = -6,    /* shift outside 0 .. its maximum */
-    KELVOR_ERR_CONFLICT = -7,     /* align and shift given together */
-    KELVOR_ERR_NOT_FINITE = -8,   /* a sample that is not a finite number */
-    KELVOR_ERR_LAST = -9          /* sentinel: every status lies above it */
+    KELVOR_ERR_TOO_SHORT = -1,     /* too_short: too little speech left after silent-frame removal */
+    KELVOR_ERR_NO_MEMORY = -2,     /* no_memory: an allocation failed */
+    KELVOR_ERR_FFT_TABLES = -3,    /* fft_tables: an FFT table could not be built (out of memory) */
+    KELVOR_ERR_TOO_LONG = -4,      /* too_long: an input, before or after resampling, longer than KELVOR_MAX_SAMPLES */
+    KELVOR_ERR_BAD_ARGUMENT = -5,  /* bad_argument: a null pointer, a negative count, non-zero reserved options */
+    KELVOR_ERR_BAD_SHIFT = -6,     /* bad_shift: shift outside 0 .. kelvor_max_shift(rate) */
+    KELVOR_ERR_CONFLICT = -7,      /* conflict: align and shift given together */
+    KELVOR_ERR_NOT_FINITE = -8,    /* not_finite: a sample, or a score, that is not a finite number */
+    KELVOR_ERR_BAD_RATE = -9,      /* bad_rate: a sample rate that cannot be resampled to 10 kHz */
+    KELVOR_ERR_PROFILE = -10,      /* profile: the profile cannot score this input (the tool's: 8 kHz 16-bit only) */
+    KELVOR_ERR_SILENT = -11,       /* silent: the reference is digital silence */
+    KELVOR_ERR_RATE_MISMATCH = -12, /* rate_mismatch: the two files have different sample rates */
+    KELVOR_ERR_MISSING = -13,      /* missing: a file does not exist */
+    KELVOR_ERR_UNREADABLE = -14,   /* unreadable: a file cannot be opened or read, or is not a regular file */
+    KELVOR_ERR_FORMAT = -15,       /* format: a file's content is not audio the reader understands, or is damaged */
+    KELVOR_ERR_CHANNELS = -16,     /* channels: a multi-channel file without a channel chosen, or no such channel */
+    KELVOR_ERR_BAD_ROW = -17,      /* bad_row: a listing row that cannot be used */
+    KELVOR_ERR_BAD_ALIGN = -18,    /* bad_align: an align cell that is not a yes or a no */
+    KELVOR_ERR_UNPAIRED = -19,     /* unpaired: a file present in one folder or list only */
+    KELVOR_ERR_DETAILS = -20,      /* details: the details asked for could not be written */
+    KELVOR_ERR_FAILED = -21,       /* failed: an unexpected failure */
+    KELVOR_ERR_LAST = -22          /* sentinel: every status lies above it */
 };
 
-/* The longest input accepted, in samples, and the largest shifts. */
-#define KELVOR_MAX_SAMPLES 429496729
-#define KELVOR_MAX_SHIFT_8K 900   /* 112.5 ms at 8 kHz; the delay search tries 0 .. 899 */
-#define KELVOR_MAX_SHIFT_10K 1124 /* 112.4 ms at 10 kHz; the delay search tries 0 .. 1123 */
+/* Kinds of failure, for front ends that map them to their own error types
+ * (the Python package raises ValueError, MemoryError, OSError,
+ * FileNotFoundError or RuntimeError subclasses). */
+enum {
+    KELVOR_CATEGORY_NONE = 0,    /* KELVOR_OK */
+    KELVOR_CATEGORY_INPUT = 1,   /* the input or the arguments */
+    KELVOR_CATEGORY_MEMORY = 2,  /* memory ran out */
+    KELVOR_CATEGORY_FILE = 3,    /* a file could not be read or written */
+    KELVOR_CATEGORY_MISSING = 4, /* a file does not exist */
+    KELVOR_CATEGORY_INTERNAL = 5 /* anything else */
+};
+
+/* Limits. */
+#define KELVOR_MAX_SAMPLES 429496729 /* the longest input accepted, in samples, also after resampling to 10 kHz */
+#define KELVOR_MIN_RATE 1000         /* the lowest and highest sample rates the reference profile resamples */
+#define KELVOR_MAX_RATE 768000
+#define KELVOR_MAX_RATE_TERM 1000    /* 10000 / rate must reduce to p / q with p, q <= this (a filter of at most 72,447 taps) */
+#define KELVOR_MAX_SHIFT_MS 112.5    /* the largest shift: 112.5 ms, kelvor_max_shift(rate) samples */
+#define KELVOR_MAX_SHIFT_8K 900      /* kelvor_max_shift(8000) */
+#define KELVOR_MAX_SHIFT_10K 1125    /* kelvor_max_shift(10000) */
+#define KELVOR_ALIGN_DELAYS_8K 900   /* the delay search tries 0 .. 899 samples at 8 kHz (tool profile) */
+#define KELVOR_ALIGN_DELAYS_10K 1124 /* and 0 .. 1123 samples at 10 kHz (0 to 112.3 ms) otherwise */
+
+/* The largest shift at a rate: floor(rate * 0.1125) samples; 0 for a rate
+ * that is not positive and finite. */
+KELVOR_API int kelvor_max_shift(double rate);
 
 /*
- * Scores two 8 kHz signals of 16-bit samples exactly as the KELVOR_STOI tool
- * scores two files holding them. The shorter signal is padded with zeros to
- * the length of the longer. With align, the delay of the degraded signal is
- * the one of 0 .. 899 samples with the largest cross-correlation (ties go to
- * the smaller delay); with shift, it is the given one. Both signals are then
- * resampled to 10 kHz and scored.
+ * Scores two signals of any rate the reference profile resamples (see
+ * KELVOR_MIN_RATE .. KELVOR_MAX_RATE and KELVOR_MAX_RATE_TERM; 10000 needs
+ * no resampling). Samples are doubles with full scale at +-1 (16-bit
+ * samples divided by 32768). The shorter signal is padded with zeros to the
+ * length of the longer; options->shift delays the degraded one by that many
+ * samples of `rate` (its first samples dropped), options->align searches its
+ * delay at 10 kHz.
  *
- * ref, deg: ref_count and deg_count samples (a count of 0 allows a null
- * pointer). options: may be null. out: receives the scores.
- * Returns KELVOR_OK or a status; out is written only on success.
+ * Profile (default reference): the tool profile takes rate 8000 and samples
+ * that are 16-bit values divided by 32768, and gives kelvor_score_pcm8k's
+ * scores; anything else is KELVOR_ERR_PROFILE.
+ *
+ * Inputs whose peak lies below 2^-40 or above 2^40 of full scale are scaled
+ * by a power of two first (which changes no sample's relative value), so
+ * that the reference's small constant cannot swamp a very quiet signal and
+ * nothing overflows. An all-zero reference is KELVOR_ERR_SILENT.
+ *
+ * Returns KELVOR_OK or a status; out is written only on success. Rates and
+ * lengths are checked before anything is allocated for them.
  */
-int kelvor_score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
-                       const kelvor_options* options, kelvor_scores* out);
+KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_count, const double* deg,
+                                             int64_t deg_count, double rate, const kelvor_options* options,
+                                             kelvor_scores* out);
 
 /*
- * Scores two signals already sampled at 10 kHz, the rate on which the
- * measures are defined, without resampling and without rounding to 16 bits.
- * Samples are doubles on the scale of 16-bit samples divided by 32768 (full
- * scale is +-1); a 16-bit signal converted so gives the same scores as
- * kelvor_score_pcm8k's measures on the same 10 kHz samples.
- *
- * The shorter signal is padded with zeros. options->align searches delays
- * 0 .. 1123 (0 to 112.3 ms) with the tool's rule: the largest unnormalised
- * cross-correlation, summed in double precision in ascending sample order,
- * ties to the smaller delay. options->shift is in 10 kHz samples, 1 ..
- * KELVOR_MAX_SHIFT_10K. options->double_table has no effect here.
- * Returns KELVOR_OK or a status (KELVOR_ERR_NOT_FINITE for a NaN or an
- * infinity among the samples).
+ * Scores two 8 kHz signals of 16-bit samples. Default (tool profile):
+ * exactly as the KELVOR_STOI tool scores two files holding them: with align,
+ * the delay of the degraded signal is the one of 0 .. 899 samples with the
+ * largest cross-correlation (ties go to the smaller delay); with shift
+ * (0 .. 900), it is the given one. With options->profile
+ * KELVOR_PROFILE_REFERENCE, the samples divided by 32768 are scored as
+ * kelvor_score scores them.
  */
-int kelvor_score_10k(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
-                     const kelvor_options* options, kelvor_scores* out);
+KELVOR_API KELVOR_NODISCARD int kelvor_score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg,
+                                                   int64_t deg_count, const kelvor_options* options,
+                                                   kelvor_scores* out);
+
+/*
+ * Scores two signals sampled at 10 kHz, the rate the measures are defined
+ * on, without resampling: kelvor_score with rate 10000. The tool profile
+ * here runs the tool's measures (single-precision FFT, one segment fewer)
+ * on the doubles as they are, without rounding to 16 bits; its delay search
+ * tries 0 .. 1123 samples by the largest unnormalised cross-correlation.
+ */
+KELVOR_API KELVOR_NODISCARD int kelvor_score_10k(const double* ref, int64_t ref_count, const double* deg,
+                                                 int64_t deg_count, const kelvor_options* options,
+                                                 kelvor_scores* out);
 
 /*
  * The intermediate results behind one pair's scores, so that a user can see
  * where in time and frequency intelligibility is lost.
  *
  * Times are in seconds of the reference signal (the 10 kHz sample index
- * divided by 10000, which for an 8 kHz input is the same instant). Frames
- * are 256 samples at 10 kHz with a hop of 128 (frame i starts at
- * i * 0.0128 s); a segment is 30 consecutive frames of the signal left after
- * silent-frame removal, and spans from the start of its first kept frame to
- * the end of its last (longer than 0.3968 s where silent frames were cut out
- * in between).
+ * divided by 10000, the same instant at every input rate). Frames are 256
+ * samples at 10 kHz with a hop of 128 (frame i starts at i * 0.0128 s); a
+ * segment is 30 consecutive frames of the signal left after silent-frame
+ * removal, and spans from the start of its first kept frame to the end of
+ * its last (longer than 0.3968 s where silent frames were cut out in
+ * between).
  *
- * The means are the scores, to the last bit: STOI is the sum of
- * stoi_correlation in memory order divided by band_count * segment_count,
- * ESTOI the sum of estoi_segment in order divided by segment_count.
+ * The means are the scores, to the last bit. Tool profile: STOI is the sum
+ * of stoi_correlation in memory order divided by band_count *
+ * segment_count. Reference profile: STOI is the sum over segments m, in
+ * order, of the sums over bands j (in order) of stoi_correlation[j *
+ * segment_count + m], divided by band_count * segment_count. ESTOI is the
+ * sum of estoi_segment in order divided by segment_count.
  */
 typedef struct {
     kelvor_scores scores;
@@ -127,21 +233,42 @@ typedef struct {
     const int32_t* kept_frames;     /* [kept_count] indices of the surviving frames, ascending */
 } kelvor_details;
 
-/* kelvor_score_pcm8k and kelvor_score_10k, keeping the intermediate results.
- * On success *out points to a block that kelvor_details_free releases; on a
- * failure *out is null. */
-int kelvor_details_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
-                         const kelvor_options* options, kelvor_details** out);
-int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
-                       const kelvor_options* options, kelvor_details** out);
-/* Releases a block of kelvor_details_*; null is ignored. */
-void kelvor_details_free(kelvor_details* details);
+/* kelvor_score, kelvor_score_pcm8k and kelvor_score_10k, keeping the
+ * intermediate results. On success *out points to a block that
+ * kelvor_details_free releases; on a failure *out is null. */
+KELVOR_API KELVOR_NODISCARD int kelvor_score_details(const double* ref, int64_t ref_count, const double* deg,
+                                                     int64_t deg_count, double rate, const kelvor_options* options,
+                                                     kelvor_details** out);
+KELVOR_API KELVOR_NODISCARD int kelvor_details_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg,
+                                                     int64_t deg_count, const kelvor_options* options,
+                                                     kelvor_details** out);
+KELVOR_API KELVOR_NODISCARD int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg,
+                                                   int64_t deg_count, const kelvor_options* options,
+                                                   kelvor_details** out);
+/* Releases a block of kelvor_details*; null is ignored. */
+KELVOR_API void kelvor_details_free(kelvor_details* details);
 
 /* A sentence describing a status ("Too little speech: ..."); never null. */
-const char* kelvor_status_text(int status);
+KELVOR_API const char* kelvor_status_text(int status);
+
+/* The short name of a status, as result rows carry it ("ok", "too_short",
+ * ...); "unknown" for a number that is no status. */
+KELVOR_API const char* kelvor_status_name(int status);
+
+/* The status of a short name; KELVOR_ERR_LAST for a name that is none. */
+KELVOR_API int kelvor_status_from_name(const char* name);
+
+/* The kind of a status (KELVOR_CATEGORY_*); KELVOR_CATEGORY_INTERNAL for a
+ * number that is no status. */
+KELVOR_API int kelvor_status_category(int status);
+
+/* The name of a profile ("reference", "tool"; "default" for 0), and the
+ * profile of a name (-1 for none). */
+KELVOR_API const char* kelvor_profile_name(int profile);
+KELVOR_API int kelvor_profile_from_name(const char* name);
 
 /* The library's version, "major.minor.patch". */
-const char* kelvor_version(void);
+KELVOR_API const char* kelvor_version(void);
 
 #ifdef __cplusplus
 }

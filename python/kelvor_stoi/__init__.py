@@ -11,22 +11,21 @@ library. Higher is better; identical signals score 1.
     s = kelvor_stoi.score(clean, degraded, 16000)          # both: s.stoi, s.estoi, s.delay
 
 Signals are 1-D numpy arrays (or sequences) of int16 samples, or of
-floating-point samples on the scale of full scale = 1, at any sample rate.
-How a pair is scored depends on the samples and the rate, exactly as in
-kelvor-batch:
+floating-point samples on the scale of full scale = 1, at any sample rate
+from 1000 to 768000 Hz (int16 samples count as their value / 32768, so the
+same samples score alike in either type). Two scoring profiles:
 
-- int16 at 8000 Hz on both sides: the KELVOR_STOI tool's own chain (its
-  delay search, its 8 to 10 kHz resampler, the measures); the scores are
-  those of the tool and of the C library for the same samples, to the last
-  bit.
-- 10000 Hz: scored as they are, in double precision.
-- anything else (other rates, and float samples at 8000 Hz): resampled to
-  10 kHz with libsoxr at its very-high quality, then scored in double
-  precision.
+- ``profile="reference"`` (the default): the published reference
+  definition of the measures, in double precision, with the reference's
+  own resampler to 10 kHz; the numbers papers report, to about 1e-14.
+- ``profile="tool"``: the KELVOR_STOI tool's chain (its delay search, its
+  8 to 10 kHz resampler, its single-precision FFT); int16 at 8000 Hz only,
+  the tool's and the C library's numbers to the last bit.
 
-Every function releases the GIL while it works. Failures raise ValueError
-(bad input, too little speech), MemoryError, or OSError (files); the
-exception's ``status`` attribute holds kelvor-batch's status code.
+Every function releases the GIL while it works. Failures raise a subclass
+of KelvorError that is also ValueError (bad input, too little speech),
+MemoryError, OSError or FileNotFoundError (files); its ``status``
+attribute holds kelvor-batch's status code.
 """
 from __future__ import annotations
 
@@ -39,12 +38,17 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Literal, NamedTuple, Opti
 import numpy as np
 
 from kelvor_stoi import _core
+from kelvor_stoi._errors import ERRORS, KelvorError
+
+globals().update({cls.__name__: cls for cls in ERRORS.values()})
 
 if TYPE_CHECKING:
     import matplotlib.axes
     import matplotlib.figure
 
 __all__ = [
+    "KelvorError",
+    *sorted(cls.__name__ for cls in ERRORS.values()),
     "Score",
     "Details",
     "stoi",
@@ -146,27 +150,40 @@ def _samples(x: Any, name: str) -> np.ndarray:
 def _rate(fs: Any) -> int:
     """fs as a positive int; a float is accepted when it is a whole number."""
     if isinstance(fs, (bool, np.bool_)):
-        raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+        raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}")
     try:
         rate = operator.index(fs)
     except TypeError:
         if isinstance(fs, (float, np.floating)) and float(fs).is_integer():
             rate = int(fs)
         else:
-            raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}") from None
+            raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}") from None
     if not 0 < rate <= 2**31 - 1:
-        raise ValueError(f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+        raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}")
     return rate
 
 
-def _settings(shift: Any, align: bool, double_table: bool) -> "_core.Settings":
+Profile = Optional[Literal["reference", "tool"]]
+
+
+def _profile(profile: Any) -> int:
+    """The library's number of a profile name; None is the reference."""
+    if profile is None:
+        return _core.profile_of("reference")
+    number = _core.profile_of(profile) if isinstance(profile, str) and profile != "default" else -1
+    if number < 0:
+        raise ValueError(f"profile= must be 'reference' or 'tool', not {profile!r}")
+    return number
+
+
+def _settings(shift: Any, align: bool, double_table: bool, profile: Any = None) -> "_core.Settings":
     try:
         shift = operator.index(shift)
     except TypeError:
-        raise ValueError(f"shift must be a whole number of samples, not {shift!r}") from None
+        raise ValueError(f"shift= must be a whole number of samples, not {shift!r}") from None
     if not -(2**31) <= shift <= 2**31 - 1:
-        raise ValueError(f"shift {shift} is out of range")
-    return _core.Settings(shift=shift, align=bool(align), double_table=bool(double_table))
+        raise ValueError(f"shift= {shift} is out of range")
+    return _core.Settings(shift=shift, align=bool(align), double_table=bool(double_table), profile=_profile(profile))
 
 
 def _jobs(jobs: Optional[int]) -> int:
@@ -208,38 +225,46 @@ def score(
     align: bool = False,
     shift: int = 0,
     double_table: bool = False,
+    profile: Profile = None,
 ) -> Score:
     """STOI and ESTOI of degraded against clean, both sampled at fs Hz.
 
     clean, degraded: 1-D arrays of int16 samples or of floating-point
         samples (full scale = 1). The shorter one is padded with zeros.
-    fs: the sample rate in Hz, a positive whole number (16000.0 is 16000).
-    align: search the delay of the degraded signal (0 to 112.4 ms): at
-        8 kHz int16 the tool's search over 0 to 899 samples, elsewhere the
-        same rule on the 10 kHz signals (0 to 1123 samples, 0.1 ms steps).
-    shift: delay the degraded signal by this many samples of fs (1 to
-        floor(900 * fs / 8000), i.e. up to 112.5 ms; 0 for none), applied
-        at fs before any resampling. Excludes align.
-    double_table: resample with the double-precision coefficient table
-        (the tool's -r); only the 8 kHz int16 path uses the tool's
-        resampler, the other paths ignore it.
+    fs: the sample rate in Hz, a whole number from 1000 to 768000 (16000.0
+        is 16000) whose ratio to 10000 reduces to terms of at most 1000.
+    align: search the delay of the degraded signal (0 to 112.4 ms): with
+        the tool profile the tool's search over 0 to 899 samples at 8 kHz,
+        otherwise the same rule on the 10 kHz signals (0 to 1123 samples,
+        0.1 ms steps).
+    shift: delay the degraded signal by this many samples of fs (0 to
+        floor(0.1125 * fs), i.e. up to 112.5 ms), applied at fs before any
+        resampling. Excludes align.
+    double_table: tool profile only: resample with the double-precision
+        coefficient table (the tool's -r).
+    profile: "reference" (None, the default) or "tool" (see the package's
+        documentation).
 
-    Raises ValueError for unusable input (wrong shape or type, NaN or
-    infinity, a silent or too short reference, a bad shift, align with
-    shift) and MemoryError when memory runs out.
+    Raises a KelvorError that is a ValueError for unusable input (wrong
+    shape or type, NaN or infinity, a silent or too short reference, a bad
+    shift or rate, align with shift, the tool profile on anything but 8 kHz
+    int16) and MemoryError when memory runs out.
     """
-    settings = _settings(shift, align, double_table)
+    settings = _settings(shift, align, double_table, profile)
     return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings))
 
 
-def stoi(clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = False) -> float:
+def stoi(
+    clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = False, profile: Profile = None
+) -> float:
     """STOI of degraded against clean at fs_sig Hz, or ESTOI with extended.
 
     The call of the most widely used Python implementation, so that a script
-    changes only its import. The value is ``score(clean, degraded,
-    fs_sig).stoi`` (or ``.estoi``); see score() for the inputs and errors.
+    changes only its import, and its numbers. The value is ``score(clean,
+    degraded, fs_sig).stoi`` (or ``.estoi``); see score() for the inputs and
+    errors.
     """
-    s = score(clean, degraded, fs_sig)
+    s = score(clean, degraded, fs_sig, profile=profile)
     return s.estoi if extended else s.stoi
 
 
@@ -251,6 +276,7 @@ def score_files(
     double_table: bool = False,
     raw_rate: int = 8000,
     channel: int = 0,
+    profile: Profile = None,
 ) -> Score:
     """STOI and ESTOI of two audio files, as kelvor-batch scores them.
 
@@ -259,14 +285,14 @@ def score_files(
     little-endian mono at raw_rate Hz. 16-bit PCM files are int16 samples
     (at 8 kHz: the tool's exact chain), everything else floats. channel
     picks a channel (1-based) of multi-channel files; 0 accepts mono only.
-    Both files must have the same rate. align, shift and double_table are
-    those of score().
+    Both files must have the same rate. align, shift, double_table and
+    profile are those of score().
 
     Raises FileNotFoundError for a missing file, OSError for one that
     cannot be read or is not audio, ValueError as score() does and for a
     channel or rate problem.
     """
-    settings = _settings(shift, align, double_table)
+    settings = _settings(shift, align, double_table, profile)
     return _score(
         _core.score_files(os.fspath(ref_path), os.fspath(deg_path), settings, _rate(raw_rate), _channel(channel))
     )
@@ -293,6 +319,7 @@ def score_many(
     *,
     align: bool = False,
     double_table: bool = False,
+    profile: Profile = None,
     return_exceptions: Literal[False] = False,
 ) -> List[Score]: ...
 
@@ -304,6 +331,7 @@ def score_many(
     *,
     align: bool = False,
     double_table: bool = False,
+    profile: Profile = None,
     return_exceptions: Literal[True],
 ) -> List[Union[Score, BaseException]]: ...
 
@@ -314,13 +342,15 @@ def score_many(
     *,
     align: bool = False,
     double_table: bool = False,
+    profile: Profile = None,
     return_exceptions: bool = False,
 ) -> Union[List[Score], List[Union[Score, BaseException]]]:
     """Scores of many (clean, degraded, fs) pairs, on several threads.
 
     Returns one Score per pair, in the order of pairs, the same as calling
     score() on each in turn. jobs: worker threads (default: every core this
-    process may run on). align and double_table apply to every pair.
+    process may run on). align, double_table and profile apply to every
+    pair.
 
     When a pair fails, the exception of the first failed pair is raised
     after all pairs were scored (with a note naming the pair); with
@@ -329,7 +359,7 @@ def score_many(
     scoring starts. Ctrl-C stops handing out pairs and raises
     KeyboardInterrupt. The arrays must not be modified during the call.
     """
-    settings = _settings(0, align, double_table)
+    settings = _settings(0, align, double_table, profile)
     checked = []
     for i, pair in enumerate(pairs):
         try:
@@ -351,11 +381,12 @@ def details(
     align: bool = False,
     shift: int = 0,
     double_table: bool = False,
+    profile: Profile = None,
 ) -> Details:
     """The scores of score() with the results behind them: where in time and
     frequency intelligibility is lost. Same arguments and errors as score();
     plot them with plot_details()."""
-    settings = _settings(shift, align, double_table)
+    settings = _settings(shift, align, double_table, profile)
     d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings)
     return Details(
         scores=_score(d["scores"]),

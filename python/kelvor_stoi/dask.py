@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import pandas as pd
 
-from kelvor_stoi import COLUMNS, _core
+from kelvor_stoi import COLUMNS, _core, _profile
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -81,12 +81,18 @@ def _tune_allocator() -> None:
 
 
 def _score_partition(
-    listed_pairs: List[ListedPair], align: bool, raw_rate: int, channel: int, jobs: int, tune_allocator: bool
+    listed_pairs: List[ListedPair],
+    align: bool,
+    raw_rate: int,
+    channel: int,
+    jobs: int,
+    tune_allocator: bool,
+    profile: int,
 ) -> List[Tuple[Any, ...]]:
     """One task: the rows of a partition's pairs, in order."""
     if tune_allocator:
         _tune_allocator()
-    return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs)
+    return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs, profile)
 
 
 def _frame(rows: Sequence[Tuple[Any, ...]], index: Sequence[int]) -> pd.DataFrame:
@@ -140,6 +146,7 @@ class _Batch:
         channel: Any,
         jobs_per_task: Any,
         tune_allocator: bool,
+        profile: Any,
     ) -> None:
         size = _positive("partition_size", partition_size)
         self.options = (
@@ -148,6 +155,7 @@ class _Batch:
             _channel(channel),
             _positive("jobs_per_task", jobs_per_task),
             bool(tune_allocator),
+            _profile(profile),
         )
         listed_pairs = _core.read_manifest(os.fspath(manifest))
         self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
@@ -174,13 +182,14 @@ def submit_manifest(
     channel: int = 0,
     jobs_per_task: int = 1,
     tune_allocator: bool = True,
+    profile: Optional[str] = None,
 ) -> ManifestRun:
     """Submits a manifest's partitions to the cluster and returns at once.
 
     Same arguments as score_manifest(), except that client=None takes the
     current default client and fails without one.
     """
-    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator)
+    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
     if client is None:
         from distributed import default_client
 
@@ -198,6 +207,7 @@ def score_manifest(
     channel: int = 0,
     jobs_per_task: int = 1,
     tune_allocator: bool = True,
+    profile: Optional[str] = None,
 ) -> pd.DataFrame:
     """Scores every pair of a kelvor-batch manifest on a dask cluster.
 
@@ -209,6 +219,8 @@ def score_manifest(
     partition_size: pairs per task.
     align, raw_rate, channel: kelvor-batch's --align, --raw-rate and
         --channel, for every pair.
+    profile: "reference" (None, the default) or "tool": kelvor-batch's
+        --profile.
     jobs_per_task: threads each task scores on; 1 suits workers that run
         one task per thread (Dask's default).
     tune_allocator: when a worker runs with Dask's MALLOC_TRIM_THRESHOLD_
@@ -226,7 +238,7 @@ def score_manifest(
     read or has no reference/degraded header raises OSError before any task
     is submitted.
     """
-    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator)
+    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
     if client is not None:
         return batch.submit(client).result()
     import dask.config

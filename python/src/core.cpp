@@ -37,37 +37,22 @@ using kelvor::batch::Row;
 
 namespace {
 
-// How every pair of a call is lined up and resampled.
+// How every pair of a call is lined up and scored.
 struct Settings {
     int shift = 0;  // samples of the pair's rate
     bool align = false;
     bool double_table = false;
+    int profile = KELVOR_PROFILE_REFERENCE;
 };
 
 // ------------------------------------------------------------- errors
 
-// The exception class for a row's status. The codes are those of the
-// batch core (its status column); the library's statuses arrive as
-// too_short, no_memory (also for the FFT's tables), too_long, bad_shift,
-// conflict, not_finite and bad_argument.
-PyObject* exception_type(const Row& row) {
-    const std::string& c = row.status;
-    if (c == "missing") return PyExc_FileNotFoundError;
-    if (c == "unreadable" || c == "format") return PyExc_OSError;
-    if (c == "no_memory") return PyExc_MemoryError;
-    if (c == "too_short" || c == "silent" || c == "too_long" || c == "bad_shift" || c == "conflict" ||
-        c == "not_finite" || c == "rate_mismatch" || c == "channels" || c == "bad_argument") {
-        return PyExc_ValueError;
-    }
-    return PyExc_RuntimeError;
-}
-
-// The exception for a failed row, as an object (with the GIL held).
+// The exception for a failed row, as an object (with the GIL held): the
+// package's class for the row's status (kelvor_stoi._errors), which is
+// also the matching built-in exception.
 py::object exception_of(const Row& row) {
-    py::object type = py::reinterpret_borrow<py::object>(exception_type(row));
-    py::object error = type(row.message);
-    error.attr("status") = row.status;
-    return error;
+    py::object make = py::module_::import("kelvor_stoi._errors").attr("error_of");
+    return make(row.status, row.message);
 }
 
 [[noreturn]] void raise_row(const Row& row) {
@@ -131,7 +116,8 @@ Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate
     try {
         Audio ref = audio_of(reference, rate);
         Audio deg = audio_of(degraded, rate);
-        return kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, details, settings.double_table);
+        return kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, settings.profile, details,
+                                          settings.double_table);
     } catch (const std::bad_alloc&) {
         return failed_row("no_memory", "Not enough memory for this pair");
     }
@@ -310,7 +296,8 @@ py::tuple score_files(const std::string& reference_path, const std::string& degr
         try {
             Audio ref = kelvor::batch::read_audio(reference_path, options, "reference");
             Audio deg = kelvor::batch::read_audio(degraded_path, options, "degraded");
-            row = kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, nullptr, settings.double_table);
+            row = kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, settings.profile, nullptr,
+                                             settings.double_table);
         } catch (const kelvor::batch::PairError& e) {
             row = failed_row(e.code(), e.what());
         } catch (const std::bad_alloc&) {
@@ -371,7 +358,7 @@ py::list read_manifest(const std::string& path) {
 
 // Scores listed pairs as kelvor-batch does (score_pair with its global
 // options) on `jobs` threads; returns their rows as tuples of its columns.
-py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int channel, int jobs) {
+py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int channel, int jobs, int profile) {
     std::vector<PairSpec> pairs;
     pairs.reserve(listed_pairs.size());
     for (const py::handle& item : listed_pairs) {
@@ -391,6 +378,7 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
     }
     kelvor::batch::ScoreOptions options;
     options.align = align;
+    options.profile = profile;
     options.audio.raw_rate = raw_rate;
     options.audio.channel = channel;
     std::vector<Row> rows;
@@ -412,8 +400,11 @@ PYBIND11_MODULE(_core, m) {
     m.doc() = "The compiled core of kelvor_stoi; use the functions of the kelvor_stoi package.";
 
     py::class_<Settings>(m, "Settings")
-        .def(py::init([](int shift, bool align, bool double_table) { return Settings{shift, align, double_table}; }),
-             py::arg("shift") = 0, py::arg("align") = false, py::arg("double_table") = false);
+        .def(py::init([](int shift, bool align, bool double_table, int profile) {
+                 return Settings{shift, align, double_table, profile};
+             }),
+             py::arg("shift") = 0, py::arg("align") = false, py::arg("double_table") = false,
+             py::arg("profile") = static_cast<int>(KELVOR_PROFILE_REFERENCE));
 
     m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
     m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
@@ -424,11 +415,21 @@ PYBIND11_MODULE(_core, m) {
     m.def("read_audio", &read_audio, py::arg("path"), py::arg("raw_rate"), py::arg("channel"));
     m.def("read_manifest", &read_manifest, py::arg("path"));
     m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("align"), py::arg("raw_rate"), py::arg("channel"),
-          py::arg("jobs"));
-    m.def("max_shift", &kelvor::batch::max_shift, py::arg("rate"));
+          py::arg("jobs"), py::arg("profile") = static_cast<int>(KELVOR_PROFILE_REFERENCE));
+    m.def("max_shift", [](double rate) { return kelvor_max_shift(rate); }, py::arg("rate"));
+    m.def("profile_of", [](const std::string& name) { return kelvor_profile_from_name(name.c_str()); }, py::arg("name"));
     m.def("version", &kelvor_version);
 
     py::list columns;
     for (const char* name : kelvor::batch::COLUMNS) columns.append(name);
     m.attr("COLUMNS") = py::tuple(columns);
+
+    // The library's statuses: (code, short name, kind, sentence).
+    static const char* const KINDS[] = {"none", "input", "memory", "file", "missing", "internal"};
+    py::list statuses;
+    for (int status = KELVOR_OK; status > KELVOR_ERR_LAST; status--) {
+        statuses.append(py::make_tuple(status, kelvor_status_name(status), KINDS[kelvor_status_category(status)],
+                                       kelvor_status_text(status)));
+    }
+    m.attr("STATUSES") = py::tuple(statuses);
 }

@@ -29,11 +29,16 @@ BAD_SCORES = {
     "int32_samples": ((REF3.astype(np.int32), DEG3, 8000), {}, "int16 or floating point", None),
     "complex_samples": ((NOISE + 0j, NOISE, 16000), {}, "int16 or floating point", None),
     "bool_samples": ((NOISE > 0, NOISE > 0, 16000), {}, "int16 or floating point", None),
-    "rate_zero": ((NOISE, NOISE, 0), {}, "sample rate", None),
-    "rate_negative": ((NOISE, NOISE, -16000), {}, "sample rate", None),
-    "rate_fraction": ((NOISE, NOISE, 16000.5), {}, "sample rate", None),
-    "rate_text": ((NOISE, NOISE, "16000"), {}, "sample rate", None),
-    "rate_bool": ((NOISE, NOISE, True), {}, "sample rate", None),
+    "rate_zero": ((NOISE, NOISE, 0), {}, "sample rate", "bad_rate"),
+    "rate_negative": ((NOISE, NOISE, -16000), {}, "sample rate", "bad_rate"),
+    "rate_fraction": ((NOISE, NOISE, 16000.5), {}, "sample rate", "bad_rate"),
+    "rate_text": ((NOISE, NOISE, "16000"), {}, "sample rate", "bad_rate"),
+    "rate_bool": ((NOISE, NOISE, True), {}, "sample rate", "bad_rate"),
+    "rate_one": ((NOISE, NOISE, 1), {}, "Sample rate", "bad_rate"),
+    "rate_too_fine": ((NOISE, NOISE, 9999), {}, "Sample rate", "bad_rate"),
+    "tool_profile_at_16k": ((NOISE, NOISE, 16000), {"profile": "tool"}, "tool profile", "profile"),
+    "tool_profile_floats": ((REF3 / 32768.0, DEG3 / 32768.0, 8000), {"profile": "tool"}, "tool profile", "profile"),
+    "unknown_profile": ((REF3, DEG3, 8000), {"profile": "pystoi"}, "profile=", None),
     "nan_sample": ((with_sample(NOISE, np.nan), NOISE, 16000), {}, "not a finite number", "not_finite"),
     "infinite_sample": ((NOISE, with_sample(NOISE, -np.inf), 16000), {}, "not a finite number", "not_finite"),
     "silent_reference": ((np.zeros(24000, np.int16), DEG3, 8000), {}, "digital silence", "silent"),
@@ -52,6 +57,20 @@ def test_bad_input_raises_value_error(case):
         with pytest.raises(ValueError, match=fragment) as raised:
             call(*args, **kwargs)
         assert getattr(raised.value, "status", None) == status
+        if status is not None:
+            assert isinstance(raised.value, kelvor_stoi.KelvorError)
+            assert type(raised.value) is kelvor_stoi._errors.error_class(status)
+
+
+def test_every_status_has_a_class_that_is_also_its_builtin():
+    kinds = {"input": ValueError, "memory": MemoryError, "file": OSError, "missing": FileNotFoundError}
+    for code, name, kind, text in kelvor_stoi._core.STATUSES[1:]:
+        cls = kelvor_stoi._errors.error_class(name)
+        assert issubclass(cls, kelvor_stoi.KelvorError) and issubclass(cls, kinds.get(kind, RuntimeError))
+        assert (cls.status, cls.code) == (name, code)
+        assert getattr(kelvor_stoi, cls.__name__) is cls
+    assert kelvor_stoi.TooShortError.__name__ == "TooShortError"
+    assert issubclass(kelvor_stoi.MissingError, FileNotFoundError)
 
 
 def test_score_many_names_bad_pairs_and_jobs():

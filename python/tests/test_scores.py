@@ -16,8 +16,9 @@ REF, DEG = demo_pair()
 # 3 s of the demo pair, the degraded side lagging by 320 samples (40 ms).
 REF3, DEG3 = REF[:24000], DEG[:24000]
 
-# Pairs scored through kelvor-batch (whose 8 kHz 16-bit rows are the C
-# library's bits): (name, clean, degraded, rate, shift, align).
+# Pairs scored through kelvor-batch --profile tool (whose rows are the C
+# library's bits and the tool's numbers): (name, clean, degraded, rate,
+# shift, align).
 EIGHT_K = [
     ("demo_align", REF, DEG, 8000, 0, True),
     ("demo_shift", REF, DEG, 8000, 320, False),
@@ -32,13 +33,7 @@ def rate_pair(rate, dtype):
     return as_dtype(at_rate(REF3, rate), dtype), as_dtype(at_rate(DEG3, rate), dtype)
 
 
-@pytest.fixture(scope="module")
-def batch_rows(tmp_path_factory):
-    """kelvor-batch's row for every pair of this module, by name."""
-    folder = tmp_path_factory.mktemp("pairs")
-    cases = list(EIGHT_K)
-    cases += [(f"{rate}_{dtype}", *rate_pair(rate, dtype), rate, 0, True) for rate in RATES for dtype in DTYPES]
-    cases.append(("16k_shift", *rate_pair(16000, "float32"), 16000, 640, False))
+def manifest_rows(folder, cases):
     rows = []
     for name, clean, degraded, rate, shift, align in cases:
         write_wav(folder / f"{name}_ref.wav", clean, rate)
@@ -51,30 +46,51 @@ def batch_rows(tmp_path_factory):
                 "align": "1" if align else "",
             }
         )
-    out = run_batch(write_manifest(folder / "manifest.csv", rows))
-    return folder, {row["reference"][: -len("_ref.wav")]: row for row in out}
+    return rows
+
+
+@pytest.fixture(scope="module")
+def batch_rows(tmp_path_factory):
+    """kelvor-batch's row for every pair of this module, by name: the tool
+    profile's for the 8 kHz pairs (and "ref_" + name for the reference
+    profile's), the reference profile's for the others."""
+    folder = tmp_path_factory.mktemp("pairs")
+    cases = [(f"{rate}_{dtype}", *rate_pair(rate, dtype), rate, 0, True) for rate in RATES for dtype in DTYPES]
+    cases.append(("16k_shift", *rate_pair(16000, "float32"), 16000, 640, False))
+    cases += [("ref_" + name, *rest) for name, *rest in EIGHT_K]
+    out = run_batch(write_manifest(folder / "manifest.csv", manifest_rows(folder, cases)))
+    tool = run_batch(write_manifest(folder / "tool.csv", manifest_rows(folder, EIGHT_K)), "--profile", "tool")
+    return folder, {row["reference"][: -len("_ref.wav")]: row for row in out + tool}
 
 
 @pytest.mark.parametrize("name,clean,degraded,rate,shift,align", EIGHT_K, ids=[c[0] for c in EIGHT_K])
 def test_8k_int16_has_the_bits_of_the_library_and_the_tool(batch_rows, name, clean, degraded, rate, shift, align):
     folder, rows = batch_rows
-    s = kelvor_stoi.score(clean, degraded, rate, align=align, shift=shift)
+    s = kelvor_stoi.score(clean, degraded, rate, align=align, shift=shift, profile="tool")
     assert_score_is_row(s, rows[name])
     if not (align or shift):
-        assert (kelvor_stoi.stoi(clean, degraded, rate), kelvor_stoi.stoi(clean, degraded, rate, True)) == s[:2]
+        assert (
+            kelvor_stoi.stoi(clean, degraded, rate, profile="tool"),
+            kelvor_stoi.stoi(clean, degraded, rate, True, profile="tool"),
+        ) == s[:2]
     options = ["-a"] if align else ([f"-s{shift}"] if shift else [])
     printed = run_tool(folder, *options, f"{name}_ref.wav", f"{name}_deg.wav")
     assert printed == (f"{s.stoi:.4g}", f"{s.estoi:.4g}")
+    # The reference profile on the same samples, as int16 or as floats.
+    reference = kelvor_stoi.score(clean, degraded, rate, align=align, shift=shift)
+    assert_score_is_row(reference, rows["ref_" + name])
+    floats = kelvor_stoi.score(clean / 32768.0, degraded / 32768.0, rate, align=align, shift=shift)
+    assert floats == reference
 
 
 def test_double_table_is_the_tools_r(batch_rows):
     folder, _ = batch_rows
-    s = kelvor_stoi.score(REF, DEG, 8000, align=True, double_table=True)
+    s = kelvor_stoi.score(REF, DEG, 8000, align=True, double_table=True, profile="tool")
     assert run_tool(folder, "-a", "-r", "demo_align_ref.wav", "demo_align_deg.wav") == (
         f"{s.stoi:.4g}",
         f"{s.estoi:.4g}",
     )
-    assert s.stoi != kelvor_stoi.score(REF, DEG, 8000, align=True).stoi
+    assert s.stoi != kelvor_stoi.score(REF, DEG, 8000, align=True, profile="tool").stoi
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -141,8 +157,8 @@ def test_score_many_failures_raise_or_stay_in_place():
     results = kelvor_stoi.score_many(pairs, jobs=2, return_exceptions=True)
     assert results[0] == kelvor_stoi.score(*MANY[0])
     assert results[2] == kelvor_stoi.score(*MANY[2])
-    assert [type(results[1]), results[1].status] == [ValueError, "silent"]
-    assert [type(results[3]), results[3].status] == [ValueError, "too_short"]
+    assert [type(results[1]), results[1].status] == [kelvor_stoi.SilentError, "silent"]
+    assert [type(results[3]), results[3].status] == [kelvor_stoi.TooShortError, "too_short"]
 
 
 def test_score_many_stops_when_a_signal_handler_raises():

@@ -22,6 +22,15 @@ using namespace kelvor;
 
 namespace {
 
+// Options of the tool's chain: align, shift, double table.
+kelvor_options tool_options(int align, int shift, int double_table) {
+    kelvor_options o{};
+    o.align = align;
+    o.shift = shift;
+    o.double_table = double_table;
+    return o;
+}
+
 struct Pair {
     std::vector<int16_t> ref;
     std::vector<int16_t> deg;
@@ -47,9 +56,9 @@ std::vector<Pair> make_pairs() {
         kelvor_options options;
     };
     const Shape shapes[] = {
-        {16000, 0, 0.3, {}, {0, 0, 0}},          {14001, 211, 0.5, {"-a"}, {1, 0, 0}},
-        {20000, 37, 0.2, {"-s37"}, {0, 37, 0}},  {12500, 0, 1.0, {"-r"}, {0, 0, 1}},
-        {18000, 640, 0.1, {"-a", "-r"}, {1, 0, 1}}, {15000, 900, 0.4, {"-s900"}, {0, 900, 0}},
+        {16000, 0, 0.3, {}, tool_options(0, 0, 0)},          {14001, 211, 0.5, {"-a"}, tool_options(1, 0, 0)},
+        {20000, 37, 0.2, {"-s37"}, tool_options(0, 37, 0)},  {12500, 0, 1.0, {"-r"}, tool_options(0, 0, 1)},
+        {18000, 640, 0.1, {"-a", "-r"}, tool_options(1, 0, 1)}, {15000, 900, 0.4, {"-s900"}, tool_options(0, 900, 0)},
     };
     std::vector<Pair> pairs;
     uint32_t seed = 7;
@@ -69,7 +78,7 @@ std::vector<Pair> make_pairs() {
 }
 
 Result in_this_process(const Pair& p) {
-    kelvor_scores s{-9.0, -9.0, -9};
+    kelvor_scores s{-9.0, -9.0, -9, 0, 0.0};
     const int status = kelvor_score_pcm8k(p.ref.data(), static_cast<int64_t>(p.ref.size()), p.deg.data(),
                                           static_cast<int64_t>(p.deg.size()), &p.options, &s);
     return Result{status, s.stoi, s.estoi, s.delay};
@@ -193,11 +202,13 @@ TEST(LibraryStatus, EveryRefusalHasItsStatusAndText) {
     nan10[777] = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> inf10 = speech10;
     inf10[3] = -std::numeric_limits<double>::infinity();
-    const kelvor_options align_and_shift{1, 5, 0};
-    const kelvor_options shift_901{0, 901, 0};
-    const kelvor_options shift_negative{0, -1, 0};
-    const kelvor_options shift_1124{0, 1124, 0};
-    const kelvor_options shift_1125{0, 1125, 0};
+    const kelvor_options align_and_shift = tool_options(1, 5, 0);
+    const kelvor_options shift_901 = tool_options(0, 901, 0);
+    const kelvor_options shift_negative = tool_options(0, -1, 0);
+    kelvor_options shift_1125 = tool_options(0, 1125, 0);
+    shift_1125.profile = KELVOR_PROFILE_TOOL;
+    kelvor_options shift_1126 = shift_1125;
+    shift_1126.shift = 1126;
     const int64_t n = static_cast<int64_t>(speech.size());
     const int64_t n10 = static_cast<int64_t>(speech10.size());
     kelvor_scores out{};
@@ -221,8 +232,8 @@ TEST(LibraryStatus, EveryRefusalHasItsStatusAndText) {
          KELVOR_ERR_CONFLICT},
         {"shift 901", kelvor_score_pcm8k(speech.data(), n, speech.data(), n, &shift_901, &out), KELVOR_ERR_BAD_SHIFT},
         {"shift -1", kelvor_score_pcm8k(speech.data(), n, speech.data(), n, &shift_negative, &out), KELVOR_ERR_BAD_SHIFT},
-        {"10k shift 1124", kelvor_score_10k(speech10.data(), n10, speech10.data(), n10, &shift_1124, &out), KELVOR_OK},
-        {"10k shift 1125", kelvor_score_10k(speech10.data(), n10, speech10.data(), n10, &shift_1125, &out),
+        {"10k shift 1125", kelvor_score_10k(speech10.data(), n10, speech10.data(), n10, &shift_1125, &out), KELVOR_OK},
+        {"10k shift 1126", kelvor_score_10k(speech10.data(), n10, speech10.data(), n10, &shift_1126, &out),
          KELVOR_ERR_BAD_SHIFT},
         {"10k NaN", kelvor_score_10k(nan10.data(), n10, speech10.data(), n10, nullptr, &out), KELVOR_ERR_NOT_FINITE},
         {"10k infinity", kelvor_score_10k(speech10.data(), n10, inf10.data(), n10, nullptr, &out), KELVOR_ERR_NOT_FINITE},
@@ -239,7 +250,7 @@ TEST(LibraryStatus, EveryRefusalHasItsStatusAndText) {
     }
     EXPECT_STREQ(kelvor_status_text(KELVOR_ERR_LAST), "Unknown status");
     EXPECT_STREQ(kelvor_status_text(1), "Unknown status");
-    EXPECT_STREQ(kelvor_version(), "1.0.0");
+    EXPECT_STREQ(kelvor_version(), "1.3.0");
 }
 
 // Resampled 10 kHz samples of a pair, as the tool hands them to the
@@ -267,9 +278,11 @@ TEST(Library10k, SixteenBitSamplesGiveTheMeasuresBitsAndTheDelayIsFound) {
 
     const std::vector<double> x = as_doubles(ref10);
     std::vector<double> y = as_doubles(deg10);
+    kelvor_options tool = tool_options(0, 0, 0);
+    tool.profile = KELVOR_PROFILE_TOOL;
     kelvor_scores s{};
     ASSERT_EQ(kelvor_score_10k(x.data(), static_cast<int64_t>(x.size()), y.data(), static_cast<int64_t>(y.size()),
-                               nullptr, &s),
+                               &tool, &s),
               KELVOR_OK);
     EXPECT_TRUE(same_bits(s.stoi, measured.stoi));
     EXPECT_TRUE(same_bits(s.estoi, measured.estoi));
@@ -277,7 +290,8 @@ TEST(Library10k, SixteenBitSamplesGiveTheMeasuresBitsAndTheDelayIsFound) {
     // The degraded signal delayed by 1000 samples (100 ms): found, and
     // scored as the undelayed pair.
     y.insert(y.begin(), 1000, 0.0);
-    const kelvor_options align{1, 0, 0};
+    kelvor_options align = tool;
+    align.align = 1;
     kelvor_scores aligned{};
     ASSERT_EQ(kelvor_score_10k(x.data(), static_cast<int64_t>(x.size()), y.data(), static_cast<int64_t>(y.size()),
                                &align, &aligned),
@@ -310,7 +324,7 @@ TEST(LibraryDetails, TheirMeansAreTheScores) {
     std::vector<int16_t> deg = ref;
     const std::vector<int16_t> noise = speechlike(24000, 52, 5000.0);
     for (size_t i = 0; i < deg.size(); i++) deg[i] = static_cast<int16_t>(deg[i] / 2 + noise[i] / 2);
-    const kelvor_options options{1, 0, 0};
+    const kelvor_options options = tool_options(1, 0, 0);
     kelvor_details* d = nullptr;
     ASSERT_EQ(kelvor_details_pcm8k(ref.data(), 24000, deg.data(), 24000, &options, &d), KELVOR_OK);
     kelvor_scores plain{};

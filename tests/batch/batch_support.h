@@ -21,7 +21,8 @@ void write_pcm16(const std::string& path, const std::vector<int16_t>& samples, i
 const std::vector<int16_t>& sample_ref();
 const std::vector<int16_t>& sample_deg();
 std::vector<double> to_doubles(const std::vector<int16_t>& x);
-// x at rate `from` resampled to `to` (libsoxr, very high quality).
+// x at rate `from` resampled to `to` (band-limited interpolation, good
+// enough to make test signals).
 std::vector<double> resampled(const std::vector<double>& x, int from, int to);
 
 ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd);

@@ -109,7 +109,7 @@ TEST_F(CommandTest, EightKilohertzRowsAreTheToolsScoresToTheLastBit) {
         expected.push_back({i, shift, false});
     }
     write_file(path("m.csv"), manifest);
-    ToolRun batch = run_batch({"-j", "2", "m.csv"}, dir_);
+    ToolRun batch = run_batch({"-j", "2", "--profile", "tool", "m.csv"}, dir_);
     ASSERT_EQ(batch.status, 0) << batch.err;
     std::vector<Row> rows = parse_rows(batch.out);
     ASSERT_EQ(rows.size(), expected.size());
@@ -393,9 +393,15 @@ TEST_F(CommandTest, DetailsFilesHoldTheArraysBehindEachScoredRow) {
         EXPECT_EQ(json_numbers(text, "segment_start").size(), segments.size());
         EXPECT_EQ(json_numbers(text, "segment_end").size(), segments.size());
         EXPECT_FALSE(json_numbers(text, "kept_frames").empty());
-        // The scores are the means of the arrays, summed in order, to the bit.
+        // The scores are the means of the arrays, to the bit: STOI sums
+        // each segment's bands, then the segments in order.
+        const size_t m = segments.size();
         double stoi = 0;
-        for (double c : correlation) stoi += c;
+        for (size_t i = 0; i < m; i++) {
+            double bands_sum = 0;
+            for (size_t j = 0; j < 15; j++) bands_sum += correlation[j * m + i];
+            stoi += bands_sum;
+        }
         double estoi = 0;
         for (double e : segments) estoi += e;
         EXPECT_EQ(stoi / static_cast<double>(correlation.size()), *rows[k].stoi);

@@ -11,7 +11,6 @@
 #include "batch/audio_file.h"
 #include "batch/error.h"
 #include "batch/pair.h"
-#include "batch/resample.h"
 #include "batch_support.h"
 #include "kelvor/stoi.h"
 
@@ -104,21 +103,6 @@ TEST_F(PairTest, RawFilesAndChannels) {
     }
 }
 
-TEST(Resample, LengthFollowsTheInputAndASineKeepsItsShape) {
-    for (int rate : {8000, 11025, 16000, 22050, 44100, 48000}) {
-        for (size_t n : {size_t{1}, size_t{4999}, size_t{48000}}) {
-            std::vector<double> x(n);
-            for (size_t i = 0; i < n; i++) x[i] = 0.5 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / rate);
-            std::vector<double> y = resample_to_10k(x, rate);
-            ASSERT_EQ(y.size(), static_cast<size_t>(std::llround(n * 10000.0 / rate))) << rate << " " << n;
-            if (n == 48000) {
-                size_t mid = y.size() / 2;
-                EXPECT_NEAR(y[mid], 0.5 * std::sin(2 * M_PI * 440.0 * static_cast<double>(mid) / 10000.0), 1e-4) << rate;
-            }
-        }
-    }
-}
-
 Audio audio_of(const std::vector<double>& x, int rate) {
     Audio a;
     a.rate = rate;
@@ -135,7 +119,8 @@ Audio audio_of(const std::vector<int16_t>& x, int rate) {
 }
 
 TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
-    Row at8 = score_audio(audio_of(sample_ref(), 8000), audio_of(sample_deg(), 8000), 0, true);
+    constexpr int REF = KELVOR_PROFILE_REFERENCE;
+    Row at8 = score_audio(audio_of(sample_ref(), 8000), audio_of(sample_deg(), 8000), 0, true, REF);
     ASSERT_TRUE(at8.ok()) << at8.message;
     EXPECT_EQ(*at8.delay_samples, 320);
     std::vector<double> ref = to_doubles(sample_ref());
@@ -143,7 +128,7 @@ TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
     for (int rate : {16000, 48000}) {
         SCOPED_TRACE(rate);
         Row r = score_audio(audio_of(resampled(ref, 8000, rate), rate), audio_of(resampled(deg, 8000, rate), rate), 0,
-                            true);
+                            true, REF);
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_NEAR(*r.stoi, *at8.stoi, 0.01);
         EXPECT_NEAR(*r.estoi, *at8.estoi, 0.02);
@@ -153,14 +138,14 @@ TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
         EXPECT_DOUBLE_EQ(*r.seconds, *at8.seconds);
         // A shift given in the files' samples moves the same way.
         Row shifted = score_audio(audio_of(resampled(ref, 8000, rate), rate),
-                                  audio_of(resampled(deg, 8000, rate), rate), 320 * rate / 8000, false);
+                                  audio_of(resampled(deg, 8000, rate), rate), 320 * rate / 8000, false, REF);
         ASSERT_TRUE(shifted.ok()) << shifted.message;
         EXPECT_NEAR(*shifted.stoi, *r.stoi, 0.005);
         EXPECT_EQ(*shifted.delay_samples, 320 * rate / 8000);
         EXPECT_DOUBLE_EQ(*shifted.delay_ms, 40.0);
     }
     std::vector<double> ref16 = resampled(ref, 8000, 16000);
-    Row self = score_audio(audio_of(ref16, 16000), audio_of(ref16, 16000), 0, false);
+    Row self = score_audio(audio_of(ref16, 16000), audio_of(ref16, 16000), 0, false, REF);
     ASSERT_TRUE(self.ok());
     EXPECT_NEAR(*self.stoi, 1.0, 1e-12);
     EXPECT_NEAR(*self.estoi, 1.0, 1e-12);
@@ -169,7 +154,7 @@ TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
 TEST(ScoreAudio, TenKilohertzIsScoredAsItIs) {
     std::vector<double> ref = resampled(to_doubles(sample_ref()), 8000, 10000);
     std::vector<double> deg = resampled(to_doubles(sample_deg()), 8000, 10000);
-    Row r = score_audio(audio_of(ref, 10000), audio_of(deg, 10000), 0, true);
+    Row r = score_audio(audio_of(ref, 10000), audio_of(deg, 10000), 0, true, KELVOR_PROFILE_REFERENCE);
     kelvor_options options{};
     options.align = 1;
     kelvor_scores direct{};
@@ -188,8 +173,10 @@ TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
     const std::vector<int16_t>& ref = sample_ref();
     const std::vector<int16_t>& deg = sample_deg();
     for (int table = 0; table <= 1; table++) {
-        Row r = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, nullptr, table == 1);
-        kelvor_options options{1, 0, table};
+        Row r = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL, nullptr, table == 1);
+        kelvor_options options{};
+        options.align = 1;
+        options.double_table = table;
         kelvor_scores direct{};
         ASSERT_EQ(kelvor_score_pcm8k(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
                                      static_cast<int64_t>(deg.size()), &options, &direct),
@@ -199,8 +186,8 @@ TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
         EXPECT_EQ(*r.estoi, direct.estoi);
         EXPECT_EQ(*r.delay_samples, direct.delay);
     }
-    Row plain = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true);
-    Row doubled = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, nullptr, true);
+    Row plain = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL);
+    Row doubled = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL, nullptr, true);
     EXPECT_NE(*plain.stoi, *doubled.stoi);
 }
 
@@ -209,6 +196,7 @@ TEST_F(PairTest, EveryErrorRowKind) {
     write_pcm16(path("ref.wav"), sample_ref(), 8000);
     write_pcm16(path("deg.wav"), sample_deg(), 8000);
     write_sound(path("ref16.wav"), resampled(speech, 8000, 16000), 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    write_sound(path("ref9999.wav"), resampled(speech, 8000, 9999), 9999, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     write_sound(path("stereo.wav"), std::vector<double>(2000, 0.1), 8000, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
     write_pcm16(path("short.wav"), std::vector<int16_t>(sample_ref().begin(), sample_ref().begin() + 2000), 8000);
     write_pcm16(path("silent.wav"), std::vector<int16_t>(40000, 0), 8000);
@@ -228,9 +216,14 @@ TEST_F(PairTest, EveryErrorRowKind) {
         int shift;
         bool align;
         const char* code;
+        int profile = KELVOR_PROFILE_REFERENCE;
     };
     const Case cases[] = {
         {"ref.wav", "deg.wav", 0, true, "ok"},
+        {"ref.wav", "deg.wav", 0, true, "ok", KELVOR_PROFILE_TOOL},
+        {"ref16.wav", "ref16.wav", 0, false, "profile", KELVOR_PROFILE_TOOL},
+        {"silent.wav", "deg.wav", 0, false, "silent", KELVOR_PROFILE_TOOL},
+        {"ref9999.wav", "ref9999.wav", 0, false, "bad_rate"},
         {"absent.wav", "deg.wav", 0, false, "missing"},
         {"ref.wav", "absent.wav", 0, false, "missing"},
         {"folder.wav", "deg.wav", 0, false, "unreadable"},
@@ -243,6 +236,7 @@ TEST_F(PairTest, EveryErrorRowKind) {
         {"ref.wav", "silent.wav", 0, false, "ok"},
         {"nan.wav", "deg.wav", 0, false, "not_finite"},
         {"ref.wav", "deg.wav", 901, false, "bad_shift"},
+        {"ref.wav", "deg.wav", 900, false, "ok"},
         {"ref16.wav", "ref16.wav", 1801, false, "bad_shift"},
         {"ref16.wav", "ref16.wav", 1800, false, "ok"},
         {"ref.wav", "deg.wav", 320, true, "conflict"},
@@ -257,7 +251,9 @@ TEST_F(PairTest, EveryErrorRowKind) {
         listed.degraded_path = path(c.degraded);
         listed.shift = c.shift;
         listed.align = c.align;
-        Row row = score_pair(listed, ScoreOptions{});
+        ScoreOptions options;
+        options.profile = c.profile;
+        Row row = score_pair(listed, options);
         EXPECT_EQ(row.status, c.code) << row.message;
         EXPECT_EQ(row.reference, c.reference);
         EXPECT_EQ(row.ok(), row.message.empty()) << row.message;

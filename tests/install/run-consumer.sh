@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build_dir" --prefix "$work/prefix" > "$work/install.log"
-expected="kelvor 1.0.0: STOI 0.8735 ESTOI 0.6411 delay 320
+expected="kelvor 1.3.0: STOI 0.8735 ESTOI 0.6411 delay 320
 Conflicting options: align and shift together"
 
 cmake -S "$source_dir/tests/install/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" \

@@ -39,7 +39,7 @@ extern "C" void* __wrap_malloc(size_t size) {
 }
 
 int main(int argc, char** argv) {
-    kelvor_options options{0, 0, 0};
+    kelvor_options options{};
     const char* files[2] = {nullptr, nullptr};
     int file_count = 0;
     long refuse = 0;
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     if (file_count != 2) return 2;
     const std::vector<int16_t> ref = load(files[0]);
     const std::vector<int16_t> deg = load(files[1]);
-    kelvor_scores scores{0.0, 0.0, 0};
+    kelvor_scores scores{};
     refuse_from = refuse;
     const int status = kelvor_score_pcm8k(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
                                           static_cast<int64_t>(deg.size()), &options, &scores);

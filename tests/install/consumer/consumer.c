@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     int16_t* deg = load(argv[2], &deg_count);
     if (ref == NULL || deg == NULL) return 2;
 
-    kelvor_options options = {1, 0, 0};
+    kelvor_options options = {0};
+    options.align = 1;
     kelvor_scores scores;
     int status = kelvor_score_pcm8k(ref, ref_count, deg, deg_count, &options, &scores);
     if (status != KELVOR_OK) {

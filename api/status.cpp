@@ -1,0 +1,118 @@
+// The table of statuses (one line per status: number, short name, kind,
+// sentence), the profile names, the version and the limits that are
+// functions, for every program built on the library.
+#include <cmath>
+#include <cstring>
+
+#include "kelvor/stoi.h"
+
+namespace {
+
+struct StatusEntry {
+    int status;
+    const char* name;
+    int category;
+    const char* text;
+};
+
+const StatusEntry STATUSES[] = {
+    {KELVOR_OK, "ok", KELVOR_CATEGORY_NONE, "Success"},
+    {KELVOR_ERR_TOO_SHORT, "too_short", KELVOR_CATEGORY_INPUT,
+     "Too little speech: fewer than 30 frames (about 0.4 s) are left after silent-frame removal"},
+    {KELVOR_ERR_NO_MEMORY, "no_memory", KELVOR_CATEGORY_MEMORY, "Out of memory"},
+    {KELVOR_ERR_FFT_TABLES, "fft_tables", KELVOR_CATEGORY_MEMORY, "The FFT tables could not be built: out of memory"},
+    {KELVOR_ERR_TOO_LONG, "too_long", KELVOR_CATEGORY_INPUT,
+     "Input too long: more than 429496729 samples, before or after resampling to 10 kHz"},
+    {KELVOR_ERR_BAD_ARGUMENT, "bad_argument", KELVOR_CATEGORY_INPUT,
+     "Bad argument: a null pointer, a negative sample count, or reserved options that are not zero"},
+    {KELVOR_ERR_BAD_SHIFT, "bad_shift", KELVOR_CATEGORY_INPUT,
+     "Shift out of range: 0 to 112.5 ms (900 samples at 8 kHz, 1125 at 10 kHz)"},
+    {KELVOR_ERR_CONFLICT, "conflict", KELVOR_CATEGORY_INPUT, "Conflicting options: align and shift together"},
+    {KELVOR_ERR_NOT_FINITE, "not_finite", KELVOR_CATEGORY_INPUT,
+     "A sample, or a score computed from the samples, is not a finite number"},
+    {KELVOR_ERR_BAD_RATE, "bad_rate", KELVOR_CATEGORY_INPUT,
+     "Sample rate not supported: a whole number of hertz from 1000 to 768000 is needed, whose ratio to 10000 "
+     "reduces to terms of at most 1000"},
+    {KELVOR_ERR_PROFILE, "profile", KELVOR_CATEGORY_INPUT,
+     "The tool profile scores 8 kHz signals of 16-bit samples only; use the reference profile"},
+    {KELVOR_ERR_SILENT, "silent", KELVOR_CATEGORY_INPUT, "The reference is digital silence (every sample is zero)"},
+    {KELVOR_ERR_RATE_MISMATCH, "rate_mismatch", KELVOR_CATEGORY_INPUT,
+     "The reference and the degraded signal have different sample rates"},
+    {KELVOR_ERR_MISSING, "missing", KELVOR_CATEGORY_MISSING, "No such file"},
+    {KELVOR_ERR_UNREADABLE, "unreadable", KELVOR_CATEGORY_FILE, "The file cannot be opened or read"},
+    {KELVOR_ERR_FORMAT, "format", KELVOR_CATEGORY_FILE, "Not an audio file that can be read, or a damaged one"},
+    {KELVOR_ERR_CHANNELS, "channels", KELVOR_CATEGORY_INPUT,
+     "A file with several channels: choose one, or the channel chosen does not exist"},
+    {KELVOR_ERR_BAD_ROW, "bad_row", KELVOR_CATEGORY_INPUT, "A listing row that cannot be used"},
+    {KELVOR_ERR_BAD_ALIGN, "bad_align", KELVOR_CATEGORY_INPUT, "An align value that is not a yes or a no"},
+    {KELVOR_ERR_UNPAIRED, "unpaired", KELVOR_CATEGORY_MISSING, "A file found on one side only"},
+    {KELVOR_ERR_DETAILS, "details", KELVOR_CATEGORY_FILE, "The details could not be written"},
+    {KELVOR_ERR_FAILED, "failed", KELVOR_CATEGORY_INTERNAL, "Unexpected failure"},
+};
+
+const StatusEntry* find(int status) {
+    for (const StatusEntry& e : STATUSES) {
+        if (e.status == status) return &e;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* kelvor_status_text(int status) {
+    const StatusEntry* e = find(status);
+    return e != nullptr ? e->text : "Unknown status";
+}
+
+const char* kelvor_status_name(int status) {
+    const StatusEntry* e = find(status);
+    return e != nullptr ? e->name : "unknown";
+}
+
+int kelvor_status_from_name(const char* name) {
+    if (name == nullptr) return KELVOR_ERR_LAST;
+    for (const StatusEntry& e : STATUSES) {
+        if (std::strcmp(e.name, name) == 0) return e.status;
+    }
+    return KELVOR_ERR_LAST;
+}
+
+int kelvor_status_category(int status) {
+    const StatusEntry* e = find(status);
+    return e != nullptr ? e->category : KELVOR_CATEGORY_INTERNAL;
+}
+
+const char* kelvor_profile_name(int profile) {
+    switch (profile) {
+    case KELVOR_PROFILE_DEFAULT: return "default";
+    case KELVOR_PROFILE_REFERENCE: return "reference";
+    case KELVOR_PROFILE_TOOL: return "tool";
+    default: return "unknown";
+    }
+}
+
+int kelvor_profile_from_name(const char* name) {
+    if (name == nullptr) return -1;
+    if (std::strcmp(name, "reference") == 0) return KELVOR_PROFILE_REFERENCE;
+    if (std::strcmp(name, "tool") == 0) return KELVOR_PROFILE_TOOL;
+    if (std::strcmp(name, "default") == 0) return KELVOR_PROFILE_DEFAULT;
+    return -1;
+}
+
+int kelvor_max_shift(double rate) {
+    if (!(rate > 0.0) || !std::isfinite(rate)) return 0;
+    // 112.5 ms as 1125 / 10000 s, so that whole rates give exact products.
+    const double samples = std::floor(rate * 1125.0 / 10000.0);
+    return samples > 2147483647.0 ? 2147483647 : static_cast<int>(samples);
+}
+
+#define KELVOR_TEXT(x) #x
+#define KELVOR_VERSION_TEXT(major, minor, patch) KELVOR_TEXT(major) "." KELVOR_TEXT(minor) "." KELVOR_TEXT(patch)
+
+const char* kelvor_version(void) {
+    return KELVOR_VERSION_TEXT(KELVOR_STOI_VERSION_MAJOR, KELVOR_STOI_VERSION_MINOR, KELVOR_STOI_VERSION_PATCH);
+}
+
+}  // extern "C"

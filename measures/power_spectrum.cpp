@@ -1,0 +1,76 @@
+// Double-precision power spectra of 256-sample frames (power_spectrum.h).
+#include "measures/power_spectrum.h"
+
+#include <cmath>
+#include <mutex>
+
+#include "measures/kernels.h"
+#include "measures/power_spectrum_impl.h"
+
+namespace kelvor {
+
+namespace {
+
+PowerTwiddles twiddles;
+std::once_flag twiddles_once;
+
+void build_twiddles() {
+    for (int32_t j = 0; j <= 256; j++) {
+        const double angle = 2.0 * 3.14159265358979323846 * j / 512.0;
+        twiddles.c[j] = std::cos(angle);
+        twiddles.s[j] = std::sin(angle);
+    }
+    // Exact values where the rounded angle would leave a residue.
+    twiddles.c[128] = 0.0;
+    twiddles.s[128] = 1.0;
+    twiddles.c[256] = -1.0;
+    twiddles.s[256] = 0.0;
+    for (int32_t m = 0; m < HALF_POINTS; m++) {
+        int32_t r = 0;
+        for (int32_t bit = 0; bit < 7; bit++) r |= ((m >> bit) & 1) << (6 - bit);
+        twiddles.reversed[m] = static_cast<int16_t>(r);
+    }
+}
+
+void plain(const double* frames, int32_t count, double* power, const PowerTwiddles& tw) {
+    for (int32_t t = 0; t < count; t++) {
+        const double* x = frames + static_cast<size_t>(t) * POWER_FRAME;
+        double* p = power + static_cast<size_t>(t) * POWER_BINS;
+        power_body<double>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
+    }
+}
+
+}  // namespace
+
+// The twiddles, built by the first call.
+const PowerTwiddles& power_twiddles() {
+    std::call_once(twiddles_once, build_twiddles);
+    return twiddles;
+}
+
+void power_spectra_using(IsaLevel level, const double* frames, int32_t count, double* power) {
+    const PowerTwiddles& tw = power_twiddles();
+    int32_t done = 0;
+    switch (isa_clamp(level)) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512:
+        done = count / 8 * 8;
+        power_spectra_avx512(frames, done / 8, power, tw);
+        break;
+    case ISA_AVX2:
+        done = count / 4 * 4;
+        power_spectra_avx2(frames, done / 4, power, tw);
+        break;
+#endif
+    default:
+        break;
+    }
+    plain(frames + static_cast<size_t>(done) * POWER_FRAME, count - done, power + static_cast<size_t>(done) * POWER_BINS,
+          tw);
+}
+
+void power_spectra(const double* frames, int32_t count, double* power) {
+    power_spectra_using(isa_level(), frames, count, power);
+}
+
+}  // namespace kelvor

@@ -1,0 +1,99 @@
+// Body of the double-precision power spectra (power_spectrum.h), a template
+// over the element type: double for the plain loop, a vector of doubles
+// (one frame per lane) for the kernels, which therefore perform the plain
+// loop's operations lane by lane and give its bits. Included by
+// power_spectrum.cpp and the kernel source of each instruction set; every
+// definition here has internal linkage.
+#ifndef MEASURES_POWER_SPECTRUM_IMPL_H
+#define MEASURES_POWER_SPECTRUM_IMPL_H
+
+#include <cstdint>
+
+namespace kelvor {
+
+// cos and sin of 2 pi j / 512 for j = 0 .. 256 (twiddles of the split and,
+// at every second entry, of the inner transforms), and the bit reversal of
+// 7 bits. Built once (power_twiddles in power_spectrum.cpp).
+struct PowerTwiddles {
+    double c[257];
+    double s[257];
+    int16_t reversed[128];
+};
+
+namespace {
+
+constexpr int32_t HALF_POINTS = 128;  // points of each complex transform
+
+template <typename T>
+inline T splat(double v) {
+    return T{} + v;
+}
+
+// In place, re/im of 128 points in bit-reversed order in, natural order
+// out: the DFT with negative exponent. Radix 2, decimation in time.
+template <typename T>
+inline void transform_128(T* re, T* im, const PowerTwiddles& tw) {
+    for (int32_t half = 1; half < HALF_POINTS; half *= 2) {
+        const int32_t step = 256 / half;  // twiddle index step in 512ths
+        for (int32_t j = 0; j < half; j++) {
+            const T c = splat<T>(tw.c[j * step]);
+            const T s = splat<T>(tw.s[j * step]);
+            for (int32_t i = j; i < HALF_POINTS; i += 2 * half) {
+                const int32_t k = i + half;
+                // (re + i im)(c - i s)
+                const T tr = re[k] * c + im[k] * s;
+                const T ti = im[k] * c - re[k] * s;
+                re[k] = re[i] - tr;
+                im[k] = im[i] - ti;
+                re[i] = re[i] + tr;
+                im[i] = im[i] + ti;
+            }
+        }
+    }
+}
+
+// One frame per lane: x(n) reads sample n of every lane's frame; put(k, p)
+// stores the power of bin k of every lane.
+template <typename T, typename Load, typename Store>
+inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
+    T ar[HALF_POINTS], ai[HALF_POINTS], br[HALF_POINTS], bi[HALF_POINTS];
+    // z[m] = x[2m] + i x[2m + 1]; its transform at the even bins is A, at the
+    // odd bins the transform of z[m] w^m (w = exp(-2 pi i / 256)), B.
+    for (int32_t m = 0; m < HALF_POINTS; m++) {
+        const T zr = x(2 * m);
+        const T zi = x(2 * m + 1);
+        const T c = splat<T>(tw.c[2 * m]);
+        const T s = splat<T>(tw.s[2 * m]);
+        const int32_t r = tw.reversed[m];
+        ar[r] = zr;
+        ai[r] = zi;
+        br[r] = zr * c + zi * s;
+        bi[r] = zi * c - zr * s;
+    }
+    transform_128(ar, ai, tw);
+    transform_128(br, bi, tw);
+    // X[k] = E[k] + W^k O[k], with E and O the transforms of the even and the
+    // odd samples: E = (Z[k] + conj Z[256 - k]) / 2, O = (Z[k] - conj Z[256 -
+    // k]) / 2i, Z[2r] = A[r], Z[2r + 1] = B[r], W = exp(-2 pi i / 512).
+    const T half = splat<T>(0.5);
+    for (int32_t k = 0; k <= 256; k++) {
+        const int32_t kk = k & 255;
+        const int32_t mk = (256 - k) & 255;
+        const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
+        const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
+        const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
+        const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
+        const T u = (b + d) * half;
+        const T v = (c - a) * half;
+        const T cs = splat<T>(tw.c[k]);
+        const T sn = splat<T>(tw.s[k]);
+        const T xr = (a + c) * half + (u * cs + v * sn);
+        const T xi = (b - d) * half + (v * cs - u * sn);
+        put(k, xr * xr + xi * xi);
+    }
+}
+
+}  // namespace
+}  // namespace kelvor
+
+#endif

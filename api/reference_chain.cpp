@@ -43,18 +43,30 @@ double scale_for(double peak) {
 // The peak magnitude of a signal; KELVOR_ERR_NOT_FINITE at a NaN or an
 // infinity.
 int scan_peak(const SignalInput& in, double* buffer, double* peak) {
-    double p = 0.0;
+    // Four running maxima and a count of the values that are not finite,
+    // so that the loop has no chain of dependent comparisons.
+    double p[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t bad = 0;
     for (int64_t at = 0; at < in.length; at += BLOCK) {
         const int32_t count = static_cast<int32_t>(in.length - at < BLOCK ? in.length - at : BLOCK);
         const int status = in.read(in.context, at, count, buffer);
         if (status != KELVOR_OK) return status;
-        for (int32_t i = 0; i < count; i++) {
+        int32_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            for (int32_t k = 0; k < 4; k++) {
+                const double v = std::fabs(buffer[i + k]);
+                bad += !(v <= 1.79769313486231570815e308);
+                p[k] = v > p[k] ? v : p[k];
+            }
+        }
+        for (; i < count; i++) {
             const double v = std::fabs(buffer[i]);
-            if (!(v <= 1.79769313486231570815e308)) return KELVOR_ERR_NOT_FINITE;
-            if (v > p) p = v;
+            bad += !(v <= 1.79769313486231570815e308);
+            p[0] = v > p[0] ? v : p[0];
         }
     }
-    *peak = p;
+    if (bad != 0) return KELVOR_ERR_NOT_FINITE;
+    *peak = std::fmax(std::fmax(p[0], p[1]), std::fmax(p[2], p[3]));
     return KELVOR_OK;
 }
 

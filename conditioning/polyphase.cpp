@@ -105,13 +105,10 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
 
 void run_plain(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y) {
     const int32_t taps = f->taps;
-    for (int32_t i = 0; i < count; i++) {
-        const int64_t k = k0 + i;
-        const int64_t position = k * f->down + f->half;
-        const int64_t phase = position % f->up;
-        const int64_t newest = position / f->up;
-        const double* row = f->coefs + phase * taps;
-        const double* xs = x + (newest - taps + 1 - first);
+    PolyphaseStep step(f, k0);
+    for (int32_t i = 0; i < count; i++, step.next()) {
+        const double* row = f->coefs + static_cast<int64_t>(step.phase) * taps;
+        const double* xs = x + (step.newest - taps + 1 - first);
         double s[POLYPHASE_LANES] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
         for (int32_t t = 0; t < taps; t += POLYPHASE_LANES) {
             for (int32_t l = 0; l < POLYPHASE_LANES; l++) s[l] = s[l] + row[t + l] * xs[t + l];

@@ -77,6 +77,31 @@ int64_t polyphase_output_length(const PolyphaseFilter* f, int64_t n);
 // taps - 1): floor((k * down + half) / up).
 int64_t polyphase_newest(const PolyphaseFilter* f, int64_t k);
 
+// The phase and the newest input sample of output k, and of the outputs
+// after it one by one, without a division per output.
+struct PolyphaseStep {
+    int32_t up;
+    int32_t whole;  // down / up
+    int32_t rest;   // down % up
+    int32_t phase;
+    int64_t newest;
+
+    PolyphaseStep(const PolyphaseFilter* f, int64_t k)
+        : up(f->up), whole(f->down / f->up), rest(f->down % f->up) {
+        const int64_t position = k * f->down + f->half;
+        phase = static_cast<int32_t>(position % f->up);
+        newest = position / f->up;
+    }
+    void next() {
+        newest += whole;
+        phase += rest;
+        if (phase >= up) {
+            phase -= up;
+            newest++;
+        }
+    }
+};
+
 // Outputs k0 .. k0 + count - 1 into y. x[i - first] must be input sample i
 // (0.0 where i lies outside the signal) for every i from
 // polyphase_newest(f, k0) - taps + 1 to polyphase_newest(f, k0 + count - 1).

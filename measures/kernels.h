@@ -58,6 +58,16 @@ struct PowerTwiddles;
 void power_spectra_avx2(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
 void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
 
+// ------------------------------------------ reference profile's segments
+
+struct SegmentInput;
+struct SegmentOutput;
+
+// segment_batch (reference_segments_impl.h) for 4 (AVX2) or 8 (AVX-512)
+// segments, one per lane.
+void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out);
+void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out);
+
 // --------------------------------------------------- silent-frame removal
 
 // energy[i] = the sum over n = 0..255, ascending, of ((x[128 i + n] *

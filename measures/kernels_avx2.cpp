@@ -53,3 +53,42 @@ void power_spectra_avx2(const double* frames, int32_t batches, double* power, co
 }
 
 }  // namespace kelvor
+
+// ------------------------------------------ reference profile's segments
+
+#include "measures/reference_segments_impl.h"
+
+namespace kelvor {
+
+namespace {
+
+struct SegmentLanes {
+    typedef __m256d T;
+    static constexpr int32_t W = 4;
+    static T zero() { return _mm256_setzero_pd(); }
+    static T splat(double v) { return _mm256_set1_pd(v); }
+    static T load(const double* p) { return _mm256_loadu_pd(p); }
+    static T add(T a, T b) { return _mm256_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm256_sub_pd(a, b); }
+    static T mul(T a, T b) { return _mm256_mul_pd(a, b); }
+    static T div(T a, T b) { return _mm256_div_pd(a, b); }
+    static T sqrt(T a) { return _mm256_sqrt_pd(a); }
+    // a < b ? a : b, lane by lane.
+    static T min(T a, T b) { return _mm256_min_pd(a, b); }
+    typedef __m256d Mask;
+    static Mask positive(T a) { return _mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_GT_OQ); }
+    static T select(Mask m, T a, T b) { return _mm256_blendv_pd(b, a, m); }
+    static double lane(T v, int32_t l) {
+        alignas(64) double lanes[W];
+        _mm256_store_pd(lanes, v);
+        return lanes[l];
+    }
+};
+
+}  // namespace
+
+void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out) {
+    segment_batch<SegmentLanes>(in, out);
+}
+
+}  // namespace kelvor

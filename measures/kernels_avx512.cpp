@@ -165,3 +165,42 @@ void power_spectra_avx512(const double* frames, int32_t batches, double* power, 
 }
 
 }  // namespace kelvor
+
+// ------------------------------------------ reference profile's segments
+
+#include "measures/reference_segments_impl.h"
+
+namespace kelvor {
+
+namespace {
+
+struct SegmentLanes {
+    typedef __m512d T;
+    static constexpr int32_t W = 8;
+    static T zero() { return _mm512_setzero_pd(); }
+    static T splat(double v) { return _mm512_set1_pd(v); }
+    static T load(const double* p) { return _mm512_loadu_pd(p); }
+    static T add(T a, T b) { return _mm512_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm512_sub_pd(a, b); }
+    static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
+    static T div(T a, T b) { return _mm512_div_pd(a, b); }
+    static T sqrt(T a) { return _mm512_sqrt_pd(a); }
+    // a < b ? a : b, lane by lane.
+    static T min(T a, T b) { return _mm512_min_pd(a, b); }
+    typedef __mmask8 Mask;
+    static Mask positive(T a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_GT_OQ); }
+    static T select(Mask m, T a, T b) { return _mm512_mask_blend_pd(m, b, a); }
+    static double lane(T v, int32_t l) {
+        alignas(64) double lanes[W];
+        _mm512_store_pd(lanes, v);
+        return lanes[l];
+    }
+};
+
+}  // namespace
+
+void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out) {
+    segment_batch<SegmentLanes>(in, out);
+}
+
+}  // namespace kelvor

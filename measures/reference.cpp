@@ -12,8 +12,11 @@
 #include <mutex>
 #include <new>
 
+#include "common/cpu.h"
 #include "measures/correlation.h"
+#include "measures/kernels.h"
 #include "measures/power_spectrum.h"
+#include "measures/reference_segments_impl.h"
 #include "measures/silence.h"
 
 namespace kelvor {
@@ -24,9 +27,10 @@ constexpr int32_t N = SEGMENT_LENGTH;  // frames per segment
 constexpr int32_t J = BAND_COUNT;
 constexpr int32_t HOP = FRAME_HOP;
 constexpr int32_t BATCH = 8;           // rebuilt frames per signal transformed together
-constexpr int32_t NOISE_PER_SEGMENT = 4 * J * N;
+constexpr int32_t ENVELOPES = 256;     // envelope frames held (more than a segment batch needs)
+constexpr int32_t MAX_LANES = 8;
 
-double noise_table[REFERENCE_NOISE_PERIOD];
+double noise_table[REFERENCE_NOISE_PERIOD + REFERENCE_NOISE_PADDING];
 std::once_flag noise_once;
 
 uint64_t splitmix64(uint64_t* state) {
@@ -46,15 +50,33 @@ void build_noise() {
         noise_table[i] = r * std::cos(two_pi * u2);
         if (i + 1 < REFERENCE_NOISE_PERIOD) noise_table[i + 1] = r * std::sin(two_pi * u2);
     }
+    for (int32_t i = 0; i < REFERENCE_NOISE_PADDING; i++) noise_table[REFERENCE_NOISE_PERIOD + i] = noise_table[i];
 }
 
-// The level in dB of one frame of x (FRAME_LENGTH samples).
-double frame_level(const double* x, const double* window) {
+// One lane of doubles: the plain loop.
+struct PlainLanes {
+    typedef double T;
+    static constexpr int32_t W = 1;
+    static T zero() { return 0.0; }
+    static T splat(double v) { return v; }
+    static T load(const double* p) { return *p; }
+    static T add(T a, T b) { return a + b; }
+    static T sub(T a, T b) { return a - b; }
+    static T mul(T a, T b) { return a * b; }
+    static T div(T a, T b) { return a / b; }
+    static T sqrt(T a) { return std::sqrt(a); }
+    static T min(T a, T b) { return a < b ? a : b; }
+    static bool positive(T a) { return a > 0.0; }
+    static T select(bool m, T a, T b) { return m ? a : b; }
+    static double lane(T v, int32_t) { return v; }
+};
+
+// The level in dB of one frame of x (FRAME_LENGTH samples), its weighted
+// samples left in w.
+double frame_level(const double* x, const double* window, double* w) {
+    for (int32_t n = 0; n < FRAME_LENGTH; n++) w[n] = x[n] * window[n];
     double sum = 0.0;
-    for (int32_t n = 0; n < FRAME_LENGTH; n++) {
-        const double v = x[n] * window[n];
-        sum = sum + v * v;
-    }
+    for (int32_t n = 0; n < FRAME_LENGTH; n++) sum = sum + w[n] * w[n];
     return 20.0 * std::log10(std::sqrt(sum) + REFERENCE_EPS);
 }
 
@@ -87,86 +109,6 @@ struct Growing {
     }
 };
 
-// The sum of a row of `count` values, ascending.
-inline double sum_of(const double* v, int32_t count) {
-    double s = 0.0;
-    for (int32_t i = 0; i < count; i++) s = s + v[i];
-    return s;
-}
-
-inline double squares_of(const double* v, int32_t count) {
-    double s = 0.0;
-    for (int32_t i = 0; i < count; i++) s = s + v[i] * v[i];
-    return s;
-}
-
-// Makes `count` values, `stride` apart, zero-mean and unit-norm, after
-// adding eps times the noise g (same layout). Values left without spread
-// become zeros.
-void normalise(double* v, const double* g, int32_t count, int32_t stride, int32_t g_stride) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < count; i++) {
-        v[i * stride] = v[i * stride] + REFERENCE_EPS * g[i * g_stride];
-        sum = sum + v[i * stride];
-    }
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (int32_t i = 0; i < count; i++) {
-        v[i * stride] = v[i * stride] - mean;
-        squares = squares + v[i * stride] * v[i * stride];
-    }
-    if (squares > 0.0) {
-        const double inverse = 1.0 / std::sqrt(squares);
-        for (int32_t i = 0; i < count; i++) v[i * stride] = v[i * stride] * inverse;
-    } else {
-        for (int32_t i = 0; i < count; i++) v[i * stride] = 0.0;
-    }
-}
-
-// The noise of one segment, 1800 values from `base` on, wrapping.
-void segment_noise(int32_t base, double* g) {
-    const double* table = noise_table;
-    int32_t first = REFERENCE_NOISE_PERIOD - base;
-    if (first > NOISE_PER_SEGMENT) first = NOISE_PER_SEGMENT;
-    std::memcpy(g, table + base, static_cast<size_t>(first) * sizeof(double));
-    std::memcpy(g + first, table, static_cast<size_t>(NOISE_PER_SEGMENT - first) * sizeof(double));
-}
-
-// ESTOI of one segment: x, y are J rows of N values (band j at j * N),
-// overwritten.
-double estoi_of(double* x, double* y, const double* g) {
-    for (int32_t j = 0; j < J; j++) normalise(x + j * N, g + j * N, N, 1, 1);
-    for (int32_t n = 0; n < N; n++) normalise(x + n, g + J * N + n, J, N, N);
-    for (int32_t j = 0; j < J; j++) normalise(y + j * N, g + 2 * J * N + j * N, N, 1, 1);
-    for (int32_t n = 0; n < N; n++) normalise(y + n, g + 3 * J * N + n, J, N, N);
-    double sum = 0.0;
-    for (int32_t i = 0; i < J * N; i++) sum = sum + x[i] * y[i];
-    return sum / N;
-}
-
-// STOI correlation of one band of a segment (N values each).
-double stoi_of(const double* x, const double* y, double clip) {
-    const double scale = std::sqrt(squares_of(x, N)) / (std::sqrt(squares_of(y, N)) + REFERENCE_EPS);
-    double yp[N];
-    for (int32_t n = 0; n < N; n++) {
-        const double scaled = y[n] * scale;
-        const double bound = x[n] * clip;
-        yp[n] = scaled < bound ? scaled : bound;
-    }
-    const double mx = sum_of(x, N) / N;
-    const double my = sum_of(yp, N) / N;
-    double xz[N];
-    for (int32_t n = 0; n < N; n++) {
-        xz[n] = x[n] - mx;
-        yp[n] = yp[n] - my;
-    }
-    const double nx = std::sqrt(squares_of(xz, N)) + REFERENCE_EPS;
-    const double ny = std::sqrt(squares_of(yp, N)) + REFERENCE_EPS;
-    double sum = 0.0;
-    for (int32_t n = 0; n < N; n++) sum = sum + (xz[n] / nx) * (yp[n] / ny);
-    return sum;
-}
-
 }  // namespace
 
 const double* reference_noise() {
@@ -192,7 +134,8 @@ void level_scan_feed(LevelScan* scan, const double* x, int32_t count) {
         x += take;
         count -= take;
         if (scan->pending_count == FRAME_LENGTH + 1) {
-            const double level = frame_level(scan->pending, scan->window);
+            double weighted[FRAME_LENGTH];
+            const double level = frame_level(scan->pending, scan->window, weighted);
             if (level > scan->loudest) scan->loudest = level;
             scan->frames++;
             std::memmove(scan->pending, scan->pending + HOP, static_cast<size_t>(FRAME_LENGTH + 1 - HOP) * sizeof(double));
@@ -209,9 +152,10 @@ struct ReferenceRun {
     double clip;
     bool keep_details;
 
-    // Input frames under way.
-    double px[FRAME_LENGTH + 1];
-    double py[FRAME_LENGTH + 1];
+    // Samples of the input frames under way (fewer than FRAME_LENGTH + 1
+    // are kept between blocks; room for a frame taken partly from a block).
+    double px[2 * (FRAME_LENGTH + 1)];
+    double py[2 * (FRAME_LENGTH + 1)];
     int32_t pending;
     int64_t frames;  // input frames seen
     int64_t kept;    // input frames kept
@@ -230,15 +174,18 @@ struct ReferenceRun {
     int32_t band_lo[J];  // bins of band j: band_lo[j] .. band_hi[j] - 1
     int32_t band_hi[J];
 
-    // Envelopes of the last N frames, ring by frame: [slot][band].
-    double env_x[N][J];
-    double env_y[N][J];
+    // Envelopes, band-major: band j of frame env_first + f at [j * ENVELOPES
+    // + f], f < env_count; the frames of the segments not yet computed.
+    double env_x[J * ENVELOPES];
+    double env_y[J * ENVELOPES];
+    int64_t env_first;
+    int32_t env_count;
     int64_t envelopes;  // envelope frames so far
 
-    int64_t segments;
-    int32_t noise_base;  // (1800 * segments) mod the period
+    int64_t segments;  // segments computed
     double stoi_sum;
     double estoi_sum;
+    IsaLevel level;
 
     Growing<int32_t> kept_frames;
     Growing<double> correlations;  // segment-major while streaming
@@ -248,34 +195,59 @@ struct ReferenceRun {
 
 namespace {
 
-void segment(ReferenceRun* r) {
-    double x[J * N];
-    double y[J * N];
-    const int64_t first = r->envelopes - N;  // oldest frame of the segment
-    for (int32_t n = 0; n < N; n++) {
-        const int32_t slot = static_cast<int32_t>((first + n) % N);
-        for (int32_t j = 0; j < J; j++) {
-            x[j * N + n] = r->env_x[slot][j];
-            y[j * N + n] = r->env_y[slot][j];
+// Segments from r->segments on, `lanes` at a time while enough envelope
+// frames are in, or one at a time at the end (`last`).
+void segments(ReferenceRun* r, bool last) {
+    const int32_t lanes = r->level >= ISA_AVX512 ? 8 : (r->level >= ISA_AVX2 ? 4 : 1);
+    for (;;) {
+        const int64_t ready = r->envelopes - (N - 1) - r->segments;  // segments whose frames are all in
+        const int32_t count = ready >= lanes ? lanes : (last && ready > 0 ? 1 : 0);
+        if (count == 0) return;
+        double correlation[MAX_LANES * J];
+        double band_sum[MAX_LANES];
+        double estoi[MAX_LANES];
+        const SegmentInput in{r->env_x, r->env_y, ENVELOPES, static_cast<int32_t>(r->segments - r->env_first),
+                              static_cast<int32_t>(r->segments % REFERENCE_NOISE_PERIOD), noise_table, r->clip};
+        const SegmentOutput out{correlation, band_sum, estoi};
+        switch (count == 1 ? ISA_PLAIN : r->level) {
+#if KELVOR_X86_KERNELS
+        case ISA_AVX512: reference_segments_avx512(in, out); break;
+        case ISA_AVX2: reference_segments_avx2(in, out); break;
+#endif
+        default: segment_batch<PlainLanes>(in, out); break;
         }
+        for (int32_t l = 0; l < count; l++) {
+            r->stoi_sum = r->stoi_sum + band_sum[l];
+            r->estoi_sum = r->estoi_sum + estoi[l];
+            if (r->keep_details) {
+                for (int32_t j = 0; j < J; j++) r->correlations.push(correlation[l * J + j]);
+                r->estoi_values.push(estoi[l]);
+            }
+        }
+        r->segments += count;
     }
-    double band_sum = 0.0;
+}
+
+// Appends one frame's envelopes, making room by dropping the frames that
+// no segment still needs.
+void add_envelopes(ReferenceRun* r, const double* ex, const double* ey) {
+    if (r->env_count == ENVELOPES) {
+        const int32_t drop = static_cast<int32_t>(r->segments - r->env_first);
+        const int32_t keep = r->env_count - drop;
+        for (int32_t j = 0; j < J; j++) {
+            std::memmove(r->env_x + j * ENVELOPES, r->env_x + j * ENVELOPES + drop, static_cast<size_t>(keep) * sizeof(double));
+            std::memmove(r->env_y + j * ENVELOPES, r->env_y + j * ENVELOPES + drop, static_cast<size_t>(keep) * sizeof(double));
+        }
+        r->env_first += drop;
+        r->env_count = keep;
+    }
     for (int32_t j = 0; j < J; j++) {
-        const double d = stoi_of(x + j * N, y + j * N, r->clip);
-        band_sum = band_sum + d;
-        if (r->keep_details) r->correlations.push(d);
+        r->env_x[j * ENVELOPES + r->env_count] = ex[j];
+        r->env_y[j * ENVELOPES + r->env_count] = ey[j];
     }
-    r->stoi_sum = r->stoi_sum + band_sum;
-
-    double g[NOISE_PER_SEGMENT];
-    segment_noise(r->noise_base, g);
-    const double e = estoi_of(x, y, g);
-    r->estoi_sum = r->estoi_sum + e;
-    if (r->keep_details) r->estoi_values.push(e);
-
-    r->segments++;
-    r->noise_base += NOISE_PER_SEGMENT;
-    if (r->noise_base >= REFERENCE_NOISE_PERIOD) r->noise_base -= REFERENCE_NOISE_PERIOD;
+    r->env_count++;
+    r->envelopes++;
+    segments(r, false);
 }
 
 // Spectra, envelopes and segments of the batched frames.
@@ -293,7 +265,8 @@ void flush(ReferenceRun* r) {
     for (int32_t t = 0; t < count; t++) {
         const double* px = r->power + static_cast<size_t>(t) * POWER_BINS;
         const double* py = r->power + static_cast<size_t>(count + t) * POWER_BINS;
-        const int32_t slot = static_cast<int32_t>(r->envelopes % N);
+        double ex[J];
+        double ey[J];
         for (int32_t j = 0; j < J; j++) {
             double sx = 0.0;
             double sy = 0.0;
@@ -301,11 +274,10 @@ void flush(ReferenceRun* r) {
                 sx = sx + px[k];
                 sy = sy + py[k];
             }
-            r->env_x[slot][j] = std::sqrt(sx);
-            r->env_y[slot][j] = std::sqrt(sy);
+            ex[j] = std::sqrt(sx);
+            ey[j] = std::sqrt(sy);
         }
-        r->envelopes++;
-        if (r->envelopes >= N) segment(r);
+        add_envelopes(r, ex, ey);
     }
     r->batched = 0;
 }
@@ -324,18 +296,19 @@ void rebuilt_frame(ReferenceRun* r, const double* bx, const double* by) {
     if (++r->batched == BATCH) flush(r);
 }
 
-// One input frame (the FRAME_LENGTH samples at px, py).
-void input_frame(ReferenceRun* r) {
+// One input frame: the FRAME_LENGTH samples at x and y.
+void input_frame(ReferenceRun* r, const double* x, const double* y) {
     const int64_t index = r->frames++;
-    if (!(r->loudest - SILENCE_RANGE_DB - frame_level(r->px, r->window) < 0.0)) return;
+    double wx[FRAME_LENGTH];
+    if (!(r->loudest - SILENCE_RANGE_DB - frame_level(x, r->window, wx) < 0.0)) return;
     if (r->keep_details) r->kept_frames.push(static_cast<int32_t>(index));
     double bx[HOP];
     double by[HOP];
     for (int32_t n = 0; n < HOP; n++) {
-        bx[n] = r->tail_x[n] + r->px[n] * r->window[n];
-        by[n] = r->tail_y[n] + r->py[n] * r->window[n];
-        r->tail_x[n] = r->px[HOP + n] * r->window[HOP + n];
-        r->tail_y[n] = r->py[HOP + n] * r->window[HOP + n];
+        bx[n] = r->tail_x[n] + wx[n];
+        by[n] = r->tail_y[n] + y[n] * r->window[n];
+        r->tail_x[n] = wx[HOP + n];
+        r->tail_y[n] = y[HOP + n] * r->window[HOP + n];
     }
     if (r->kept > 0) rebuilt_frame(r, bx, by);
     std::memcpy(r->block_x, bx, sizeof bx);
@@ -366,10 +339,12 @@ ReferenceRun* reference_run_create(double loudest, bool keep_details) {
         if (i == 0 || band_bin_table[i - 1] / BIN_COUNT != j) r->band_lo[j] = bin;
         r->band_hi[j] = bin + 1;
     }
+    r->env_first = 0;
+    r->env_count = 0;
     r->envelopes = 0;
     r->segments = 0;
-    r->noise_base = 0;
     r->stoi_sum = 0.0;
+    r->level = isa_level();
     r->estoi_sum = 0.0;
     new (&r->kept_frames) Growing<int32_t>();
     new (&r->correlations) Growing<double>();
@@ -388,27 +363,42 @@ void reference_run_destroy(ReferenceRun* r) {
 }
 
 void reference_run_feed(ReferenceRun* r, const double* x, const double* y, int32_t count) {
-    while (count > 0) {
-        int32_t take = FRAME_LENGTH + 1 - r->pending;
-        if (take > count) take = count;
-        std::memcpy(r->px + r->pending, x, static_cast<size_t>(take) * sizeof(double));
-        std::memcpy(r->py + r->pending, y, static_cast<size_t>(take) * sizeof(double));
-        r->pending += take;
-        x += take;
-        y += take;
-        count -= take;
-        if (r->pending == FRAME_LENGTH + 1) {
-            input_frame(r);
-            const size_t keep = static_cast<size_t>(FRAME_LENGTH + 1 - HOP) * sizeof(double);
-            std::memmove(r->px, r->px + HOP, keep);
-            std::memmove(r->py, r->py + HOP, keep);
-            r->pending -= HOP;
+    // The samples under way (r->pending of them, from the start of the
+    // next frame) followed by the block: frames that lie in the block are
+    // read where they are, the others from the buffer.
+    constexpr int32_t SPAN = FRAME_LENGTH + 1;  // a frame counts when a sample follows it
+    int32_t at = 0;                             // start of the next frame, from the buffer's start
+    while (at + SPAN <= r->pending + count) {
+        if (at >= r->pending) {
+            input_frame(r, x + (at - r->pending), y + (at - r->pending));
+        } else {
+            const int32_t from_block = at + SPAN - r->pending;
+            std::memcpy(r->px + r->pending, x, static_cast<size_t>(from_block) * sizeof(double));
+            std::memcpy(r->py + r->pending, y, static_cast<size_t>(from_block) * sizeof(double));
+            input_frame(r, r->px + at, r->py + at);
         }
+        at += HOP;
+    }
+    // Keep what the next frames need: from `at` on.
+    if (at < r->pending) {
+        const int32_t kept = r->pending - at;
+        std::memmove(r->px, r->px + at, static_cast<size_t>(kept) * sizeof(double));
+        std::memmove(r->py, r->py + at, static_cast<size_t>(kept) * sizeof(double));
+        std::memcpy(r->px + kept, x, static_cast<size_t>(count) * sizeof(double));
+        std::memcpy(r->py + kept, y, static_cast<size_t>(count) * sizeof(double));
+        r->pending = kept + count;
+    } else {
+        const int32_t skip = at - r->pending;
+        const int32_t kept = count - skip;
+        std::memcpy(r->px, x + skip, static_cast<size_t>(kept) * sizeof(double));
+        std::memcpy(r->py, y + skip, static_cast<size_t>(kept) * sizeof(double));
+        r->pending = kept;
     }
 }
 
 MeasureStatus reference_run_finish(ReferenceRun* r, double* stoi, double* estoi) {
     flush(r);
+    segments(r, true);
     if (r->segments == 0) return MEASURE_TOO_SHORT;
     if (r->kept_frames.failed || r->correlations.failed || r->estoi_values.failed) return MEASURE_NO_MEMORY;
     const double M = static_cast<double>(r->segments);

@@ -26,12 +26,15 @@
 //
 // The noise. The reference draws it afresh on every run; here it is fixed,
 // so that scores repeat: element e (0 .. 1799) of segment m takes
-// G[(1800 m + e) mod 65521], where G is the sequence of 65521 standard
-// normal numbers that Box-Muller gives from the 64-bit generator splitmix64
+// G[(36 e + m) mod 65521], where G is the sequence of 65521 standard normal
+// numbers that Box-Muller gives from the 64-bit generator splitmix64
 // started at 0 (pairs: r = sqrt(-2 ln(1 - u1)), G = r cos(2 pi u2), r sin(2
 // pi u2), u = the top 53 bits of an output times 2^-53). Elements 0 .. 449
 // are the reference's row noise (band j, frame n at 30 j + n), 450 .. 899
 // its column noise, 900 .. 1349 and 1350 .. 1799 the degraded signal's.
+// Within a segment the 1800 values are distinct entries of G; consecutive
+// segments take consecutive entries, so that segments computed side by side
+// read their noise side by side.
 // Where a row or column has no spread (digital silence), the noise decides its
 // direction, as it does in the reference; elsewhere its effect on a score is
 // below 1e-13. A row or column that is still constant after the noise (it
@@ -49,6 +52,10 @@ namespace kelvor {
 
 constexpr double REFERENCE_EPS = 2.220446049250313e-16;  // 2^-52
 constexpr int32_t REFERENCE_NOISE_PERIOD = 65521;
+constexpr int32_t REFERENCE_NOISE_STEP = 36;
+// G is followed by its first entries again, so that a vector of lanes can
+// read past its end.
+constexpr int32_t REFERENCE_NOISE_PADDING = 16;
 
 // The first pass: the level of the reference's loudest frame, which sets
 // the silent-frame threshold. Fed the 10 kHz reference in blocks of any
@@ -92,7 +99,8 @@ struct ReferenceDetails {
 };
 void reference_run_details(const ReferenceRun* run, ReferenceDetails* details);
 
-// G of the noise (see the top), built on first use.
+// G of the noise (see the top), built on first use, followed by its first
+// REFERENCE_NOISE_PADDING entries again.
 const double* reference_noise();
 
 }  // namespace kelvor

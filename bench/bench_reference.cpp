@@ -1,0 +1,119 @@
+// The reference profile's pieces: the any-rate resampler, the double-
+// precision power spectra and the segment computations, each plain against
+// the vector kernels; and a whole 3-second pair at several rates.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "conditioning/polyphase.h"
+#include "kelvor/stoi.h"
+#include "measures/power_spectrum.h"
+
+using namespace kelvor;
+
+namespace {
+
+std::vector<double> noise(int64_t count, uint32_t seed) {
+    std::vector<double> v(static_cast<size_t>(count));
+    for (double& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = (static_cast<int32_t>(seed >> 8) % 20000) / 40000.0;
+    }
+    return v;
+}
+
+// Speech-like: noise shaped by a slow envelope with pauses.
+std::vector<double> speechlike(int64_t count, int rate, uint32_t seed) {
+    std::vector<double> v = noise(count, seed);
+    for (int64_t i = 0; i < count; i++) {
+        const double t = static_cast<double>(i) / rate;
+        const double envelope = std::fmax(0.0, std::sin(2 * M_PI * 1.7 * t)) * (0.6 + 0.4 * std::sin(2 * M_PI * 5.3 * t));
+        v[static_cast<size_t>(i)] *= envelope;
+    }
+    return v;
+}
+
+bool available(benchmark::State& state, IsaLevel level) {
+    if (level > isa_supported()) {
+        state.SkipWithError("kernel not available on this processor");
+        return false;
+    }
+    return true;
+}
+
+// 3 s of input at state.range(1) Hz to 10 kHz.
+void BM_Polyphase(benchmark::State& state) {
+    const IsaLevel level = static_cast<IsaLevel>(state.range(0));
+    const int rate = static_cast<int>(state.range(1));
+    if (!available(state, level)) return;
+    int32_t up = 0, down = 0;
+    polyphase_ratio(rate, &up, &down);
+    const PolyphaseFilter* f = polyphase_acquire(up, down);
+    const int64_t n = 3 * static_cast<int64_t>(rate);
+    const int64_t outputs = polyphase_output_length(f, n);
+    const int64_t first = polyphase_newest(f, 0) - f->taps + 1;
+    const int64_t end = polyphase_newest(f, outputs - 1) + 1;
+    std::vector<double> x(static_cast<size_t>(end - first), 0.0);
+    const std::vector<double> signal = noise(n, 3);
+    for (int64_t i = 0; i < n; i++) x[static_cast<size_t>(i - first)] = signal[static_cast<size_t>(i)];
+    std::vector<double> y(static_cast<size_t>(outputs));
+    for (auto _ : state) {
+        polyphase_run_using(level, f, x.data(), first, 0, static_cast<int32_t>(outputs), y.data());
+        benchmark::DoNotOptimize(y.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["madds"] = benchmark::Counter(static_cast<double>(outputs) * f->taps,
+                                                 benchmark::Counter::kIsIterationInvariantRate);
+    polyphase_release(f);
+}
+BENCHMARK(BM_Polyphase)
+    ->ArgsProduct({{ISA_PLAIN, ISA_AVX2, ISA_AVX512}, {8000, 16000, 44100, 48000}})
+    ->Unit(benchmark::kMicrosecond);
+
+// The spectra of the frames of 3 s at 10 kHz (233 frames).
+void BM_PowerSpectra(benchmark::State& state) {
+    const IsaLevel level = static_cast<IsaLevel>(state.range(0));
+    if (!available(state, level)) return;
+    const int32_t frames = 233;
+    const std::vector<double> x = noise(frames * POWER_FRAME, 5);
+    std::vector<double> power(static_cast<size_t>(frames) * POWER_BINS);
+    for (auto _ : state) {
+        power_spectra_using(level, x.data(), frames, power.data());
+        benchmark::DoNotOptimize(power.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * frames);
+}
+BENCHMARK(BM_PowerSpectra)->Arg(ISA_PLAIN)->Arg(ISA_AVX2)->Arg(ISA_AVX512)->Unit(benchmark::kMicrosecond);
+
+// A whole pair of 3 s, reference profile, at the instruction-set level
+// given (which the resampler, the spectra and the segments all follow).
+void BM_ReferencePair(benchmark::State& state) {
+    const IsaLevel level = static_cast<IsaLevel>(state.range(0));
+    const int rate = static_cast<int>(state.range(1));
+    if (!available(state, level)) return;
+    const int64_t n = 3 * static_cast<int64_t>(rate);
+    const std::vector<double> x = speechlike(n, rate, 7);
+    std::vector<double> y = noise(n, 9);
+    for (int64_t i = 0; i < n; i++) y[static_cast<size_t>(i)] = 0.3 * y[static_cast<size_t>(i)] + x[static_cast<size_t>(i)];
+    const IsaLevel before = isa_set_limit(level);
+    kelvor_scores s{};
+    for (auto _ : state) {
+        if (kelvor_score(x.data(), n, y.data(), n, rate, nullptr, &s) != KELVOR_OK) {
+            state.SkipWithError("scoring failed");
+            break;
+        }
+        benchmark::DoNotOptimize(s);
+    }
+    isa_set_limit(before);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReferencePair)
+    ->ArgsProduct({{ISA_PLAIN, ISA_AVX2, ISA_AVX512}, {8000, 16000, 48000}})
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,255 @@
+// The two profiles through the C interface: which call gives which numbers,
+// the limits at their edges, every refusal with its status, the table of
+// statuses, and inputs that only a power of two apart score alike.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kelvor/stoi.h"
+#include "support.h"
+
+namespace {
+
+std::vector<double> as_doubles(const std::vector<int16_t>& x) {
+    std::vector<double> d(x.size());
+    for (size_t i = 0; i < x.size(); i++) d[i] = x[i] / 32768.0;
+    return d;
+}
+
+kelvor_options with_profile(int profile) {
+    kelvor_options o{};
+    o.profile = profile;
+    return o;
+}
+
+struct Pair {
+    std::vector<int16_t> ref;
+    std::vector<int16_t> deg;
+};
+
+Pair speech_pair(int32_t n, uint32_t seed) {
+    Pair p;
+    p.ref = speechlike(n, seed);
+    const std::vector<int16_t> other = speechlike(n, seed + 1, 4000.0);
+    p.deg.resize(static_cast<size_t>(n));
+    for (size_t i = 0; i < p.deg.size(); i++) p.deg[i] = static_cast<int16_t>(0.7 * p.ref[i] + 0.5 * other[i]);
+    return p;
+}
+
+TEST(Profiles, EachCallGivesItsProfilesBits) {
+    const Pair p = speech_pair(24000, 5);
+    const std::vector<double> x = as_doubles(p.ref);
+    const std::vector<double> y = as_doubles(p.deg);
+    const int64_t n = static_cast<int64_t>(x.size());
+    const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
+    const kelvor_options reference = with_profile(KELVOR_PROFILE_REFERENCE);
+
+    kelvor_scores pcm_tool{}, pcm_default{}, any_tool{}, pcm_reference{}, any_reference{}, any_default{};
+    ASSERT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.deg.data(), n, &tool, &pcm_tool), KELVOR_OK);
+    ASSERT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.deg.data(), n, nullptr, &pcm_default), KELVOR_OK);
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, &tool, &any_tool), KELVOR_OK);
+    ASSERT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.deg.data(), n, &reference, &pcm_reference), KELVOR_OK);
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, &reference, &any_reference), KELVOR_OK);
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, nullptr, &any_default), KELVOR_OK);
+
+    // The tool profile: the tool's chain whichever call; the default of
+    // the 16-bit call.
+    EXPECT_TRUE(same_bits(any_tool.stoi, pcm_tool.stoi) && same_bits(any_tool.estoi, pcm_tool.estoi));
+    EXPECT_TRUE(same_bits(pcm_default.stoi, pcm_tool.stoi));
+    EXPECT_EQ(pcm_tool.profile, KELVOR_PROFILE_TOOL);
+    // The reference profile: 16-bit samples and their doubles alike; the
+    // default of the any-rate call.
+    EXPECT_TRUE(same_bits(pcm_reference.stoi, any_reference.stoi) && same_bits(pcm_reference.estoi, any_reference.estoi));
+    EXPECT_TRUE(same_bits(any_default.stoi, any_reference.stoi));
+    EXPECT_EQ(any_reference.profile, KELVOR_PROFILE_REFERENCE);
+    // The two profiles differ, but not by much.
+    EXPECT_NE(pcm_tool.stoi, any_reference.stoi);
+    EXPECT_NEAR(pcm_tool.stoi, any_reference.stoi, 0.02);
+
+    // At 10 kHz the 10 kHz call is the any-rate call.
+    kelvor_scores at10{}, any10{};
+    ASSERT_EQ(kelvor_score_10k(x.data(), n, y.data(), n, nullptr, &at10), KELVOR_OK);
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 10000, nullptr, &any10), KELVOR_OK);
+    EXPECT_TRUE(same_bits(at10.stoi, any10.stoi) && same_bits(at10.estoi, any10.estoi));
+
+    // Details: the reference profile's sums in its documented order.
+    kelvor_details* d = nullptr;
+    ASSERT_EQ(kelvor_score_details(x.data(), n, y.data(), n, 8000, nullptr, &d), KELVOR_OK);
+    const int32_t m = d->segment_count;
+    EXPECT_EQ(m, d->kept_count - 30);
+    double stoi = 0.0;
+    for (int32_t s = 0; s < m; s++) {
+        double bands = 0.0;
+        for (int32_t j = 0; j < 15; j++) bands = bands + d->stoi_correlation[j * m + s];
+        stoi = stoi + bands;
+    }
+    double estoi = 0.0;
+    for (int32_t s = 0; s < m; s++) estoi = estoi + d->estoi_segment[s];
+    EXPECT_TRUE(same_bits(stoi / (15 * m), any_reference.stoi));
+    EXPECT_TRUE(same_bits(estoi / m, any_reference.estoi));
+    EXPECT_TRUE(same_bits(d->scores.stoi, any_reference.stoi));
+    kelvor_details_free(d);
+}
+
+TEST(Profiles, DelaysAreFoundAndGivenInTheInputsSamples) {
+    const Pair p = speech_pair(24000, 9);
+    std::vector<double> x = as_doubles(p.ref);
+    std::vector<double> y(x.size(), 0.0);
+    for (size_t i = 480; i < y.size(); i++) y[i] = 0.5 * x[i - 480];  // 60 ms late at 8 kHz
+    const int64_t n = static_cast<int64_t>(x.size());
+    kelvor_options align{};
+    align.align = 1;
+    kelvor_scores found{};
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, &align, &found), KELVOR_OK);
+    EXPECT_EQ(found.delay, 480);
+    EXPECT_DOUBLE_EQ(found.delay_ms, 60.0);
+    kelvor_options shift{};
+    shift.shift = 480;
+    kelvor_scores given{};
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, &shift, &given), KELVOR_OK);
+    EXPECT_EQ(given.delay, 480);
+    EXPECT_DOUBLE_EQ(given.delay_ms, 60.0);
+    EXPECT_GT(given.stoi, 0.99);
+    EXPECT_NEAR(found.stoi, given.stoi, 1e-3);
+}
+
+TEST(Profiles, LimitsAtTheirEdges) {
+    EXPECT_EQ(kelvor_max_shift(8000), KELVOR_MAX_SHIFT_8K);
+    EXPECT_EQ(kelvor_max_shift(10000), KELVOR_MAX_SHIFT_10K);
+    EXPECT_EQ(kelvor_max_shift(16000), 1800);
+    EXPECT_EQ(kelvor_max_shift(44100), 4961);
+    EXPECT_EQ(kelvor_max_shift(0), 0);
+    EXPECT_EQ(kelvor_max_shift(NAN), 0);
+
+    const Pair p = speech_pair(16000, 13);
+    const std::vector<double> x = as_doubles(p.ref);
+    const int64_t n = static_cast<int64_t>(x.size());
+    kelvor_scores out{};
+    struct Case {
+        double rate;
+        int shift;
+        int expected;
+    };
+    const Case cases[] = {
+        {8000, 900, KELVOR_OK},       {8000, 901, KELVOR_ERR_BAD_SHIFT},     {10000, 1125, KELVOR_OK},
+        {10000, 1126, KELVOR_ERR_BAD_SHIFT}, {16000, 1800, KELVOR_OK},      {16000, 1801, KELVOR_ERR_BAD_SHIFT},
+        {16000, -1, KELVOR_ERR_BAD_SHIFT},   {KELVOR_MIN_RATE, 0, KELVOR_OK}, {KELVOR_MIN_RATE - 1, 0, KELVOR_ERR_BAD_RATE},
+        {KELVOR_MAX_RATE + 1, 0, KELVOR_ERR_BAD_RATE}, {9999, 0, KELVOR_ERR_BAD_RATE}, {16000.5, 0, KELVOR_ERR_BAD_RATE},
+    };
+    for (const Case& c : cases) {
+        kelvor_options o{};
+        o.shift = c.shift;
+        const int status = kelvor_score(x.data(), n, x.data(), n, c.rate, &o, &out);
+        // A rate of 1000 Hz leaves 160,000 samples at 10 kHz: scored.
+        EXPECT_EQ(status, c.expected) << c.rate << " Hz, shift " << c.shift;
+    }
+    // Shifts of the fixed-rate calls, in both profiles.
+    for (int profile : {KELVOR_PROFILE_REFERENCE, KELVOR_PROFILE_TOOL}) {
+        kelvor_options o = with_profile(profile);
+        o.shift = 1125;
+        EXPECT_EQ(kelvor_score_10k(x.data(), n, x.data(), n, &o, &out), KELVOR_OK) << profile;
+        o.shift = 1126;
+        EXPECT_EQ(kelvor_score_10k(x.data(), n, x.data(), n, &o, &out), KELVOR_ERR_BAD_SHIFT) << profile;
+        o.shift = 900;
+        EXPECT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.ref.data(), n, &o, &out), KELVOR_OK) << profile;
+        o.shift = 901;
+        EXPECT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.ref.data(), n, &o, &out), KELVOR_ERR_BAD_SHIFT) << profile;
+    }
+    // The length at 10 kHz is checked before anything is read or
+    // allocated: 60 M samples at 1 kHz would be 600 M at 10 kHz.
+    EXPECT_EQ(kelvor_score(x.data(), 60000000, x.data(), 10, 1000, nullptr, &out), KELVOR_ERR_TOO_LONG);
+    EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 16000, nullptr, &out),
+              KELVOR_ERR_TOO_LONG);
+}
+
+TEST(Profiles, EveryRefusalHasItsStatus) {
+    const Pair p = speech_pair(16000, 17);
+    const std::vector<double> x = as_doubles(p.ref);
+    std::vector<double> not_pcm = x;
+    not_pcm[10] += 1e-9;
+    std::vector<double> nan = x;
+    nan[100] = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> zeros(x.size(), 0.0);
+    const int64_t n = static_cast<int64_t>(x.size());
+    kelvor_scores out{};
+    kelvor_options reserved{};
+    reserved.reserved[11] = 1;
+    kelvor_options bad_profile{};
+    bad_profile.profile = 3;
+    kelvor_options conflict{};
+    conflict.align = 1;
+    conflict.shift = 4;
+    const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
+    struct Case {
+        const char* what;
+        int status;
+        int expected;
+    };
+    const Case cases[] = {
+        {"reserved options", kelvor_score(x.data(), n, x.data(), n, 8000, &reserved, &out), KELVOR_ERR_BAD_ARGUMENT},
+        {"unknown profile", kelvor_score(x.data(), n, x.data(), n, 8000, &bad_profile, &out), KELVOR_ERR_BAD_ARGUMENT},
+        {"null result", kelvor_score(x.data(), n, x.data(), n, 8000, nullptr, nullptr), KELVOR_ERR_BAD_ARGUMENT},
+        {"null samples", kelvor_score(nullptr, n, x.data(), n, 8000, nullptr, &out), KELVOR_ERR_BAD_ARGUMENT},
+        {"align and shift", kelvor_score(x.data(), n, x.data(), n, 8000, &conflict, &out), KELVOR_ERR_CONFLICT},
+        {"NaN", kelvor_score(nan.data(), n, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_NOT_FINITE},
+        {"NaN, tool", kelvor_score(x.data(), n, nan.data(), n, 8000, &tool, &out), KELVOR_ERR_NOT_FINITE},
+        {"silent reference", kelvor_score(zeros.data(), n, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_SILENT},
+        {"empty reference", kelvor_score(nullptr, 0, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
+        {"short", kelvor_score(x.data(), 3000, x.data(), 3000, 8000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
+        {"tool at 16 kHz", kelvor_score(x.data(), n, x.data(), n, 16000, &tool, &out), KELVOR_ERR_PROFILE},
+        {"tool, not 16-bit", kelvor_score(not_pcm.data(), n, x.data(), n, 8000, &tool, &out), KELVOR_ERR_PROFILE},
+        {"silent degraded", kelvor_score(x.data(), n, zeros.data(), n, 16000, nullptr, &out), KELVOR_OK},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.status, c.expected) << c.what;
+}
+
+TEST(Profiles, StatusTable) {
+    std::set<std::string> names;
+    for (int status = KELVOR_OK; status > KELVOR_ERR_LAST; status--) {
+        const std::string name = kelvor_status_name(status);
+        EXPECT_TRUE(names.insert(name).second) << name;
+        EXPECT_EQ(kelvor_status_from_name(name.c_str()), status) << name;
+        EXPECT_NE(std::string(kelvor_status_text(status)), "Unknown status") << status;
+        const int category = kelvor_status_category(status);
+        EXPECT_EQ(category == KELVOR_CATEGORY_NONE, status == KELVOR_OK) << status;
+    }
+    EXPECT_STREQ(kelvor_status_name(KELVOR_ERR_LAST), "unknown");
+    EXPECT_EQ(kelvor_status_from_name("nonsense"), KELVOR_ERR_LAST);
+    EXPECT_EQ(kelvor_status_from_name(nullptr), KELVOR_ERR_LAST);
+    EXPECT_EQ(kelvor_status_category(KELVOR_ERR_MISSING), KELVOR_CATEGORY_MISSING);
+    EXPECT_EQ(kelvor_status_category(KELVOR_ERR_NO_MEMORY), KELVOR_CATEGORY_MEMORY);
+    EXPECT_EQ(kelvor_status_category(KELVOR_ERR_FORMAT), KELVOR_CATEGORY_FILE);
+    EXPECT_EQ(kelvor_status_category(1), KELVOR_CATEGORY_INTERNAL);
+    EXPECT_EQ(kelvor_profile_from_name("reference"), KELVOR_PROFILE_REFERENCE);
+    EXPECT_EQ(kelvor_profile_from_name("tool"), KELVOR_PROFILE_TOOL);
+    EXPECT_EQ(kelvor_profile_from_name("Tool"), -1);
+    EXPECT_STREQ(kelvor_profile_name(KELVOR_PROFILE_TOOL), "tool");
+}
+
+TEST(Profiles, ScaleByAPowerOfTwoScoresAlike) {
+    // The reference's small constant would swamp a signal 2^-60 below full
+    // scale, and squares of one 2^600 above would overflow: both are
+    // scaled back first.
+    const Pair p = speech_pair(16000, 23);
+    const std::vector<double> x = as_doubles(p.ref);
+    const std::vector<double> y = as_doubles(p.deg);
+    const int64_t n = static_cast<int64_t>(x.size());
+    kelvor_scores normal{};
+    ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, nullptr, &normal), KELVOR_OK);
+    for (double factor : {0x1p-60, 0x1p-1000, 0x1p600}) {
+        std::vector<double> sx = x, sy = y;
+        for (double& v : sx) v *= factor;
+        for (double& v : sy) v *= factor;
+        kelvor_scores scaled{};
+        ASSERT_EQ(kelvor_score(sx.data(), n, sy.data(), n, 8000, nullptr, &scaled), KELVOR_OK) << factor;
+        EXPECT_NEAR(scaled.stoi, normal.stoi, 1e-12) << factor;
+        EXPECT_NEAR(scaled.estoi, normal.estoi, 1e-12) << factor;
+    }
+}
+
+}  // namespace

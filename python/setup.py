@@ -7,8 +7,8 @@ kelvor_stoi_core of the repository one folder up (the scoring library, the
 batch core and the pybind11 module, built in Release without tests); this
 file runs CMake for it and places the module in the package. Nothing is
 downloaded: it needs CMake, a C++17 compiler, pybind11, the Python
-development files, libsndfile and libsoxr (Debian: cmake g++ pybind11-dev
-python3-dev libsndfile1-dev libsoxr-dev pkg-config). CMAKE_BUILD_PARALLEL_LEVEL
+development files and libsndfile (Debian: cmake g++ pybind11-dev
+python3-dev libsndfile1-dev pkg-config). CMAKE_BUILD_PARALLEL_LEVEL
 sets the number of compile jobs (default: the cores).
 """
 import os

@@ -15,7 +15,7 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t BLOCK = 4096;  // 10 kHz samples per step of a pass
+constexpr int32_t BLOCK = 8192;  // 10 kHz samples per step of a pass
 // A 10 kHz reference up to this length is kept from the first pass for the
 // second instead of being resampled again (8 MB).
 constexpr int64_t CACHED_SAMPLES = int64_t{1} << 20;
@@ -80,6 +80,7 @@ struct Source {
     int64_t padded;
     double scale;
     const PolyphaseFilter* filter;  // null at 10 kHz
+    double* scratch;                // the resampler's, for BLOCK outputs
     int64_t length;                 // outputs
     // The input samples buffer_first .. buffer_first + buffer_count - 1.
     double* buffer;
@@ -146,7 +147,7 @@ int source_fill(Source* s, int64_t k0, int32_t count, double* out) {
     const int64_t end = polyphase_newest(s->filter, k0 + inside - 1) + 1;
     const int status = source_span(s, first, end);
     if (status != KELVOR_OK) return status;
-    polyphase_run(s->filter, s->buffer, first, k0, inside, out);
+    polyphase_run(s->filter, s->buffer, first, k0, inside, out, s->scratch);
     return KELVOR_OK;
 }
 
@@ -157,6 +158,7 @@ struct Held {
     double* x_block = nullptr;   // BLOCK values each
     double* y_block = nullptr;
     double* buffers[2] = {nullptr, nullptr};
+    double* streams = nullptr;  // the resampler's scratch
     double* x10 = nullptr;       // whole 10 kHz signals, when kept
     double* y10 = nullptr;
     ReferenceRun* run = nullptr;
@@ -168,6 +170,7 @@ struct Held {
         std::free(y_block);
         std::free(buffers[0]);
         std::free(buffers[1]);
+        std::free(streams);
         std::free(x10);
         std::free(y10);
         reference_run_destroy(run);
@@ -225,6 +228,7 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     if (up != 1 || down != 1) {
         held.filter = polyphase_acquire(up, down);
         if (held.filter == nullptr) return KELVOR_ERR_NO_MEMORY;
+        if ((held.streams = doubles(polyphase_scratch_size(held.filter, BLOCK))) == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
     // An input span of one block of outputs, with the filter's reach.
     const int64_t span = held.filter == nullptr
@@ -233,8 +237,9 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     for (double*& b : held.buffers) {
         if ((b = doubles(span)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
-    Source x{&q.reference, 0, padded, scale_for(peak_x), held.filter, length, held.buffers[0], span, 0, 0};
-    Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, length, held.buffers[1], span, 0, 0};
+    Source x{&q.reference, 0, padded, scale_for(peak_x), held.filter, held.streams, length, held.buffers[0], span, 0, 0};
+    Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, held.streams, length, held.buffers[1], span, 0,
+             0};
 
     int64_t delay = 0;  // at 10 kHz
     if (q.align) {

@@ -59,8 +59,9 @@ void BM_Polyphase(benchmark::State& state) {
     const std::vector<double> signal = noise(n, 3);
     for (int64_t i = 0; i < n; i++) x[static_cast<size_t>(i - first)] = signal[static_cast<size_t>(i)];
     std::vector<double> y(static_cast<size_t>(outputs));
+    std::vector<double> scratch(static_cast<size_t>(polyphase_scratch_size(f, static_cast<int32_t>(outputs))));
     for (auto _ : state) {
-        polyphase_run_using(level, f, x.data(), first, 0, static_cast<int32_t>(outputs), y.data());
+        polyphase_run_using(level, f, x.data(), first, 0, static_cast<int32_t>(outputs), y.data(), scratch.data());
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
     }

@@ -78,12 +78,12 @@ void resample_groups_avx512(const double* streams, int32_t stride, const double*
 
 // ---------------------------------------------------- any-rate resampler
 
-// polyphase_run (polyphase.h) with eight partial sums in the lanes of one
-// AVX-512 vector or two AVX2 vectors, added in polyphase_run's order.
+// polyphase_run (polyphase.h) with consecutive outputs of one phase in the
+// lanes of AVX2 or AVX-512 vectors (polyphase_kernel_impl.h).
 void polyphase_run_avx2(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
-                        double* y);
+                        double* y, double* scratch);
 void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
-                          double* y);
+                          double* y, double* scratch);
 
 }  // namespace kelvor
 

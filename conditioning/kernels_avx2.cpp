@@ -51,49 +51,28 @@ void resample_groups_avx2(const double* streams, int32_t stride, const double* c
 
 }  // namespace kelvor
 
+#include "conditioning/polyphase_kernel_impl.h"
+
 namespace kelvor {
 
+namespace {
+
+struct PolyphaseVec {
+    typedef __m256d T;
+    static constexpr int32_t W = 4;
+    static T zero() { return _mm256_setzero_pd(); }
+    static T load(const double* p) { return _mm256_loadu_pd(p); }
+    static T broadcast(double v) { return _mm256_set1_pd(v); }
+    static T add(T a, T b) { return _mm256_add_pd(a, b); }
+    static T mul(T a, T b) { return _mm256_mul_pd(a, b); }
+    static void store(double* p, T v) { _mm256_store_pd(p, v); }
+};
+
+}  // namespace
+
 void polyphase_run_avx2(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
-                        double* y) {
-    // Three outputs at a time, each with two accumulators (partial sums
-    // 0 .. 3 and 4 .. 7), so that six chains of additions overlap.
-    const int32_t taps = f->taps;
-    PolyphaseStep step(f, k0);
-    int32_t i = 0;
-    for (; i < count;) {
-        const int32_t group = count - i >= 3 ? 3 : 1;
-        const double* row[3];
-        const double* xs[3];
-        __m256d lo[3];
-        __m256d hi[3];
-        for (int32_t o = 0; o < group; o++) {
-            row[o] = f->coefs + static_cast<int64_t>(step.phase) * taps;
-            xs[o] = x + (step.newest - taps + 1 - first);
-            step.next();
-            lo[o] = _mm256_setzero_pd();
-            hi[o] = _mm256_setzero_pd();
-        }
-        if (group == 3) {
-            for (int32_t t = 0; t < taps; t += 8) {
-                for (int32_t o = 0; o < 3; o++) {
-                    lo[o] = _mm256_add_pd(lo[o], _mm256_mul_pd(_mm256_load_pd(row[o] + t), _mm256_loadu_pd(xs[o] + t)));
-                    hi[o] = _mm256_add_pd(hi[o],
-                                          _mm256_mul_pd(_mm256_load_pd(row[o] + t + 4), _mm256_loadu_pd(xs[o] + t + 4)));
-                }
-            }
-        } else {
-            for (int32_t t = 0; t < taps; t += 8) {
-                lo[0] = _mm256_add_pd(lo[0], _mm256_mul_pd(_mm256_load_pd(row[0] + t), _mm256_loadu_pd(xs[0] + t)));
-                hi[0] = _mm256_add_pd(hi[0], _mm256_mul_pd(_mm256_load_pd(row[0] + t + 4), _mm256_loadu_pd(xs[0] + t + 4)));
-            }
-        }
-        for (int32_t o = 0; o < group; o++) {
-            const __m256d a = _mm256_add_pd(lo[o], hi[o]);  // s0+s4, s1+s5, s2+s6, s3+s7
-            const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
-            y[i + o] = _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
-        }
-        i += group;
-    }
+                        double* y, double* scratch) {
+    polyphase_groups<PolyphaseVec, 2>(f, x, first, k0, count, y, scratch);
 }
 
 }  // namespace kelvor

@@ -51,48 +51,28 @@ void resample_groups_avx512(const double* streams, int32_t stride, const double*
 
 }  // namespace kelvor
 
+#include "conditioning/polyphase_kernel_impl.h"
+
 namespace kelvor {
 
+namespace {
+
+struct PolyphaseVec {
+    typedef __m512d T;
+    static constexpr int32_t W = 8;
+    static T zero() { return _mm512_setzero_pd(); }
+    static T load(const double* p) { return _mm512_loadu_pd(p); }
+    static T broadcast(double v) { return _mm512_set1_pd(v); }
+    static T add(T a, T b) { return _mm512_add_pd(a, b); }
+    static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
+    static void store(double* p, T v) { _mm512_store_pd(p, v); }
+};
+
+}  // namespace
+
 void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
-                          double* y) {
-    // Four outputs at a time, each with its own accumulator (its partial
-    // sums 0 .. 7 in the lanes), so that four chains of additions overlap.
-    const int32_t taps = f->taps;
-    PolyphaseStep step(f, k0);
-    int32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const double* row[4];
-        const double* xs[4];
-        __m512d s[4];
-        for (int32_t o = 0; o < 4; o++) {
-            row[o] = f->coefs + static_cast<int64_t>(step.phase) * taps;
-            xs[o] = x + (step.newest - taps + 1 - first);
-            s[o] = _mm512_setzero_pd();
-            step.next();
-        }
-        for (int32_t t = 0; t < taps; t += 8) {
-            for (int32_t o = 0; o < 4; o++) {
-                s[o] = _mm512_add_pd(s[o], _mm512_mul_pd(_mm512_load_pd(row[o] + t), _mm512_loadu_pd(xs[o] + t)));
-            }
-        }
-        for (int32_t o = 0; o < 4; o++) {
-            const __m256d a = _mm256_add_pd(_mm512_castpd512_pd256(s[o]), _mm512_extractf64x4_pd(s[o], 1));
-            const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
-            y[i + o] = _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
-        }
-    }
-    for (; i < count; i++) {
-        const double* row = f->coefs + static_cast<int64_t>(step.phase) * taps;
-        const double* xs = x + (step.newest - taps + 1 - first);
-        step.next();
-        __m512d s = _mm512_setzero_pd();  // partial sums 0 .. 7
-        for (int32_t t = 0; t < taps; t += 8) {
-            s = _mm512_add_pd(s, _mm512_mul_pd(_mm512_load_pd(row + t), _mm512_loadu_pd(xs + t)));
-        }
-        const __m256d a = _mm256_add_pd(_mm512_castpd512_pd256(s), _mm512_extractf64x4_pd(s, 1));
-        const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
-        y[i] = _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
-    }
+                        double* y, double* scratch) {
+    polyphase_groups<PolyphaseVec, 4>(f, x, first, k0, count, y, scratch);
 }
 
 }  // namespace kelvor

@@ -3,7 +3,9 @@
 // kernels (polyphase_kernel_impl.h) reproduce to the last bit.
 #include "conditioning/polyphase.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 
@@ -64,16 +66,25 @@ bool is_cached(const PolyphaseFilter* f) {
     return false;
 }
 
-// A filter in one block: the record, then its rows.
+// A filter in one block: the record, the chunks, then the rows and the
+// chunks' coefficients, 64-byte aligned.
 PolyphaseFilter* build(int32_t up, int32_t down) {
     const int32_t half = polyphase_half_length(up, down);
     const int32_t designed = 2 * half + 1;
-    const int32_t longest = (designed + up - 1) / up;  // taps of phase 0
-    const int32_t taps = (longest + POLYPHASE_LANES - 1) / POLYPHASE_LANES * POLYPHASE_LANES;
+    const int32_t taps = (designed + up - 1) / up;  // taps of phase 0, the longest
+    const int32_t chunk_count = (up + POLYPHASE_CHUNK_OUTPUTS - 1) / POLYPHASE_CHUNK_OUTPUTS;
+    auto delta = [&](int64_t o) { return static_cast<int32_t>((o * down + half) / up); };
+    size_t chunk_values = 0;
+    for (int32_t c = 0; c < chunk_count; c++) {
+        const int32_t first = c * POLYPHASE_CHUNK_OUTPUTS;
+        const int32_t last = std::min(first + POLYPHASE_CHUNK_OUTPUTS, up) - 1;
+        chunk_values += static_cast<size_t>(delta(last) - delta(first) + taps) * POLYPHASE_CHUNK_OUTPUTS;
+    }
+    const size_t values = static_cast<size_t>(up) * static_cast<size_t>(taps);
     double* h = static_cast<double*>(std::malloc(static_cast<size_t>(designed) * sizeof(double)));
     if (h == nullptr) return nullptr;
-    const size_t values = static_cast<size_t>(up) * static_cast<size_t>(taps);
-    void* block = std::malloc(sizeof(PolyphaseFilter) + 64 + values * sizeof(double));
+    const size_t head = sizeof(PolyphaseFilter) + static_cast<size_t>(chunk_count) * sizeof(PolyphaseChunk);
+    void* block = std::malloc(head + 64 + (values + chunk_values) * sizeof(double));
     if (block == nullptr) {
         std::free(h);
         return nullptr;
@@ -81,8 +92,8 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
     polyphase_design(up, down, h);
 
     PolyphaseFilter* f = static_cast<PolyphaseFilter*>(block);
-    // The rows start on a 64-byte boundary inside the block.
-    uintptr_t rows = reinterpret_cast<uintptr_t>(f + 1);
+    PolyphaseChunk* chunks = reinterpret_cast<PolyphaseChunk*>(f + 1);
+    uintptr_t rows = reinterpret_cast<uintptr_t>(block) + head;
     rows = (rows + 63) & ~static_cast<uintptr_t>(63);
     double* coefs = reinterpret_cast<double*>(rows);
     for (size_t i = 0; i < values; i++) coefs[i] = 0.0;
@@ -95,11 +106,38 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
         }
     }
     std::free(h);
+
+    double* table = coefs + values;
+    for (int32_t c = 0; c < chunk_count; c++) {
+        PolyphaseChunk& k = chunks[c];
+        k.first = c * POLYPHASE_CHUNK_OUTPUTS;
+        k.outputs = std::min(POLYPHASE_CHUNK_OUTPUTS, up - k.first);
+        k.lag_first = delta(k.first) - taps + 1;
+        k.lags = delta(k.first + k.outputs - 1) - delta(k.first) + taps;
+        k.coefs = table;
+        for (int32_t l = 0; l < k.lags; l++) {
+            for (int32_t i = 0; i < POLYPHASE_CHUNK_OUTPUTS; i++) {
+                double v = 0.0;
+                if (i < k.outputs) {
+                    const int64_t o = k.first + i;
+                    const int32_t phase = static_cast<int32_t>((o * down + half) % up);
+                    const int32_t j = delta(o) - (k.lag_first + l);  // the output's tap at this lag
+                    if (j >= 0 && j < taps) v = coefs[static_cast<size_t>(phase) * taps + (taps - 1 - j)];
+                }
+                table[static_cast<size_t>(l) * POLYPHASE_CHUNK_OUTPUTS + i] = v;
+            }
+        }
+        table += static_cast<size_t>(k.lags) * POLYPHASE_CHUNK_OUTPUTS;
+    }
     f->up = up;
     f->down = down;
     f->half = half;
     f->taps = taps;
     f->coefs = coefs;
+    f->chunk_count = chunk_count;
+    f->chunks = chunks;
+    f->lag_min = delta(0) - taps + 1;
+    f->lag_max = delta(up - 1);
     return f;
 }
 
@@ -109,11 +147,9 @@ void run_plain(const PolyphaseFilter* f, const double* x, int64_t first, int64_t
     for (int32_t i = 0; i < count; i++, step.next()) {
         const double* row = f->coefs + static_cast<int64_t>(step.phase) * taps;
         const double* xs = x + (step.newest - taps + 1 - first);
-        double s[POLYPHASE_LANES] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-        for (int32_t t = 0; t < taps; t += POLYPHASE_LANES) {
-            for (int32_t l = 0; l < POLYPHASE_LANES; l++) s[l] = s[l] + row[t + l] * xs[t + l];
-        }
-        y[i] = ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
+        double s = 0.0;
+        for (int32_t t = 0; t < taps; t++) s = s + row[t] * xs[t];
+        y[i] = s;
     }
 }
 
@@ -179,19 +215,36 @@ int64_t polyphase_newest(const PolyphaseFilter* f, int64_t k) {
     return (k * f->down + f->half) / f->up;
 }
 
+int64_t polyphase_stream_stride(const PolyphaseFilter* f, int32_t count) {
+    // The groups of count outputs (one more at either end), their lags,
+    // and room for a vector kernel's last block to read past the end.
+    const int64_t groups = count / f->up + 2;
+    const int64_t entries = groups + (f->lag_max - f->lag_min) / f->down + 2 + POLYPHASE_BLOCK_GROUPS;
+    // Whole cache lines; streams a multiple of 4 kB apart would fall into
+    // the same sets of the cache, and a kernel reads them in turn.
+    const int64_t lines = (entries + 7) / 8 * 8;
+    return lines % 512 == 0 ? lines + 8 : lines;
+}
+
+int64_t polyphase_scratch_size(const PolyphaseFilter* f, int32_t count) {
+    return polyphase_stream_stride(f, count) * f->down;
+}
+
 void polyphase_run_using(IsaLevel level, const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0,
-                         int32_t count, double* y) {
+                         int32_t count, double* y, double* scratch) {
+    if (count <= 0) return;
     switch (isa_clamp(level)) {
 #if KELVOR_X86_KERNELS
-    case ISA_AVX512: polyphase_run_avx512(f, x, first, k0, count, y); return;
-    case ISA_AVX2: polyphase_run_avx2(f, x, first, k0, count, y); return;
+    case ISA_AVX512: polyphase_run_avx512(f, x, first, k0, count, y, scratch); return;
+    case ISA_AVX2: polyphase_run_avx2(f, x, first, k0, count, y, scratch); return;
 #endif
     default: run_plain(f, x, first, k0, count, y); return;
     }
 }
 
-void polyphase_run(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y) {
-    polyphase_run_using(isa_level(), f, x, first, k0, count, y);
+void polyphase_run(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y,
+                   double* scratch) {
+    polyphase_run_using(isa_level(), f, x, first, k0, count, y, scratch);
 }
 
 }  // namespace kelvor

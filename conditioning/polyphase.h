@@ -33,21 +33,41 @@ constexpr double POLYPHASE_MAX_RATE = 768000.0;
 // The largest term of the reduced ratio: the filter then has about 72.4
 // taps per unit of the larger term, 72,447 at most (566 kB).
 constexpr int32_t POLYPHASE_MAX_TERM = 1000;
-// Taps per phase are padded to a multiple of this (the vector kernels'
-// partial sums).
-constexpr int32_t POLYPHASE_LANES = 8;
+// Outputs of one group that the vector kernels compute together (see
+// PolyphaseChunk), and groups per vector block: 4 vectors of up to 8 lanes.
+constexpr int32_t POLYPHASE_CHUNK_OUTPUTS = 5;
+constexpr int32_t POLYPHASE_BLOCK_GROUPS = 32;
+
+// The outputs come in groups of `up`: output k = up * t + o lies in group t
+// and reads the inputs down * t + c for the lags c from delta(o) - taps + 1
+// to delta(o) = (o * down + half) div up. A chunk is up to
+// POLYPHASE_CHUNK_OUTPUTS consecutive outputs o of a group, with the
+// coefficient of every lag of any of them for each (zero where an output
+// has no tap at that lag), so that one input value serves all of them.
+struct PolyphaseChunk {
+    int32_t first;      // its first output o within a group
+    int32_t outputs;    // how many (up to POLYPHASE_CHUNK_OUTPUTS)
+    int32_t lag_first;  // its lags: lag_first .. lag_first + lags - 1
+    int32_t lags;
+    const double* coefs;  // lags rows of POLYPHASE_CHUNK_OUTPUTS coefficients
+};
 
 // A designed filter, split into its up phases. Phase f holds the taps
 // h[f + up * j] that output k uses when (k * down + half) mod up == f,
 // reversed (oldest input first) and padded in front with zeros to `taps`
-// values, so that output k is the dot product of its phase's row with the
-// `taps` input samples that end at polyphase_newest(k).
+// values (the longest phase's), so that output k is the dot product of its
+// phase's row with the `taps` input samples that end at
+// polyphase_newest(k).
 struct PolyphaseFilter {
     int32_t up;
     int32_t down;
     int32_t half;          // 2 * half + 1 designed taps
-    int32_t taps;          // values per phase row, a multiple of POLYPHASE_LANES
+    int32_t taps;          // values per phase row
     const double* coefs;   // up rows of `taps` values
+    int32_t chunk_count;   // ceil(up / POLYPHASE_CHUNK_OUTPUTS)
+    const PolyphaseChunk* chunks;
+    int32_t lag_min;       // the lags of all chunks
+    int32_t lag_max;
 };
 
 // Reduces 10000 / rate to *up / *down (coprime); RATE_OK, or why the rate
@@ -102,16 +122,23 @@ struct PolyphaseStep {
     }
 };
 
+// The scratch that polyphase_run needs for `count` outputs: `down` streams
+// of polyphase_stream_stride(f, count) doubles (the inputs of whole groups
+// dealt out by their index modulo `down`).
+int64_t polyphase_stream_stride(const PolyphaseFilter* f, int32_t count);
+int64_t polyphase_scratch_size(const PolyphaseFilter* f, int32_t count);
+
 // Outputs k0 .. k0 + count - 1 into y. x[i - first] must be input sample i
 // (0.0 where i lies outside the signal) for every i from
 // polyphase_newest(f, k0) - taps + 1 to polyphase_newest(f, k0 + count - 1).
-// Each output is a sum of eight partial sums: partial sum l adds the
-// products of the row positions l, l + 8, l + 16, ... in ascending order,
-// and the eight are added as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 +
-// s7)). Every kernel keeps that order, so all give the same bits.
-void polyphase_run(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y);
+// Each output is its row's products with its inputs added from 0.0 in
+// ascending tap order (oldest input first), every product and sum rounded
+// to double. The vector kernels keep that order, so all give the same
+// bits; they use scratch (polyphase_scratch_size doubles).
+void polyphase_run(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y,
+                   double* scratch);
 void polyphase_run_using(IsaLevel level, const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0,
-                         int32_t count, double* y);
+                         int32_t count, double* y, double* scratch);
 
 }  // namespace kelvor
 

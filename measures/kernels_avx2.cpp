@@ -78,11 +78,7 @@ struct SegmentLanes {
     typedef __m256d Mask;
     static Mask positive(T a) { return _mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_GT_OQ); }
     static T select(Mask m, T a, T b) { return _mm256_blendv_pd(b, a, m); }
-    static double lane(T v, int32_t l) {
-        alignas(64) double lanes[W];
-        _mm256_store_pd(lanes, v);
-        return lanes[l];
-    }
+    static void store(double* p, T v) { _mm256_store_pd(p, v); }
 };
 
 }  // namespace

@@ -190,11 +190,7 @@ struct SegmentLanes {
     typedef __mmask8 Mask;
     static Mask positive(T a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_GT_OQ); }
     static T select(Mask m, T a, T b) { return _mm512_mask_blend_pd(m, b, a); }
-    static double lane(T v, int32_t l) {
-        alignas(64) double lanes[W];
-        _mm512_store_pd(lanes, v);
-        return lanes[l];
-    }
+    static void store(double* p, T v) { _mm512_store_pd(p, v); }
 };
 
 }  // namespace

@@ -5,7 +5,8 @@
 // The definition: frames of 256 samples at a hop of 128, each weighted by
 // the analysis window (hann_window); a frame counts when at least one
 // sample follows it. The level of a frame is 20 log10(norm + eps) of its
-// weighted samples (eps = 2^-52); the frames of the reference more than
+// weighted samples (eps = 2^-52; the squares summed in eight interleaved
+// partial sums); the frames of the reference more than
 // 40 dB below its loudest frame are dropped from both signals, and the
 // weighted frames left are added up again at the hop (overlap-add). Of the
 // rebuilt signals, frames of 256 at a hop of 128 (the last that would just
@@ -21,7 +22,8 @@
 //  - ESTOI of a segment: each 15 x 30 matrix gets noise of scale eps added,
 //    its rows (bands) made zero-mean and unit-norm, noise of scale eps
 //    added again, its columns (frames) made zero-mean and unit-norm; the
-//    segment's value is the sum of the elementwise products divided by 30.
+//    segment's value is the sum of the elementwise products (each band's
+//    over frames, then the bands) divided by 30.
 //    ESTOI is the mean over segments.
 //
 // The noise. The reference draws it afresh on every run; here it is fixed,

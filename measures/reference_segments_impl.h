@@ -8,7 +8,7 @@
 // The record Lanes provides: type T, constant W (lanes), and static
 // functions zero(), splat(v), load(p) (W consecutive doubles, unaligned),
 // add, sub, mul, div, sqrt, min (a < b ? a : b), positive(a) (a > 0), and
-// select(mask, a, b), lane(v, l) (the double of lane l).
+// select(mask, a, b), store(p, v) (W doubles at p, aligned to 64 bytes).
 #ifndef MEASURES_REFERENCE_SEGMENTS_IMPL_H
 #define MEASURES_REFERENCE_SEGMENTS_IMPL_H
 
@@ -43,81 +43,62 @@ namespace {
 constexpr int32_t SEG_N = 30;
 constexpr int32_t SEG_J = 15;
 
+// The noise of element e (see reference.h): G[(36 e + m) mod period] for
+// lane 0's segment m; lane l's segment m + l reads the next entries.
 template <class L>
-inline typename L::T sum_lanes(const typename L::T* v, int32_t count, int32_t stride) {
-    typename L::T s = L::zero();
-    for (int32_t i = 0; i < count; i++) s = L::add(s, v[i * stride]);
-    return s;
+inline typename L::T noise_at(const SegmentInput& in, int32_t e) {
+    int32_t at = REFERENCE_NOISE_STEP * e + in.noise_base;  // 36 e stays below the period
+    if (at >= REFERENCE_NOISE_PERIOD) at -= REFERENCE_NOISE_PERIOD;
+    return L::load(in.noise + at);
 }
 
-// Adds eps times the noise of elements e0, e0 + e_step, ... to count values
-// `stride` apart, then makes them zero-mean and unit-norm; values without
-// spread become zeros.
-template <class L>
-inline void normalise_lanes(typename L::T* v, int32_t count, int32_t stride, const SegmentInput& in, int32_t e0,
-                            int32_t e_step) {
+// Adds eps times the noise to every value, then makes `count` vectors of
+// `length` values zero-mean and unit-norm: vector c holds v[c * c_step + i *
+// i_step] for i < length, its noise element e0 + c * c_step + i * i_step.
+// Values without spread become zeros. Each vector's sums run in ascending
+// i; the vectors are worked on side by side, so that their chains of
+// additions overlap.
+template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
+inline void normalise_all(typename L::T* v, const SegmentInput& in, int32_t e0) {
     typedef typename L::T T;
     const T eps = L::splat(REFERENCE_EPS);
-    T sum = L::zero();
-    for (int32_t i = 0; i < count; i++) {
-        // Element e of segment m is G[(36 e + m) mod period] (36 e stays
-        // below the period); lane l's segment is m + l, the next entry of
-        // the padded table.
-        int32_t at = REFERENCE_NOISE_STEP * (e0 + i * e_step) + in.noise_base;
-        if (at >= REFERENCE_NOISE_PERIOD) at -= REFERENCE_NOISE_PERIOD;
-        v[i * stride] = L::add(v[i * stride], L::mul(eps, L::load(in.noise + at)));
-        sum = L::add(sum, v[i * stride]);
+    T sum[COUNT];
+    T squares[COUNT];
+    for (int32_t c = 0; c < COUNT; c++) sum[c] = squares[c] = L::zero();
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::add(v[at], L::mul(eps, noise_at<L>(in, e0 + at)));
+            sum[c] = L::add(sum[c], v[at]);
+        }
     }
-    const T mean = L::div(sum, L::splat(static_cast<double>(count)));
-    T squares = L::zero();
-    for (int32_t i = 0; i < count; i++) {
-        v[i * stride] = L::sub(v[i * stride], mean);
-        squares = L::add(squares, L::mul(v[i * stride], v[i * stride]));
+    const T length = L::splat(static_cast<double>(LENGTH));
+    T mean[COUNT];
+    for (int32_t c = 0; c < COUNT; c++) mean[c] = L::div(sum[c], length);
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::sub(v[at], mean[c]);
+            squares[c] = L::add(squares[c], L::mul(v[at], v[at]));
+        }
     }
-    const auto spread = L::positive(squares);
-    const T inverse = L::div(L::splat(1.0), L::sqrt(L::select(spread, squares, L::splat(1.0))));
-    for (int32_t i = 0; i < count; i++) v[i * stride] = L::select(spread, L::mul(v[i * stride], inverse), L::zero());
+    for (int32_t c = 0; c < COUNT; c++) {
+        const auto spread = L::positive(squares[c]);
+        const T inverse = L::div(L::splat(1.0), L::sqrt(L::select(spread, squares[c], L::splat(1.0))));
+        for (int32_t i = 0; i < LENGTH; i++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::select(spread, L::mul(v[at], inverse), L::zero());
+        }
+    }
 }
 
-// STOI correlation of one band (x, y: SEG_N values each).
-template <class L>
-inline typename L::T stoi_lanes(const typename L::T* x, const typename L::T* y, const SegmentInput& in) {
-    typedef typename L::T T;
-    const T eps = L::splat(REFERENCE_EPS);
-    T xx = L::zero();
-    T yy = L::zero();
-    for (int32_t n = 0; n < SEG_N; n++) {
-        xx = L::add(xx, L::mul(x[n], x[n]));
-        yy = L::add(yy, L::mul(y[n], y[n]));
-    }
-    const T scale = L::div(L::sqrt(xx), L::add(L::sqrt(yy), eps));
-    const T clip = L::splat(in.clip);
-    T yp[SEG_N];
-    for (int32_t n = 0; n < SEG_N; n++) yp[n] = L::min(L::mul(y[n], scale), L::mul(x[n], clip));
-    const T count = L::splat(static_cast<double>(SEG_N));
-    const T mx = L::div(sum_lanes<L>(x, SEG_N, 1), count);
-    const T my = L::div(sum_lanes<L>(yp, SEG_N, 1), count);
-    T xz[SEG_N];
-    T sx = L::zero();
-    T sy = L::zero();
-    for (int32_t n = 0; n < SEG_N; n++) {
-        xz[n] = L::sub(x[n], mx);
-        yp[n] = L::sub(yp[n], my);
-        sx = L::add(sx, L::mul(xz[n], xz[n]));
-        sy = L::add(sy, L::mul(yp[n], yp[n]));
-    }
-    const T nx = L::add(L::sqrt(sx), eps);
-    const T ny = L::add(L::sqrt(sy), eps);
-    T sum = L::zero();
-    for (int32_t n = 0; n < SEG_N; n++) sum = L::add(sum, L::mul(L::div(xz[n], nx), L::div(yp[n], ny)));
-    return sum;
-}
-
-// The W segments of one batch.
+// The W segments of one batch. Every band's (and every row's and
+// column's) operations run in the order of the plain definition; the bands
+// are worked on side by side, so that their chains of additions overlap.
 template <class L>
 void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     typedef typename L::T T;
-    T x[SEG_J * SEG_N];
+    T x[SEG_J * SEG_N];  // band j, frame n at j * SEG_N + n
     T y[SEG_J * SEG_N];
     for (int32_t j = 0; j < SEG_J; j++) {
         const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
@@ -128,27 +109,99 @@ void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
         }
     }
 
-    T band_sum = L::zero();
-    for (int32_t j = 0; j < SEG_J; j++) {
-        const T d = stoi_lanes<L>(x + j * SEG_N, y + j * SEG_N, in);
-        band_sum = L::add(band_sum, d);
-        for (int32_t l = 0; l < L::W; l++) out.correlation[l * SEG_J + j] = L::lane(d, l);
+    // STOI of every band: y scaled by |x| / (|y| + eps), clipped at x (1 +
+    // 10^(15/20)), both made zero-mean and divided by (norm + eps); the
+    // correlation is their dot product, formed as the dot product of the
+    // zero-mean values divided once by the product of the two (norm + eps)
+    // (one division per band instead of sixty; the difference is in the
+    // last bits). Sums run over frames in order.
+    const T eps = L::splat(REFERENCE_EPS);
+    const T count = L::splat(static_cast<double>(SEG_N));
+    T a[SEG_J];
+    T b[SEG_J];
+    for (int32_t j = 0; j < SEG_J; j++) a[j] = b[j] = L::zero();
+    for (int32_t n = 0; n < SEG_N; n++) {
+        for (int32_t j = 0; j < SEG_J; j++) {
+            a[j] = L::add(a[j], L::mul(x[j * SEG_N + n], x[j * SEG_N + n]));
+            b[j] = L::add(b[j], L::mul(y[j * SEG_N + n], y[j * SEG_N + n]));
+        }
     }
+    T yp[SEG_J * SEG_N];
+    const T clip = L::splat(in.clip);
+    for (int32_t j = 0; j < SEG_J; j++) {
+        const T scale = L::div(L::sqrt(a[j]), L::add(L::sqrt(b[j]), eps));
+        for (int32_t n = 0; n < SEG_N; n++) {
+            yp[j * SEG_N + n] = L::min(L::mul(y[j * SEG_N + n], scale), L::mul(x[j * SEG_N + n], clip));
+        }
+        a[j] = b[j] = L::zero();
+    }
+    for (int32_t n = 0; n < SEG_N; n++) {
+        for (int32_t j = 0; j < SEG_J; j++) {
+            a[j] = L::add(a[j], x[j * SEG_N + n]);
+            b[j] = L::add(b[j], yp[j * SEG_N + n]);
+        }
+    }
+    T mx[SEG_J];
+    T my[SEG_J];
+    for (int32_t j = 0; j < SEG_J; j++) {
+        mx[j] = L::div(a[j], count);
+        my[j] = L::div(b[j], count);
+        a[j] = b[j] = L::zero();
+    }
+    for (int32_t n = 0; n < SEG_N; n++) {
+        for (int32_t j = 0; j < SEG_J; j++) {
+            const T xz = L::sub(x[j * SEG_N + n], mx[j]);
+            const T yz = L::sub(yp[j * SEG_N + n], my[j]);
+            yp[j * SEG_N + n] = yz;
+            a[j] = L::add(a[j], L::mul(xz, xz));
+            b[j] = L::add(b[j], L::mul(yz, yz));
+        }
+    }
+    T nx[SEG_J];
+    T ny[SEG_J];
+    T d[SEG_J];
+    for (int32_t j = 0; j < SEG_J; j++) {
+        nx[j] = L::add(L::sqrt(a[j]), eps);
+        ny[j] = L::add(L::sqrt(b[j]), eps);
+        d[j] = L::zero();
+    }
+    for (int32_t n = 0; n < SEG_N; n++) {
+        for (int32_t j = 0; j < SEG_J; j++) {
+            const T xz = L::sub(x[j * SEG_N + n], mx[j]);
+            d[j] = L::add(d[j], L::mul(xz, yp[j * SEG_N + n]));
+        }
+    }
+    for (int32_t j = 0; j < SEG_J; j++) d[j] = L::div(d[j], L::mul(nx[j], ny[j]));
+    T band_sum = L::zero();
+    for (int32_t j = 0; j < SEG_J; j++) band_sum = L::add(band_sum, d[j]);
 
     // ESTOI: rows (bands over frames), then columns (frames over bands), of
     // each signal; noise elements 30 j + n, from 0 (rows of x), 450
-    // (columns of x), 900 and 1350 (those of y).
-    for (int32_t j = 0; j < SEG_J; j++) normalise_lanes<L>(x + j * SEG_N, SEG_N, 1, in, j * SEG_N, 1);
-    for (int32_t n = 0; n < SEG_N; n++) normalise_lanes<L>(x + n, SEG_J, SEG_N, in, SEG_J * SEG_N + n, SEG_N);
-    for (int32_t j = 0; j < SEG_J; j++) normalise_lanes<L>(y + j * SEG_N, SEG_N, 1, in, 2 * SEG_J * SEG_N + j * SEG_N, 1);
-    for (int32_t n = 0; n < SEG_N; n++) normalise_lanes<L>(y + n, SEG_J, SEG_N, in, 3 * SEG_J * SEG_N + n, SEG_N);
+    // (columns of x), 900 and 1350 (those of y). The segment's value: each
+    // band's products summed over frames, the bands summed in order,
+    // divided by 30.
+    normalise_all<L, SEG_J, SEG_N, SEG_N, 1>(x, in, 0);
+    normalise_all<L, SEG_N, SEG_J, 1, SEG_N>(x, in, SEG_J * SEG_N);
+    normalise_all<L, SEG_J, SEG_N, SEG_N, 1>(y, in, 2 * SEG_J * SEG_N);
+    normalise_all<L, SEG_N, SEG_J, 1, SEG_N>(y, in, 3 * SEG_J * SEG_N);
+    for (int32_t j = 0; j < SEG_J; j++) a[j] = L::zero();
+    for (int32_t n = 0; n < SEG_N; n++) {
+        for (int32_t j = 0; j < SEG_J; j++) a[j] = L::add(a[j], L::mul(x[j * SEG_N + n], y[j * SEG_N + n]));
+    }
     T products = L::zero();
-    for (int32_t i = 0; i < SEG_J * SEG_N; i++) products = L::add(products, L::mul(x[i], y[i]));
-    const T estoi = L::div(products, L::splat(static_cast<double>(SEG_N)));
+    for (int32_t j = 0; j < SEG_J; j++) products = L::add(products, a[j]);
+    const T estoi = L::div(products, count);
 
+    alignas(64) double lanes[SEG_J][8];
+    for (int32_t j = 0; j < SEG_J; j++) L::store(lanes[j], d[j]);
     for (int32_t l = 0; l < L::W; l++) {
-        out.band_sum[l] = L::lane(band_sum, l);
-        out.estoi[l] = L::lane(estoi, l);
+        for (int32_t j = 0; j < SEG_J; j++) out.correlation[l * SEG_J + j] = lanes[j][l];
+    }
+    L::store(lanes[0], band_sum);
+    L::store(lanes[1], estoi);
+    for (int32_t l = 0; l < L::W; l++) {
+        out.band_sum[l] = lanes[0][l];
+        out.estoi[l] = lanes[1][l];
     }
 }
 

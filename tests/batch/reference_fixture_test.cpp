@@ -51,7 +51,8 @@ TEST(ReferenceFixture, ResamplerGivesTheReferencesSignal) {
             std::vector<double> span(static_cast<size_t>(end - first), 0.0);
             for (int64_t i = std::max<int64_t>(first, 0); i < std::min(end, n); i++) span[static_cast<size_t>(i - first)] = x[static_cast<size_t>(i)];
             std::vector<double> y(3000);
-            kelvor::polyphase_run(f, span.data(), first, k0, 3000, y.data());
+            std::vector<double> scratch(static_cast<size_t>(kelvor::polyphase_scratch_size(f, 3000)));
+            kelvor::polyphase_run(f, span.data(), first, k0, 3000, y.data(), scratch.data());
             for (int k = 0; k < 3000; k++) {
                 ASSERT_NEAR(y[static_cast<size_t>(k)], expected[static_cast<size_t>(part * 3000 + k)], 1e-10)
                     << "output " << k0 + k;

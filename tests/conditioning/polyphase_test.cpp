@@ -78,7 +78,8 @@ std::vector<double> resample(const PolyphaseFilter* f, const std::vector<double>
         for (int64_t i = first; i < end; i++) {
             if (i >= 0 && i < n) span[static_cast<size_t>(i - first)] = x[static_cast<size_t>(i)];
         }
-        polyphase_run_using(level, f, span.data(), first, k, count, y.data() + k);
+        std::vector<double> scratch(static_cast<size_t>(polyphase_scratch_size(f, count)));
+        polyphase_run_using(level, f, span.data(), first, k, count, y.data() + k, scratch.data());
     }
     return y;
 }
@@ -99,7 +100,7 @@ TEST(PolyphaseRun, EveryKernelAndBlockSizeGivesThePlainBitsAndASineKeepsItsShape
         const std::vector<double> plain = resample(f, x, ISA_PLAIN, 1 << 20);
         ASSERT_EQ(static_cast<int64_t>(plain.size()), (n * up + down - 1) / down);
         for (IsaLevel level : {ISA_SSE2, ISA_AVX2, ISA_AVX512}) {
-            for (int32_t block : {1, 3, 4096}) {
+            for (int32_t block : {1, 3, 33, 4096, 1 << 20}) {
                 const std::vector<double> y = resample(f, x, level, block);
                 for (size_t k = 0; k < y.size(); k++) {
                     ASSERT_EQ(y[k], plain[k]) << "level " << level << " block " << block << " output " << k;

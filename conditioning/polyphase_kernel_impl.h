@@ -1,0 +1,92 @@
+// Body of the any-rate resampler's vector kernels (polyphase.h), included
+// by the kernel source of each instruction set. A template over a record V
+// with: type T, constant W (doubles per vector) and static functions
+// zero(), load(p) (unaligned), broadcast(v), add(a, b), mul(a, b) (never
+// fused) and store(p, v) (aligned). Everything here has internal linkage.
+//
+// The lanes of a vector hold consecutive groups of `up` outputs (see
+// PolyphaseChunk), whose inputs lie `down` samples apart. The input span is
+// therefore dealt out into `down` streams, stream r holding the samples r,
+// r + down, r + 2 down, ... from the first lag of the first group on; then
+// at every lag the inputs of consecutive groups are consecutive entries of
+// one stream, and one vector of them serves every output of a chunk. Each
+// output adds its products lag by lag from 0.0, in ascending lag order
+// (oldest input first), every product and sum rounded to double: the plain
+// loop's terms in the plain loop's order, with terms 0 x added where the
+// output has no tap, which leave a sum that is never -0.0 unchanged.
+#ifndef CONDITIONING_POLYPHASE_KERNEL_IMPL_H
+#define CONDITIONING_POLYPHASE_KERNEL_IMPL_H
+
+#include "conditioning/polyphase.h"
+
+namespace kelvor {
+namespace {
+
+template <class V, int32_t G>
+void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y,
+                      double* scratch) {
+    typedef typename V::T T;
+    constexpr int32_t P = POLYPHASE_CHUNK_OUTPUTS;
+    const int32_t up = f->up;
+    const int32_t down = f->down;
+    const int64_t t0 = k0 / up;
+    const int64_t groups = (k0 + count - 1) / up - t0 + 1;
+    const int64_t stride = polyphase_stream_stride(f, count);
+    // The inputs this call may read (the outputs asked for need no others;
+    // outputs of the same groups outside them are computed from zeros and
+    // dropped).
+    const int64_t span_first = polyphase_newest(f, k0) - f->taps + 1;
+    const int64_t span_end = polyphase_newest(f, k0 + count - 1) + 1;
+
+    // Stream r, entry m: input base + r + m down (zero outside the span).
+    const int64_t base = down * t0 + f->lag_min;
+    {
+        const int64_t entries = stride;
+        for (int32_t r = 0; r < down; r++) {
+            double* s = scratch + static_cast<int64_t>(r) * stride;
+            int64_t i = base + r;
+            for (int64_t m = 0; m < entries; m++, i += down) s[m] = i >= span_first && i < span_end ? x[i - first] : 0.0;
+        }
+    }
+
+    for (int32_t c = 0; c < f->chunk_count; c++) {
+        const PolyphaseChunk& chunk = f->chunks[c];
+        const int64_t lag0 = chunk.lag_first - f->lag_min;  // stream position of the chunk's first lag
+        for (int64_t g0 = 0; g0 < groups; g0 += G * V::W) {
+            T acc[P][G];
+            for (int32_t o = 0; o < P; o++) {
+                for (int32_t g = 0; g < G; g++) acc[o][g] = V::zero();
+            }
+            int64_t r = lag0 % down;
+            const double* s = scratch + r * stride + g0 + lag0 / down;
+            const double* h = chunk.coefs;
+            for (int32_t l = 0; l < chunk.lags; l++, h += P) {
+                T in[G];
+                for (int32_t g = 0; g < G; g++) in[g] = V::load(s + g * V::W);
+                for (int32_t o = 0; o < P; o++) {
+                    const T coef = V::broadcast(h[o]);
+                    for (int32_t g = 0; g < G; g++) acc[o][g] = V::add(acc[o][g], V::mul(coef, in[g]));
+                }
+                if (++r == down) {
+                    r = 0;
+                    s = s - static_cast<int64_t>(down - 1) * stride + 1;
+                } else {
+                    s += stride;
+                }
+            }
+            alignas(64) double lanes[G * V::W];
+            for (int32_t o = 0; o < chunk.outputs; o++) {
+                for (int32_t g = 0; g < G; g++) V::store(lanes + g * V::W, acc[o][g]);
+                for (int32_t i = 0; i < G * V::W && g0 + i < groups; i++) {
+                    const int64_t k = up * (t0 + g0 + i) + chunk.first + o;
+                    if (k >= k0 && k < k0 + count) y[k - k0] = lanes[i];
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kelvor
+
+#endif

@@ -572,11 +572,14 @@ def compare(
     merged = sides[0].merge(sides[1], on=key, how="outer", suffixes=("_a", "_b"), indicator=True, sort=False)
 
     # Groups: those of every row of either side, in the reader's order.
-    everything = pd.concat([merged[by_list]] + duplicates, ignore_index=True) if by_list else merged.iloc[:, :0]
-    codes_all, keys = _group_codes(everything if by_list else merged, by_list)
+    if by_list:
+        everything = pd.concat([merged[by_list]] + duplicates, ignore_index=True)
+        codes_all, keys = _group_codes(everything, by_list)
+        codes, dup_codes = codes_all[: len(merged)], codes_all[len(merged) :]
+    else:
+        codes, keys = _group_codes(merged, by_list)
+        dup_codes = np.zeros(sum(len(d) for d in duplicates), dtype=np.int64)
     groups = len(keys)
-    codes = codes_all[: len(merged)]
-    dup_codes = codes_all[len(merged) :]
 
     both = (merged["_merge"] == "both").to_numpy()
     only_a = (merged["_merge"] == "left_only").to_numpy()

@@ -266,6 +266,9 @@ def _scatter_figure(table: pd.DataFrame, between: Between, by: List[str], key: L
         order = [tuple(r) for r in keys.itertuples(index=False)]
     else:
         codes, order = np.zeros(len(pairs), dtype=np.int64), [()]
+    # Fewer dots are drawn larger and stronger, so that a small test set
+    # stays visible.
+    size, alpha = (6, 0.5) if len(pairs) > 1000 else (14, 0.65) if len(pairs) > 200 else (26, 0.8)
     rng = np.random.default_rng(0)
     for ax, measure in zip(axes, analysis.MEASURES):
         ax.plot([-0.2, 1.0], [-0.2, 1.0], color="#8C8C8C", lw=0.9, zorder=1)
@@ -276,7 +279,7 @@ def _scatter_figure(table: pd.DataFrame, between: Between, by: List[str], key: L
             if x.shape[0] > SCATTER_POINTS:
                 pick = rng.choice(x.shape[0], SCATTER_POINTS, replace=False)
                 x, yv = x[pick], yv[pick]
-            ax.scatter(x, yv, s=6, lw=0, alpha=0.5, color=PALETTE[(i + 2) % len(PALETTE)] if by else PALETTE[0],
+            ax.scatter(x, yv, s=size, lw=0, alpha=alpha, color=PALETTE[(i + 2) % len(PALETTE)] if by else PALETTE[0],
                        label=_group_label(k, by).replace("\n", ", "), rasterized=True, zorder=2)
         low = min(0.0, float(np.nanmin(pairs[[f"{measure}_a", f"{measure}_b"]].to_numpy()))) if len(pairs) else 0.0
         ax.set_xlim(low, 1.0)

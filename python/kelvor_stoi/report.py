@@ -18,6 +18,7 @@ import base64
 import datetime
 import html
 import io
+import json
 import math
 import os
 import shlex
@@ -182,7 +183,8 @@ def _distribution_figure(table: pd.DataFrame, by: List[str], hue: Optional[str])
                 if v.shape[0] > STRIP_POINTS:
                     v = rng.choice(v, STRIP_POINTS, replace=False)
                 jitter = rng.uniform(-width_each * 0.3, width_each * 0.3, v.shape[0])
-                ax.scatter(x + jitter, v, s=5, color=colour, alpha=0.45, lw=0, rasterized=True, zorder=3)
+                size, alpha = (5, 0.45) if v.shape[0] > 150 else (13, 0.7)
+                ax.scatter(x + jitter, v, s=size, color=colour, alpha=alpha, lw=0, rasterized=True, zorder=3)
         ax.set_ylabel(NAMES[measure])
         ax.grid(True, axis="y", lw=0.4, color="#d5dbe1")
         ax.set_axisbelow(True)
@@ -385,7 +387,9 @@ def _fact_value(value: Any) -> str:
         return ", ".join(f"{k}={_fact_value(v)}" for k, v in value.items()) or "(none)"
     if value is None:
         return "(none)"
-    return str(value)
+    if isinstance(value, str):
+        return value
+    return json.dumps(value)
 
 
 def _facts_section(table: pd.DataFrame, run: Optional[Dict[str, Any]], source: Optional[str]) -> str:

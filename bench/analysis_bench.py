@@ -12,6 +12,9 @@ command then runs as a whole process (interpreter start, imports, reading,
 statistics, output), pinned to one core with taskset when it is there,
 RUNS times (default 5); the median wall time is reported next to its
 target, with the in-process time of the function alone for comparison.
+The report runs once without details and once with the details files of
+the 8 pairs it shows (the demo pair's, at the names kelvor-batch gives
+them), so that it draws their heat maps.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/analysis_bench.py
 
@@ -62,6 +65,33 @@ def write_results(path: str, rows: int, seed: int = 1) -> None:
                 writer.writerow([cells[c] for c in columns])
 
 
+def write_details(results: str, folder: str) -> None:
+    """Details files for the pairs the report shows (the lowest STOI),
+    each the demo pair's, under the name and with the pair kelvor-batch
+    would give them."""
+    import json
+
+    import numpy as np
+
+    source = os.environ.get("KELVOR_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    ref, _ = kelvor_stoi.read_audio(os.path.join(source, "samples", "ref.wav"))
+    deg, _ = kelvor_stoi.read_audio(os.path.join(source, "samples", "deg.wav"))
+    d = kelvor_stoi.details(ref, deg, 8000, align=True)
+    table = analysis.read_results(results)
+    ok = table[table["status"] == "ok"]
+    os.makedirs(folder, exist_ok=True)
+    for position in ok["stoi"].nsmallest(report.DEFAULT_WORST).index:
+        row = table.loc[position]
+        record = {"row": int(position), "reference": row["reference"], "degraded": row["degraded"],
+                  "stoi": d.scores.stoi, "estoi": d.scores.estoi, "delay_samples": d.scores.delay,
+                  "delay_ms": d.scores.delay_ms, "band_centre_hz": d.band_centre_hz.tolist(),
+                  "frame_count": d.frame_count, "kept_frames": d.kept_frames.tolist(),
+                  "estoi_segment": np.round(d.estoi_segment, 4).tolist(),
+                  "stoi_correlation": np.round(d.stoi_correlation, 4).tolist()}
+        with open(os.path.join(folder, f"{position}.json"), "w") as f:
+            json.dump(record, f)
+
+
 def timed(command, runs=RUNS):
     pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
     times = []
@@ -90,6 +120,8 @@ def main() -> None:
         small = os.path.join(work, "r10k.csv")
         write_results(big, ROWS)
         write_results(small, REPORT_ROWS, seed=2)
+        details = os.path.join(work, "details")
+        write_details(small, details)
         cli = [sys.executable, "-m", "kelvor_stoi"]
         between = ["--between", "system", "noisy", "enhanced"]
         cases = [
@@ -102,6 +134,11 @@ def main() -> None:
             ("report --by snr --between system noisy enhanced", REPORT_ROWS, 10.0,
              cli + ["report", small, "--by", "snr"] + between + ["-o", os.path.join(work, "report.html")],
              lambda t: report.build_report(t, by="snr", between=("system", "noisy", "enhanced")), small),
+            ("  the same with --details (8 heat maps)", REPORT_ROWS, 10.0,
+             cli + ["report", small, "--by", "snr"] + between + ["--details", details, "-o",
+                                                                 os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="snr", between=("system", "noisy", "enhanced"), details_dir=details),
+             small),
         ]
         read = {path: in_process(lambda: analysis.read_results(path)) for path in (big, small)}
         print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}")

@@ -483,7 +483,8 @@ def _percentile_bootstrap(
     chunk = max(1, min(resamples, (1 << 22) // n))
     for start in range(0, resamples, chunk):
         count = min(chunk, resamples - start)
-        picks = rng.integers(0, n, size=(count, n), dtype=np.int64 if n > 2**31 - 1 else np.int32)
+        # Indices of the machine's own width: take() would convert any other.
+        picks = rng.integers(0, n, size=(count, n), dtype=np.intp)
         for k, column in enumerate(packed):
             total = np.take(column, picks).sum(axis=1, dtype=np.complex128) / n
             means[start : start + count, 2 * k] = total.real

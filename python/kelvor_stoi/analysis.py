@@ -150,13 +150,19 @@ def _read_csv(path: PathLike) -> pd.DataFrame:
     return _typed({str(c): raw[c].to_numpy(dtype=object) for c in raw.columns})
 
 
+def _text_cell(value: Any) -> str:
+    """A JSON value of a text column as text: null as an empty string (as
+    CSV writes it), true/false, lists and objects in their JSON form."""
+    if value is None:
+        return ""
+    return json.dumps(value, ensure_ascii=False)
+
+
 def _read_jsonl(path: PathLike) -> pd.DataFrame:
     # Numbers are kept as their text and converted like CSV cells, so that
-    # a metadata value written as a number keeps its digits. A null in a
-    # text column reads as an empty string, as CSV writes it.
-    columns: Dict[str, List[str]] = {}
-    n = 0
+    # a metadata value written as a number keeps its digits.
     decoder = json.JSONDecoder(parse_float=str, parse_int=str, parse_constant=str)
+    records = []
     with open(path, "r", encoding="utf-8", errors="surrogateescape", newline="\n") as f:
         for number, line in enumerate(f, 1):
             if not line.strip():
@@ -167,20 +173,20 @@ def _read_jsonl(path: PathLike) -> pd.DataFrame:
                 raise ValueError(f"{os.fspath(path)}: line {number} is not a JSON object ({e.msg})") from None
             if not isinstance(record, dict):
                 raise ValueError(f"{os.fspath(path)}: line {number} is not a JSON object")
-            for key, value in record.items():
-                cells = columns.get(key)
-                if cells is None:
-                    cells = columns[key] = [""] * n
-                if value is None:
-                    value = ""
-                elif not isinstance(value, str):
-                    value = json.dumps(value, ensure_ascii=False) if isinstance(value, (list, dict, bool)) else value
-                cells.append(value)
-            n += 1
-            for cells in columns.values():
-                if len(cells) < n:
-                    cells.append("")
-    return _typed({k: np.array(v, dtype=object) for k, v in columns.items()})
+            records.append(record)
+    if not records:
+        return pd.DataFrame(index=pd.RangeIndex(0, name="row"))
+    frame = pd.DataFrame.from_records(records)
+    columns: Dict[str, np.ndarray] = {}
+    for name in frame.columns:
+        cells = frame[name].to_numpy(dtype=object)
+        odd = [i for i, v in enumerate(cells) if type(v) is not str]
+        for i in odd:
+            v = cells[i]
+            # A key missing from a line reads as pandas' NaN: empty, too.
+            cells[i] = "" if isinstance(v, float) and v != v else _text_cell(v)
+        columns[str(name)] = cells
+    return _typed(columns)
 
 
 def read_results(path: PathLike) -> pd.DataFrame:
@@ -193,11 +199,23 @@ def read_results(path: PathLike) -> pd.DataFrame:
     doubles written; ``delay_samples`` and ``rate`` are nullable Int64;
     every other column, the metadata columns included, is text byte for
     byte (``NA``, ``null`` and empty cells are kept as they are). The index
-    is the 0-based row of the file (``row``).
+    is the 0-based row of the file (``row``), or, for a score_manifest
+    DataFrame saved with ``to_csv`` (whose first column is its index
+    ``row``), that column: the manifest's data row.
     """
-    if _is_jsonl(path):
-        return _read_jsonl(path)
-    return _read_csv(path)
+    table = _read_jsonl(path) if _is_jsonl(path) else _read_csv(path)
+    columns = list(table.columns)
+    if len(columns) > 1 and columns[0] == "row" and columns[1] == COLUMNS[0]:
+        # A score_manifest DataFrame saved with to_csv(): its index, the
+        # manifest's data row, came first. It is the index again, not a
+        # metadata column (which would take part in the pairing of compare).
+        rows = table.pop("row")
+        try:
+            table.index = pd.Index([int(r) for r in rows], dtype="int64", name="row")
+            table.attrs["listing_rows"] = True
+        except ValueError:
+            table.insert(0, "row", rows)
+    return table
 
 
 def run_record_path(results: PathLike) -> Optional[str]:

@@ -338,9 +338,11 @@ class _DetailsFinder:
         except (OSError, ValueError):
             return None
 
-    def find(self, position: int, row: pd.Series) -> Optional[Any]:
+    def find(self, position: int, row: pd.Series, listing_row: Optional[int] = None) -> Optional[Any]:
         k, n = self.shard or (1, 1)
-        guess = os.path.join(self.folder, f"{(k - 1) + n * position}.json")
+        if listing_row is None:
+            listing_row = (k - 1) + n * position
+        guess = os.path.join(self.folder, f"{listing_row}.json")
         found = self._read(guess) if os.path.isfile(guess) else None
         if found is not None and self._matches(found[0], row):
             return found[1]
@@ -478,7 +480,8 @@ def _worst_section(table: pd.DataFrame, worst: int, finder: Optional[_DetailsFin
         out.append(f'<p class="notes">reference {html.escape(str(r["reference"]))}<br>degraded '
                    f'{html.escape(str(r["degraded"]))}<br>row {position} of the results</p>')
         if finder is not None:
-            found = finder.find(int(position), r)
+            listed = int(table.index[position]) if table.attrs.get("listing_rows") else None
+            found = finder.find(int(position), r, listed)
             if found is None:
                 out.append('<p class="missing">No details file of this pair in the details folder.</p>')
             elif found.segment_count == 0:

@@ -98,6 +98,26 @@ def test_results_read_back_exactly(tmp_path, writer):
         assert (default != values).any()
 
 
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl"])
+def test_a_saved_dataframe_reads_back_as_it_was(tmp_path, suffix):
+    # A table as score_manifest returns it (index "row": the manifest's
+    # data rows), saved with pandas and read again.
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", generated()))
+    table.index = pd.Index(range(10, 10 + len(table)), name="row")
+    path = tmp_path / f"saved{suffix}"
+    if suffix == ".csv":
+        table.to_csv(path)
+    else:
+        with open(path, "w") as f:
+            for record in table.reset_index(drop=True).to_dict(orient="records"):
+                f.write(json.dumps({k: (None if v is pd.NA or v != v else v) for k, v in record.items()},
+                                   default=int) + "\n")
+        table = table.reset_index(drop=True).rename_axis("row")
+    again = analysis.read_results(path)
+    pd.testing.assert_frame_equal(again, table, check_exact=True, check_index_type=False)
+    assert list(again.columns) == list(table.columns)  # no "row" metadata column
+
+
 def test_results_of_kelvor_batch_itself(tmp_path):
     from conftest import demo_pair, run_batch, write_manifest, write_wav
 

@@ -159,11 +159,11 @@ def as_html(cells: Cells, caption: Optional[str] = None) -> str:
     if caption:
         out.append(f"<caption>{html.escape(caption)}</caption>")
     out.append("<thead><tr>" + "".join(
-        f'<th class="{"num" if num else "text"}">{html.escape(h)}</th>' for h, num in zip(cells.headers, cells.numeric)
+        f'<th class="{"num" if num else "key"}">{html.escape(h)}</th>' for h, num in zip(cells.headers, cells.numeric)
     ) + "</tr></thead><tbody>")
     for row in cells.rows:
         out.append("<tr>" + "".join(
-            f'<td class="{"num" if num else "text"}">{html.escape(c)}</td>' for c, num in zip(row, cells.numeric)
+            f'<td class="{"num" if num else "key"}">{html.escape(c)}</td>' for c, num in zip(row, cells.numeric)
         ) + "</tr>")
     out.append("</tbody></table>")
     if cells.notes:

@@ -378,24 +378,24 @@ def _group_codes(table: pd.DataFrame, by: List[str]) -> Tuple[np.ndarray, pd.Dat
     if not by:
         return np.zeros(len(table), dtype=np.int64), pd.DataFrame(index=pd.RangeIndex(1))
     codes = np.zeros(len(table), dtype=np.int64)
-    levels = []
+    shown = {}
     for name in by:
         column = table[name]
         if column.dtype != object:
             # A numeric column (rate, say): missing values form a group of
             # their own, shown as an empty cell.
             column = pd.Series(np.where(column.isna(), "", column.astype(object)), index=column.index)
+        shown[name] = column.to_numpy(dtype=object)
         order = _value_order(column)
-        rank = {v: i for i, v in enumerate(order)}
-        levels.append(order)
-        codes = codes * len(order) + column.map(rank).to_numpy(dtype=np.int64)
-    present, dense = np.unique(codes, return_inverse=True)
-    keys = {}
-    for name, order in zip(reversed(by), reversed(levels)):
-        keys[name] = [order[c % len(order)] for c in present]
-        present = present // len(order)
-    frame = pd.DataFrame({name: keys[name] for name in by})
-    return dense.astype(np.int64), frame
+        rank = column.map({v: i for i, v in enumerate(order)}).to_numpy(dtype=np.int64)
+        # Dense again after every column, so that no number of columns or
+        # values can overflow.
+        codes = np.unique(codes * len(order) + rank, return_inverse=True)[1].astype(np.int64)
+    groups = int(codes.max()) + 1 if codes.size else 0
+    first = np.full(groups, codes.shape[0], dtype=np.int64)
+    np.minimum.at(first, codes, np.arange(codes.shape[0], dtype=np.int64))
+    frame = pd.DataFrame({name: shown[name][first] for name in by})
+    return codes, frame
 
 
 def _scored(table: pd.DataFrame) -> np.ndarray:

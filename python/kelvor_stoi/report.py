@@ -70,6 +70,7 @@ th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align:
 th { background: var(--band); text-align: left; font-weight: 600; }
 td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.text { overflow-wrap: anywhere; }
+td.key, th.key { white-space: nowrap; }
 tbody tr:nth-child(even) td { background: #fafbfc; }
 table.facts th { width: 150px; background: none; }
 table.facts td { font-family: "DejaVu Sans Mono", Menlo, monospace; font-size: 12.5px; overflow-wrap: anywhere; }

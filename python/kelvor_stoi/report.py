@@ -76,7 +76,7 @@ table.facts th { width: 150px; background: none; }
 table.facts td { font-family: "DejaVu Sans Mono", Menlo, monospace; font-size: 12.5px; overflow-wrap: anywhere; }
 .notes { color: var(--muted); font-size: 12.5px; margin: 4px 0 10px; }
 figure { margin: 10px 0 18px; break-inside: avoid; page-break-inside: avoid; }
-figure img { display: block; width: 100%; height: auto; }
+figure img { display: block; max-width: 100%; height: auto; }
 figcaption { color: var(--muted); font-size: 12.5px; margin-top: 2px; }
 .pair { break-inside: avoid; page-break-inside: avoid; margin-bottom: 16px; }
 .pair h3 { font-size: 14.5px; overflow-wrap: anywhere; }

@@ -26,7 +26,8 @@ Pairing in compare
 Two rows are the same pair under the two systems when they agree on every
 key column: by default ``reference`` and every metadata column other than
 the compared one (so the groups of ``by``, and an utterance ``id`` or a
-``condition``, must agree as well), or the columns given as ``on``. A key
+``condition``, must agree as well), or the columns given as ``on`` (to
+which the by columns are added). A key
 that occurs more than once on one side cannot be paired unambiguously: all
 its rows are left out and counted as ``duplicates``. Rows without a
 partner are counted as ``unmatched_a`` / ``unmatched_b``; matched pairs of

@@ -14,7 +14,7 @@ what is missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile
 jobs (default: the cores).
 """
 import glob
-import importlib.util
+import importlib
 import os
 import platform
 import re
@@ -39,17 +39,24 @@ PYBIND11_CMAKE_GLOBS = [
 ]
 
 
+def has_module(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
 def pybind11_cmake_dir():
     """pybind11's CMake folder: from its Python module when this
     interpreter has one, else from the system's usual places; None when
     there is none."""
-    if importlib.util.find_spec("pybind11") is not None:
-        try:
-            import pybind11
+    try:
+        import pybind11
 
-            return pybind11.get_cmake_dir()
-        except (ImportError, AttributeError, RuntimeError):
-            pass
+        return pybind11.get_cmake_dir()
+    except (ImportError, AttributeError, RuntimeError):
+        pass
     for pattern in PYBIND11_CMAKE_GLOBS:
         found = sorted(glob.glob(pattern))
         if found:
@@ -62,11 +69,11 @@ def check_prerequisites():
     interpreter, before anything is built: pip's --no-build-isolation uses
     what the interpreter already has."""
     missing = []
-    if importlib.util.find_spec("numpy") is None:
+    if not has_module("numpy"):
         missing.append("numpy (Debian: python3-numpy)")
     if pybind11_cmake_dir() is None:
         missing.append("pybind11 (Debian: pybind11-dev)")
-    if importlib.util.find_spec("wheel") is None:
+    if not has_module("wheel"):
         missing.append("wheel (Debian: python3-wheel)")
     if not missing:
         return

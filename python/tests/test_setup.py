@@ -5,11 +5,12 @@ import sys
 
 from conftest import SOURCE
 
-# Runs setup.py in an interpreter in which the named modules cannot be found.
+# Runs setup.py in an interpreter in which the named modules cannot be
+# imported (a None in sys.modules stops an import).
 BLOCKING = """
-import importlib.util, runpy, sys
-found = importlib.util.find_spec
-importlib.util.find_spec = lambda name, package=None: None if name in {blocked!r} else found(name, package)
+import runpy, sys
+for name in {blocked!r}:
+    sys.modules[name] = None
 sys.argv = ["setup.py", "--version"]
 runpy.run_path({setup!r}, run_name="__main__")
 """

@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-python clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-python bench-analysis clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -52,7 +52,7 @@ test-sanitize: deps
 # plain loop with the vector kernels where there are several), then whole
 # runs of the fast build against the plain-loop build, then the Python
 # package against kelvor-batch and through Dask.
-bench: bench-micro bench-whole bench-python
+bench: bench-micro bench-whole bench-python bench-analysis
 
 bench-micro: all
 	cd $(BUILD) && for b in bench_alignment bench_resampler bench_measures bench_nsp_fft; do \
@@ -68,6 +68,10 @@ PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo pytho
 
 bench-python: all
 	PYTHONPATH=$(BUILD)/python BATCH=$(BUILD)/batch/kelvor-batch $(PYTHON) bench/python_bench.py
+
+# kelvor-stoi's summarize, compare and report against their time targets.
+bench-analysis: all
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/analysis_bench.py
 
 # Fuzzing with libFuzzer (needs clang): the harnesses of tests/fuzz in their
 # own build. `make fuzz-smoke` runs each for FUZZ_SECONDS on its seeds.

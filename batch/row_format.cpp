@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <type_traits>
 #include <vector>
 
 #include "batch/csv.h"
@@ -241,13 +240,44 @@ std::string format_row(const Row& row, Format format) {
 
 namespace {
 
-template <typename T>
-void json_array(std::string& out, const std::vector<T>& values) {
+// A value of the details arrays: 4 decimals without trailing zeros (plenty
+// for a plot of values in [-1, 1], a third of the bytes of a full double);
+// null when not finite.
+void append_rounded(std::string& out, double v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    char buf[64];
+    int n = std::snprintf(buf, sizeof buf, "%.4f", v);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
+        out += score_text(v);
+        return;
+    }
+    while (n > 0 && buf[n - 1] == '0') n--;
+    if (n > 0 && buf[n - 1] == '.') n--;
+    std::string text(buf, static_cast<size_t>(n));
+    out += text == "-0" ? "0" : text;
+}
+
+void append_rounded_array(std::string& out, const std::vector<double>& values) {
     out.push_back('[');
     for (size_t i = 0; i < values.size(); i++) {
-        if (i > 0) out += ", ";
-        if constexpr (std::is_floating_point_v<T>) out += std::isfinite(values[i]) ? score_text(values[i]) : "null";
-        else out += std::to_string(values[i]);
+        if (i > 0) out.push_back(',');
+        append_rounded(out, values[i]);
+    }
+    out.push_back(']');
+}
+
+// Ascending frame indices as inclusive runs: [[first,last],...].
+void append_runs(std::string& out, const std::vector<int32_t>& frames) {
+    out.push_back('[');
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) j++;
+        if (i > 0) out.push_back(',');
+        out += "[" + std::to_string(frames[i]) + "," + std::to_string(frames[j]) + "]";
+        i = j + 1;
     }
     out.push_back(']');
 }
@@ -255,28 +285,29 @@ void json_array(std::string& out, const std::vector<T>& values) {
 }  // namespace
 
 std::string details_json(const Row& row, int64_t index, const Details& d) {
-    std::string out = "{\"row\": " + std::to_string(index);
+    std::string out = "{\"details_format\": 2, \"row\": " + std::to_string(index);
     out += ", \"reference\": " + json_string(row.reference);
     out += ", \"degraded\": " + json_string(row.degraded);
     out += ", \"stoi\": " + (row.stoi ? score_text(*row.stoi) : "null");
     out += ", \"estoi\": " + (row.estoi ? score_text(*row.estoi) : "null");
-    out += ", \"band_centre_hz\": ";
-    json_array(out, d.band_centre_hz);
-    out += ", \"stoi_correlation\": [";
-    for (size_t j = 0; j < d.stoi_correlation.size(); j++) {
-        if (j > 0) out += ", ";
-        json_array(out, d.stoi_correlation[j]);
+    out += ", \"delay_samples\": " + (row.delay_samples ? std::to_string(*row.delay_samples) : "null");
+    out += ", \"delay_ms\": " + (row.delay_ms && std::isfinite(*row.delay_ms) ? shortest_text(*row.delay_ms) : "null");
+    out += ", \"band_centre_hz\": [";
+    for (size_t j = 0; j < d.band_centre_hz.size(); j++) {
+        if (j > 0) out.push_back(',');
+        out += shortest_text(d.band_centre_hz[j]);
     }
-    out += "], \"estoi_segment\": ";
-    json_array(out, d.estoi_segment);
-    out += ", \"segment_start\": ";
-    json_array(out, d.segment_start);
-    out += ", \"segment_end\": ";
-    json_array(out, d.segment_end);
-    out += ", \"frame_count\": " + std::to_string(d.frame_count);
+    out += "], \"frame_count\": " + std::to_string(d.frame_count);
     out += ", \"kept_frames\": ";
-    json_array(out, d.kept_frames);
-    out += "}\n";
+    append_runs(out, d.kept_frames);
+    out += ",\n\"estoi_segment\": ";
+    append_rounded_array(out, d.estoi_segment);
+    out += ",\n\"stoi_correlation\": [";
+    for (size_t j = 0; j < d.stoi_correlation.size(); j++) {
+        out += j > 0 ? ",\n" : "\n";
+        append_rounded_array(out, d.stoi_correlation[j]);
+    }
+    out += "]}\n";
     return out;
 }
 

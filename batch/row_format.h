@@ -28,9 +28,13 @@ std::string header_line(Format format);
 // line break.
 std::string format_row(const Row& row, Format format);
 
-// One JSON object (with a line end) holding an ok row's row index,
-// reference, degraded, stoi and estoi and the arrays of details: the file
-// kelvor-batch --details writes for each scored pair.
+// One JSON object (with a line end): the file kelvor-batch --details
+// writes for each scored pair. It holds "details_format" (2), the row
+// index, reference, degraded, stoi and estoi (17 digits), delay_samples,
+// delay_ms, band_centre_hz (exact), frame_count, kept_frames as inclusive
+// runs [[first, last], ...], and estoi_segment and stoi_correlation (one
+// list per band) rounded to 4 decimals. Segment times are not written:
+// segment m spans the kept frames m .. m + 29 (see the README).
 std::string details_json(const Row& row, int64_t index, const Details& details);
 
 // An output file that kelvor-batch did not write, or in the other format.

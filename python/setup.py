@@ -8,10 +8,15 @@ batch core and the pybind11 module, built in Release without tests); this
 file runs CMake for it and places the module in the package. Nothing is
 downloaded: it needs CMake, a C++17 compiler, pybind11, the Python
 development files and libsndfile (Debian: cmake g++ pybind11-dev
-python3-dev libsndfile1-dev pkg-config). CMAKE_BUILD_PARALLEL_LEVEL
-sets the number of compile jobs (default: the cores).
+python3-dev libsndfile1-dev pkg-config), and numpy and wheel for the
+interpreter that runs it; it checks the last three first and names what is
+missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile jobs
+(default: the cores).
 """
+import glob
+import importlib
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -23,6 +28,66 @@ from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
+
+# Where Debian (pybind11-dev) and other systems put pybind11's CMake package.
+PYBIND11_CMAKE_GLOBS = [
+    "/usr/lib/cmake/pybind11/pybind11Config.cmake",
+    "/usr/share/cmake/pybind11/pybind11Config.cmake",
+    "/usr/lib/*/cmake/pybind11/pybind11Config.cmake",
+    "/usr/local/lib/cmake/pybind11/pybind11Config.cmake",
+    "/usr/local/share/cmake/pybind11/pybind11Config.cmake",
+]
+
+
+def has_module(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+def pybind11_cmake_dir():
+    """pybind11's CMake folder: from its Python module when this
+    interpreter has one, else from the system's usual places; None when
+    there is none."""
+    try:
+        import pybind11
+
+        return pybind11.get_cmake_dir()
+    except (ImportError, AttributeError, RuntimeError):
+        pass
+    for pattern in PYBIND11_CMAKE_GLOBS:
+        found = sorted(glob.glob(pattern))
+        if found:
+            return str(Path(found[0]).parent)
+    return None
+
+
+def check_prerequisites():
+    """Stops with one message naming everything missing for this
+    interpreter, before anything is built: pip's --no-build-isolation uses
+    what the interpreter already has."""
+    missing = []
+    if not has_module("numpy"):
+        missing.append("numpy (Debian: python3-numpy)")
+    if pybind11_cmake_dir() is None:
+        missing.append("pybind11 (Debian: pybind11-dev)")
+    if not has_module("wheel"):
+        missing.append("wheel (Debian: python3-wheel)")
+    if not missing:
+        return
+    interpreter = f"{sys.executable} (Python {platform.python_version()})"
+    hint = ""
+    if sys.prefix != sys.base_prefix:
+        hint = (
+            "\nThis is a virtual environment: make it with /usr/bin/python3 -m venv --system-site-packages ENV "
+            "so that it sees Debian's packages, or install them into it."
+        )
+    sys.exit(f"kelvor_stoi cannot be built for {interpreter}: missing {', '.join(missing)}.{hint}")
+
+
+check_prerequisites()
 
 
 def project_version() -> str:
@@ -56,6 +121,7 @@ class CMakeBuild(build_ext):
                 "-DKELVOR_PYTHON_REQUIRED=ON",
                 f"-DKELVOR_PYTHON_OUTPUT_DIR={output}",
                 f"-DPython3_EXECUTABLE={sys.executable}",
+                f"-Dpybind11_DIR={pybind11_cmake_dir()}",
             ],
             check=True,
         )

@@ -57,6 +57,7 @@ __all__ = [
     "score_many",
     "details",
     "plot_details",
+    "load_details",
     "read_audio",
     "COLUMNS",
     "__version__",
@@ -400,6 +401,22 @@ def details(
     )
 
 
+def load_details(path: Union[str, "os.PathLike[str]"]) -> Details:
+    """The Details of one file written by ``kelvor-batch --details DIR``
+    (``DIR/<row>.json``), for plot_details.
+
+    The file keeps the band correlations and segment values to 4 decimals
+    (the scores themselves to the last bit), so the arrays agree with
+    details() on the same pair within 5e-5; the segment times and kept
+    frames are exact. Files of the first, uncompacted format read too.
+    Raises OSError when the file cannot be read and ValueError when it is
+    not such a file.
+    """
+    from kelvor_stoi._details_file import read_details_file
+
+    return read_details_file(path)[1]
+
+
 def plot_details(
     details: Details,
     ax: Union[None, "matplotlib.axes.Axes", Sequence["matplotlib.axes.Axes"]] = None,
@@ -423,7 +440,8 @@ def plot_details(
 
 
 def __getattr__(name: str) -> Any:
-    # kelvor_stoi.dask needs pandas and dask.distributed: imported on use.
-    if name == "dask":
-        return importlib.import_module("kelvor_stoi.dask")
+    # kelvor_stoi.dask needs pandas and dask.distributed, the analysis and
+    # the report pandas (and matplotlib): imported on use.
+    if name in ("dask", "analysis", "report"):
+        return importlib.import_module(f"kelvor_stoi.{name}")
     raise AttributeError(f"module 'kelvor_stoi' has no attribute {name!r}")

@@ -5,7 +5,7 @@ not need matplotlib.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -59,27 +59,36 @@ def _band_edges(centres: np.ndarray) -> np.ndarray:
     return np.concatenate([[centres[0] / step], centres * step])
 
 
+def draw_details(fig: "matplotlib.figure.Figure", d: "Details", rasterized: bool = False) -> "matplotlib.figure.Figure":
+    """Both panels into an empty figure. The colour bar has a column of its
+    own, so that both panels keep the same width and their time axes line
+    up. rasterized draws the heat map as an image inside vector output."""
+    if d.segment_count == 0:
+        raise ValueError("the details hold no segment")
+    grid = fig.add_gridspec(2, 2, height_ratios=[3, 1.3], width_ratios=[1, 0.02])
+    heat_ax = fig.add_subplot(grid[0, 0])
+    curve_ax = fig.add_subplot(grid[1, 0], sharex=heat_ax)
+    colorbar_ax = fig.add_subplot(grid[0, 1])
+    _draw(fig, d, heat_ax, curve_ax, colorbar_ax)
+    if rasterized:
+        for mesh in heat_ax.collections:
+            mesh.set_rasterized(True)
+    return fig
+
+
 def plot_details(
     d: "Details",
     ax: Union[None, "matplotlib.axes.Axes", Sequence["matplotlib.axes.Axes"]] = None,
 ) -> "matplotlib.figure.Figure":
     import matplotlib.axes
-    import matplotlib.ticker
 
     if d.segment_count == 0:
         raise ValueError("the details hold no segment")
-    colorbar_ax = None
     if ax is None:
         import matplotlib.pyplot as plt
 
-        # The colour bar has a column of its own, so that both panels keep
-        # the same width and their time axes line up.
-        fig = plt.figure(figsize=(10, 6), constrained_layout=True)
-        grid = fig.add_gridspec(2, 2, height_ratios=[3, 1.3], width_ratios=[1, 0.02])
-        heat_ax = fig.add_subplot(grid[0, 0])
-        curve_ax = fig.add_subplot(grid[1, 0], sharex=heat_ax)
-        colorbar_ax = fig.add_subplot(grid[0, 1])
-    elif isinstance(ax, matplotlib.axes.Axes):
+        return draw_details(plt.figure(figsize=(10, 6), constrained_layout=True), d)
+    if isinstance(ax, matplotlib.axes.Axes):
         heat_ax, curve_ax = ax, None
         fig = ax.figure
     else:
@@ -88,6 +97,19 @@ def plot_details(
         except (TypeError, ValueError):
             raise ValueError("ax must be None, an Axes, or a pair of Axes (heat map, curves)") from None
         fig = heat_ax.figure
+    return _draw(fig, d, heat_ax, curve_ax, None)
+
+
+def _draw(
+    fig: "matplotlib.figure.Figure",
+    d: "Details",
+    heat_ax: "matplotlib.axes.Axes",
+    curve_ax: "Optional[matplotlib.axes.Axes]",
+    colorbar_ax: "Optional[matplotlib.axes.Axes]",
+) -> "matplotlib.figure.Figure":
+    """The heat map (with its colour bar in colorbar_ax, or beside heat_ax)
+    and, when curve_ax is given, the segment curves under it."""
+    import matplotlib.ticker
 
     x_edges, grid, curves = _columns(d)
     y_edges = _band_edges(d.band_centre_hz)

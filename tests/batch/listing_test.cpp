@@ -1,6 +1,7 @@
 // Manifests, directory pairing, shards, and rows written and read back.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "batch/manifest.h"
@@ -200,6 +201,31 @@ TEST(RowFormat, ReadingBackStopsBeforeATornLastRowAndRefusesForeignFiles) {
         std::istringstream in(f.first);
         EXPECT_THROW(read_rows(in, f.second, [](const Row&) {}), OutputFormatError) << f.first;
     }
+}
+
+TEST(RowFormat, DetailsFileIsCompactAndKeepsWhatThePlotNeeds) {
+    Row row;
+    row.reference = "a \"q\".wav";
+    row.degraded = "b.wav";
+    row.stoi = 0.1 + 0.2;
+    row.estoi = -0.5;
+    row.delay_samples = 320;
+    row.delay_ms = 40;
+    Details d;
+    d.band_centre_hz = {150.0, 1200.5};
+    // Rounding to 4 decimals, trailing zeros dropped, no negative zero,
+    // null for what is not finite.
+    d.stoi_correlation = {{0.123456, -0.00004, 1.0}, {0.5, -1.0, std::nan("")}};
+    d.estoi_segment = {0.99996, 0.25, -0.333333};
+    d.frame_count = 40;
+    d.kept_frames = {2, 3, 4, 7, 9, 10};
+    std::string text = details_json(row, 12, d);
+    EXPECT_EQ(text,
+              "{\"details_format\": 2, \"row\": 12, \"reference\": \"a \\\"q\\\".wav\", \"degraded\": \"b.wav\", "
+              "\"stoi\": 0.30000000000000004, \"estoi\": -0.5, \"delay_samples\": 320, \"delay_ms\": 40, "
+              "\"band_centre_hz\": [150,1200.5], \"frame_count\": 40, \"kept_frames\": [[2,4],[7,7],[9,10]],\n"
+              "\"estoi_segment\": [1,0.25,-0.3333],\n"
+              "\"stoi_correlation\": [\n[0.1235,0,1],\n[0.5,-1,null]]}\n");
 }
 
 }  // namespace

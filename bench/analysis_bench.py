@@ -1,0 +1,157 @@
+#!/usr/bin/python3
+"""Speed of kelvor-stoi's analysis against its targets: summarize and
+compare of 100,000 result rows under 2 s, the report of 10,000 rows under
+10 s, on one core.
+
+Results files like kelvor-batch's (the standard columns with 17-digit
+scores, then the metadata columns snr and system; 1 % error rows) are
+generated once: ROWS rows (default 100,000) for summarize and compare,
+REPORT_ROWS (default 10,000) for the report, half of them each of the
+systems noisy and enhanced over four SNRs, every reference under both. Each
+command then runs as a whole process (interpreter start, imports, reading,
+statistics, output), pinned to one core with taskset when it is there,
+RUNS times (default 5); the median wall time is reported next to its
+target, with the in-process time of the function alone for comparison.
+The report runs once without details and once with the details files of
+the 8 pairs it shows (the demo pair's, at the names kelvor-batch gives
+them), so that it draws their heat maps.
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/analysis_bench.py
+
+Also run by `make bench-analysis`.
+"""
+import csv
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import kelvor_stoi
+from kelvor_stoi import analysis, report
+
+RUNS = int(os.environ.get("RUNS", "5"))
+ROWS = int(os.environ.get("ROWS", "100000"))
+REPORT_ROWS = int(os.environ.get("REPORT_ROWS", "10000"))
+
+
+def write_results(path: str, rows: int, seed: int = 1) -> None:
+    generator = random.Random(seed)
+    columns = list(kelvor_stoi.COLUMNS) + ["snr", "system"]
+    snrs = ["-5", "0", "5", "10"]
+    with open(path, "w", newline="") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(columns)
+        for system, gain in (("noisy", 0.0), ("enhanced", 0.04)):
+            generator.seed(seed)  # the same references and base scores under both systems
+            for i in range(rows // 2):
+                snr = snrs[i % 4]
+                base = 0.6 + 0.025 * float(snr) + generator.gauss(0, 0.08)
+                noise = generator.gauss(0, 0.02)
+                failed = generator.random() < 0.01
+                cells = dict.fromkeys(columns, "")
+                cells.update(reference=f"spk{i % 40:02d}/utt{i:06d}.wav", seconds="3.2", rate="16000", snr=snr,
+                             system=system)
+                cells["degraded"] = f"{system}/{cells['reference']}"
+                if failed and system == "enhanced":
+                    cells.update(status="too_short", message="too little speech")
+                else:
+                    s = min(1.0, base + gain + noise)
+                    cells.update(stoi="%.17g" % s, estoi="%.17g" % (s - 0.25 + noise / 2), delay_samples="0",
+                                 delay_ms="0", status="ok")
+                writer.writerow([cells[c] for c in columns])
+
+
+def write_details(results: str, folder: str) -> None:
+    """Details files for the pairs the report shows (the lowest STOI),
+    each the demo pair's, under the name and with the pair kelvor-batch
+    would give them."""
+    import json
+
+    import numpy as np
+
+    source = os.environ.get("KELVOR_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    ref, _ = kelvor_stoi.read_audio(os.path.join(source, "samples", "ref.wav"))
+    deg, _ = kelvor_stoi.read_audio(os.path.join(source, "samples", "deg.wav"))
+    d = kelvor_stoi.details(ref, deg, 8000, align=True)
+    table = analysis.read_results(results)
+    ok = table[table["status"] == "ok"]
+    os.makedirs(folder, exist_ok=True)
+    for position in ok["stoi"].nsmallest(report.DEFAULT_WORST).index:
+        row = table.loc[position]
+        record = {"row": int(position), "reference": row["reference"], "degraded": row["degraded"],
+                  "stoi": d.scores.stoi, "estoi": d.scores.estoi, "delay_samples": d.scores.delay,
+                  "delay_ms": d.scores.delay_ms, "band_centre_hz": d.band_centre_hz.tolist(),
+                  "frame_count": d.frame_count, "kept_frames": d.kept_frames.tolist(),
+                  "estoi_segment": np.round(d.estoi_segment, 4).tolist(),
+                  "stoi_correlation": np.round(d.stoi_correlation, 4).tolist()}
+        with open(os.path.join(folder, f"{position}.json"), "w") as f:
+            json.dump(record, f)
+
+
+def timed(command, runs=RUNS):
+    pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        done = subprocess.run(pin + command, capture_output=True, text=True)
+        times.append(time.perf_counter() - start)
+        if done.returncode != 0:
+            raise SystemExit(f"{' '.join(command)} failed: {done.stderr}")
+    return statistics.median(times)
+
+
+def in_process(call, runs=RUNS):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def main() -> None:
+    work = tempfile.mkdtemp(prefix="kelvor-analysis-bench-")
+    try:
+        big = os.path.join(work, "r100k.csv")
+        small = os.path.join(work, "r10k.csv")
+        write_results(big, ROWS)
+        write_results(small, REPORT_ROWS, seed=2)
+        details = os.path.join(work, "details")
+        write_details(small, details)
+        cli = [sys.executable, "-m", "kelvor_stoi"]
+        between = ["--between", "system", "noisy", "enhanced"]
+        cases = [
+            ("summarize --by snr --by system", ROWS, 2.0,
+             cli + ["summarize", big, "--by", "snr", "--by", "system"],
+             lambda t: analysis.summarize(t, by=["snr", "system"]), big),
+            ("compare --between system noisy enhanced --by snr", ROWS, 2.0,
+             cli + ["compare", big] + between + ["--by", "snr"],
+             lambda t: analysis.compare(t, "system", "noisy", "enhanced", by="snr"), big),
+            ("report --by snr --between system noisy enhanced", REPORT_ROWS, 10.0,
+             cli + ["report", small, "--by", "snr"] + between + ["-o", os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="snr", between=("system", "noisy", "enhanced")), small),
+            ("  the same with --details (8 heat maps)", REPORT_ROWS, 10.0,
+             cli + ["report", small, "--by", "snr"] + between + ["--details", details, "-o",
+                                                                 os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="snr", between=("system", "noisy", "enhanced"), details_dir=details),
+             small),
+        ]
+        read = {path: in_process(lambda: analysis.read_results(path)) for path in (big, small)}
+        print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}")
+        for name, rows, target, command, call, path in cases:
+            table = analysis.read_results(path)
+            whole = timed(command)
+            alone = in_process(lambda: call(table))
+            print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}")
+        print(f"\nread_results alone: {read[big]:.3f} s for {ROWS:,} rows, {read[small]:.3f} s for {REPORT_ROWS:,} rows;"
+              f" medians of {RUNS} runs, whole processes on one core.")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,157 @@
+"""The HTML report, opened in a real browser: headless Chromium loads it,
+reports every figure decoded, and renders it to a PNG in which each
+figure is drawn (not blank). The PNG is kept in the build folder for a
+person to look at."""
+import csv
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+import numpy as np
+import pytest
+
+from conftest import demo_pair, executable, write_wav
+from kelvor_stoi import analysis, report
+from test_analysis import generated, write_csv
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+# Set on <body> after the load event by the probe the test adds to a copy
+# of the page (the report itself runs no script).
+PROBE = """<script>
+window.addEventListener("load", () => {
+  const boxes = [...document.images].map(i => {
+    const r = i.getBoundingClientRect();
+    return [Math.round(r.left), Math.round(r.top + scrollY), Math.round(r.width), Math.round(r.height),
+            i.complete && i.naturalWidth > 0 ? 1 : 0];
+  });
+  document.body.setAttribute("data-probe", JSON.stringify({height: document.documentElement.scrollHeight, boxes}));
+});
+</script>"""
+
+
+def chromium(*arguments):
+    if CHROMIUM is None:
+        pytest.skip("Chromium is not installed (Debian: chromium; make test installs it)")
+    with tempfile.TemporaryDirectory() as profile:
+        done = subprocess.run(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={profile}", "--hide-scrollbars", "--enable-logging=stderr", "--v=0",
+             *arguments],
+            capture_output=True, text=True, timeout=180,
+        )
+    assert done.returncode == 0, done.stderr[-3000:]
+    return done
+
+
+def scored_set(folder):
+    """Results of a small real test set: 3 utterances x 3 SNRs x 2
+    systems, scored by kelvor-batch with --details, with the manifest's
+    snr and system columns on every row."""
+    ref, _ = demo_pair()
+    rng = np.random.default_rng(5)
+    speech = ref.astype(np.float64)
+    utterances = {"u1": speech, "u2": speech[::-1].copy(), "u3": np.roll(speech, 9000)}
+    rows = []
+    for name, clean in utterances.items():
+        write_wav(folder / f"{name}.wav", np.round(clean).astype(np.int16), 8000)
+        power = np.mean(clean**2)
+        for snr in (-5, 0, 5):
+            noise = rng.normal(0, np.sqrt(power / 10 ** (snr / 10)), clean.shape[0])
+            for system, gain in (("noisy", 1.0), ("enhanced", 0.45)):
+                degraded = np.clip(np.round(clean + gain * noise), -32768, 32767).astype(np.int16)
+                path = f"{system}_{snr}_{name}.wav"
+                write_wav(folder / path, degraded, 8000)
+                rows.append({"reference": f"{name}.wav", "degraded": path, "snr": str(snr), "system": system})
+    rows.append({"reference": "u1.wav", "degraded": "gone.wav", "snr": "10", "system": "noisy"})
+    with open(folder / "m.csv", "w", newline="") as f:
+        writer = csv.DictWriter(f, fieldnames=["reference", "degraded", "snr", "system"], lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    done = subprocess.run(
+        [executable("KELVOR_BATCH_EXE"), "--quiet", "-j2", "--details", str(folder / "details"), "-o",
+         str(folder / "r.csv"), str(folder / "m.csv")], capture_output=True, text=True, env=env)
+    assert done.returncode in (0, 3), done.stderr
+    table = analysis.read_results(folder / "r.csv")
+    for column in ("snr", "system"):  # until every kelvor-batch carries them
+        if column not in table.columns:
+            table[column] = np.array([r[column] for r in rows], dtype=object)
+    return table
+
+
+@pytest.fixture(scope="module")
+def rendered(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("report")
+    table = scored_set(folder)
+    run = {"program": "kelvor-batch", "version": "1.0.0", "command": ["kelvor-batch", "--details", "details", "-o",
+           "r.csv", "m.csv"], "profile": "default", "listing": "m.csv", "shard": None, "options": {"align": False},
+           "started": "2026-12-08T10:00:00Z"}
+    page = report.build_report(table, by="snr", between=("system", "noisy", "enhanced"),
+                               details_dir=folder / "details", run=run, source="r.csv", worst=3)
+    html_path = folder / "report.html"
+    html_path.write_text(page, encoding="utf-8")
+    probe_path = folder / "probe.html"
+    probe_path.write_text(page.replace("</body>", PROBE + "</body>"), encoding="utf-8")
+    dom = chromium("--virtual-time-budget=10000", "--window-size=1280,900", "--dump-dom", probe_path.as_uri())
+    match = re.search(r'data-probe="([^"]*)"', dom.stdout)
+    assert match, "the page did not finish loading"
+    probe = json.loads(match.group(1).replace("&quot;", '"'))
+    shot = os.path.join(os.environ.get("KELVOR_ARTIFACT_DIR", str(folder)), "report.png")
+    chromium(f"--window-size=1280,{probe['height']}", f"--screenshot={shot}", html_path.as_uri())
+    return page, probe, dom, shot
+
+
+def test_the_page_loads_every_figure(rendered):
+    page, probe, dom, _ = rendered
+    assert "<script" not in page and "http://" not in page and "https://" not in page
+    # Distributions, the forest and scatter plots, three heat maps.
+    assert len(probe["boxes"]) == 6
+    assert all(box[4] == 1 for box in probe["boxes"]), probe["boxes"]
+    console = [line for line in dom.stderr.splitlines() if "CONSOLE" in line]
+    assert console == [], console
+
+
+def test_every_figure_is_drawn_in_the_screenshot(rendered):
+    from PIL import Image
+
+    _, probe, _, shot = rendered
+    image = np.asarray(Image.open(shot).convert("RGB")).astype(int)
+    assert image.shape[0] >= probe["height"] - 1 and image.shape[1] == 1280
+    for left, top, width, height, _ in probe["boxes"]:
+        assert width > 600 and height > 200
+        part = image[top : top + height, left : left + width]
+        ink = np.any(part < 200, axis=2).mean()
+        coloured = np.count_nonzero(part.max(axis=2) - part.min(axis=2) > 40)
+        assert 0.01 < ink < 0.9 and coloured > 300, (top, ink, coloured)
+
+
+def test_sections_and_numbers_of_the_report(rendered):
+    page, _, _, _ = rendered
+    for title in ("Run", "Summary", "Distributions", "Paired comparison: enhanced \u2212 noisy", "Failures",
+                  "The 3 lowest-scoring pairs"):
+        assert f">{title}</h2>" in page, title
+    assert "kelvor-batch --details details -o r.csv m.csv" in page  # the run's command
+    assert "No details file" not in page
+    assert page.count("Per-band correlation over time") == 3
+
+
+def test_reports_of_awkward_tables(tmp_path):
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", generated()))
+    # Without groups, with groups of one pair and of failures only, and
+    # with details asked for but not there: a page all the same.
+    for options in ({}, {"by": ["snr", "system"]}, {"by": "snr", "between": ("system", "noisy", "enhanced")},
+                    {"details_dir": tmp_path, "worst": 2}):
+        page = report.build_report(table, **options)
+        assert page.startswith("<!DOCTYPE html>") and page.rstrip().endswith("</html>")
+    assert "No details file of this pair" in page
+    only_failures = table[table["status"] != "ok"]
+    assert "Failures" in report.build_report(only_failures, by="snr")
+    with pytest.raises(ValueError, match="^between must be a"):
+        report.build_report(table, between="system")
+    with pytest.raises(ValueError, match="^by: no column"):
+        report.build_report(table, by="speaker")

@@ -16,9 +16,9 @@ namespace kelvor {
 namespace {
 
 constexpr int32_t BLOCK = 8192;  // 10 kHz samples per step of a pass
-// A 10 kHz reference up to this length is kept from the first pass for the
-// second instead of being resampled again (8 MB).
-constexpr int64_t CACHED_SAMPLES = int64_t{1} << 20;
+// A pair up to this length at 10 kHz is kept from the first pass for the
+// second instead of being resampled again (8 MB per signal).
+int64_t keep_limit = int64_t{1} << 20;
 constexpr double SAMPLES_PER_SECOND = 10000.0;
 
 int read_array(void* context, int64_t start, int32_t count, double* out) {
@@ -202,7 +202,13 @@ int materialise(Source* s, int64_t room, double** out) {
 }  // namespace
 
 SignalInput array_input(ArrayInput* array, int64_t length) {
-    return SignalInput{read_array, array, length};
+    return SignalInput{length, read_array, array};
+}
+
+int64_t reference_keep_limit(int64_t samples) {
+    const int64_t before = keep_limit;
+    keep_limit = samples;
+    return before;
 }
 
 int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_details** details) {
@@ -241,37 +247,56 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, held.streams, length, held.buffers[1], span, 0,
              0};
 
-    int64_t delay = 0;  // at 10 kHz
-    if (q.align) {
-        // Both signals whole: the degraded one with room for every delay.
-        if ((status = materialise(&x, length, &held.x10)) != KELVOR_OK) return status;
-        if ((status = materialise(&y, length + KELVOR_ALIGN_DELAYS_10K, &held.y10)) != KELVOR_OK) return status;
-        delay = search_alignment_double(held.x10, held.y10, static_cast<int32_t>(length), KELVOR_ALIGN_DELAYS_10K);
-    }
-
-    if ((held.x_block = doubles(BLOCK)) == nullptr || (held.y_block = doubles(BLOCK)) == nullptr) {
+    constexpr int32_t DELAYS = KELVOR_ALIGN_DELAYS_10K;
+    if ((held.x_block = doubles(BLOCK)) == nullptr || (held.y_block = doubles(BLOCK + DELAYS)) == nullptr) {
         return KELVOR_ERR_NO_MEMORY;
     }
-    // First pass: the loudest frame of the reference. A short reference is
-    // kept for the second pass.
-    if (held.x10 == nullptr && length <= CACHED_SAMPLES) {
+    // A short pair is kept at 10 kHz from the first pass for the second
+    // (the degraded signal only when the first pass needs it, for the delay
+    // search, with room for every delay); a long one is resampled again.
+    const bool keep = length <= keep_limit;
+    if (keep) {
         if ((status = materialise(&x, length, &held.x10)) != KELVOR_OK) return status;
+        if (q.align && (status = materialise(&y, length + DELAYS, &held.y10)) != KELVOR_OK) return status;
     }
+
+    // First pass: the loudest frame of the reference and, when asked, the
+    // delay (each delay's sum over the whole signal).
     LevelScan scan;
     level_scan_start(&scan);
+    DelaySearch search;
+    delay_search_start(&search, DELAYS);
     source_restart(&x);
+    source_restart(&y);
+    if (q.align && !keep) {
+        // The degraded samples k .. k + BLOCK + DELAYS - 1 for block k.
+        if ((status = source_fill(&y, 0, BLOCK, held.y_block)) != KELVOR_OK) return status;
+        if ((status = source_fill(&y, BLOCK, DELAYS, held.y_block + BLOCK)) != KELVOR_OK) return status;
+    }
     for (int64_t k = 0; k < length; k += BLOCK) {
         const int32_t count = static_cast<int32_t>(length - k < BLOCK ? length - k : BLOCK);
         const double* block = held.x_block;
-        if (held.x10 != nullptr) {
+        if (keep) {
             block = held.x10 + k;
         } else if ((status = source_fill(&x, k, count, held.x_block)) != KELVOR_OK) {
             return status;
         }
         level_scan_feed(&scan, block, count);
+        if (q.align) {
+            if (keep) {
+                delay_search_feed(&search, block, held.y10 + k, count);
+            } else {
+                delay_search_feed(&search, block, held.y_block, count);
+                std::memmove(held.y_block, held.y_block + BLOCK, static_cast<size_t>(DELAYS) * sizeof(double));
+                status = source_fill(&y, k + BLOCK + DELAYS, BLOCK, held.y_block + DELAYS);
+                if (status != KELVOR_OK) return status;
+            }
+        }
     }
+    const int64_t delay = q.align ? delay_search_best(&search) : 0;  // at 10 kHz
 
-    // Second pass: both signals through the measures.
+    // Second pass: both signals through the measures, the degraded one from
+    // its delay on.
     held.run = reference_run_create(scan.loudest, details != nullptr);
     if (held.run == nullptr) return KELVOR_ERR_NO_MEMORY;
     source_restart(&x);
@@ -280,14 +305,14 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
         const int32_t count = static_cast<int32_t>(length - k < BLOCK ? length - k : BLOCK);
         const double* xb = held.x_block;
         const double* yb = held.y_block;
-        if (held.x10 != nullptr) {
+        if (keep) {
             xb = held.x10 + k;
         } else if ((status = source_fill(&x, k, count, held.x_block)) != KELVOR_OK) {
             return status;
         }
         if (held.y10 != nullptr) {
             yb = held.y10 + k + delay;
-        } else if ((status = source_fill(&y, k, count, held.y_block)) != KELVOR_OK) {
+        } else if ((status = source_fill(&y, k + delay, count, held.y_block)) != KELVOR_OK) {
             return status;
         }
         reference_run_feed(held.run, xb, yb, count);

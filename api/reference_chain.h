@@ -1,9 +1,10 @@
 // The reference profile's chain, from two input signals of any rate to the
-// scores: checks, scaling, resampling to 10 kHz in blocks, the delay at
-// 10 kHz when asked, and the two passes of the measures (the reference's
-// loudest frame, then everything else). Memory stays bounded whatever the
-// length of the signals, but for the delay search, which holds both 10 kHz
-// signals, and the details, which grow with the number of segments.
+// scores: checks, scaling, resampling to 10 kHz in blocks, and the two
+// passes of the measures (the reference's loudest frame and, when asked,
+// the delay at 10 kHz; then everything else). Memory stays bounded whatever
+// the length of the signals, but for the details, which grow with the
+// number of segments. A pair of up to 2^20 samples at 10 kHz (105 s) is
+// kept at 10 kHz between the passes instead of being resampled again.
 #ifndef API_REFERENCE_CHAIN_H
 #define API_REFERENCE_CHAIN_H
 
@@ -13,16 +14,10 @@
 
 namespace kelvor {
 
-// A signal read in blocks: read(context, start, count, out) stores samples
-// start .. start + count - 1 (0 <= start, start + count <= length) as doubles
-// on the +-1 scale and returns KELVOR_OK, or a failure status, which ends the
-// call with it. The chain reads each signal from its start, in ascending
-// blocks that never overlap, once per pass (two or three passes).
-struct SignalInput {
-    int (*read)(void* context, int64_t start, int32_t count, double* out);
-    void* context;
-    int64_t length;
-};
+// A signal read in blocks (kelvor_signal in kelvor/stoi.h): the chain reads
+// each signal from its start, in ascending blocks that never overlap, once
+// per pass.
+typedef kelvor_signal SignalInput;
 
 // A signal in memory: doubles, or 16-bit samples (divided by 32768).
 struct ArrayInput {
@@ -43,6 +38,11 @@ struct ReferenceRequest {
 // intermediate results too (*details then owns a block for
 // kelvor_details_free). Returns KELVOR_OK or a status.
 int score_reference(const ReferenceRequest& request, kelvor_scores* out, kelvor_details** details);
+
+// The length at 10 kHz up to which a pair is kept between the passes (2^20
+// samples); tests set 0 to make every pair stream. Returns the previous
+// limit. Meant to be set while no scoring runs.
+int64_t reference_keep_limit(int64_t samples);
 
 // One block holding a kelvor_details record and its arrays, from the
 // measures' results: correlations band-major, kept frame indices; segment

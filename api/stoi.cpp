@@ -204,6 +204,16 @@ bool as_pcm(const double* x, int64_t count, std::vector<int16_t>& pcm) {
     return true;
 }
 
+// count samples of a block into pcm from `at` on.
+bool as_pcm(const double* x, int32_t count, const std::vector<double>&, std::vector<int16_t>& pcm, int64_t at) {
+    for (int32_t i = 0; i < count; i++) {
+        const double v = x[i] * 32768.0;
+        if (!(v >= -32768.0 && v <= 32767.0) || v != std::floor(v)) return false;
+        pcm[static_cast<size_t>(at + i)] = static_cast<int16_t>(v);
+    }
+    return true;
+}
+
 ReferenceRequest reference_request(ArrayInput* ref, int64_t ref_count, ArrayInput* deg, int64_t deg_count,
                                    double rate, const kelvor_options* options) {
     ReferenceRequest q{array_input(ref, ref_count), array_input(deg, deg_count), rate, false, 0};
@@ -240,6 +250,55 @@ int score_any(const double* ref, int64_t ref_count, const double* deg, int64_t d
         }
         if (details != nullptr) return details_of(score_pcm8k, x.data(), ref_count, y.data(), deg_count, options, details);
         return score_pcm8k(x.data(), ref_count, y.data(), deg_count, options, nullptr, out);
+    } catch (const std::bad_alloc&) {
+        return KELVOR_ERR_NO_MEMORY;
+    }
+}
+
+int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
+             const kelvor_options* options, kelvor_scores* out, kelvor_details** details);
+
+// The tool profile on signals read on demand: both read whole, as 16-bit
+// values (anything else is not the tool's input).
+int read_pcm(const kelvor_signal* in, std::vector<int16_t>& pcm) {
+    pcm.resize(static_cast<size_t>(in->length));
+    std::vector<double> block(65536);
+    for (int64_t at = 0; at < in->length; at += 65536) {
+        const int32_t count = static_cast<int32_t>(in->length - at < 65536 ? in->length - at : 65536);
+        const int status = in->read(in->context, at, count, block.data());
+        if (status != KELVOR_OK) return status;
+        if (!as_pcm(block.data(), count, block, pcm, at)) return KELVOR_ERR_PROFILE;
+    }
+    return KELVOR_OK;
+}
+
+int score_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rate, const kelvor_options* options,
+                  kelvor_scores* out, kelvor_details** details) {
+    if (ref == nullptr || deg == nullptr || (ref->length > 0 && ref->read == nullptr) ||
+        (deg->length > 0 && deg->read == nullptr)) {
+        return KELVOR_ERR_BAD_ARGUMENT;
+    }
+    int profile = 0;
+    const int status = check_arguments(ref, ref->length, deg, deg->length, options,
+                                       details != nullptr ? (void*)details : out, rate, KELVOR_PROFILE_REFERENCE,
+                                       &profile);
+    if (status != KELVOR_OK) return status;
+    if (profile == KELVOR_PROFILE_REFERENCE) {
+        ReferenceRequest q{*ref, *deg, rate, false, 0};
+        if (options != nullptr) {
+            q.align = options->align != 0;
+            q.shift = options->shift;
+        }
+        return score_reference(q, out, details);
+    }
+    if (rate != 8000.0) return KELVOR_ERR_PROFILE;
+    try {
+        std::vector<int16_t> x;
+        std::vector<int16_t> y;
+        int read = read_pcm(ref, x);
+        if (read == KELVOR_OK) read = read_pcm(deg, y);
+        if (read != KELVOR_OK) return read;
+        return score_8k(x.data(), ref->length, y.data(), deg->length, options, out, details);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
@@ -313,6 +372,18 @@ int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg, 
     if (out == nullptr) return KELVOR_ERR_BAD_ARGUMENT;
     *out = nullptr;
     return score_10k_call(ref, ref_count, deg, deg_count, options, nullptr, out);
+}
+
+int kelvor_score_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rate,
+                         const kelvor_options* options, kelvor_scores* out) {
+    return score_signals(ref, deg, rate, options, out, nullptr);
+}
+
+int kelvor_details_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rate,
+                           const kelvor_options* options, kelvor_details** out) {
+    if (out == nullptr) return KELVOR_ERR_BAD_ARGUMENT;
+    *out = nullptr;
+    return score_signals(ref, deg, rate, options, nullptr, out);
 }
 
 void kelvor_details_free(kelvor_details* details) {

@@ -131,4 +131,40 @@ int32_t search_alignment_double(const double* reference, const double* degraded,
     return best;
 }
 
+void delay_search_start(DelaySearch* search, int32_t shifts) {
+    search->shifts = shifts < DELAY_SEARCH_MAX ? shifts : DELAY_SEARCH_MAX;
+    for (int32_t s = 0; s < search->shifts; s++) search->sums[s] = 0.0;
+}
+
+void delay_search_feed(DelaySearch* search, const double* x, const double* y, int32_t count) {
+    constexpr int32_t LANES = 8;
+    const int32_t shifts = search->shifts;
+    for (int32_t s0 = 0; s0 < shifts; s0 += LANES) {
+        const int32_t lanes = shifts - s0 < LANES ? shifts - s0 : LANES;
+        double* sum = search->sums + s0;
+        if (lanes == LANES) {
+            double s[LANES];
+            for (int32_t k = 0; k < LANES; k++) s[k] = sum[k];
+            for (int32_t n = 0; n < count; n++) {
+                const double r = x[n];
+                const double* d = y + n + s0;
+                for (int32_t k = 0; k < LANES; k++) s[k] = s[k] + r * d[k];
+            }
+            for (int32_t k = 0; k < LANES; k++) sum[k] = s[k];
+        } else {
+            for (int32_t k = 0; k < lanes; k++) {
+                for (int32_t n = 0; n < count; n++) sum[k] = sum[k] + x[n] * y[n + s0 + k];
+            }
+        }
+    }
+}
+
+int32_t delay_search_best(const DelaySearch* search) {
+    int32_t best = 0;
+    for (int32_t s = 1; s < search->shifts; s++) {
+        if (search->sums[s] > search->sums[best]) best = s;
+    }
+    return best;
+}
+
 }  // namespace kelvor

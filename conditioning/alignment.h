@@ -30,6 +30,20 @@ int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const i
 // degraded must be readable at indices 0 .. count + shifts - 2.
 int32_t search_alignment_double(const double* reference, const double* degraded, int32_t count, int32_t shifts);
 
+// The same search on signals that come in blocks, with the same sums to the
+// last bit: each delay's sum adds its terms in ascending n.
+constexpr int32_t DELAY_SEARCH_MAX = 1124;
+struct DelaySearch {
+    int32_t shifts;  // delays 0 .. shifts - 1, at most DELAY_SEARCH_MAX
+    double sums[DELAY_SEARCH_MAX];
+};
+void delay_search_start(DelaySearch* search, int32_t shifts);
+// Adds the terms of reference samples n0 .. n0 + count - 1: x holds them,
+// y the degraded samples n0 .. n0 + count + shifts - 2.
+void delay_search_feed(DelaySearch* search, const double* x, const double* y, int32_t count);
+// The delay with the greatest sum (the first of equal ones).
+int32_t delay_search_best(const DelaySearch* search);
+
 }  // namespace kelvor
 
 #endif

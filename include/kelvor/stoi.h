@@ -177,6 +177,32 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_coun
                                              kelvor_scores* out);
 
 /*
+ * A signal read on demand, so that an input need not be in memory whole
+ * (a file, a memory map, an array of another sample type). read stores the
+ * samples start .. start + count - 1 (0 <= start, start + count <= length,
+ * 1 <= count <= 65536) as doubles with full scale at +-1 into out, and
+ * returns KELVOR_OK, or a failure status, which ends the call with that
+ * status. A call reads each signal in passes (two or three; once whole for
+ * the tool profile), each in ascending ranges that do not overlap, from its
+ * start (from the shift or the delay found on, for the degraded signal).
+ */
+typedef struct kelvor_signal {
+    int64_t length; /* samples */
+    int (*read)(void* context, int64_t start, int32_t count, double* out);
+    void* context;
+} kelvor_signal;
+
+/*
+ * kelvor_score on signals read on demand. In the reference profile the
+ * memory a call uses does not grow with the length of the signals (about
+ * 2 MB, and 16 MB for a pair of up to 105 s, which is kept at 10 kHz
+ * between the passes); the tool profile reads both whole. The scores are
+ * kelvor_score's for the same samples, to the last bit.
+ */
+KELVOR_API KELVOR_NODISCARD int kelvor_score_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rate,
+                                                     const kelvor_options* options, kelvor_scores* out);
+
+/*
  * Scores two 8 kHz signals of 16-bit samples. Default (tool profile):
  * exactly as the KELVOR_STOI tool scores two files holding them: with align,
  * the delay of the degraded signal is the one of 0 .. 899 samples with the
@@ -233,8 +259,8 @@ typedef struct {
     const int32_t* kept_frames;     /* [kept_count] indices of the surviving frames, ascending */
 } kelvor_details;
 
-/* kelvor_score, kelvor_score_pcm8k and kelvor_score_10k, keeping the
- * intermediate results. On success *out points to a block that
+/* kelvor_score, kelvor_score_pcm8k, kelvor_score_10k and
+ * kelvor_score_signals, keeping the intermediate results. On success *out points to a block that
  * kelvor_details_free releases; on a failure *out is null. */
 KELVOR_API KELVOR_NODISCARD int kelvor_score_details(const double* ref, int64_t ref_count, const double* deg,
                                                      int64_t deg_count, double rate, const kelvor_options* options,
@@ -245,6 +271,9 @@ KELVOR_API KELVOR_NODISCARD int kelvor_details_pcm8k(const int16_t* ref, int64_t
 KELVOR_API KELVOR_NODISCARD int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg,
                                                    int64_t deg_count, const kelvor_options* options,
                                                    kelvor_details** out);
+KELVOR_API KELVOR_NODISCARD int kelvor_details_signals(const kelvor_signal* ref, const kelvor_signal* deg,
+                                                       double rate, const kelvor_options* options,
+                                                       kelvor_details** out);
 /* Releases a block of kelvor_details*; null is ignored. */
 KELVOR_API void kelvor_details_free(kelvor_details* details);
 

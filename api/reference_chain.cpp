@@ -44,13 +44,19 @@ double scale_for(double peak) {
 // infinity.
 int scan_peak(const SignalInput& in, double* buffer, double* peak) {
     // Four running maxima and a count of the values that are not finite,
-    // so that the loop has no chain of dependent comparisons.
+    // so that the loop has no chain of dependent comparisons. An array of
+    // doubles is looked at where it lies.
+    const double* direct = in.read == read_array ? static_cast<const ArrayInput*>(in.context)->values : nullptr;
     double p[4] = {0.0, 0.0, 0.0, 0.0};
     int64_t bad = 0;
     for (int64_t at = 0; at < in.length; at += BLOCK) {
         const int32_t count = static_cast<int32_t>(in.length - at < BLOCK ? in.length - at : BLOCK);
-        const int status = in.read(in.context, at, count, buffer);
-        if (status != KELVOR_OK) return status;
+        if (direct != nullptr) {
+            buffer = const_cast<double*>(direct + at);
+        } else {
+            const int status = in.read(in.context, at, count, buffer);
+            if (status != KELVOR_OK) return status;
+        }
         int32_t i = 0;
         for (; i + 4 <= count; i += 4) {
             for (int32_t k = 0; k < 4; k++) {
@@ -161,6 +167,7 @@ struct Held {
     double* streams = nullptr;  // the resampler's scratch
     double* x10 = nullptr;       // whole 10 kHz signals, when kept
     double* y10 = nullptr;
+    double* levels = nullptr;   // the reference's frame levels, when kept
     ReferenceRun* run = nullptr;
 
     ~Held() {
@@ -173,6 +180,7 @@ struct Held {
         std::free(streams);
         std::free(x10);
         std::free(y10);
+        std::free(levels);
         reference_run_destroy(run);
     }
 };
@@ -262,8 +270,10 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
 
     // First pass: the loudest frame of the reference and, when asked, the
     // delay (each delay's sum over the whole signal).
+    // The levels of a kept pair's frames, for the second pass.
+    if (keep && (held.levels = doubles(length / FRAME_HOP + 1)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     LevelScan scan;
-    level_scan_start(&scan);
+    level_scan_start(&scan, held.levels, keep ? length / FRAME_HOP + 1 : 0);
     DelaySearch search;
     delay_search_start(&search, DELAYS);
     source_restart(&x);
@@ -297,7 +307,7 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
 
     // Second pass: both signals through the measures, the degraded one from
     // its delay on.
-    held.run = reference_run_create(scan.loudest, details != nullptr);
+    held.run = reference_run_create(scan.loudest, details != nullptr, held.levels, held.levels != nullptr ? scan.frames : 0);
     if (held.run == nullptr) return KELVOR_ERR_NO_MEMORY;
     source_restart(&x);
     source_restart(&y);

@@ -57,6 +57,12 @@ struct PowerTwiddles;
 // (AVX-512) frames, one frame per lane.
 void power_spectra_avx2(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
 void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
+// band_envelopes_lanes (power_spectrum.h): all eight lanes computed, the
+// first `count` frames' envelopes stored.
+void band_envelopes_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                         double* env, const PowerTwiddles& tw);
+void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                           double* env, const PowerTwiddles& tw);
 
 // ------------------------------------------ reference profile's segments
 

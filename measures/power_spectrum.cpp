@@ -73,4 +73,25 @@ void power_spectra(const double* frames, int32_t count, double* power) {
     power_spectra_using(isa_level(), frames, count, power);
 }
 
+void band_envelopes_lanes_using(IsaLevel level, const double* frames, int32_t count, const int32_t* lo,
+                                const int32_t* hi, int32_t bands, double* env) {
+    const PowerTwiddles& tw = power_twiddles();
+    switch (isa_clamp(level)) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: band_envelopes_avx512(frames, count, lo, hi, bands, env, tw); return;
+    case ISA_AVX2: band_envelopes_avx2(frames, count, lo, hi, bands, env, tw); return;
+#endif
+    default: break;
+    }
+    for (int32_t l = 0; l < count; l++) {
+        envelopes_body<double>([frames, l](int32_t n) { return frames[n * ENVELOPE_LANES + l]; }, lo, hi, bands,
+                               env + static_cast<size_t>(l) * bands, [](double v) { return std::sqrt(v); }, tw);
+    }
+}
+
+void band_envelopes_lanes(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                          double* env) {
+    band_envelopes_lanes_using(isa_level(), frames, count, lo, hi, bands, env);
+}
+
 }  // namespace kelvor

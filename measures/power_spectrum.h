@@ -26,6 +26,18 @@ constexpr int32_t POWER_BINS = 257;   // bins 0 .. 256 of the 512-point transfor
 void power_spectra(const double* frames, int32_t count, double* power);
 void power_spectra_using(IsaLevel level, const double* frames, int32_t count, double* power);
 
+// The band envelopes of up to ENVELOPE_LANES frames held side by side:
+// frames[n * ENVELOPE_LANES + l] is sample n of frame l (the layout the
+// vector kernels read directly). env[l * bands + j], for the frames l <
+// count, is the square root of the sum over the bins k = lo[j] .. hi[j] - 1,
+// in ascending k, of the power |X_l[k]|^2 of power_spectra. Every level
+// gives the same bits.
+constexpr int32_t ENVELOPE_LANES = 8;
+void band_envelopes_lanes(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                          double* env);
+void band_envelopes_lanes_using(IsaLevel level, const double* frames, int32_t count, const int32_t* lo,
+                                const int32_t* hi, int32_t bands, double* env);
+
 }  // namespace kelvor
 
 #endif

@@ -93,6 +93,29 @@ inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
     }
 }
 
+// The band envelopes of one frame per lane (see band_envelopes_lanes):
+// each bin's power goes straight into its band's sum, bins ascending.
+// sqrt(v) is the lane-wise square root.
+template <typename T, typename Load, typename Sqrt>
+inline void envelopes_body(Load x, const int32_t* lo, const int32_t* hi, int32_t bands, T* env, Sqrt sqrt,
+                           const PowerTwiddles& tw) {
+    constexpr int32_t MAX_BANDS = 32;
+    T sums[MAX_BANDS];
+    int32_t band_of[257];
+    for (int32_t k = 0; k < 257; k++) band_of[k] = -1;
+    for (int32_t j = 0; j < bands; j++) {
+        sums[j] = T{};
+        for (int32_t k = lo[j]; k < hi[j]; k++) band_of[k] = j;
+    }
+    power_body<T>(x,
+                  [&](int32_t k, T p) {
+                      const int32_t j = band_of[k];
+                      if (j >= 0) sums[j] = sums[j] + p;
+                  },
+                  tw);
+    for (int32_t j = 0; j < bands; j++) env[j] = sqrt(sums[j]);
+}
+
 }  // namespace
 }  // namespace kelvor
 

@@ -26,7 +26,7 @@ namespace {
 constexpr int32_t N = SEGMENT_LENGTH;  // frames per segment
 constexpr int32_t J = BAND_COUNT;
 constexpr int32_t HOP = FRAME_HOP;
-constexpr int32_t BATCH = 8;           // rebuilt frames per signal transformed together
+constexpr int32_t BATCH = ENVELOPE_LANES;  // rebuilt frames per signal transformed together
 constexpr int32_t ENVELOPES = 256;     // envelope frames held (more than a segment batch needs)
 constexpr int32_t MAX_LANES = 8;
 
@@ -124,11 +124,13 @@ const double* reference_noise() {
 
 // ------------------------------------------------------------- level scan
 
-void level_scan_start(LevelScan* scan) {
+void level_scan_start(LevelScan* scan, double* levels, int64_t capacity) {
     hann_window(scan->window, FRAME_LENGTH);
     scan->pending_count = 0;
     scan->frames = 0;
     scan->loudest = -std::numeric_limits<double>::infinity();
+    scan->levels = levels;
+    scan->capacity = levels != nullptr ? capacity : 0;
 }
 
 void level_scan_feed(LevelScan* scan, const double* x, int32_t count) {
@@ -143,6 +145,7 @@ void level_scan_feed(LevelScan* scan, const double* x, int32_t count) {
             double weighted[FRAME_LENGTH];
             const double level = frame_level(scan->pending, scan->window, weighted);
             if (level > scan->loudest) scan->loudest = level;
+            if (scan->frames < scan->capacity) scan->levels[scan->frames] = level;
             scan->frames++;
             std::memmove(scan->pending, scan->pending + HOP, static_cast<size_t>(FRAME_LENGTH + 1 - HOP) * sizeof(double));
             scan->pending_count -= HOP;
@@ -157,6 +160,8 @@ struct ReferenceRun {
     double loudest;
     double clip;
     bool keep_details;
+    const double* levels;  // the first pass's, or null
+    int64_t level_count;
 
     // Samples of the input frames under way (fewer than FRAME_LENGTH + 1
     // are kept between blocks; room for a frame taken partly from a block).
@@ -173,9 +178,10 @@ struct ReferenceRun {
     double block_x[HOP];
     double block_y[HOP];
 
-    // Rebuilt frames waiting for their spectra: x frames, then y frames.
-    double batch[2 * BATCH * FRAME_LENGTH];
-    double power[2 * BATCH * POWER_BINS];
+    // Rebuilt frames waiting for their spectra, side by side: sample n of
+    // the l-th frame at [n * BATCH + l].
+    double batch_x[BATCH * FRAME_LENGTH];
+    double batch_y[BATCH * FRAME_LENGTH];
     int32_t batched;
     int32_t band_lo[J];  // bins of band j: band_lo[j] .. band_hi[j] - 1
     int32_t band_hi[J];
@@ -260,44 +266,24 @@ void add_envelopes(ReferenceRun* r, const double* ex, const double* ey) {
 void flush(ReferenceRun* r) {
     const int32_t count = r->batched;
     if (count == 0) return;
-    // x frames sit at 0 .. count - 1, y frames from BATCH on; a short batch
-    // moves the y frames down so that the transform sees them contiguous.
-    if (count < BATCH) {
-        std::memmove(r->batch + static_cast<size_t>(count) * FRAME_LENGTH,
-                     r->batch + static_cast<size_t>(BATCH) * FRAME_LENGTH,
-                     static_cast<size_t>(count) * FRAME_LENGTH * sizeof(double));
-    }
-    power_spectra(r->batch, 2 * count, r->power);
-    for (int32_t t = 0; t < count; t++) {
-        const double* px = r->power + static_cast<size_t>(t) * POWER_BINS;
-        const double* py = r->power + static_cast<size_t>(count + t) * POWER_BINS;
-        double ex[J];
-        double ey[J];
-        for (int32_t j = 0; j < J; j++) {
-            double sx = 0.0;
-            double sy = 0.0;
-            for (int32_t k = r->band_lo[j]; k < r->band_hi[j]; k++) {
-                sx = sx + px[k];
-                sy = sy + py[k];
-            }
-            ex[j] = std::sqrt(sx);
-            ey[j] = std::sqrt(sy);
-        }
-        add_envelopes(r, ex, ey);
-    }
+    double ex[BATCH * J];
+    double ey[BATCH * J];
+    band_envelopes_lanes(r->batch_x, count, r->band_lo, r->band_hi, J, ex);
+    band_envelopes_lanes(r->batch_y, count, r->band_lo, r->band_hi, J, ey);
+    for (int32_t t = 0; t < count; t++) add_envelopes(r, ex + t * J, ey + t * J);
     r->batched = 0;
 }
 
 // A rebuilt frame of both signals: the last finished block and the one just
 // finished, weighted.
 void rebuilt_frame(ReferenceRun* r, const double* bx, const double* by) {
-    double* fx = r->batch + static_cast<size_t>(r->batched) * FRAME_LENGTH;
-    double* fy = r->batch + static_cast<size_t>(BATCH + r->batched) * FRAME_LENGTH;
+    double* fx = r->batch_x + r->batched;
+    double* fy = r->batch_y + r->batched;
     for (int32_t n = 0; n < HOP; n++) {
-        fx[n] = r->block_x[n] * r->window[n];
-        fy[n] = r->block_y[n] * r->window[n];
-        fx[HOP + n] = bx[n] * r->window[HOP + n];
-        fy[HOP + n] = by[n] * r->window[HOP + n];
+        fx[n * BATCH] = r->block_x[n] * r->window[n];
+        fy[n * BATCH] = r->block_y[n] * r->window[n];
+        fx[(HOP + n) * BATCH] = bx[n] * r->window[HOP + n];
+        fy[(HOP + n) * BATCH] = by[n] * r->window[HOP + n];
     }
     if (++r->batched == BATCH) flush(r);
 }
@@ -306,7 +292,15 @@ void rebuilt_frame(ReferenceRun* r, const double* bx, const double* by) {
 void input_frame(ReferenceRun* r, const double* x, const double* y) {
     const int64_t index = r->frames++;
     double wx[FRAME_LENGTH];
-    if (!(r->loudest - SILENCE_RANGE_DB - frame_level(x, r->window, wx) < 0.0)) return;
+    double level;
+    if (index < r->level_count) {
+        level = r->levels[index];
+        if (!(r->loudest - SILENCE_RANGE_DB - level < 0.0)) return;
+        for (int32_t n = 0; n < FRAME_LENGTH; n++) wx[n] = x[n] * r->window[n];
+    } else {
+        level = frame_level(x, r->window, wx);
+        if (!(r->loudest - SILENCE_RANGE_DB - level < 0.0)) return;
+    }
     if (r->keep_details) r->kept_frames.push(static_cast<int32_t>(index));
     double bx[HOP];
     double by[HOP];
@@ -324,7 +318,7 @@ void input_frame(ReferenceRun* r, const double* x, const double* y) {
 
 }  // namespace
 
-ReferenceRun* reference_run_create(double loudest, bool keep_details) {
+ReferenceRun* reference_run_create(double loudest, bool keep_details, const double* levels, int64_t count) {
     ReferenceRun* r = static_cast<ReferenceRun*>(std::malloc(sizeof(ReferenceRun)));
     if (r == nullptr) return nullptr;
     reference_noise();
@@ -332,6 +326,8 @@ ReferenceRun* reference_run_create(double loudest, bool keep_details) {
     r->loudest = loudest;
     r->clip = 1.0 + std::pow(10.0, 15.0 / 20.0);
     r->keep_details = keep_details;
+    r->levels = levels;
+    r->level_count = levels != nullptr ? count : 0;
     r->pending = 0;
     r->frames = 0;
     r->kept = 0;

@@ -68,17 +68,24 @@ struct LevelScan {
     int32_t pending_count;
     int64_t frames;  // frames counted so far
     double loudest;  // level of the loudest frame in dB; -inf before the first
+    double* levels;  // when not null: the level of frame i is left at levels[i], i < capacity
+    int64_t capacity;
 };
 
-void level_scan_start(LevelScan* scan);
+// levels, capacity: where to leave each frame's level (null for nowhere),
+// for a second pass that need not compute them again.
+void level_scan_start(LevelScan* scan, double* levels = nullptr, int64_t capacity = 0);
 void level_scan_feed(LevelScan* scan, const double* x, int32_t count);
 
 // The second pass, on both signals. Opaque; one per pair.
 struct ReferenceRun;
 
 // A run with the loudest level of the first pass. keep_details: keep the
-// kept frames and every segment's values. Null when memory runs out.
-ReferenceRun* reference_run_create(double loudest, bool keep_details);
+// kept frames and every segment's values. levels: the first pass's levels
+// of the reference's frames (count of them), or null to compute them again.
+// Null when memory runs out.
+ReferenceRun* reference_run_create(double loudest, bool keep_details, const double* levels = nullptr,
+                                   int64_t count = 0);
 void reference_run_destroy(ReferenceRun* run);
 
 // The next `count` samples of both signals (the same instants). Never

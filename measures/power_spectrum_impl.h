@@ -29,27 +29,45 @@ inline T splat(double v) {
     return T{} + v;
 }
 
+// One butterfly of stage `half`: (re, im)[a], [b] with the twiddle of
+// index j * step (cos and sin of 2 pi j step / 512).
+template <typename T>
+inline void butterfly(T* re, T* im, int32_t a, int32_t b, const T& c, const T& s) {
+    // (re + i im)(c - i s)
+    const T tr = re[b] * c + im[b] * s;
+    const T ti = im[b] * c - re[b] * s;
+    re[b] = re[a] - tr;
+    im[b] = im[a] - ti;
+    re[a] = re[a] + tr;
+    im[a] = im[a] + ti;
+}
+
 // In place, re/im of 128 points in bit-reversed order in, natural order
-// out: the DFT with negative exponent. Radix 2, decimation in time.
+// out: the DFT with negative exponent. Radix 2, decimation in time; the
+// stages are taken two at a time over groups of four points (the same
+// butterflies with the same operands, so the same bits, in half the passes
+// over the data), the last one alone.
 template <typename T>
 inline void transform_128(T* re, T* im, const PowerTwiddles& tw) {
-    for (int32_t half = 1; half < HALF_POINTS; half *= 2) {
-        const int32_t step = 256 / half;  // twiddle index step in 512ths
+    for (int32_t half = 1; half < HALF_POINTS / 2; half *= 4) {
+        const int32_t step = 256 / half;  // twiddle index step of stage `half`, in 512ths
         for (int32_t j = 0; j < half; j++) {
-            const T c = splat<T>(tw.c[j * step]);
-            const T s = splat<T>(tw.s[j * step]);
-            for (int32_t i = j; i < HALF_POINTS; i += 2 * half) {
-                const int32_t k = i + half;
-                // (re + i im)(c - i s)
-                const T tr = re[k] * c + im[k] * s;
-                const T ti = im[k] * c - re[k] * s;
-                re[k] = re[i] - tr;
-                im[k] = im[i] - ti;
-                re[i] = re[i] + tr;
-                im[i] = im[i] + ti;
+            const T c1 = splat<T>(tw.c[j * step]);
+            const T s1 = splat<T>(tw.s[j * step]);
+            const T c2 = splat<T>(tw.c[j * step / 2]);
+            const T s2 = splat<T>(tw.s[j * step / 2]);
+            const T c3 = splat<T>(tw.c[(j + half) * step / 2]);
+            const T s3 = splat<T>(tw.s[(j + half) * step / 2]);
+            for (int32_t b = j; b < HALF_POINTS; b += 4 * half) {
+                butterfly(re, im, b, b + half, c1, s1);
+                butterfly(re, im, b + 2 * half, b + 3 * half, c1, s1);
+                butterfly(re, im, b, b + 2 * half, c2, s2);
+                butterfly(re, im, b + half, b + 3 * half, c3, s3);
             }
         }
     }
+    const int32_t half = HALF_POINTS / 2;
+    for (int32_t j = 0; j < half; j++) butterfly(re, im, j, j + half, splat<T>(tw.c[j * 4]), splat<T>(tw.s[j * 4]));
 }
 
 // One frame per lane: x(n) reads sample n of every lane's frame; put(k, p)

@@ -157,6 +157,12 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
             row.delay_ms = shift * 1000.0 / rate;
         }
     }
+    // A score that is not a number is never a result (a float input near
+    // the largest float can overflow the measures).
+    if (!std::isfinite(scores.stoi) || !std::isfinite(scores.estoi)) {
+        throw PairError("not_finite", "The scores are not finite numbers (the signals overflow the measures; "
+                                      "scale them down)");
+    }
     row.stoi = scores.stoi;
     row.estoi = scores.estoi;
 }

@@ -8,8 +8,6 @@ CsvReader::CsvReader(std::istream& in, char delimiter, bool quoting)
 bool CsvReader::next(std::vector<std::string>& fields, bool& complete) {
     fields.clear();
     complete = false;
-    open_quote_line_ = 0;
-    record_line_ = line_;
     std::string field;
     bool quoted = false;       // inside a quoted section
     bool begun = false;        // the current field has begun (a quote counts)
@@ -33,6 +31,10 @@ bool CsvReader::next(std::vector<std::string>& fields, bool& complete) {
             if (quoted) open_quote_line_ = quote_line;
             fields.push_back(std::move(field));
             return true;  // cut off: no line end
+        }
+        if (bytes == 0) {
+            record_line_ = line_;
+            open_quote_line_ = 0;
         }
         offset_++;
         if (++bytes > CSV_MAX_RECORD) throw too_long("record", CSV_MAX_RECORD);

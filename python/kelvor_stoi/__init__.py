@@ -194,6 +194,16 @@ def _channel(channel: Any) -> int:
     return n
 
 
+def _path(path: Any, name: str = "path") -> bytes:
+    """A file name as the bytes the file system knows it by: str (also
+    with the surrogates of os.fsdecode), bytes or a path-like object. A NUL
+    byte, which no file name holds, raises ValueError as open() does."""
+    raw = os.fsencode(path)
+    if b"\0" in raw:
+        raise ValueError(f"{name}: embedded null byte")
+    return raw
+
+
 def _score(raw: Tuple[float, float, int, float]) -> Score:
     return Score(float(raw[0]), float(raw[1]), int(raw[2]), float(raw[3]))
 
@@ -268,7 +278,8 @@ def score_files(
     """
     settings = _settings(shift, align, double_table)
     return _score(
-        _core.score_files(os.fspath(ref_path), os.fspath(deg_path), settings, _rate(raw_rate), _channel(channel))
+        _core.score_files(_path(ref_path, "ref_path"), _path(deg_path, "deg_path"), settings, _rate(raw_rate),
+                          _channel(channel))
     )
 
 
@@ -279,7 +290,7 @@ def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, chann
     .raw files, at raw_rate), float64 on the scale of full scale = 1 for
     every other subtype. Raises as score_files() does.
     """
-    samples, rate = _core.read_audio(os.fspath(path), _rate(raw_rate), _channel(channel))
+    samples, rate = _core.read_audio(_path(path), _rate(raw_rate), _channel(channel))
     return samples, int(rate)
 
 

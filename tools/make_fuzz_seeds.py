@@ -67,6 +67,9 @@ def run_seeds():
     write("run", "odd_bytes", run_seed(0, 0, pcm(clean[:5500]) + b"\x7f", pcm(clean[:5600]) + b"\x01"))
     write("run", "conflict", run_seed(1 | 2, 5, pcm(clean[:100]), pcm(clean[:100])))
     write("run", "illegal_shift", run_seed(2 | 128, 901, b"", b""))
+    write("run", "flac_reference", run_seed(0, 0, b"fLaC" + pcm(clean[:3000]), pcm(clean)))
+    write("run", "wav_16k_degraded", run_seed(32, 0, pcm(clean), wav_header(6000, rate=16000) + pcm(clean)))
+    write("run", "riff_named_raw", run_seed(2 | 128, 901, wav_header(6000) + pcm(clean), pcm(clean)))
 
 
 def command_line_seeds():

@@ -285,6 +285,28 @@ TEST_F(OutputFiles, AReaderThatGoesEndsTheRunQuietly) {
     EXPECT_EQ(read_file(path("err.txt")), "");
 }
 
+TEST_F(OutputFiles, AManifestThatGrowsWhileItIsReadEndsTheRunWell) {
+    // Rows of over 200 bytes, so that the manifest is read in several
+    // pieces and rows appended during the run are met.
+    short_pairs("m.csv", 1);
+    const std::string padding(200, 'p');
+    std::string m = "reference,degraded,note\n";
+    for (int i = 0; i < 1000; i++) m += "r.wav,d.wav," + padding + "\n";
+    write_file(path("m.csv"), m);
+    pid_t pid = spawn_batch({"-j1", "--progress", "-o", "out.csv", "m.csv"}, dir_);
+    for (int i = 0; i < 3000 && read_file(path("out.csv")).empty(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::string more;
+    for (int i = 0; i < 50; i++) more += "r.wav,d.wav," + padding + "\n";
+    FILE* f = std::fopen(path("m.csv").c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fputs(more.c_str(), f);
+    std::fclose(f);
+    EXPECT_EQ(wait_batch(pid), 0);
+    EXPECT_EQ(parse_rows(read_file(path("out.csv"))).size(), 1050u);
+}
+
 TEST(Progress, TheBarFitsItsWidthAndShowsFailures) {
     struct Case {
         int64_t done, failed, total;

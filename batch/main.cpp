@@ -48,11 +48,13 @@ const char* const USAGE =
     "       kelvor-batch [options] --ref-dir DIR --deg-dir DIR\n"
     "\n"
     "Scores every pair of a manifest (CSV or TSV with the columns reference and\n"
-    "degraded, optionally shift and align) or of two directories holding files\n"
-    "with the same relative paths, and writes one row per pair in listing order.\n"
+    "degraded, optionally shift and align; - for standard input) or of two\n"
+    "directories holding files with the same relative paths, and writes one row\n"
+    "per pair in listing order.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   write the rows to FILE instead of standard output\n"
+    "  -o, --output FILE   write the rows to FILE instead of standard output, and what\n"
+    "                      they were scored from and with to FILE.run.json\n"
     "      --format F      csv (default) or jsonl\n"
     "  -j, --jobs N        worker threads (default: every core available)\n"
     "      --align         search the delay of every pair (0 to 112.4 ms)\n"
@@ -60,6 +62,8 @@ const char* const USAGE =
     "      --channel N     score channel N (1-based) of multi-channel files\n"
     "      --shard K/N     score only shard K of N (K = 1 .. N): rows i with i mod N = K - 1\n"
     "      --resume        with -o: keep the rows already in FILE, append the others\n"
+    "                      (refused when FILE.run.json names another listing, shard\n"
+    "                      or option)\n"
     "      --details DIR   also write DIR/<row>.json for each scored pair (row: 0-based\n"
     "                      data row of the listing): per-band and per-segment results\n"
     "      --progress      show the progress bar even when stderr is not a terminal\n"
@@ -68,7 +72,8 @@ const char* const USAGE =
     "      --version       the version\n"
     "\n"
     "Exit status: 0 every pair scored, 3 some rows are errors, 1 bad command line,\n"
-    "manifest or output file, 130/143 stopped by SIGINT/SIGTERM.\n";
+    "manifest or output file, 130/143 stopped by SIGINT/SIGTERM, 141 the reader\n"
+    "of the output went away.\n";
 
 struct Settings {
     std::vector<std::string> command;  // argv, for the run record

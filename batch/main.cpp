@@ -262,11 +262,12 @@ bool looks_like_an_output(int fd) {
     char head[64] = {};
     ssize_t n = pread(fd, head, sizeof head, 0);
     if (n <= 0) return n == 0;
-    std::string start(head, static_cast<size_t>(n));
-    std::string csv = header_line(Format::csv);
-    const std::string jsonl = "{\"reference\": ";
-    return start.compare(0, std::min(start.size(), csv.size()), csv, 0, std::min(start.size(), csv.size())) == 0 ||
-           start.compare(0, std::min(start.size(), jsonl.size()), jsonl, 0, std::min(start.size(), jsonl.size())) == 0;
+    const std::string start(head, static_cast<size_t>(n));
+    auto begins_as = [&](const std::string& text) {
+        size_t length = std::min(start.size(), text.size());
+        return start.compare(0, length, text, 0, length) == 0;
+    };
+    return begins_as(header_line(Format::csv)) || begins_as("{\"reference\": ");
 }
 
 // What a run writes besides the rows' destination that an input must not
@@ -309,7 +310,7 @@ int64_t survey(PairSource& selection, const Outputs& outputs) {
             auto it = id ? outputs.files.find(*id) : outputs.files.end();
             if (it != outputs.files.end()) {
                 throw Refusal(it->second + " is the " + label + " file '" + *path + "' of row " +
-                                 std::to_string(listed.index) + ": nothing was written");
+                              std::to_string(listed.index) + ": nothing was written");
             }
         }
     }

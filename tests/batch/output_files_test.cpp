@@ -274,6 +274,11 @@ TEST_F(OutputFiles, ResumeRefusesRowsOfAnotherRun) {
     ASSERT_EQ(run_batch({"--shard", "2/3", "-o", "s.csv", "m.csv"}, dir_).status, 0);
     ToolRun elsewhere = run_batch({"--shard", "2/3", "--resume", "-o", "s.csv", "other.csv"}, dir_);
     EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+    // A device is not read back (/dev/full would yield zeros without end):
+    // the run ends at its first write.
+    ToolRun full = run_batch({"--resume", "-o", "/dev/full", "m.csv"}, dir_);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
 }
 
 TEST_F(OutputFiles, AReaderThatGoesEndsTheRunQuietly) {

@@ -66,6 +66,9 @@ COLUMNS: Tuple[str, ...] = tuple(_core.COLUMNS)
 
 ArrayLike = Union[np.ndarray, Sequence[float], Sequence[int]]
 Rate = Union[int, float, np.integer, np.floating]
+#: A file name: str (with the surrogates of os.fsdecode for bytes that are
+#: not UTF-8), bytes, or a path-like object.
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class Score(NamedTuple):
@@ -254,8 +257,8 @@ def stoi(clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = F
 
 
 def score_files(
-    ref_path: Union[str, "os.PathLike[str]"],
-    deg_path: Union[str, "os.PathLike[str]"],
+    ref_path: PathName,
+    deg_path: PathName,
     align: bool = False,
     shift: int = 0,
     double_table: bool = False,
@@ -283,7 +286,7 @@ def score_files(
     )
 
 
-def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
+def read_audio(path: PathName, raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
     """The samples and rate of an audio file, read as score_files reads it.
 
     Returns (samples, rate): int16 samples for 16-bit PCM files (and .pcm/

@@ -77,7 +77,7 @@ bench-analysis: all
 # own build. `make fuzz-smoke` runs each for FUZZ_SECONDS on its seeds.
 BUILD_FUZZ := build-fuzz
 FUZZ_SECONDS ?= 20
-FUZZ_HARNESSES := fuzz_command_line fuzz_run fuzz_nsp_fft
+FUZZ_HARNESSES := fuzz_command_line fuzz_run fuzz_nsp_fft fuzz_manifest fuzz_resume
 
 $(BUILD_FUZZ)/Makefile:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_FUZZ=ON
@@ -89,6 +89,8 @@ fuzz-smoke: fuzz
 	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_command_line tests/fuzz/seeds/command_line $(FUZZ_SECONDS)
 	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_run tests/fuzz/seeds/run $(FUZZ_SECONDS)
 	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_nsp_fft tests/fuzz/seeds/nsp_fft $(FUZZ_SECONDS)
+	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_manifest tests/fuzz/seeds/manifest $(FUZZ_SECONDS)
+	tests/fuzz/run_fuzzer.sh $(BUILD_FUZZ)/tests/fuzz/fuzz_resume tests/fuzz/seeds/resume $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PLAIN) $(BUILD_INSTALL)

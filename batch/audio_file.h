@@ -12,6 +12,9 @@ namespace kelvor::batch {
 struct AudioOptions {
     int raw_rate = 8000;  // rate of .pcm/.raw files (16-bit little-endian mono)
     int channel = 0;      // 1-based channel to keep from a multi-channel file; 0: only mono is accepted
+    // How the front end's user picks a channel, for the message of a
+    // multi-channel file read without one.
+    const char* channel_option = "--channel N";
 };
 
 // One channel of a file. Exactly one of pcm and values holds the samples:
@@ -33,9 +36,14 @@ struct Audio {
 // True for names ending in .pcm or .raw (any case): headerless 16-bit data.
 bool is_raw_name(const std::string& path);
 
-// Reads path. Throws PairError with code missing, unreadable, format,
-// channels, too_long or no_memory; the message names the file as `label`
-// (usually "reference" or "degraded") and its path.
+// Reads path, which must be a regular file: a named pipe is refused
+// without waiting for a writer, as are devices and directories
+// (unreadable); so is a path holding a NUL byte. A file whose decoder
+// fails, or that yields another number of frames than its header states
+// (a damaged or cut FLAC or Ogg stream, an Ogg stream without its last
+// page), is malformed (format). Throws PairError with code missing,
+// unreadable, format, channels, too_long or no_memory; the message names
+// the file as `label` (usually "reference" or "degraded") and its path.
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label);
 
 }  // namespace kelvor::batch

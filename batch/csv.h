@@ -1,29 +1,63 @@
-// Records of a CSV or TSV stream: fields split at the delimiter, double
-// quotes around a field that holds the delimiter, a quote ("" inside) or a
-// line break; LF or CRLF line ends.
+// Records of a CSV or TSV stream: fields split at the delimiter, LF or
+// CRLF line ends. In CSV a field that begins with a double quote is quoted
+// (it may hold the delimiter, line breaks and "" for a quote); a quote
+// anywhere else is an ordinary character. TSV has no quoting at all.
 #ifndef KELVOR_BATCH_CSV_H
 #define KELVOR_BATCH_CSV_H
 
+#include <cstdint>
 #include <istream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace kelvor::batch {
 
+// The largest record and the largest field a reader accepts, in bytes:
+// far beyond any list of file names, small enough that a stream of
+// anything else (a device, a binary file) cannot exhaust memory.
+constexpr size_t CSV_MAX_RECORD = size_t{1} << 20;
+constexpr size_t CSV_MAX_FIELD = size_t{64} << 10;
+
+// A record or a field longer than the reader's limits. line() is the line
+// on which the record began (1-based).
+class CsvLimitError : public std::runtime_error {
+public:
+    CsvLimitError(const std::string& what, int64_t line) : std::runtime_error(what), line_(line) {}
+    int64_t line() const { return line_; }
+
+private:
+    int64_t line_;
+};
+
 class CsvReader {
 public:
-    CsvReader(std::istream& in, char delimiter) : in_(in), delimiter_(delimiter) {}
+    // quoting: whether a field may be quoted (false for TSV).
+    CsvReader(std::istream& in, char delimiter, bool quoting);
+    CsvReader(std::istream& in, char delimiter) : CsvReader(in, delimiter, delimiter != '\t') {}
+
     // Reads the next record into fields. Returns false at the end of the
     // stream. complete is false for a last record that the stream cut off
-    // (no line end after it, or inside an open quote).
+    // (no line end after it, or inside an open quote). Throws
+    // CsvLimitError for a record over CSV_MAX_RECORD bytes or a field over
+    // CSV_MAX_FIELD bytes, as soon as the limit is passed.
     bool next(std::vector<std::string>& fields, bool& complete);
     // Bytes consumed so far: the offset of the next record.
     long long offset() const { return offset_; }
+    // The line on which the last record read began (1-based).
+    int64_t record_line() const { return record_line_; }
+    // For a record cut off inside a quote: the line on which that quote
+    // opened; 0 otherwise.
+    int64_t open_quote_line() const { return open_quote_line_; }
 
 private:
     std::istream& in_;
     char delimiter_;
+    bool quoting_;
     long long offset_ = 0;
+    int64_t line_ = 1;  // line of the next byte
+    int64_t record_line_ = 0;
+    int64_t open_quote_line_ = 0;
 };
 
 // True when the field must be quoted in a CSV record.

@@ -1,11 +1,13 @@
 // kelvor-batch: STOI and ESTOI of many pairs, on every core, one row per
 // pair in listing order.
-#include <sched.h>
-#include <sys/stat.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,12 +19,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "batch/details_file.h"
 #include "batch/manifest.h"
+#include "batch/output.h"
 #include "batch/pair.h"
 #include "batch/pool.h"
+#include "batch/progress.h"
 #include "batch/row_format.h"
+#include "batch/run_record.h"
 #include "batch/selection.h"
 #include "kelvor/stoi.h"
 
@@ -32,17 +39,22 @@ using namespace kelvor::batch;
 
 constexpr int EXIT_ROW_ERRORS = 3;
 constexpr int EXIT_USAGE = 1;
+// Standard output's reader has gone (`| head`): the status of a process
+// ended by SIGPIPE, as the standard tools end, without a message.
+constexpr int EXIT_BROKEN_PIPE = 128 + SIGPIPE;
 
 const char* const USAGE =
     "Usage: kelvor-batch [options] MANIFEST\n"
     "       kelvor-batch [options] --ref-dir DIR --deg-dir DIR\n"
     "\n"
     "Scores every pair of a manifest (CSV or TSV with the columns reference and\n"
-    "degraded, optionally shift and align) or of two directories holding files\n"
-    "with the same relative paths, and writes one row per pair in listing order.\n"
+    "degraded, optionally shift and align; - for standard input) or of two\n"
+    "directories holding files with the same relative paths, and writes one row\n"
+    "per pair in listing order.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   write the rows to FILE instead of standard output\n"
+    "  -o, --output FILE   write the rows to FILE instead of standard output, and what\n"
+    "                      they were scored from and with to FILE.run.json\n"
     "      --format F      csv (default) or jsonl\n"
     "  -j, --jobs N        worker threads (default: every core available)\n"
     "      --profile P     reference (default): the published reference definition,\n"
@@ -53,6 +65,8 @@ const char* const USAGE =
     "      --channel N     score channel N (1-based) of multi-channel files\n"
     "      --shard K/N     score only shard K of N (K = 1 .. N): rows i with i mod N = K - 1\n"
     "      --resume        with -o: keep the rows already in FILE, append the others\n"
+    "                      (refused when FILE.run.json names another listing, shard\n"
+    "                      or option)\n"
     "      --details DIR   also write DIR/<row>.json for each scored pair (row: 0-based\n"
     "                      data row of the listing): per-band and per-segment results\n"
     "      --progress      show the progress bar even when stderr is not a terminal\n"
@@ -61,10 +75,12 @@ const char* const USAGE =
     "      --version       the version\n"
     "\n"
     "Exit status: 0 every pair scored, 3 some rows are errors, 1 bad command line,\n"
-    "manifest or output file, 130/143 stopped by SIGINT/SIGTERM.\n";
+    "manifest or output file, 130/143 stopped by SIGINT/SIGTERM, 141 the reader\n"
+    "of the output went away.\n";
 
 struct Settings {
-    std::string manifest;
+    std::vector<std::string> command;  // argv, for the run record
+    std::string manifest;  // "-" for standard input
     std::string ref_dir;
     std::string deg_dir;
     std::string output;
@@ -85,6 +101,13 @@ extern "C" void on_signal(int sig) {
 }
 
 class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A run that must not go on as asked (its output is an input, or is in
+// use, or cannot be resumed): said in one message, without the usage hint.
+class Refusal : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -115,6 +138,7 @@ int positive(const std::string& option, const std::string& text, int largest) {
 
 Settings parse_command_line(int argc, char** argv) {
     Settings s;
+    s.command.assign(argv, argv + argc);
     std::vector<std::string> positional;
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
@@ -217,41 +241,6 @@ Settings parse_command_line(int argc, char** argv) {
     return s;
 }
 
-// The destination of the rows: every row goes out in one write, whole.
-class Output {
-public:
-    Output(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
-        struct stat st {};
-        regular_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-    }
-    ~Output() {
-        if (fd_ > 1) ::close(fd_);
-    }
-    // Writes text whole or throws; a row that went out in part is cut off
-    // again where the file allows it.
-    void write(const std::string& text) {
-        off_t before = regular_ ? lseek(fd_, 0, SEEK_END) : 0;
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                int err = n < 0 ? errno : EIO;
-                if (regular_ && done > 0 && ftruncate(fd_, before) != 0) {
-                    // Nothing more to do: --resume cuts a torn row off.
-                }
-                throw std::runtime_error("Can't write " + name_ + ": " + std::strerror(err));
-            }
-            done += static_cast<size_t>(n);
-        }
-    }
-
-private:
-    int fd_;
-    std::string name_;
-    bool regular_ = false;
-};
-
 struct Tally {
     int64_t ok = 0;
     int64_t failed = 0;
@@ -259,114 +248,217 @@ struct Tally {
     double estoi_sum = 0.0;
 };
 
-class ProgressBar {
-public:
-    ProgressBar(bool enabled, int64_t total)
-        : enabled_(enabled), terminal_(isatty(2) != 0), total_(total), start_(Clock::now()) {}
+// The status of a row whose details file could not be written. It is
+// never counted as done by --resume (see open_output).
+const char* const DETAILS_FAILED = "details";
 
-    void update(int64_t done, bool last = false) {
-        if (!enabled_) return;
-        auto now = Clock::now();
-        if (!last && now - shown_ < std::chrono::milliseconds(100)) return;
-        shown_ = now;
-        double elapsed = std::chrono::duration<double>(now - start_).count();
-        double rate = elapsed > 0 ? done / elapsed : 0.0;
-        const int width = 30;
-        int filled = total_ > 0 ? static_cast<int>(done * width / total_) : width;
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(width - filled), '.');
-        char left[32] = "--:--:--";
-        if (rate > 0) {
-            long s = static_cast<long>((total_ - done) / rate + 0.5);
-            std::snprintf(left, sizeof left, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-        }
-        // On a terminal the rest of the line is cleared, in case the last
-        // line was longer.
-        std::fprintf(stderr, "\r[%s] %lld/%lld  %.1f pairs/s  %s left%s", bar.c_str(), static_cast<long long>(done),
-                     static_cast<long long>(total_), rate, left, terminal_ ? "\033[K" : " ");
-        if (last) std::fputc('\n', stderr);
-        std::fflush(stderr);
+RunFacts run_facts(const Settings& s, const PairSource& source, const std::string& started) {
+    RunFacts facts;
+    facts.command = s.command;
+    if (s.manifest.empty()) {
+        facts.listing = directory_listing(s.ref_dir, s.deg_dir);
+    } else {
+        facts.listing = manifest_listing(s.manifest, static_cast<const ManifestSource&>(source).sha256());
     }
+    if (s.shard.count > 1) facts.shard = std::to_string(s.shard.index) + "/" + std::to_string(s.shard.count);
+    facts.options = number_options(s.score);
+    facts.started = started;
+    return facts;
+}
 
-private:
-    using Clock = std::chrono::steady_clock;
-    bool enabled_;
-    bool terminal_;
-    int64_t total_;
-    Clock::time_point start_;
-    Clock::time_point shown_{};
+// True when the file on fd begins as an output of kelvor-batch would (a
+// CSV header or a JSON row), or is empty.
+bool looks_like_an_output(int fd) {
+    char head[64] = {};
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    if (n <= 0) return n == 0;
+    const std::string start(head, static_cast<size_t>(n));
+    auto begins_as = [&](const std::string& text) {
+        size_t length = std::min(start.size(), text.size());
+        return start.compare(0, length, text, 0, length) == 0;
+    };
+    return begins_as(header_line(Format::csv)) || begins_as("{\"reference\": ");
+}
+
+// What a run writes besides the rows' destination that an input must not
+// be: identities of the files that exist now and would be overwritten.
+struct Outputs {
+    std::unordered_map<FileId, std::string, FileIdHash> files;  // identity -> what it is, for messages
+    void add(const std::optional<FileId>& id, const std::string& what) {
+        if (id) files.emplace(*id, what);
+    }
 };
 
-// Writes the details of one pair as DIR/<row>.json, through a temporary
-// file renamed into place, so that a file present is always whole.
-void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details) {
-    std::string name = dir + "/" + std::to_string(index) + ".json";
-    std::string temporary = dir + "/." + std::to_string(index) + ".json.tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) throw std::runtime_error("Can't write '" + temporary + "': " + std::strerror(errno));
-    try {
-        Output out(fd, "'" + temporary + "'");
-        out.write(details_json(row, index, details));
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
+// The details files already in dir (DIR/<row>.json).
+void add_details_files(const std::string& dir, Outputs& outputs) {
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return;
+    while (struct dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (!is_details_name(name)) continue;
+        std::string path = dir + "/" + name;
+        outputs.add(file_id(path), "the details file '" + path + "'");
     }
-    if (std::rename(temporary.c_str(), name.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temporary.c_str());
-        throw std::runtime_error("Can't write '" + name + "': " + std::strerror(err));
-    }
+    closedir(folder);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Opens -o FILE. With --resume, reads the rows already there into done and
-// tally (counting their errors), cuts a torn last line off and positions at
-// the end; the header is written only into an empty file.
-std::unique_ptr<Output> open_output(const Settings& s, DoneRows& done, Tally& previous) {
-    if (s.output.empty()) {
-        auto out = std::make_unique<Output>(1, "standard output");
-        out->write(header_line(s.format));
-        return out;
-    }
-    if (!s.manifest.empty() && same_file(s.output, s.manifest)) {
-        throw UsageError("the output file '" + s.output + "' is the manifest");
-    }
-    long long keep = 0;
-    if (s.resume) {
-        std::ifstream in(s.output, std::ios::binary);
-        if (in) {
-            try {
-                keep = read_rows(in, s.format, [&](const Row& row) {
-                    done.add(row.reference, row.degraded);
-                    if (row.ok()) previous.ok++;
-                    else previous.failed++;
-                });
-            } catch (const OutputFormatError& e) {
-                throw UsageError("can't resume '" + s.output + "': " + e.what());
+// Goes through the pairs this run will score, before anything is written:
+// counts them and refuses an input that is one of the outputs. Returns
+// the count, or -1 for a listing that can only be read once (a stream),
+// which is left as it was.
+int64_t survey(PairSource& selection, const Outputs& outputs) {
+    if (!selection.rewindable()) return -1;
+    int64_t total = 0;
+    PairSpec listed;
+    while (selection.next(listed)) {
+        total++;
+        if (outputs.files.empty() || !listed.error_code.empty()) continue;
+        const std::pair<const char*, const std::string*> inputs[] = {{"reference", &listed.reference_path},
+                                                                    {"degraded", &listed.degraded_path}};
+        for (const auto& [label, path] : inputs) {
+            std::optional<FileId> id = file_id(*path);
+            auto it = id ? outputs.files.find(*id) : outputs.files.end();
+            if (it != outputs.files.end()) {
+                throw Refusal(it->second + " is the " + label + " file '" + *path + "' of row " +
+                              std::to_string(listed.index) + ": nothing was written");
             }
         }
     }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (s.resume ? 0 : O_TRUNC);
-    int fd = ::open(s.output.c_str(), flags, 0666);
-    if (fd < 0) throw UsageError("can't open output '" + s.output + "': " + std::strerror(errno));
+    selection.rewind();
+    return total;
+}
+
+struct Opened {
+    std::unique_ptr<Output> output;
+    int64_t total = -1;  // pairs to score; -1 when unknown
+};
+
+// Opens the destination of the rows and makes sure the run may write
+// there, in this order, before any byte is written:
+//  - -o FILE is opened (not yet emptied) and locked, so that a second run
+//    on it refuses instead of tearing rows;
+//  - with --resume, the rows already there are read into done and
+//    previous (counting their errors): up to the first row whose details
+//    file was not written, which is scored again with every row after it;
+//    the run record must exist and agree with this run;
+//  - no input is the output, its run record or a details file (a listing
+//    that can be read twice is gone through for this, and counted for the
+//    progress bar);
+// then the file is emptied (or cut after the rows kept), the header
+// written into an empty file and the run record beside it.
+Opened open_output(const Settings& s, PairSource& source, Selection& selection, DoneRows& done, Tally& previous,
+                   const RunFacts& facts) {
+    Opened opened;
+    Outputs outputs;
+    if (!s.details.empty()) add_details_files(s.details, outputs);
+    if (s.output.empty()) {
+        opened.total = survey(selection, outputs);
+        opened.output = std::make_unique<Output>(1, "standard output");
+        opened.output->write(header_line(s.format));
+        return opened;
+    }
+    const bool existed = file_id(s.output).has_value();
+    int fd = ::open(s.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) throw Refusal("can't open output '" + s.output + "': " + std::strerror(errno));
     auto out = std::make_unique<Output>(fd, "'" + s.output + "'");
-    if (s.resume) {
+    const std::string record_path = run_record_path(s.output);
+    if (out->regular()) {
+        switch (lock_exclusive(fd)) {
+        case LockResult::locked: break;
+        case LockResult::busy:
+            throw Refusal("the output '" + s.output +
+                             "' is being written by another kelvor-batch run; wait for it to end, or choose another "
+                             "output file");
+        case LockResult::unsupported:
+            std::fprintf(stderr, "kelvor-batch: warning: can't lock '%s' (%s); a second run on it would not be noticed\n",
+                         s.output.c_str(), std::strerror(errno));
+            break;
+        }
+    }
+    const ManifestSource* manifest = s.manifest.empty() ? nullptr : static_cast<const ManifestSource*>(&source);
+    if (manifest != nullptr && manifest->id() && manifest->id() == file_id(fd)) {
+        throw Refusal("the output file '" + s.output + "' is the manifest");
+    }
+
+    long long keep = 0;
+    int64_t rows_kept = 0;
+    bool record_agrees = false;
+    if (s.resume && out->regular()) {
+        std::ifstream in(s.output, std::ios::binary);
+        if (in) {
+            try {
+                keep = read_rows_until(in, s.format, [&](const Row& row) {
+                    if (row.status == DETAILS_FAILED) return false;
+                    done.add(row.reference, row.degraded);
+                    if (row.ok()) previous.ok++;
+                    else previous.failed++;
+                    rows_kept++;
+                    return true;
+                });
+            } catch (const OutputFormatError& e) {
+                throw Refusal("can't resume '" + s.output + "': " + e.what());
+            }
+        }
+        std::optional<JsonValue> record;
+        try {
+            record = read_run_record(record_path);
+        } catch (const std::exception& e) {
+            throw Refusal("can't resume '" + s.output + "': " + e.what());
+        }
+        if (rows_kept > 0) {
+            if (!record) {
+                throw Refusal("can't resume '" + s.output + "': it has no run record '" + record_path +
+                                 "', so what its rows were scored from and with is unknown (an older kelvor-batch "
+                                 "may have scored them with other numbers); score into a new output file, or delete '" +
+                                 s.output + "' to score every pair again");
+            }
+            std::string mismatch = run_mismatch(*record, facts);
+            if (!mismatch.empty()) {
+                throw Refusal("can't resume '" + s.output + "': " + mismatch +
+                                 "; resume with the same listing and options, or score into a new output file");
+            }
+            std::string version = recorded_version_if_other(*record);
+            if (!version.empty()) {
+                std::fprintf(stderr, "kelvor-batch: note: '%s' was begun by kelvor-batch %s; this is %s\n",
+                             s.output.c_str(), version.c_str(), kelvor_version());
+            }
+            record_agrees = true;
+        }
+    }
+
+    if (existed) outputs.add(file_id(fd), "the output file '" + s.output + "'");
+    outputs.add(file_id(record_path), "the run record '" + record_path + "'");
+    opened.total = survey(selection, outputs);
+    if (opened.total < 0 && existed && !s.resume && out->regular() && !looks_like_an_output(fd)) {
+        // A manifest read from a stream cannot be gone through first: an
+        // existing file that is not an output of ours may be an input.
+        throw Refusal("'" + s.output + "' exists and is not a kelvor-batch output; with a manifest read from a "
+                         "stream it cannot be checked against the inputs before it is overwritten: delete it or "
+                         "choose another output file");
+    }
+
+    if (out->regular()) {
         struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size != keep && ftruncate(fd, keep) != 0) {
-            throw UsageError("can't cut the torn last row off '" + s.output + "': " + std::strerror(errno));
+        if (fstat(fd, &st) == 0 && st.st_size != keep && ftruncate(fd, keep) != 0) {
+            throw Refusal("can't " + std::string(s.resume ? "cut the rows to score again off '" : "empty '") +
+                             s.output + "': " + std::strerror(errno));
         }
     }
     if (keep == 0) out->write(header_line(s.format));
-    return out;
+    if (out->regular() && !record_agrees) {
+        try {
+            write_file_atomically(record_path, run_record_json(facts));
+        } catch (const std::exception& e) {
+            throw Refusal(std::string("can't write the run record: ") + e.what());
+        }
+    }
+    opened.output = std::move(out);
+    return opened;
 }
 
 int run(const Settings& s) {
     auto started = std::chrono::steady_clock::now();
+    const std::string started_utc = utc_now();
     std::unique_ptr<PairSource> source;
     if (s.manifest.empty()) source = std::make_unique<DirectorySource>(s.ref_dir, s.deg_dir);
     else source = std::make_unique<ManifestSource>(s.manifest);
@@ -376,17 +468,12 @@ int run(const Settings& s) {
     }
     DoneRows done;
     Tally previous;
-    std::unique_ptr<Output> output = open_output(s, done, previous);
-
     Selection selection(*source, s.shard, done);
-    int64_t total = 0;
-    PairSpec listed;
-    bool show_progress = s.progress == 1 || (s.progress == -1 && isatty(2));
-    if (show_progress) {
-        while (selection.next(listed)) total++;
-        selection.rewind();
-    }
+    const RunFacts facts = run_facts(s, *source, started_utc);
+    Opened opened = open_output(s, *source, selection, done, previous, facts);
+    Output& output = *opened.output;
 
+    bool show_progress = s.progress == 1 || (s.progress == -1 && isatty(2));
     struct sigaction action {};
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESTART | SA_RESETHAND;  // a second signal ends the process at once
@@ -395,9 +482,10 @@ int run(const Settings& s) {
     sigaction(SIGTERM, &action, nullptr);
 
     Tally tally;
-    ProgressBar bar(show_progress, total);
+    ProgressBar bar(show_progress, opened.total);
     int64_t written = 0;
     std::string write_failure;
+    bool broken_pipe = false;
     std::mutex details_mutex;
     std::string details_failure;  // the first details file that could not be written
     std::atomic<bool> details_failed{false};
@@ -411,6 +499,13 @@ int run(const Settings& s) {
             try {
                 write_details(s.details, row, pair.index, details);
             } catch (const std::exception& e) {
+                // Not ok unless everything asked for it was written.
+                row.stoi.reset();
+                row.estoi.reset();
+                row.delay_samples.reset();
+                row.delay_ms.reset();
+                row.status = DETAILS_FAILED;
+                row.message = e.what();
                 std::lock_guard<std::mutex> lock(details_mutex);
                 if (!details_failed) details_failure = e.what();
                 details_failed = true;
@@ -419,7 +514,7 @@ int run(const Settings& s) {
         return row;
     };
     callbacks.emit = [&](const Row& row) {
-        output->write(format_row(row, s.format));
+        output.write(format_row(row, s.format));
         written++;
         if (row.ok()) {
             tally.ok++;
@@ -430,13 +525,16 @@ int run(const Settings& s) {
         }
     };
     callbacks.stop = [&] { return g_signal != 0 || details_failed; };
-    callbacks.tick = [&] { bar.update(written); };
+    callbacks.tick = [&]() noexcept { bar.update(written, tally.failed); };
     try {
         run_pool(callbacks, s.jobs, static_cast<size_t>(s.jobs) * 4);
+    } catch (const BrokenPipe&) {
+        broken_pipe = true;
     } catch (const std::exception& e) {
         write_failure = e.what();
     }
-    bar.update(written, true);
+    if (broken_pipe) return EXIT_BROKEN_PIPE;  // the reader has gone: end quietly
+    bar.update(written, tally.failed, true);
 
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     int sig = g_signal;
@@ -455,7 +553,10 @@ int run(const Settings& s) {
         std::fprintf(stderr, "  wall time %.2f s, %.1f pairs/s on %d thread%s\n", wall, wall > 0 ? written / wall : 0.0,
                      s.jobs, s.jobs == 1 ? "" : "s");
     }
-    if (write_failure.empty() && details_failed) write_failure = details_failure;
+    if (write_failure.empty() && details_failed) {
+        write_failure = details_failure;
+        if (!s.output.empty()) write_failure += "; once it can be written, run again with --resume to score the rest";
+    }
     if (!write_failure.empty()) {
         std::fprintf(stderr, "kelvor-batch: %s\n", write_failure.c_str());
         return EXIT_USAGE;
@@ -490,6 +591,8 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         std::fprintf(stderr, "kelvor-batch: %s\nTry 'kelvor-batch --help'.\n", e.what());
         return EXIT_USAGE;
+    } catch (const BrokenPipe&) {
+        return EXIT_BROKEN_PIPE;
     } catch (const ListingError& e) {
         std::fprintf(stderr, "kelvor-batch: %s\n", e.what());
         return EXIT_USAGE;

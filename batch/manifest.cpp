@@ -1,12 +1,19 @@
 #include "batch/manifest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <streambuf>
 #include <system_error>
+
+#include "batch/sha256.h"
 
 namespace kelvor::batch {
 
@@ -37,42 +44,70 @@ bool is_audio_name(const std::string& name) {
     return std::any_of(std::begin(extensions), std::end(extensions), [&](const char* e) { return ends_with(l, e); });
 }
 
+// Adds the audio files below folder (relative paths starting with prefix)
+// to files. chain holds the folders from the top down to folder: a link
+// back to one of them would list them again without end, and is passed
+// over.
+void list_folder(const fs::path& folder, const std::string& prefix, std::vector<FileId>& chain,
+                 const std::string& top, std::map<std::string, std::string>& files) {
+    std::error_code ec;
+    auto failure = [&] { return ListingError("Can't read directory '" + top + "': " + ec.message()); };
+    fs::directory_iterator it(folder, ec);
+    if (ec) throw failure();
+    for (fs::directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) throw failure();
+        const fs::path& p = it->path();
+        std::string name = p.filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        std::error_code kind;
+        if (it->is_directory(kind)) {
+            std::optional<FileId> id = file_id(p.string());
+            if (!id || std::find(chain.begin(), chain.end(), *id) != chain.end()) continue;
+            chain.push_back(*id);
+            list_folder(p, prefix + name + "/", chain, top, files);
+            chain.pop_back();
+        } else if (is_audio_name(name)) {
+            files.emplace(prefix + name, p.string());
+        }
+    }
+    if (ec) throw failure();
+}
+
 // Relative paths of the audio files below dir, each with the path to open.
 std::map<std::string, std::string> list_audio(const std::string& dir) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec)) throw ListingError("'" + dir + "' is not a readable directory");
+    std::optional<FileId> id = file_id(dir);
+    if (!fs::is_directory(dir, ec) || !id) throw ListingError("'" + dir + "' is not a readable directory");
     std::map<std::string, std::string> files;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::follow_directory_symlink, ec);
-    if (ec) throw ListingError("Can't read directory '" + dir + "': " + ec.message());
-    for (fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) throw ListingError("Can't read directory '" + dir + "': " + ec.message());
-        const fs::path& p = it->path();
-        std::string name = p.filename().string();
-        if (!name.empty() && name[0] == '.') {
-            if (it->is_directory(ec)) it.disable_recursion_pending();
-            continue;
-        }
-        if (it->is_directory(ec) || !is_audio_name(name)) continue;
-        std::string relative = p.lexically_relative(dir).generic_string();
-        files.emplace(relative, p.string());
-    }
-    if (ec) throw ListingError("Can't read directory '" + dir + "': " + ec.message());
+    std::vector<FileId> chain{*id};
+    list_folder(fs::path(dir), "", chain, dir, files);
     return files;
 }
 
 }  // namespace
 
-bool parse_shift(const std::string& text, int& shift) {
+ShiftCell read_shift(const std::string& text, int& shift) {
     std::string t = trimmed(text);
     shift = 0;
-    if (t.empty()) return true;
-    size_t i = t[0] == '+' ? 1 : 0;
-    if (i == t.size() || t.size() - i > 9) return false;
-    for (; i < t.size(); i++) {
-        if (!std::isdigit(static_cast<unsigned char>(t[i]))) return false;
-        shift = shift * 10 + (t[i] - '0');
+    if (t.empty()) return ShiftCell::ok;
+    bool negative = t[0] == '-';
+    size_t i = (t[0] == '+' || negative) ? 1 : 0;
+    if (i == t.size()) return ShiftCell::not_a_number;
+    for (size_t k = i; k < t.size(); k++) {
+        if (!std::isdigit(static_cast<unsigned char>(t[k]))) return ShiftCell::not_a_number;
     }
-    return true;
+    while (i + 1 < t.size() && t[i] == '0') i++;  // leading zeros
+    if (t.size() - i > 9) return ShiftCell::out_of_range;
+    for (; i < t.size(); i++) shift = shift * 10 + (t[i] - '0');
+    if (negative && shift != 0) {
+        shift = 0;
+        return ShiftCell::out_of_range;
+    }
+    return ShiftCell::ok;
+}
+
+bool parse_shift(const std::string& text, int& shift) {
+    return read_shift(text, shift) == ShiftCell::ok;
 }
 
 bool parse_align(const std::string& text, bool& align) {
@@ -88,41 +123,165 @@ bool parse_align(const std::string& text, bool& align) {
     return false;
 }
 
+// The manifest's bytes, read from its descriptor in order and never
+// sought (a pipe cannot be). The header line can be looked at before it is
+// read, for the byte order mark and the delimiter.
+class ManifestSource::Stream : public std::streambuf {
+public:
+    explicit Stream(int fd) : fd_(fd), buffer_(size_t{64} << 10) { setg(buffer_.data(), buffer_.data(), buffer_.data()); }
+
+    // The bytes from the read position up to the first line end (not
+    // included), at most max of them; nothing is consumed.
+    std::string peek_line(size_t max) {
+        for (;;) {
+            const char* begin = gptr();
+            const char* end = egptr();
+            const char* newline = std::find(begin, end, '\n');
+            if (newline != end || static_cast<size_t>(end - begin) >= max || eof_) {
+                return std::string(begin, std::min(static_cast<size_t>(newline - begin), max));
+            }
+            // Keep what is buffered at the front and read behind it.
+            size_t kept = static_cast<size_t>(end - begin);
+            std::memmove(buffer_.data(), begin, kept);
+            if (buffer_.size() - kept < (size_t{16} << 10)) buffer_.resize(buffer_.size() * 2);
+            ssize_t n = fill(buffer_.data() + kept, buffer_.size() - kept);
+            setg(buffer_.data(), buffer_.data(), buffer_.data() + kept + static_cast<size_t>(n > 0 ? n : 0));
+            if (n <= 0) eof_ = true;
+        }
+    }
+
+    void skip(size_t n) { gbump(static_cast<int>(n)); }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        if (eof_) return traits_type::eof();
+        ssize_t n = fill(buffer_.data(), buffer_.size());
+        if (n <= 0) {
+            eof_ = true;
+            return traits_type::eof();
+        }
+        setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    // One read(); a failure reads as the end (and is reported by error_).
+    ssize_t fill(char* at, size_t room) {
+        for (;;) {
+            ssize_t n = ::read(fd_, at, room);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error_ = errno;
+            return n;
+        }
+    }
+
+public:
+    int error() const { return error_; }
+
+private:
+    int fd_;
+    std::vector<char> buffer_;
+    bool eof_ = false;
+    int error_ = 0;
+};
+
 ManifestSource::ManifestSource(const std::string& path) : path_(path) {
+    if (path == "-") {
+        fd_ = 0;
+    } else {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw ListingError("Can't read manifest '" + path_ + "': " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) {
+        int err = errno;
+        if (fd_ > 2) ::close(fd_);
+        throw ListingError("Can't read manifest '" + path_ + "': " + std::strerror(err));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (fd_ > 2) ::close(fd_);
+        throw ListingError("Can't read manifest '" + path_ + "': it is a directory");
+    }
+    regular_ = S_ISREG(st.st_mode);
+    if (regular_) {
+        id_ = FileId{st.st_dev, st.st_ino};
+        off_t at = lseek(fd_, 0, SEEK_CUR);
+        start_ = at > 0 ? at : 0;
+    }
+    // A stream has no folder of its own: its relative paths are taken from
+    // the working directory.
     size_t slash = path.find_last_of('/');
-    folder_ = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    open();
+    folder_ = (!regular_ || slash == std::string::npos) ? "" : path.substr(0, slash + 1);
+    try {
+        open();
+    } catch (...) {
+        if (fd_ > 2) ::close(fd_);
+        throw;
+    }
+}
+
+ManifestSource::~ManifestSource() {
+    reader_.reset();
+    in_.reset();
+    stream_.reset();
+    if (fd_ > 2) ::close(fd_);
+}
+
+std::optional<std::string> ManifestSource::sha256() const {
+    if (!regular_) return std::nullopt;
+    Sha256 hash;
+    std::vector<char> buffer(size_t{64} << 10);
+    for (off_t at = static_cast<off_t>(start_);;) {
+        ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        hash.update(buffer.data(), static_cast<size_t>(n));
+        at += n;
+    }
+    return hash.hex();
+}
+
+void ManifestSource::fail(const std::string& what) const {
+    throw ListingError("Manifest '" + path_ + "': " + what);
 }
 
 void ManifestSource::open() {
-    in_.close();
-    in_.clear();
-    if (fs::is_directory(path_)) throw ListingError("Can't read manifest '" + path_ + "': it is a directory");
-    in_.open(path_, std::ios::binary);
-    if (!in_) throw ListingError("Can't read manifest '" + path_ + "': " + std::strerror(errno));
+    reader_.reset();
+    in_.reset();
+    stream_ = std::make_unique<Stream>(fd_);
+    in_ = std::make_unique<std::istream>(stream_.get());
 
     // Skip a UTF-8 byte order mark, then look at the header line for the
-    // delimiter.
-    char bom[3] = {};
-    in_.read(bom, 3);
-    if (!(in_.gcount() == 3 && bom[0] == '\xEF' && bom[1] == '\xBB' && bom[2] == '\xBF')) {
-        in_.clear();
-        in_.seekg(0);
+    // delimiter; nothing is read twice.
+    std::string first = stream_->peek_line(CSV_MAX_RECORD + 1);
+    if (first.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        stream_->skip(3);
+        first.erase(0, 3);
     }
-    std::streampos start = in_.tellg();
-    std::string first;
-    std::getline(in_, first);
-    in_.clear();
-    in_.seekg(start);
     std::string name = lower(path_);
     if (ends_with(name, ".tsv")) delimiter_ = '\t';
     else if (ends_with(name, ".csv")) delimiter_ = ',';
     else delimiter_ = first.find('\t') != std::string::npos ? '\t' : ',';
+    reader_ = std::make_unique<CsvReader>(*in_, delimiter_);
+    read_header();
+}
 
-    reader_ = std::make_unique<CsvReader>(in_, delimiter_);
+void ManifestSource::read_header() {
     std::vector<std::string> header;
     bool complete = false;
-    if (!reader_->next(header, complete)) throw ListingError("Manifest '" + path_ + "' is empty");
+    bool any = false;
+    try {
+        any = reader_->next(header, complete);
+    } catch (const CsvLimitError& e) {
+        fail(std::string("its header: ") + e.what());
+    }
+    if (stream_->error() != 0) fail(std::string("can't read it: ") + std::strerror(stream_->error()));
+    if (!any) throw ListingError("Manifest '" + path_ + "' is empty");
+    if (reader_->open_quote_line() != 0) {
+        fail("the quote opened on line " + std::to_string(reader_->open_quote_line()) + " is never closed");
+    }
     columns_ = header.size();
     reference_ = degraded_ = shift_ = align_ = -1;
     for (size_t i = 0; i < header.size(); i++) {
@@ -140,6 +299,8 @@ void ManifestSource::open() {
 }
 
 void ManifestSource::rewind() {
+    if (!regular_) fail("it is read from a stream and cannot be read again");
+    if (lseek(fd_, static_cast<off_t>(start_), SEEK_SET) < 0) fail(std::string("can't read it again: ") + std::strerror(errno));
     open();
 }
 
@@ -147,10 +308,21 @@ bool ManifestSource::next(PairSpec& listed) {
     std::vector<std::string> fields;
     bool complete = false;
     for (;;) {
-        if (!reader_->next(fields, complete)) return false;
+        bool any = false;
+        try {
+            any = reader_->next(fields, complete);
+        } catch (const CsvLimitError& e) {
+            fail(e.what());
+        }
+        if (stream_->error() != 0) fail(std::string("can't read it: ") + std::strerror(stream_->error()));
+        if (!any) return false;
+        if (reader_->open_quote_line() != 0) {
+            fail("the quote opened on line " + std::to_string(reader_->open_quote_line()) + " is never closed");
+        }
         bool blank = fields.size() == 1 && trimmed(fields[0]).empty();
         if (!blank) break;
     }
+    const std::string line = "Manifest line " + std::to_string(reader_->record_line());
     listed = PairSpec{};
     listed.index = line_++;
     auto field = [&](int column) { return column >= 0 && static_cast<size_t>(column) < fields.size() ? fields[column] : std::string(); };
@@ -159,13 +331,22 @@ bool ManifestSource::next(PairSpec& listed) {
     auto resolve = [&](const std::string& p) { return p.empty() || p[0] == '/' ? p : folder_ + p; };
     listed.reference_path = resolve(listed.reference);
     listed.degraded_path = resolve(listed.degraded);
+    ShiftCell shift = ShiftCell::ok;
     if (fields.size() != columns_) {
         listed.error_code = "bad_row";
-        listed.error_message = "Manifest row " + std::to_string(line_) + " has " + std::to_string(fields.size()) +
-                             " fields, its header " + std::to_string(columns_);
-    } else if (!parse_shift(field(shift_), listed.shift)) {
+        listed.error_message = line + " has " + std::to_string(fields.size()) +
+                               (fields.size() == 1 ? " field" : " fields") + ", its header " + std::to_string(columns_);
+    } else if (listed.reference.find('\0') != std::string::npos || listed.degraded.find('\0') != std::string::npos) {
+        // open() would take the name only up to the NUL: another file.
+        listed.error_code = "bad_row";
+        listed.error_message = line + ": the " +
+                               std::string(listed.reference.find('\0') != std::string::npos ? "reference" : "degraded") +
+                               " name holds a NUL byte";
+    } else if ((shift = read_shift(field(shift_), listed.shift)) != ShiftCell::ok) {
         listed.error_code = "bad_shift";
-        listed.error_message = "Shift '" + field(shift_) + "' is not a whole number of samples";
+        listed.error_message = shift == ShiftCell::out_of_range
+                                   ? "Shift '" + field(shift_) + "' is out of range: at most 112.5 ms (900 samples at 8000 Hz)"
+                                   : "Shift '" + field(shift_) + "' is not a whole number of samples";
     } else if (!parse_align(field(align_), listed.align)) {
         listed.error_code = "bad_align";
         listed.error_message = "Align '" + field(align_) + "' is not 1 or 0";

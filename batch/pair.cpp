@@ -125,6 +125,7 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
                                         std::to_string(KELVOR_MAX_RATE_TERM));
     }
     check_status(status);
+    // A score that is not a number is never a result.
     if (!std::isfinite(scores.stoi) || !std::isfinite(scores.estoi)) {
         throw PairError("not_finite", "The scores are not finite numbers");
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "batch/csv.h"
+#include "batch/json.h"
 
 namespace kelvor::batch {
 
@@ -43,30 +44,6 @@ std::vector<std::string> cells(const Row& row, const std::string& none) {
             row.rate ? std::to_string(*row.rate) : none,
             row.status,
             row.message};
-}
-
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (u < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", u);
-                out += buf;
-            } else {
-                out.push_back(c);
-            }
-        }
-    }
-    out.push_back('"');
-    return out;
 }
 
 // ----------------------------------------------------------- reading back
@@ -122,47 +99,7 @@ bool json_cells(const std::string& line, std::vector<std::string>& v) {
     auto ws = [&] {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
     };
-    auto string_at = [&](std::string& out) {
-        if (i >= line.size() || line[i] != '"') return false;
-        i++;
-        out.clear();
-        while (i < line.size() && line[i] != '"') {
-            char c = line[i++];
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
-            if (i >= line.size()) return false;
-            char e = line[i++];
-            switch (e) {
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 't': out.push_back('\t'); break;
-            case 'b': out.push_back('\b'); break;
-            case 'f': out.push_back('\f'); break;
-            case 'u': {
-                if (i + 4 > line.size()) return false;
-                unsigned code = static_cast<unsigned>(std::strtoul(line.substr(i, 4).c_str(), nullptr, 16));
-                i += 4;
-                if (code < 0x80) {
-                    out.push_back(static_cast<char>(code));
-                } else if (code < 0x800) {
-                    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-                    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                } else {
-                    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-                    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-                    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                }
-                break;
-            }
-            default: out.push_back(e);
-            }
-        }
-        if (i >= line.size()) return false;
-        i++;
-        return true;
-    };
+    auto string_at = [&](std::string& out) { return read_json_string(line, i, out); };
     ws();
     if (i >= line.size() || line[i++] != '{') return false;
     for (;;) {
@@ -227,10 +164,10 @@ std::string format_row(const Row& row, Format format) {
         line.push_back('{');
         for (size_t c = 0; c < v.size(); c++) {
             if (c > 0) line += ", ";
-            line += json_string(COLUMNS[c]);
+            line += json_quote(COLUMNS[c]);
             line += ": ";
             bool text = c == 0 || c == 1 || c == 8 || c == 9;
-            line += text ? json_string(v[c]) : v[c];
+            line += text ? json_quote(v[c]) : v[c];
         }
         line.push_back('}');
     }
@@ -286,10 +223,10 @@ void append_runs(std::string& out, const std::vector<int32_t>& frames) {
 
 std::string details_json(const Row& row, int64_t index, const Details& d) {
     std::string out = "{\"details_format\": 2, \"row\": " + std::to_string(index);
-    out += ", \"reference\": " + json_string(row.reference);
-    out += ", \"degraded\": " + json_string(row.degraded);
-    out += ", \"stoi\": " + (row.stoi ? score_text(*row.stoi) : "null");
-    out += ", \"estoi\": " + (row.estoi ? score_text(*row.estoi) : "null");
+    out += ", \"reference\": " + json_quote(row.reference);
+    out += ", \"degraded\": " + json_quote(row.degraded);
+    out += ", \"stoi\": " + (row.stoi ? json_number(*row.stoi) : "null");
+    out += ", \"estoi\": " + (row.estoi ? json_number(*row.estoi) : "null");
     out += ", \"delay_samples\": " + (row.delay_samples ? std::to_string(*row.delay_samples) : "null");
     out += ", \"delay_ms\": " + (row.delay_ms && std::isfinite(*row.delay_ms) ? shortest_text(*row.delay_ms) : "null");
     out += ", \"band_centre_hz\": [";
@@ -311,44 +248,70 @@ std::string details_json(const Row& row, int64_t index, const Details& d) {
     return out;
 }
 
-long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row) {
+long long read_rows_until(std::istream& in, Format format, const std::function<bool(const Row&)>& keep) {
     long long good = 0;
     Row row;
     if (format == Format::csv) {
         CsvReader reader(in, ',');
         std::vector<std::string> fields;
         bool complete = false;
-        if (!reader.next(fields, complete)) return 0;
-        if (!complete) return 0;  // a header cut off: nothing of value yet
-        if (fields.size() != 10 || fields[0] != COLUMNS[0] || fields[9] != COLUMNS[9]) {
-            throw OutputFormatError("it is not a kelvor-batch CSV output (its first line is not the CSV header)");
-        }
-        good = reader.offset();
-        while (reader.next(fields, complete)) {
-            if (!complete) break;
-            if (!row_from_cells(fields, row)) {
-                throw OutputFormatError("its row ending at byte " + std::to_string(reader.offset()) +
-                                        " is not a kelvor-batch CSV row");
+        try {
+            if (!reader.next(fields, complete)) return 0;
+            if (!complete) return 0;  // a header cut off: nothing of value yet
+            if (fields.size() != 10 || fields[0] != COLUMNS[0] || fields[9] != COLUMNS[9]) {
+                throw OutputFormatError("it is not a kelvor-batch CSV output (its first line is not the CSV header)");
             }
-            on_row(row);
             good = reader.offset();
+            while (reader.next(fields, complete)) {
+                if (!complete) break;
+                if (!row_from_cells(fields, row)) {
+                    throw OutputFormatError("its row on line " + std::to_string(reader.record_line()) +
+                                            " is not a kelvor-batch CSV row");
+                }
+                if (!keep(row)) break;
+                good = reader.offset();
+            }
+        } catch (const CsvLimitError& e) {
+            throw OutputFormatError(std::string("it is not a kelvor-batch CSV output: ") + e.what());
         }
         return good;
     }
     std::string line;
     std::vector<std::string> v;
-    while (std::getline(in, line)) {
-        if (in.eof()) break;  // no line end: cut off
+    std::streambuf* buf = in.rdbuf();
+    for (int64_t number = 1;; number++) {
+        // One line, without its line end; a line without one was cut off.
+        line.clear();
+        bool ended = false;
+        for (int c = buf->sbumpc(); c != std::char_traits<char>::eof(); c = buf->sbumpc()) {
+            if (c == '\n') {
+                ended = true;
+                break;
+            }
+            if (line.size() >= CSV_MAX_RECORD) {
+                throw OutputFormatError("it is not a kelvor-batch JSON Lines output: its line " + std::to_string(number) +
+                                        " is longer than " + std::to_string(CSV_MAX_RECORD) + " bytes");
+            }
+            line.push_back(static_cast<char>(c));
+        }
+        if (!ended) break;
         if (!json_cells(line, v) || !row_from_cells(v, row)) {
             if (good == 0 && !line.empty() && line[0] != '{') {
                 throw OutputFormatError("it is not a kelvor-batch JSON Lines output");
             }
-            throw OutputFormatError("its line at byte " + std::to_string(good) + " is not a kelvor-batch JSON row");
+            throw OutputFormatError("its line " + std::to_string(number) + " is not a kelvor-batch JSON row");
         }
-        on_row(row);
+        if (!keep(row)) break;
         good += static_cast<long long>(line.size()) + 1;
     }
     return good;
+}
+
+long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row) {
+    return read_rows_until(in, format, [&](const Row& row) {
+        on_row(row);
+        return true;
+    });
 }
 
 }  // namespace kelvor::batch

@@ -23,9 +23,13 @@ std::string header_line(Format format);
 
 // One row with its line end. stoi and estoi are written with "%.17g",
 // delay_ms and seconds in the shortest form that reads back to the same
-// double; a column without a value is empty (CSV) or null (JSON). CSV
-// fields are quoted as RFC 4180 asks when they hold a comma, a quote or a
-// line break.
+// double; a column without a value, and a value that is not a finite
+// number, is empty (CSV) or null (JSON): no NaN or infinity is ever
+// written. CSV fields are quoted as RFC 4180 asks when they hold a comma,
+// a quote or a line break, and keep their bytes as they are. JSON strings
+// hold well-formed UTF-8 as it is and every other byte b as \udcXX (the
+// lone surrogate U+DC00 + b, which Python's "surrogateescape" turns back
+// into the byte).
 std::string format_row(const Row& row, Format format);
 
 // One JSON object (with a line end): the file kelvor-batch --details
@@ -48,7 +52,12 @@ public:
 // the complete part: a last line that was cut off (no line end, or not a
 // whole row) lies behind it. An empty stream is fine (returns 0). Throws
 // OutputFormatError when the content is not such an output in `format`.
+// Lines (and CSV records) are at most CSV_MAX_RECORD bytes long.
 long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row);
+
+// The same, but stops before the first row for which keep returns false:
+// the length returned ends before that row.
+long long read_rows_until(std::istream& in, Format format, const std::function<bool(const Row&)>& keep);
 
 }  // namespace kelvor::batch
 

@@ -30,6 +30,10 @@ bool DoneRows::take(const std::string& reference, const std::string& degraded) {
 }
 
 bool Selection::next(PairSpec& listed) {
+    if (!started_) {
+        remaining_ = done_;
+        started_ = true;
+    }
     while (source_.next(listed)) {
         int64_t row = row_++;
         if (!in_shard(row, shard_)) continue;
@@ -44,7 +48,7 @@ bool Selection::next(PairSpec& listed) {
 
 void Selection::rewind() {
     source_.rewind();
-    remaining_ = done_;
+    started_ = false;
     row_ = 0;
     skipped_ = 0;
 }

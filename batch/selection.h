@@ -39,13 +39,15 @@ private:
 };
 
 // A listing narrowed to one shard and without the pairs of `done`
-// (consumed as they are met; rewind() starts again from a copy).
+// (consumed as they are met, from a copy taken when the first pair is
+// asked for; rewind() starts again from a new copy).
 class Selection : public PairSource {
 public:
     Selection(PairSource& source, const Shard& shard, const DoneRows& done)
-        : source_(source), shard_(shard), done_(done), remaining_(done) {}
+        : source_(source), shard_(shard), done_(done) {}
     bool next(PairSpec& listed) override;
     void rewind() override;
+    bool rewindable() const override { return source_.rewindable(); }
     int64_t skipped() const { return skipped_; }  // pairs of the shard passed over as done
 
 private:
@@ -53,6 +55,7 @@ private:
     Shard shard_;
     const DoneRows& done_;
     DoneRows remaining_;
+    bool started_ = false;
     int64_t row_ = 0;
     int64_t skipped_ = 0;
 };

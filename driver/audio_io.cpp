@@ -71,9 +71,11 @@ bool clear_nonblocking(int fd) {
 }
 
 // The header is skipped either way; this only tells the user when it states
-// a format that the samples are not read as. A header that is not RIFF/WAVE
-// with its format chunk first (raw data behind a .wav name, a header of
-// another kind) states nothing to compare, and passes without a word.
+// a format that the samples are not read as (which, once other formats are
+// refused, is the extensible header of 8 kHz 16-bit mono PCM). A header
+// that is not RIFF/WAVE with its format chunk first (raw data behind a .wav
+// name, a header of another kind) states nothing to compare, and passes
+// without a word.
 void warn_about_wav_header(const unsigned char* h, const char* name) {
     if (memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVEfmt ", 8) != 0 || load_le32(h + 16) < 16) return;
     uint32_t format = load_le16(h + 20);
@@ -87,7 +89,73 @@ void warn_about_wav_header(const unsigned char* h, const char* name) {
             name, rate, channels, bits, format);
 }
 
+// The container a file's first bytes announce, or null.
+const char* container_signature(const unsigned char* h, size_t count) {
+    if (count < 4) return nullptr;
+    if (memcmp(h, "fLaC", 4) == 0) return "a FLAC file";
+    if (memcmp(h, "OggS", 4) == 0) return "an Ogg file";
+    if (memcmp(h, "RIFX", 4) == 0) return "a big-endian RIFX file";
+    if (memcmp(h, "RF64", 4) == 0 || memcmp(h, "BW64", 4) == 0) return "an RF64 WAV file";
+    if (memcmp(h, "caff", 4) == 0) return "a CAF file";
+    if (memcmp(h, ".snd", 4) == 0) return "an AU file";
+    if (count >= 12 && memcmp(h, "FORM", 4) == 0 && (memcmp(h + 8, "AIFF", 4) == 0 || memcmp(h + 8, "AIFC", 4) == 0)) {
+        return "an AIFF file";
+    }
+    static const unsigned char wave64[8] = {'r', 'i', 'f', 'f', 0x2E, 0x91, 0xCF, 0x11};
+    if (count >= 8 && memcmp(h, wave64, 8) == 0) return "a Wave64 file";
+    return nullptr;
+}
+
+// The format chunk of a RIFF/WAVE header within the first count bytes:
+// its offset, or 0 when it is not there (or shorter than 16 bytes).
+size_t find_format_chunk(const unsigned char* h, size_t count) {
+    size_t at = 12;
+    while (at + 8 <= count) {
+        uint32_t length = load_le32(h + at + 4);
+        if (memcmp(h + at, "fmt ", 4) == 0) return length >= 16 && at + 8 + 16 <= count ? at + 8 : 0;
+        if (length > count) return 0;
+        at += 8 + length + (length & 1);
+    }
+    return 0;
+}
+
 }  // namespace
+
+bool describe_foreign_input(const unsigned char* head, size_t count, int64_t size, bool is_wav, char* description,
+                            size_t room) {
+    const char* container = container_signature(head, count);
+    if (container != nullptr) {
+        snprintf(description, room, "%s", container);
+        return true;
+    }
+    if (count < 4 || memcmp(head, "RIFF", 4) != 0) return false;
+    if (is_wav && size < WAV_HEADER_BYTES) return false;  // too short to state a format
+    const char* named = is_wav ? "" : " named as raw data";
+    if (count < 12 || memcmp(head + 8, "WAVE", 4) != 0) {
+        snprintf(description, room, "a RIFF file that is not WAVE%s", named);
+        return true;
+    }
+    size_t fmt = find_format_chunk(head, count);
+    if (fmt == 0) {
+        if (is_wav) return false;  // states no format
+        snprintf(description, room, "a WAV file%s", named);
+        return true;
+    }
+    uint32_t format = load_le16(head + fmt);
+    uint32_t channels = load_le16(head + fmt + 2);
+    uint32_t rate = load_le32(head + fmt + 4);
+    uint32_t bits = load_le16(head + fmt + 14);
+    bool pcm = format == 1;
+    if (format == 0xFFFE) {
+        // Extensible: the subtype GUID's first two bytes name the format.
+        uint32_t chunk = load_le32(head + fmt - 4);
+        pcm = chunk >= 40 && fmt + 26 <= count && load_le16(head + fmt + 24) == 1;
+    }
+    if (is_wav && pcm && channels == 1 && rate == 8000 && bits == 16) return false;
+    snprintf(description, room, "a WAV file of %u Hz, %u channel(s), %u bits, format %u%s", rate, channels, bits,
+             format, named);
+    return true;
+}
 
 const char* base_name(const char* name) {
     size_t length = strlen(name);
@@ -145,14 +213,27 @@ OpenResult open_input(const char* name, const char* label, InputFile* file) {
         return OPEN_FAILED;
     }
 
+    // The first bytes tell another format; the header of a .wav file is
+    // skipped, whatever it holds.
+    unsigned char head[FORMAT_PROBE_BYTES];
+    size_t got = fread(head, 1, sizeof head, file->stream);
+    if (describe_foreign_input(head, got, size, file->is_wav, file->foreign, sizeof file->foreign)) {
+        fclose(file->stream);
+        file->stream = nullptr;
+        return OPEN_FOREIGN;
+    }
     int64_t data_bytes = size;
+    off_t data_start = 0;
     if (file->is_wav) {
-        // The data are taken as 8 kHz 16-bit mono whatever the header says;
-        // a header that says otherwise is only pointed out.
-        unsigned char header[WAV_HEADER_BYTES];
-        size_t got = fread(header, 1, WAV_HEADER_BYTES, file->stream);
-        if (got == WAV_HEADER_BYTES) warn_about_wav_header(header, name);
+        // The data are taken as 8 kHz 16-bit mono; an extensible header
+        // saying so is only pointed out.
+        if (got >= WAV_HEADER_BYTES) warn_about_wav_header(head, name);
+        data_start = size < WAV_HEADER_BYTES ? size : WAV_HEADER_BYTES;
         if (size >= WAV_HEADER_BYTES) data_bytes = size - WAV_HEADER_BYTES;
+    }
+    if (fseeko(file->stream, data_start, SEEK_SET) != 0) {
+        fclose(file->stream);
+        return OPEN_FAILED;
     }
     if (data_bytes / 2 > MAX_INPUT_SAMPLES) {
         fclose(file->stream);

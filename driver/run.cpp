@@ -156,6 +156,14 @@ void open_file_token(char* token, RunOptions* options, InputFile* reference, Inp
                                    is_reference ? reference : degraded);
     if (result == OPEN_FAILED) fail_name(is_reference ? "Can't open Reference" : "Can't open Degraded", token);
     if (result == OPEN_TOO_LARGE) fail_name("File too long (more than 429496729 samples)", token);
+    if (result == OPEN_FOREIGN) {
+        // Read as 8 kHz samples it would score, and wrongly: refused before
+        // anything is computed or logged.
+        const InputFile* file = is_reference ? reference : degraded;
+        printf("ERROR: %s '%s' is %s, not 8000 Hz 16-bit mono PCM: score it with kelvor-batch\n",
+               is_reference ? "Reference" : "Degraded", token, file->foreign);
+        exit(1);
+    }
 }
 
 // A zero-filled sample array; a run of zero samples still gets a valid
@@ -202,8 +210,8 @@ int tool_main(int argc, char** argv) {
     // through a row of the results log.
     signal(SIGXFSZ, SIG_IGN);
     RunOptions options{};
-    InputFile reference{nullptr, nullptr, nullptr, -1, false, 0, 0};
-    InputFile degraded{nullptr, nullptr, nullptr, -1, false, 0, 0};
+    InputFile reference{nullptr, nullptr, nullptr, -1, false, 0, 0, {}};
+    InputFile degraded{nullptr, nullptr, nullptr, -1, false, 0, 0, {}};
 
     char* line = join_arguments(argc, argv);
     char* cursor = line;

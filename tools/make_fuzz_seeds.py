@@ -67,6 +67,9 @@ def run_seeds():
     write("run", "odd_bytes", run_seed(0, 0, pcm(clean[:5500]) + b"\x7f", pcm(clean[:5600]) + b"\x01"))
     write("run", "conflict", run_seed(1 | 2, 5, pcm(clean[:100]), pcm(clean[:100])))
     write("run", "illegal_shift", run_seed(2 | 128, 901, b"", b""))
+    write("run", "flac_reference", run_seed(0, 0, b"fLaC" + pcm(clean[:3000]), pcm(clean)))
+    write("run", "wav_16k_degraded", run_seed(32, 0, pcm(clean), wav_header(6000, rate=16000) + pcm(clean)))
+    write("run", "riff_named_raw", run_seed(2 | 128, 901, wav_header(6000) + pcm(clean), pcm(clean)))
 
 
 def command_line_seeds():
@@ -111,7 +114,42 @@ def nsp_seeds():
     write("nsp_fft", "raw_floats", nsp_seed(6, 1, 64, 20, bytes(range(256))))
 
 
+def manifest_seeds():
+    # byte 0: 0 m.csv, 1 m.tsv, 2 m.txt
+    seeds = {
+        "plain_csv": (0, b"reference,degraded,shift,align\na.wav,b.wav,12,1\nc.wav,d.wav,,\n"),
+        "quoted_csv": (0, b'degraded,reference\n"b,1.wav","a ""q"".wav"\n"multi\nline",z.wav\n'),
+        "bom_crlf": (0, b"\xef\xbb\xbfReference,Degraded\r\na.wav,b.wav\r\n\r\n"),
+        "tsv_quote": (1, b'reference\tdegraded\nmic 5".wav\tb.wav\n"c.wav\td.wav\n'),
+        "sniffed_tabs": (2, b"reference\tdegraded\na,1.wav\tb.wav\n"),
+        "open_quote": (0, b'reference,degraded\n"a.wav,b.wav\nc.wav,d.wav\n'),
+        "nul_and_shifts": (0, b"reference,degraded,shift\na\0x.wav,b.wav,\na,b,00000000900\na,b,1000000000\na,b,-3\n"),
+        "not_utf8": (0, b"reference,degraded\n\xff\xfe.wav,caf\xe9.wav\n"),
+    }
+    for name, (kind, text) in seeds.items():
+        write("manifest", name, bytes([kind]) + text)
+
+
+def resume_seeds():
+    # byte 0: 0 CSV output, 1 JSON Lines output, 2 run record
+    header = b"reference,degraded,stoi,estoi,delay_samples,delay_ms,seconds,rate,status,message\n"
+    ok_csv = b"r.wav,d.wav,0.49054915330264776,0.26980152838010729,320,40,5.75675,8000,ok,\n"
+    error_csv = b'r.wav,"x,y.wav",,,,,,,missing,"The degraded file \'x,y.wav\' does not exist"\n'
+    ok_json = (b'{"reference": "r\\udcff.wav", "degraded": "d.wav", "stoi": 0.5, "estoi": 0.25, "delay_samples": 0, '
+               b'"delay_ms": 0, "seconds": 5.75675, "rate": 8000, "status": "ok", "message": ""}\n')
+    record = (b'{\n  "program": "kelvor-batch",\n  "version": "1.0.0",\n  "command": ["kelvor-batch", "-o", "o.csv", '
+              b'"m.csv"],\n  "listing": {"manifest": "/d/m.csv", "sha256": "00"},\n  "shard": "1/3",\n  "options": '
+              b'{"align": false, "raw_rate": 8000, "channel": 0, "profile": "default"},\n  "started": '
+              b'"2025-01-31T12:00:00Z"\n}\n')
+    write("resume", "csv_rows", bytes([0]) + header + ok_csv + error_csv)
+    write("resume", "csv_torn", bytes([0]) + header + ok_csv + ok_csv[:30])
+    write("resume", "jsonl_rows", bytes([1]) + ok_json + ok_json[:40])
+    write("resume", "run_record", bytes([2]) + record)
+
+
 if __name__ == "__main__":
     run_seeds()
     command_line_seeds()
     nsp_seeds()
+    manifest_seeds()
+    resume_seeds()

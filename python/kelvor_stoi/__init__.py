@@ -71,6 +71,9 @@ COLUMNS: Tuple[str, ...] = tuple(_core.COLUMNS)
 
 ArrayLike = Union[np.ndarray, Sequence[float], Sequence[int]]
 Rate = Union[int, float, np.integer, np.floating]
+#: A file name: str (with the surrogates of os.fsdecode for bytes that are
+#: not UTF-8), bytes, or a path-like object.
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class Score(NamedTuple):
@@ -212,6 +215,16 @@ def _channel(channel: Any) -> int:
     return n
 
 
+def _path(path: Any, name: str = "path") -> bytes:
+    """A file name as the bytes the file system knows it by: str (also
+    with the surrogates of os.fsdecode), bytes or a path-like object. A NUL
+    byte, which no file name holds, raises ValueError as open() does."""
+    raw = os.fsencode(path)
+    if b"\0" in raw:
+        raise ValueError(f"{name}: embedded null byte")
+    return raw
+
+
 def _score(raw: Tuple[float, float, int, float]) -> Score:
     return Score(float(raw[0]), float(raw[1]), int(raw[2]), float(raw[3]))
 
@@ -270,8 +283,8 @@ def stoi(
 
 
 def score_files(
-    ref_path: Union[str, "os.PathLike[str]"],
-    deg_path: Union[str, "os.PathLike[str]"],
+    ref_path: PathName,
+    deg_path: PathName,
     align: bool = False,
     shift: int = 0,
     double_table: bool = False,
@@ -295,18 +308,19 @@ def score_files(
     """
     settings = _settings(shift, align, double_table, profile)
     return _score(
-        _core.score_files(os.fspath(ref_path), os.fspath(deg_path), settings, _rate(raw_rate), _channel(channel))
+        _core.score_files(_path(ref_path, "ref_path"), _path(deg_path, "deg_path"), settings, _rate(raw_rate),
+                          _channel(channel))
     )
 
 
-def read_audio(path: Union[str, "os.PathLike[str]"], raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
+def read_audio(path: PathName, raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
     """The samples and rate of an audio file, read as score_files reads it.
 
     Returns (samples, rate): int16 samples for 16-bit PCM files (and .pcm/
     .raw files, at raw_rate), float64 on the scale of full scale = 1 for
     every other subtype. Raises as score_files() does.
     """
-    samples, rate = _core.read_audio(os.fspath(path), _rate(raw_rate), _channel(channel))
+    samples, rate = _core.read_audio(_path(path), _rate(raw_rate), _channel(channel))
     return samples, int(rate)
 
 

@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import pandas as pd
 
-from kelvor_stoi import COLUMNS, _core, _profile
+from kelvor_stoi import COLUMNS, _core, _path, _profile, _rate
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -151,19 +151,28 @@ class _Batch:
         size = _positive("partition_size", partition_size)
         self.options = (
             bool(align),
-            _positive("raw_rate", raw_rate),
+            _raw_rate(raw_rate),
             _channel(channel),
             _positive("jobs_per_task", jobs_per_task),
             bool(tune_allocator),
             _profile(profile),
         )
-        listed_pairs = _core.read_manifest(os.fspath(manifest))
+        listed_pairs = _core.read_manifest(_path(manifest, "manifest"))
         self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
         self.index = [listed[0] for listed in listed_pairs]
 
     def submit(self, client: "Client") -> ManifestRun:
         futures = [client.submit(_score_partition, part, *self.options, pure=False) for part in self.partitions]
         return ManifestRun(client, futures, self.index)
+
+
+def _raw_rate(value: Any) -> int:
+    """raw_rate checked here, as score_files checks it, so that a value the
+    workers cannot take fails before anything is submitted."""
+    try:
+        return _rate(value)
+    except ValueError:
+        raise ValueError(f"raw_rate must be a positive whole number of hertz, not {value!r}") from None
 
 
 def _channel(value: Any) -> int:

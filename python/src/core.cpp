@@ -45,6 +45,41 @@ struct Settings {
     int profile = KELVOR_PROFILE_REFERENCE;
 };
 
+// -------------------------------------------------------------- text
+
+// Names and paths of the batch core as Python text: bytes that are not
+// UTF-8 become lone surrogates, as os.fsdecode() gives them, so that any
+// file name reaches Python and comes back unchanged (fs_bytes).
+py::str fs_text(const std::string& s) {
+    PyObject* text = PyUnicode_DecodeUTF8(s.data(), static_cast<py::ssize_t>(s.size()), "surrogateescape");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+// The bytes of a name given as str (surrogates as fs_text makes them) or
+// bytes.
+std::string fs_bytes(const py::handle& name) {
+    if (!PyUnicode_Check(name.ptr())) return name.cast<std::string>();
+    PyObject* bytes = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
+    if (bytes == nullptr) throw py::error_already_set();
+    return std::string(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+// A message for people: bytes that are not UTF-8 show as \xNN.
+py::str message_text(const std::string& s) {
+    PyObject* text = PyUnicode_DecodeUTF8(s.data(), static_cast<py::ssize_t>(s.size()), "backslashreplace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+// The options of a file read from Python: a multi-channel file names the
+// argument `channel=`.
+kelvor::batch::AudioOptions audio_options(int raw_rate, int channel) {
+    kelvor::batch::AudioOptions options{raw_rate, channel};
+    options.channel_option = "channel=N";
+    return options;
+}
+
 // ------------------------------------------------------------- errors
 
 // The exception for a failed row, as an object (with the GIL held): the
@@ -52,7 +87,7 @@ struct Settings {
 // also the matching built-in exception.
 py::object exception_of(const Row& row) {
     py::object make = py::module_::import("kelvor_stoi._errors").attr("error_of");
-    return make(row.status, row.message);
+    return make(row.status, message_text(row.message));
 }
 
 [[noreturn]] void raise_row(const Row& row) {
@@ -185,9 +220,9 @@ py::tuple scores_of(const Row& row) {
 // The columns of kelvor-batch, in its order (batch/row_format.h).
 py::tuple columns_of(const Row& row) {
     py::object rate = row.rate ? py::object(py::int_(*row.rate)) : py::object(py::none());
-    return py::make_tuple(row.reference, row.degraded, optional_float(row.stoi), optional_float(row.estoi),
-                          optional_int(row.delay_samples), optional_float(row.delay_ms), optional_float(row.seconds),
-                          rate, row.status, row.message);
+    return py::make_tuple(fs_text(row.reference), fs_text(row.degraded), optional_float(row.stoi),
+                          optional_float(row.estoi), optional_int(row.delay_samples), optional_float(row.delay_ms),
+                          optional_float(row.seconds), rate, row.status, fs_text(row.message));
 }
 
 template <typename T>
@@ -292,7 +327,7 @@ py::tuple score_files(const std::string& reference_path, const std::string& degr
     Row row;
     {
         py::gil_scoped_release nogil;
-        const kelvor::batch::AudioOptions options{raw_rate, channel};
+        const kelvor::batch::AudioOptions options = audio_options(raw_rate, channel);
         try {
             Audio ref = kelvor::batch::read_audio(reference_path, options, "reference");
             Audio deg = kelvor::batch::read_audio(degraded_path, options, "degraded");
@@ -314,7 +349,7 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
     Row failure;
     {
         py::gil_scoped_release nogil;
-        const kelvor::batch::AudioOptions options{raw_rate, channel};
+        const kelvor::batch::AudioOptions options = audio_options(raw_rate, channel);
         try {
             audio = kelvor::batch::read_audio(path, options, "audio");
         } catch (const kelvor::batch::PairError& e) {
@@ -345,13 +380,14 @@ py::list read_manifest(const std::string& path) {
         }
     }
     if (!failure.empty()) {
-        PyErr_SetString(PyExc_OSError, failure.c_str());
+        PyErr_SetObject(PyExc_OSError, message_text(failure).ptr());
         throw py::error_already_set();
     }
     py::list result;
     for (const PairSpec& s : listed_pairs) {
-        result.append(py::make_tuple(s.index, s.reference, s.degraded, s.reference_path, s.degraded_path, s.shift,
-                                     s.align, s.error_code, s.error_message));
+        result.append(py::make_tuple(s.index, fs_text(s.reference), fs_text(s.degraded), fs_text(s.reference_path),
+                                     fs_text(s.degraded_path), s.shift, s.align, s.error_code,
+                                     fs_text(s.error_message)));
     }
     return result;
 }
@@ -366,21 +402,20 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
         if (t.size() != 9) throw py::value_error("a listed pair is a tuple of 9 fields");
         PairSpec s;
         s.index = t[0].cast<int64_t>();
-        s.reference = t[1].cast<std::string>();
-        s.degraded = t[2].cast<std::string>();
-        s.reference_path = t[3].cast<std::string>();
-        s.degraded_path = t[4].cast<std::string>();
+        s.reference = fs_bytes(t[1]);
+        s.degraded = fs_bytes(t[2]);
+        s.reference_path = fs_bytes(t[3]);
+        s.degraded_path = fs_bytes(t[4]);
         s.shift = t[5].cast<int>();
         s.align = t[6].cast<bool>();
         s.error_code = t[7].cast<std::string>();
-        s.error_message = t[8].cast<std::string>();
+        s.error_message = fs_bytes(t[8]);
         pairs.push_back(std::move(s));
     }
     kelvor::batch::ScoreOptions options;
     options.align = align;
-    options.profile = profile;
-    options.audio.raw_rate = raw_rate;
-    options.audio.channel = channel;
+    py::object make = py::module_::import("kelvor_stoi._errors").attr("error_of");
+    return make(row.status, message_text(row.message));
     std::vector<Row> rows;
     bool interrupted = false;
     {

@@ -138,3 +138,19 @@ def test_without_a_client_a_local_cluster_is_started_for_the_call(manifest):
     done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True, env=env)
     ok = sum(row["status"] == "ok" for row in run_batch(manifest))
     assert done.stdout.split() == ["48", str(ok), "False"], done.stderr[-2000:]
+
+
+def test_names_that_are_not_utf8_reach_the_table(client, tmp_path):
+    # kelvor-batch keeps their bytes; the table holds them as os.fsdecode()
+    # gives them.
+    folder = os.fsencode(tmp_path)
+    write_wav(tmp_path / "ref.wav", REF[:24000], 8000)
+    write_wav(os.fsdecode(os.path.join(folder, b"d\xe9g\xff.wav")), DEG[:24000], 8000)
+    manifest = os.path.join(folder, b"m\xff.csv")
+    with open(manifest, "wb") as f:
+        f.write(b"reference,degraded\nref.wav,d\xe9g\xff.wav\nref.wav,gone\xfe.wav\n")
+    table = score_manifest(os.fsdecode(manifest), client, partition_size=1)
+    assert list(table["degraded"]) == [os.fsdecode(b"d\xe9g\xff.wav"), os.fsdecode(b"gone\xfe.wav")]
+    assert list(table["status"]) == ["ok", "missing"]
+    assert os.fsencode(table.at[1, "message"]).endswith(b"/gone\xfe.wav' does not exist")
+    assert table.at[0, "stoi"] == kelvor_stoi.score(REF[:24000], DEG[:24000], 8000).stoi

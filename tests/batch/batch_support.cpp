@@ -76,6 +76,12 @@ ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd) 
     return run_program(argv, cwd);
 }
 
+ToolRun run_batch_shell(const std::string& script, const std::vector<std::string>& args, const std::string& cwd) {
+    std::vector<std::string> argv{"/bin/sh", "-c", script, KELVOR_BATCH_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, cwd);
+}
+
 std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl) {
     std::istringstream in(text);
     std::vector<kelvor::batch::Row> rows;

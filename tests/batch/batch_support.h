@@ -26,6 +26,9 @@ std::vector<double> to_doubles(const std::vector<int16_t>& x);
 std::vector<double> resampled(const std::vector<double>& x, int from, int to);
 
 ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd);
+// Runs a /bin/sh script in cwd in which "$0" is kelvor-batch and "$@" are
+// args: for pipes and redirections.
+ToolRun run_batch_shell(const std::string& script, const std::vector<std::string>& args, const std::string& cwd);
 // The rows of a CSV (or JSON Lines) output.
 std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl = false);
 

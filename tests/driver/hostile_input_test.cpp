@@ -178,8 +178,10 @@ TEST_F(HostileInput, ExtremeSignalsScoreFinitely) {
     write_file(dir + "/dc.pcm", raw_bytes(constant(n, 32767)));
     write_file(dir + "/lowest.pcm", raw_bytes(constant(n, -32768)));
     write_file(dir + "/silence.pcm", raw_bytes(constant(n, 0)));
-    // A header that claims 16 kHz stereo is skipped like any other.
-    write_file(dir + "/stereo16k.wav", wav_bytes(speech, 16000, 2));
+    // A 44-byte header that is not RIFF is skipped like any other.
+    std::string junk_header = wav_bytes(speech, 8000);
+    junk_header.replace(0, 44, 44, '\x7f');
+    write_file(dir + "/junk_header.wav", junk_header);
     struct Case {
         std::string ref;
         std::string deg;
@@ -189,7 +191,7 @@ TEST_F(HostileInput, ExtremeSignalsScoreFinitely) {
         {"square.pcm", "square.pcm", 1.0},   {"square.pcm", "square7.pcm", NAN}, {"dc.pcm", "dc.pcm", 1.0},
         {"lowest.pcm", "lowest.pcm", 1.0},   {"dc.pcm", "lowest.pcm", NAN},      {"lowest.pcm", "r.wav", NAN},
         {"r.wav", "lowest.pcm", NAN},        {"r.wav", "square.pcm", NAN},       {"r.wav", "silence.pcm", 0.0},
-        {"r.wav", "stereo16k.wav", 1.0},
+        {"r.wav", "junk_header.wav", 1.0},
     };
     for (const Case& c : cases) {
         for (const char* option : {"-a", "-r"}) {
@@ -246,34 +248,63 @@ TEST_F(HostileInput, HeaderSkipIsDecidedByTheFilesOwnName) {
     EXPECT_EQ(in_name.out.substr(0, skipped.size()), skipped);
 }
 
-TEST_F(HostileInput, HeaderStatingAnotherFormatIsWarnedOnStandardErrorOnly) {
+TEST_F(HostileInput, AnotherFormatIsRefusedBeforeAnythingIsLogged) {
     ToolRun plain = run({"-h", "r.wav", "r.wav"});
     ASSERT_EQ(plain.err, "");
-    auto patched = [&](size_t at, char value) {
-        std::string bytes = wav_bytes(speech, 8000);
-        bytes[at] = value;
+    auto patched = [&](std::string bytes, size_t at, const std::string& value) {
+        bytes.replace(at, value.size(), value);
         return bytes;
     };
-    const std::string read_as = "; read as 8000 Hz, 1 channel, 16 bits, format 1 (PCM)\n";
+    const std::string wav = wav_bytes(speech, 8000);
+    // An extensible header stating 8 kHz 16-bit mono PCM: fmt chunk of 40
+    // bytes, format 0xFFFE, the PCM subtype's first bytes 01 00.
+    std::string extensible = wav.substr(0, 16) + std::string("\x28\0\0\0\xfe\xff", 6) + wav.substr(22, 14) +
+                             std::string("\x16\0\x10\0\x04\0\0\0\x01\0", 10) + std::string(14, '\x11') + wav.substr(36);
     struct Case {
+        std::string name;
         std::string bytes;
-        std::string states;  // empty: no warning
+        std::string is;  // what the refusal says the file is; empty: scored
     };
     const std::vector<Case> cases = {
-        {wav_bytes(speech, 16000), "16000 Hz, 1 channel(s), 16 bits, format 1"},
-        {wav_bytes(speech, 8000, 2), "8000 Hz, 2 channel(s), 16 bits, format 1"},
-        {patched(20, 3), "8000 Hz, 1 channel(s), 16 bits, format 3"},
-        {patched(0, 'X'), ""},  // not RIFF: nothing stated
+        {"wide.wav", wav_bytes(speech, 16000), "a WAV file of 16000 Hz, 1 channel(s), 16 bits, format 1"},
+        {"stereo.wav", wav_bytes(speech, 8000, 2), "a WAV file of 8000 Hz, 2 channel(s), 16 bits, format 1"},
+        {"float.wav", patched(wav, 20, std::string("\x03", 1)), "a WAV file of 8000 Hz, 1 channel(s), 16 bits, format 3"},
+        {"avi.wav", patched(wav, 8, "AVI "), "a RIFF file that is not WAVE"},
+        {"real.flac", "fLaC" + raw_bytes(speech), "a FLAC file"},
+        {"flac.wav", "fLaC" + raw_bytes(speech), "a FLAC file"},
+        {"real.ogg", "OggS" + raw_bytes(speech), "an Ogg file"},
+        {"aiff.raw", "FORM\x01\x02\x03\x04" "AIFF" + raw_bytes(speech), "an AIFF file"},
+        {"header.pcm", wav, "a WAV file of 8000 Hz, 1 channel(s), 16 bits, format 1 named as raw data"},
+        // Kept as they were: raw data, a header stating 8 kHz 16-bit mono
+        // PCM (extensible too), a header that is not RIFF.
+        {"raw.pcm", raw_bytes(speech), ""},
+        {"ext.wav", extensible, ""},
+        {"not_riff.wav", patched(wav, 0, "X"), ""},
     };
     for (const Case& c : cases) {
-        write_file(dir + "/r.wav", c.bytes);
-        ToolRun r = run({"-h", "r.wav", "r.wav"});
-        EXPECT_EQ(r.out, plain.out) << c.states;
-        const std::string warning = c.states.empty() ? "" : "WARNING: Header of 'r.wav' states " + c.states + read_as;
-        EXPECT_EQ(r.err, warning + warning);
+        SCOPED_TRACE(c.name);
+        write_file(dir + "/" + c.name, c.bytes);
+        for (bool as_reference : {true, false}) {
+            ToolRun r = as_reference ? run({"-h", c.name, "r.wav"}) : run({"-h", "r.wav", c.name});
+            if (!c.is.empty()) {
+                const std::string refusal = "ERROR: " + std::string(as_reference ? "Reference" : "Degraded") + " '" +
+                                            c.name + "' is " + c.is +
+                                            ", not 8000 Hz 16-bit mono PCM: score it with kelvor-batch\n";
+                EXPECT_EQ(r.out, (as_reference ? "" : reference_line("r.wav", 12000)) + refusal);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err, "");
+            } else {
+                EXPECT_EQ(r.status, 0) << r.out;
+            }
+        }
     }
+    // Today's warning stays for the extensible header.
+    EXPECT_EQ(run({"-h", "ext.wav", "r.wav"}).err,
+              "WARNING: Header of 'ext.wav' states 8000 Hz, 1 channel(s), 16 bits, format 65534; read as 8000 Hz, "
+              "1 channel, 16 bits, format 1 (PCM)\n");
+    // Only the runs that scored left a row.
     std::string text = log();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 + static_cast<long>(cases.size()));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 + 2 * 3 + 1);
 }
 
 TEST_F(HostileInput, InputsTooLongToHoldAreRefusedBeforeAnythingIsAllocated) {

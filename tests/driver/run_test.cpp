@@ -188,11 +188,14 @@ TEST_F(Run, DebugFileThatCannotBeCreated) {
 }
 
 TEST_F(Run, WavHeaderIsSkippedNotRead) {
-    // A header claiming 16 kHz stereo changes nothing: byte 44 on is 8 kHz mono.
-    write_file(dir + "/stereo.wav", wav_bytes(clean, 16000, 2));
+    // A 44-byte header that is not RIFF changes nothing: byte 44 on is
+    // 8 kHz mono. (One claiming another format is refused.)
+    std::string junk = wav_bytes(clean, 8000);
+    junk.replace(0, 44, 44, '\x55');
+    write_file(dir + "/junk.wav", junk);
     Scores plain = printed_scores(run({"-h", "r.wav", "r.wav"}).out);
-    ToolRun r = run({"-h", "r.wav", "stereo.wav"});
-    EXPECT_EQ(r.out, reference_line("r.wav", 24000) + degraded_line("stereo.wav", 24000) + kResampling +
+    ToolRun r = run({"-h", "r.wav", "junk.wav"});
+    EXPECT_EQ(r.out, reference_line("r.wav", 24000) + degraded_line("junk.wav", 24000) + kResampling +
                          metrics_line(plain) + "\n");
     // The same samples raw, under names that are and are not WAV names.
     write_file(dir + "/take.wav.pcm", wav_bytes(clean, 8000));
@@ -200,9 +203,14 @@ TEST_F(Run, WavHeaderIsSkippedNotRead) {
     write_file(dir + "/upper.WAV", wav_bytes(clean, 8000));
     EXPECT_EQ(printed_scores(run({"-h", "r.wav", "take.wav.pcm"}).out).stoi, plain.stoi);
     EXPECT_EQ(printed_scores(run({"-h", "raw.Wav", "upper.WAV"}).out).stoi, plain.stoi);
-    // A .Wav name is raw: its 44 header bytes are 22 samples.
-    write_file(dir + "/speech.Wav", wav_bytes(clean, 8000));
+    // A .Wav name is raw: raw data of 44 bytes more are 22 samples more,
+    // and a RIFF header in it would be read as samples, so it is refused.
+    write_file(dir + "/speech.Wav", std::string(44, '\x01') + raw_bytes(clean));
     EXPECT_EQ(run({"speech.Wav", "-Q"}).out, reference_line("speech.Wav", 24022) + "ERROR: Unknown option -Q\n");
+    write_file(dir + "/header.Wav", wav_bytes(clean, 8000));
+    EXPECT_EQ(run({"header.Wav", "-Q"}).out, "ERROR: Reference 'header.Wav' is a WAV file of 8000 Hz, 1 channel(s), "
+                                             "16 bits, format 1 named as raw data, not 8000 Hz 16-bit mono PCM: score "
+                                             "it with kelvor-batch\n");
 }
 
 TEST_F(Run, ShortAndEmptyInputs) {

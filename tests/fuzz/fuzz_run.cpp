@@ -10,12 +10,16 @@
 //   bytes 3-4   split point: the reference gets that many of the remaining
 //               bytes (modulo their count + 1), the degraded file the rest
 //   bytes 5-    file contents
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "driver/audio_io.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -74,6 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     InProcessRun run = run_tool_in_process(args);
 
+    // An input whose first bytes announce another format is refused as it
+    // is opened, with nothing logged.
+    char foreign[2][128] = {};
+    const bool ref_foreign = kelvor::describe_foreign_input(data + 5, std::min<size_t>(split, kelvor::FORMAT_PROBE_BYTES),
+                                                            e.ref_size, e.ref_wav, foreign[0], sizeof foreign[0]);
+    const bool deg_foreign = kelvor::describe_foreign_input(data + 5 + split,
+                                                            std::min<size_t>(rest - split, kelvor::FORMAT_PROBE_BYTES),
+                                                            e.deg_size, e.deg_wav, foreign[1], sizeof foreign[1]);
+
     const bool shift_legal = shift >= 1 && shift <= 900;
     std::string illegal;
     if (e.shift_given && !shift_legal) illegal = "ERROR: Illegal shift value " + std::to_string(shift) + "\n";
@@ -83,7 +96,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              static_cast<int>(data_bytes_of(e.deg_size, e.deg_wav) / 2));
     const std::string files = line;
 
-    if (!illegal.empty()) {
+    char ref_line[256];
+    snprintf(ref_line, sizeof ref_line, "Reference: %s \t samples: %d\n", e.ref_name.c_str(),
+             static_cast<int>(data_bytes_of(e.ref_size, e.ref_wav) / 2));
+    std::string refusal;
+    if (ref_foreign) {
+        refusal = "ERROR: Reference '" + e.ref_name + "' is " + foreign[0] +
+                  ", not 8000 Hz 16-bit mono PCM: score it with kelvor-batch\n";
+    } else if (deg_foreign) {
+        refusal = std::string(ref_line) + "ERROR: Degraded '" + e.deg_name + "' is " + foreign[1] +
+                  ", not 8000 Hz 16-bit mono PCM: score it with kelvor-batch\n";
+    }
+
+    if (!refusal.empty() && (illegal.empty() || options_last)) {
+        if (run.out != refusal || run.returned || run.status != 1) fuzz_fail("another format", run.out);
+        if (access("stoi_results.txt", F_OK) == 0) fuzz_fail("a refused run logged a row", run.out);
+    } else if (!illegal.empty()) {
         // The -s token is refused where it stands.
         const std::string expected = options_last ? files + illegal : illegal;
         if (run.out != expected || run.returned || run.status != 1) fuzz_fail("illegal shift", run.out);

@@ -232,7 +232,7 @@ std::string details_json(const Row& row, int64_t index, const Details& d) {
     out += ", \"band_centre_hz\": [";
     for (size_t j = 0; j < d.band_centre_hz.size(); j++) {
         if (j > 0) out.push_back(',');
-        out += shortest_text(d.band_centre_hz[j]);
+        out += std::isfinite(d.band_centre_hz[j]) ? shortest_text(d.band_centre_hz[j]) : "null";
     }
     out += "], \"frame_count\": " + std::to_string(d.frame_count);
     out += ", \"kept_frames\": ";

@@ -414,8 +414,8 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
     }
     kelvor::batch::ScoreOptions options;
     options.align = align;
-    py::object make = py::module_::import("kelvor_stoi._errors").attr("error_of");
-    return make(row.status, message_text(row.message));
+    options.profile = profile;
+    options.audio = audio_options(raw_rate, channel);
     std::vector<Row> rows;
     bool interrupted = false;
     {

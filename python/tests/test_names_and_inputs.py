@@ -44,7 +44,7 @@ def test_a_named_pipe_is_refused_without_waiting(folder):
         text=True,
         timeout=60,
     )
-    assert done.stdout.split("\n")[:2] == ["OSError unreadable"] * 2, done.stdout + done.stderr
+    assert done.stdout.split("\n")[:2] == ["UnreadableError unreadable"] * 2, done.stdout + done.stderr
 
 
 @pytest.mark.parametrize("name", ["ref.wav\0.pcm", b"ref.wav\0.pcm"])

@@ -68,18 +68,33 @@ TEST(NoNotANumber, NeitherRowsNorDetailsEverHoldNanOrInfinity) {
     EXPECT_TRUE(parse_json(format_row(row, Format::jsonl)).has_value());
 }
 
-TEST(NoNotANumber, HugeFiniteSamplesAreNeverAnOkRow) {
-    // Float samples near the largest float overflow the measures.
+TEST(NoNotANumber, HugeFiniteSamplesScoreAsTheirScaledSignalAndNeverAsNaN) {
+    // Float samples near the largest float would overflow the measures; the
+    // reference profile scales them back first, so they score as the same
+    // signal at full scale does.
     Audio ref;
     Audio deg;
     ref.rate = deg.rate = 8000;
     for (int16_t s : sample_ref()) ref.values.push_back(s * (1e38 / 32768.0));
     for (int16_t s : sample_deg()) deg.values.push_back(s * (1e38 / 32768.0));
     Details details;
-    Row r = score_audio(ref, deg, 0, false, &details);
-    EXPECT_FALSE(r.ok());
-    EXPECT_FALSE(r.stoi.has_value());
-    EXPECT_EQ(format_row(r, Format::csv).find("nan"), std::string::npos);
+    Row huge = score_audio(ref, deg, 0, false, KELVOR_PROFILE_REFERENCE, &details);
+    Audio ref16;
+    Audio deg16;
+    ref16.rate = deg16.rate = 8000;
+    ref16.pcm16 = deg16.pcm16 = true;
+    ref16.pcm = sample_ref();
+    deg16.pcm = sample_deg();
+    Row normal = score_audio(ref16, deg16, 0, false, KELVOR_PROFILE_REFERENCE);
+    ASSERT_TRUE(huge.ok()) << huge.message;
+    EXPECT_NEAR(*huge.stoi, *normal.stoi, 1e-12);
+    EXPECT_NEAR(*huge.estoi, *normal.estoi, 1e-12);
+    for (const Format f : {Format::csv, Format::jsonl}) EXPECT_EQ(format_row(huge, f).find("nan"), std::string::npos);
+    // A row with no finite score is never ok, in any format.
+    Row bad;
+    bad.stoi = std::nan("");
+    bad.estoi = 0.5;
+    EXPECT_EQ(format_row(bad, Format::jsonl).find("nan"), std::string::npos);
 }
 
 TEST(Sha256, KnownDigests) {

@@ -10,8 +10,13 @@
 # in this one run. On a shared machine the wall times of -jN depend on the
 # cores the others leave free; the CPU seconds do not.
 #
-# Environment: BATCH, TOOL (executables), PAIRS (default 400), RUNS
-# (default 3), JOBS (default: nproc).
+# With PREV_BATCH naming an earlier kelvor-batch, the 3-second 16 kHz set is
+# also scored by it at -j1, its runs taking turns with this build's, and
+# the ratio of pairs per CPU second is printed (the scoring profiles' speed
+# target is measured so).
+#
+# Environment: BATCH, TOOL (executables), PREV_BATCH (optional), PAIRS
+# (default 400), RUNS (default 3), JOBS (default: nproc).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BATCH=${BATCH:-$ROOT/build/batch/kelvor-batch}
@@ -53,6 +58,29 @@ echo "$PAIRS pairs per set, $total_seconds s of speech in the 3-10 s sets; $JOBS
 
 median() { sort -g | awk '{v[NR]=$1} END {m=(NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2; printf "%.3f", m}'; }
 
+# run_once NAME COMMAND...: one run, its wall time, CPU time and peak
+# memory appended to $WORK/NAME.walls, .cpus and .kbs.
+run_once() {
+    name=$1
+    shift
+    /usr/bin/time -v -o "$WORK/time.txt" "$@" > /dev/null 2>&1
+    awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (k = 1; k <= n; k++) s = s * 60 + t[k]; print s }' \
+        "$WORK/time.txt" >> "$WORK/$name.walls"
+    awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt" >> "$WORK/$name.kbs"
+    awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$WORK/time.txt" >> "$WORK/$name.cpus"
+}
+
+# report NAME: the medians and the peak of NAME's runs.
+report() {
+    name=$1
+    median < "$WORK/$name.walls" > "$WORK/$name.wall"
+    median < "$WORK/$name.cpus" > "$WORK/$name.cpu"
+    sort -g "$WORK/$name.kbs" | tail -1 > "$WORK/$name.kb"
+    printf "%-34s %8s s %8.1f pairs/s %8s s CPU %8.1f pairs/CPU-s %7s kB peak\n" "$name" "$(cat "$WORK/$name.wall")" \
+        "$(awk -v p="$PAIRS" -v w="$(cat "$WORK/$name.wall")" 'BEGIN { print p / w }')" "$(cat "$WORK/$name.cpu")" \
+        "$(awk -v p="$PAIRS" -v c="$(cat "$WORK/$name.cpu")" 'BEGIN { print p / c }')" "$(cat "$WORK/$name.kb")"
+}
+
 # time_case NAME COMMAND...: RUNS runs; records the median wall time and the
 # largest peak memory in $WORK/NAME.wall and $WORK/NAME.kb
 time_case() {
@@ -63,19 +91,10 @@ time_case() {
     : > "$WORK/$name.cpus"
     r=0
     while [ $r -lt "$RUNS" ]; do
-        /usr/bin/time -v -o "$WORK/time.txt" "$@" > /dev/null 2>&1
-        awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (k = 1; k <= n; k++) s = s * 60 + t[k]; print s }' \
-            "$WORK/time.txt" >> "$WORK/$name.walls"
-        awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt" >> "$WORK/$name.kbs"
-        awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$WORK/time.txt" >> "$WORK/$name.cpus"
+        run_once "$name" "$@"
         r=$((r + 1))
     done
-    median < "$WORK/$name.walls" > "$WORK/$name.wall"
-    median < "$WORK/$name.cpus" > "$WORK/$name.cpu"
-    sort -g "$WORK/$name.kbs" | tail -1 > "$WORK/$name.kb"
-    printf "%-34s %8s s %8.1f pairs/s %8s s CPU %8.1f pairs/CPU-s %7s kB peak\n" "$name" "$(cat "$WORK/$name.wall")" \
-        "$(awk -v p="$PAIRS" -v w="$(cat "$WORK/$name.wall")" 'BEGIN { print p / w }')" "$(cat "$WORK/$name.cpu")" \
-        "$(awk -v p="$PAIRS" -v c="$(cat "$WORK/$name.cpu")" 'BEGIN { print p / c }')" "$(cat "$WORK/$name.kb")"
+    report "$name"
 }
 
 # The shell loop users run today: one KELVOR_STOI process per pair.
@@ -101,6 +120,22 @@ time_case "16k  kelvor-batch -j1" "$BATCH" -j1 --quiet "$WORK/p16/manifest.csv"
 time_case "16k  kelvor-batch -j$JOBS" "$BATCH" -j"$JOBS" --quiet "$WORK/p16/manifest.csv"
 time_case "16k3 kelvor-batch -j1" "$BATCH" -j1 --quiet "$WORK/p16_3s/manifest.csv"
 time_case "16k3 kelvor-batch -j$JOBS" "$BATCH" -j"$JOBS" --quiet "$WORK/p16_3s/manifest.csv"
+time_case "8k   kelvor-batch --profile tool -j1" "$BATCH" -j1 --profile tool --quiet "$WORK/p8/manifest.csv"
+if [ -n "${PREV_BATCH:-}" ]; then
+    for name in "16k3 previous kelvor-batch -j1" "16k3 this kelvor-batch -j1"; do
+        : > "$WORK/$name.walls"
+        : > "$WORK/$name.kbs"
+        : > "$WORK/$name.cpus"
+    done
+    r=0
+    while [ $r -lt "$RUNS" ]; do
+        run_once "16k3 previous kelvor-batch -j1" "$PREV_BATCH" -j1 --quiet "$WORK/p16_3s/manifest.csv"
+        run_once "16k3 this kelvor-batch -j1" "$BATCH" -j1 --quiet "$WORK/p16_3s/manifest.csv"
+        r=$((r + 1))
+    done
+    report "16k3 previous kelvor-batch -j1"
+    report "16k3 this kelvor-batch -j1"
+fi
 
 w() { cat "$WORK/$1.wall"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -114,3 +149,7 @@ echo "8 kHz -a: -j$JOBS / shell loop      $(ratio "$(w '8k-a KELVOR_STOI -a shel
 echo "16 kHz: -j$JOBS / -j1 speed-up  $(ratio "$(w '16k  kelvor-batch -j1')" "$(w "16k  kelvor-batch -j$JOBS")")"
 echo "16 kHz 3 s: pairs/s per core at -j1  $(awk -v p="$PAIRS" -v w="$(w '16k3 kelvor-batch -j1')" 'BEGIN { printf "%.1f", p / w }') (per CPU second: $(awk -v p="$PAIRS" -v c="$(cat "$WORK/16k3 kelvor-batch -j1.cpu")" 'BEGIN { printf "%.1f", p / c }'))"
 echo "16 kHz 3 s: pairs/s per core at -j$JOBS  $(awk -v p="$PAIRS" -v j="$JOBS" -v w="$(w "16k3 kelvor-batch -j$JOBS")" 'BEGIN { printf "%.1f", p / w / j }')"
+if [ -n "${PREV_BATCH:-}" ]; then
+    c() { cat "$WORK/$1.cpu"; }
+    echo "16 kHz 3 s, -j1: pairs per CPU second, this build / previous  $(ratio "$(c '16k3 previous kelvor-batch -j1')" "$(c '16k3 this kelvor-batch -j1')")"
+fi

@@ -445,11 +445,16 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
         }
     }
     if (keep == 0) out->write(header_line(s.format));
-    if (out->regular() && !record_agrees) {
+    // A name under /dev or /proc (/dev/stdout redirected to a file) stands
+    // for a descriptor, not for a file with a folder of its own.
+    const bool descriptor = s.output.rfind("/dev/", 0) == 0 || s.output.rfind("/proc/", 0) == 0;
+    if (out->regular() && !record_agrees && !descriptor) {
         try {
             write_file_atomically(record_path, run_record_json(facts));
         } catch (const std::exception& e) {
-            throw Refusal(std::string("can't write the run record: ") + e.what());
+            // The rows can still be written; only --resume will refuse them.
+            std::fprintf(stderr, "kelvor-batch: warning: no run record: %s; --resume will refuse '%s'\n", e.what(),
+                         s.output.c_str());
         }
     }
     opened.output = std::move(out);

@@ -87,7 +87,7 @@ def test_a_multi_channel_file_names_the_python_argument(folder):
     assert raised.value.status == "channels"
 
 
-@pytest.mark.parametrize("raw_rate", [0, -8000, 10**12, 8000.5, "8000", None])
+@pytest.mark.parametrize("raw_rate", [10**12, 2**31, 0])
 def test_dask_checks_raw_rate_before_submitting(folder, raw_rate):
     (folder / "m.csv").write_text("reference,degraded\nref.wav,deg.wav\n")
     # No client is needed: the arguments are refused first.

@@ -66,7 +66,7 @@ JsonValue number_options(const ScoreOptions& options) {
         {"align", JsonValue::of(options.align)},
         {"raw_rate", JsonValue::of(static_cast<long long>(options.audio.raw_rate))},
         {"channel", JsonValue::of(static_cast<long long>(options.audio.channel))},
-        {"profile", JsonValue::of("default")},
+        {"profile", JsonValue::of(kelvor_profile_name(options.profile))},
     });
 }
 
@@ -100,9 +100,12 @@ std::string utc_now() {
 std::string run_record_json(const RunFacts& facts) {
     std::vector<JsonValue> command;
     for (const std::string& arg : facts.command) command.push_back(JsonValue::of(arg));
+    // The profile again at the top, where a reader of the record looks first.
+    const JsonValue* profile = facts.options.find("profile");
     const std::vector<std::pair<std::string, JsonValue>> members = {
         {"program", JsonValue::of("kelvor-batch")},
         {"version", JsonValue::of(kelvor_version())},
+        {"profile", profile != nullptr ? *profile : JsonValue::null()},
         {"command", JsonValue::array(std::move(command))},
         {"listing", facts.listing},
         {"shard", facts.shard.empty() ? JsonValue::null() : JsonValue::of(facts.shard)},

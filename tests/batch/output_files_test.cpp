@@ -237,7 +237,8 @@ TEST_F(OutputFiles, TheRunRecordSaysWhatTheRowsAre) {
     EXPECT_EQ(listing->find("sha256")->text, hash.hex());
     EXPECT_EQ(record->find("shard")->text, "2/3");
     EXPECT_EQ(record->find("options")->to_json(),
-              "{\"align\": true, \"raw_rate\": 8000, \"channel\": 0, \"profile\": \"default\"}");
+              "{\"align\": true, \"raw_rate\": 8000, \"channel\": 0, \"profile\": \"reference\"}");
+    EXPECT_EQ(record->find("profile")->text, "reference");
     EXPECT_TRUE(std::regex_match(record->find("started")->text,
                                  std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
     // Written without -o: no record; onto a device: none either.

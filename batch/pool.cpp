@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "kelvor/stoi.h"
+
 namespace kelvor::batch {
 
 namespace {
@@ -111,7 +113,16 @@ void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window) {
     Pool pool(callbacks, window);
     std::vector<std::thread> workers;
     workers.reserve(static_cast<size_t>(jobs < 1 ? 1 : jobs));
-    for (int i = 0; i < (jobs < 1 ? 1 : jobs); i++) workers.emplace_back([&pool] { pool.worker(); });
+    // Several workers share the processors between them: each scores its
+    // pairs on its own thread alone. A single worker lets each pair use
+    // every processor.
+    const bool several = jobs > 1;
+    for (int i = 0; i < (jobs < 1 ? 1 : jobs); i++) {
+        workers.emplace_back([&pool, several] {
+            if (several) kelvor_set_threads(1);
+            pool.worker();
+        });
+    }
     pool.write();
     for (std::thread& t : workers) t.join();
     pool.rethrow();

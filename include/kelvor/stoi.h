@@ -16,6 +16,10 @@
  * tables are built once, under a lock, by the first call that needs them,
  * and only read afterwards.
  *
+ * Threads of its own: a call shares its work out between the processors
+ * the calling thread may run on (see kelvor_set_threads), and has finished
+ * with every thread it started when it returns.
+ *
  * Nothing here prints, exits or throws: every failure is a status.
  */
 #ifndef KELVOR_STOI_H
@@ -136,6 +140,28 @@ int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg, 
                        const kelvor_options* options, kelvor_details** out);
 /* Releases a block of kelvor_details_*; null is ignored. */
 void kelvor_details_free(kelvor_details* details);
+
+/*
+ * How many threads a call made from the calling thread may use. A call
+ * shares out its delay search (by delays), the resampling of both signals
+ * (each on its own thread) and the measures (by frames and by segments);
+ * the scores are the same bits on any number of threads.
+ *
+ *   0  one thread per processor the calling thread may run on (its
+ *      affinity mask, read on every call), so one when there is one. The
+ *      default of every thread: a single call on an idle machine uses all
+ *      of it.
+ *   1  everything on the calling thread; no thread is started.
+ *   n  n threads (at most 32), whatever the processor count.
+ *
+ * A program that scores pairs on several threads of its own should set 1
+ * in each of them, so that their calls do not compete for the processors
+ * (kelvor-batch does so in its workers when it runs more than one).
+ * The setting belongs to the calling thread alone. Returns the previous
+ * setting, or KELVOR_ERR_BAD_ARGUMENT for a negative count, which changes
+ * nothing.
+ */
+int kelvor_set_threads(int threads);
 
 /* A sentence describing a status ("Too little speech: ..."); never null. */
 const char* kelvor_status_text(int status);

@@ -1,6 +1,7 @@
 // The delay search: the largest signed correlation over 900 delays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "conditioning/alignment.h"
@@ -146,6 +147,53 @@ TEST(AlignmentKernels, TiesAndEdgeDelaysSurviveTheVectorPath) {
         deg[2500 + 3] = 699;
         EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 899) << k;
         deg[2500 + 3] = 700;
+    }
+}
+
+// On several threads each thread forms the sums of its own delays: the
+// delay found must be the one-thread delay at every level, with the best
+// sum in either share, ties across the shares' border, and lengths around
+// the point where the search starts sharing out at all.
+TEST(AlignmentThreads, SharedDelaysFindTheOneThreadDelay) {
+    uint32_t state = 5;
+    struct Case {
+        int32_t count;
+        int32_t delay;  // of a copy; -1 for noise alone
+        int32_t tie;    // a second delay as good as the first; -1 for none
+    };
+    const Case cases[] = {{8191, 17, -1}, {8192, 880, -1}, {20000, 0, -1}, {20000, 899, -1},
+                          {16384, 3, 899}, {16384, 447, 448}, {30001, -1, -1}};
+    for (const Case& c : cases) {
+        std::vector<int16_t> ref(static_cast<size_t>(c.count));
+        std::vector<int16_t> deg(ref.size() + ALIGN_SHIFTS, 0);
+        for (int16_t& v : ref) v = static_cast<int16_t>(static_cast<int32_t>(next_random(&state) % 4001) - 2000);
+        if (c.delay < 0) {
+            for (int16_t& v : deg) v = static_cast<int16_t>(next_random(&state) & 0xFFFF);
+        } else if (c.tie < 0) {
+            deg = delayed_copy(ref, c.delay);
+        } else {
+            // One impulse against two equal echoes.
+            std::fill(ref.begin(), ref.end(), 0);
+            ref[100] = 1000;
+            deg[100 + c.delay] = 900;
+            deg[100 + c.tie] = 900;
+        }
+        for (IsaLevel level : kIsaLevels) {
+            if (level > isa_supported()) continue;
+            int32_t alone = 0;
+            {
+                ThreadSetting one(1);
+                alone = search_alignment_using(level, ref.data(), deg.data(), c.count);
+            }
+            if (c.delay >= 0) {
+                EXPECT_EQ(alone, c.delay) << "level " << level << " count " << c.count;
+            }
+            for (int32_t threads : kThreadCounts) {
+                ThreadSetting shared(threads);
+                EXPECT_EQ(search_alignment_using(level, ref.data(), deg.data(), c.count), alone)
+                    << "level " << level << " count " << c.count << " threads " << threads;
+            }
+        }
     }
 }
 

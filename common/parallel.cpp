@@ -81,11 +81,15 @@ void parallel_run(int32_t pieces, ParallelPiece piece, void* context) {
     bool started[PARALLEL_MAX_THREADS] = {};
     const int32_t threaded = pieces < PARALLEL_MAX_THREADS ? pieces : PARALLEL_MAX_THREADS;
 
-    // The new threads inherit a mask that blocks every signal; the calling
-    // thread's own mask is put back at once.
+    // The new threads inherit a mask that blocks every signal sent to the
+    // process, so that those keep going to the caller's threads; the
+    // calling thread's own mask is put back at once. The signals of a
+    // fault in a piece itself stay open, so that they reach their handler
+    // (a sanitizer's report, say) on the thread that raised them.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, fault);
     const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
     for (int32_t i = 1; i < threaded; i++) {
         launches[i] = Launch{piece, context, i, pieces};

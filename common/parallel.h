@@ -20,9 +20,10 @@
 //   heap requests is part of what its callers report when memory runs out,
 //   so every array is allocated on the calling thread before the pieces
 //   start.
-// - The threads it starts have every signal blocked (signals keep going to
-//   the caller's threads) and a setting of 1, so a piece that calls another
-//   parallel step runs it inline.
+// - The threads it starts block the signals sent to the process (those
+//   keep going to the caller's threads; a fault's own signal still reaches
+//   its handler) and have a setting of 1, so that a piece that calls
+//   another parallel step runs it inline.
 #ifndef COMMON_PARALLEL_H
 #define COMMON_PARALLEL_H
 

@@ -89,7 +89,8 @@ void parallel_run(int32_t pieces, ParallelPiece piece, void* context) {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, fault);
+    const int faults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
+    for (int fault : faults) sigdelset(&all, fault);
     const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
     for (int32_t i = 1; i < threaded; i++) {
         launches[i] = Launch{piece, context, i, pieces};

@@ -5,6 +5,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -14,6 +16,24 @@
 #include "support.h"
 
 using namespace kelvor;
+
+// test_common is linked with -Wl,--wrap=pthread_create: the library's
+// requests for a thread come here, and can be refused.
+namespace {
+std::atomic<int> refuse_threads{0};
+}
+
+extern "C" int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                                     void* argument);
+
+extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                                     void* argument) {
+    if (refuse_threads.load() > 0) {
+        refuse_threads--;
+        return EAGAIN;
+    }
+    return __real_pthread_create(thread, attr, start, argument);
+}
 
 namespace {
 
@@ -50,7 +70,25 @@ TEST(Parallel, EveryPieceRunsOnceAndPieceZeroOnTheCaller) {
     }
 }
 
+// A thread that cannot be started costs nothing but time: its piece runs
+// on the calling thread, once, whichever threads could be had.
+TEST(Parallel, PiecesWhoseThreadCannotStartRunOnTheCaller) {
+    for (int refused : {1, 2, 6}) {
+        Seen seen{};
+        refuse_threads = refused;
+        parallel_run(7, record, &seen);
+        EXPECT_EQ(refuse_threads.load(), 0);
+        int on_caller = 0;
+        for (int32_t i = 0; i < 7; i++) {
+            EXPECT_EQ(seen.runs[i].load(), 1) << refused << " refused, piece " << i;
+            on_caller += pthread_equal(seen.thread[i], pthread_self()) ? 1 : 0;
+        }
+        EXPECT_EQ(on_caller, 1 + refused);
+    }
+}
+
 TEST(Parallel, OneThreadStartsNothing) {
+    refuse_threads = 1000;  // a thread asked for would be counted and refused
     ThreadSetting one(1);
     EXPECT_EQ(parallel_threads(), 1);
     EXPECT_EQ(parallel_pieces(1000000, 1), 1);
@@ -58,6 +96,7 @@ TEST(Parallel, OneThreadStartsNothing) {
     parallel_run(parallel_pieces(1000000, 1), record, &seen);
     EXPECT_EQ(seen.runs[0].load(), 1);
     EXPECT_TRUE(pthread_equal(seen.thread[0], pthread_self()));
+    EXPECT_EQ(refuse_threads.exchange(0), 1000);
 }
 
 TEST(Parallel, SettingBelongsToTheCallingThread) {

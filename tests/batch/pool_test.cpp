@@ -19,10 +19,7 @@ std::set<int> settings_seen(int jobs) {
     std::set<int> seen;
     int handed = 0;
     PoolCallbacks callbacks;
-    callbacks.next = [&handed](PairSpec& pair) {
-        pair.index = handed;
-        return handed++ < 20;
-    };
+    callbacks.next = [&handed](PairSpec&) { return handed++ < 20; };
     callbacks.score = [&](const PairSpec&) {
         const int setting = kelvor_set_threads(0);
         kelvor_set_threads(setting);

@@ -4,6 +4,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
@@ -258,21 +259,18 @@ TEST_F(Run, DisplayNamesDropDirectories) {
 // step on one thread; on every processor it shares them out. Every byte it
 // writes must be the same: the console (timings aside), the results log
 // and the debug files, with the delay searched, given and with the double
-// table, on a minute of speech with pauses and a noisy, delayed copy.
+// table, on a minute of speech with a pause and a noisy, delayed copy.
 TEST_F(Run, OneProcessorAndEveryProcessorWriteTheSameBytes) {
     cpu_set_t all;
     ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
     if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "one processor: the threaded chain cannot run here";
     cpu_set_t one;
     CPU_ZERO(&one);
-    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
-        if (CPU_ISSET(cpu, &all)) {
-            CPU_SET(cpu, &one);
-            break;
-        }
+    for (int cpu = 0; CPU_COUNT(&one) == 0; cpu++) {
+        if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &one);
     }
     std::vector<int16_t> ref = speechlike(480000, 9);
-    for (size_t i = 100000; i < 140000; i++) ref[i] = 0;
+    std::fill(ref.begin() + 100000, ref.begin() + 140000, 0);
     const std::vector<int16_t> other = speechlike(480000, 10, 3000.0);
     std::vector<int16_t> deg = delayed(ref, 411);
     for (size_t i = 0; i < deg.size(); i++) deg[i] = static_cast<int16_t>(0.7 * deg[i] + 0.5 * other[i]);
@@ -285,26 +283,21 @@ TEST_F(Run, OneProcessorAndEveryProcessorWriteTheSameBytes) {
         EXPECT_EQ(sched_setaffinity(0, sizeof cpus, &cpus), 0);
         const ToolRun r = run(args);
         EXPECT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
-        EXPECT_EQ(r.status, 0) << r.out;
-        std::vector<std::string> written{mask_timings(r.out), r.err};
+        std::vector<std::string> written{mask_timings(r.out), r.err, std::to_string(r.status)};
         for (const char* name : files) written.push_back(read_file(dir + "/" + name));
         return written;
     };
-    const std::vector<std::string> runs[] = {
-        {"-a", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
-        {"-h", "-s411", "-r", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
-        {"-h", "-d", "long_deg.wav", "long_ref.pcm"},
-    };
-    for (const std::vector<std::string>& args : runs) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-a", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                                 {"-h", "-s411", "-r", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                                 {"-h", "-d", "long_deg.wav", "long_ref.pcm"}}) {
         const std::vector<std::string> alone = outputs(args, one);
+        EXPECT_EQ(alone[2], "0") << alone[0];
+        EXPECT_FALSE(alone[3].empty() || alone[7].empty());  // a row and the last debug file
         const std::vector<std::string> shared = outputs(args, all);
-        ASSERT_EQ(alone.size(), shared.size());
-        EXPECT_NE(alone[0].find("Metrics"), std::string::npos) << alone[0];
         for (size_t i = 0; i < alone.size(); i++) {
-            EXPECT_TRUE(alone[i] == shared[i]) << args[2] << ": output " << i << " differs:\n" << alone[i].substr(0, 400)
-                                               << "\n---\n" << shared[i].substr(0, 400);
+            EXPECT_TRUE(alone[i] == shared[i]) << args[2] << ": output " << i << " differs:\n"
+                                               << alone[i].substr(0, 400) << "\n---\n" << shared[i].substr(0, 400);
         }
-        EXPECT_FALSE(alone[2].empty() || alone[5].empty());  // a row and the last debug file
     }
 }
 

@@ -5,8 +5,6 @@
 // again.
 #include <gtest/gtest.h>
 
-#include <sched.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,17 +102,13 @@ protected:
         return at == std::string::npos ? "<marker missing>" : clean_out.substr(0, at + strlen(marker));
     }
 
-    void expect_every_site();
-
     std::string dir;
     std::vector<std::string> args{"-h", "-d", "r.wav", "d.pcm"};
     std::string clean_out;
     std::string clean_log;
 };
 
-// Every request of a run refused in turn: each stops the run where the
-// site list says, with its message.
-void AllocationFailure::expect_every_site() {
+TEST_F(AllocationFailure, EveryRequestFailingOnceInTurn) {
     size_t n = 1;
     for (;; n++) {
         ASSERT_LE(n, kSites.size() + 1) << "more heap requests than known sites";
@@ -144,28 +138,6 @@ void AllocationFailure::expect_every_site() {
         EXPECT_EQ(file_exists(dir + "/deg10.wav"), site.stops_after == kAll) << "request " << n;
     }
     EXPECT_EQ(n, kSites.size() + 1);
-}
-
-TEST_F(AllocationFailure, EveryRequestFailingOnceInTurn) {
-    expect_every_site();
-}
-
-// On one processor no step starts a thread; the requests, and so the
-// sites, are the same as on several.
-TEST_F(AllocationFailure, EveryRequestFailingOnceInTurnOnOneProcessor) {
-    cpu_set_t all;
-    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
-        if (CPU_ISSET(cpu, &all)) {
-            CPU_SET(cpu, &one);
-            break;
-        }
-    }
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-    expect_every_site();
-    EXPECT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }
 
 TEST_F(AllocationFailure, FftTablesThatCannotBeBuiltAtAllEndTheRunSilently) {

@@ -8,7 +8,6 @@
 
 #include "measures/correlation.h"
 #include "measures/spectrum.h"
-#include "support.h"
 
 using namespace kelvor;
 
@@ -233,37 +232,6 @@ TEST(NoiseGenerator, JumpAheadLandsWhereSingleDrawsDo) {
         for (int64_t draws : {0LL, 1LL, 2LL, 1800LL, 65535LL, 65536LL, 65537LL, 1800LL * 4687 + 5}) {
             for (; drawn < draws; drawn++) noise_sample(&state);
             EXPECT_EQ(noise_state_after(static_cast<uint16_t>(start), draws), state) << start << " + " << draws;
-        }
-    }
-}
-
-// ESTOI segments shared out between threads, each share starting its
-// draws where the segments before it leave the generator: the same values
-// and the same final state as one pass, at every level.
-TEST(EstoiValues, SharedSegmentsGiveTheOnePassBitsAndState) {
-    const int32_t frames = 30 + 8 * 64 + 5;  // batches of 4 and 8 with a remainder, several pieces
-    const int32_t segments = frames - SEGMENT_LENGTH;
-    const std::vector<double> X = envelopes(frames, 31), Y = envelopes(frames, 32);
-    for (IsaLevel level : kIsaLevels) {
-        if (level > isa_supported()) continue;
-        IsaLimit limit(level);
-        std::vector<double> want_d1(static_cast<size_t>(segments)), want_stoi(BAND_COUNT * want_d1.size());
-        double xn[SEGMENT_LENGTH], yn[SEGMENT_LENGTH];
-        uint16_t want_state = 4321;
-        {
-            ThreadSetting one(1);
-            estoi_values(X.data(), Y.data(), frames, segments, want_d1.data(), &want_state);
-            stoi_correlations(X.data(), Y.data(), frames, segments, kC, want_stoi.data(), xn, yn);
-        }
-        for (int32_t threads : kThreadCounts) {
-            ThreadSetting shared(threads);
-            std::vector<double> d1(want_d1.size()), stoi(want_stoi.size());
-            uint16_t state = 4321;
-            estoi_values(X.data(), Y.data(), frames, segments, d1.data(), &state);
-            stoi_correlations(X.data(), Y.data(), frames, segments, kC, stoi.data(), xn, yn);
-            EXPECT_TRUE(same_bits(d1, want_d1)) << "level " << level << " threads " << threads;
-            EXPECT_TRUE(same_bits(stoi, want_stoi)) << "level " << level << " threads " << threads;
-            EXPECT_EQ(state, want_state) << "level " << level << " threads " << threads;
         }
     }
 }

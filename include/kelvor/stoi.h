@@ -142,10 +142,11 @@ int kelvor_details_10k(const double* ref, int64_t ref_count, const double* deg, 
 void kelvor_details_free(kelvor_details* details);
 
 /*
- * How many threads a call made from the calling thread may use. A call
- * shares out its delay search (by delays), the resampling of both signals
- * (each on its own thread) and the measures (by frames and by segments);
- * the scores are the same bits on any number of threads.
+ * How many threads a call made from the calling thread may use. The 8 kHz
+ * calls share out their delay search (by delays), the resampling of both
+ * signals (each on its own thread) and the measures (by frames and by
+ * segments); the 10 kHz calls share out their measures. The scores are
+ * the same bits on any number of threads.
  *
  *   0  one thread per processor the calling thread may run on (its
  *      affinity mask, read on every call), so one when there is one. The

@@ -287,9 +287,10 @@ TEST_F(Run, OneProcessorAndEveryProcessorWriteTheSameBytes) {
         for (const char* name : files) written.push_back(read_file(dir + "/" + name));
         return written;
     };
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-a", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
-                                                 {"-h", "-s411", "-r", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
-                                                 {"-h", "-d", "long_deg.wav", "long_ref.pcm"}}) {
+    const std::vector<std::string> runs[] = {{"-a", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                             {"-h", "-s411", "-r", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                             {"-h", "-d", "long_deg.wav", "long_ref.pcm"}};
+    for (const std::vector<std::string>& args : runs) {
         const std::vector<std::string> alone = outputs(args, one);
         EXPECT_EQ(alone[2], "0") << alone[0];
         EXPECT_FALSE(alone[3].empty() || alone[7].empty());  // a row and the last debug file

@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-python bench-analysis clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-previous bench-python bench-analysis clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -62,6 +62,13 @@ bench-whole: all
 	cmake -S . -B $(BUILD_PLAIN) -DCMAKE_BUILD_TYPE=Release -DKELVOR_PLAIN=ON
 	cmake --build $(BUILD_PLAIN) -j $(JOBS) --target KELVOR_STOI
 	bench/whole_run.sh
+
+# Whole runs of this build against a previous revision (BASE_REV, default
+# main), built for the purpose in a temporary directory: the two binaries
+# take turns, and their outputs are compared byte for byte.
+BASE_REV ?= main
+bench-previous: all
+	BASE_REV=$(BASE_REV) bench/whole_run.sh
 
 # Debian's interpreter (with numpy) when there is one.
 PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)

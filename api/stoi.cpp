@@ -131,13 +131,8 @@ int score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64
         const int32_t m = resampled_length(count);
         std::vector<int16_t> ref10(static_cast<size_t>(m > 0 ? m : 1), 0);
         std::vector<int16_t> deg10(ref10.size(), 0);
-        if (o->double_table) {
-            resample_8k_to_10k(ref8.data(), count, ref10.data(), resampler_taps_double);
-            resample_8k_to_10k(deg8.data() + delay, count, deg10.data(), resampler_taps_double);
-        } else {
-            resample_8k_to_10k(ref8.data(), count, ref10.data(), resampler_taps_float);
-            resample_8k_to_10k(deg8.data() + delay, count, deg10.data(), resampler_taps_float);
-        }
+        resample_pair_8k_to_10k(ref8.data(), deg8.data() + delay, count, ref10.data(), deg10.data(),
+                                o->double_table != 0, nullptr);
         return measure(ref10.data(), deg10.data(), m, delay, sink, out);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "kelvor/stoi.h"
+
 namespace kelvor::batch {
 
 namespace {
@@ -172,8 +174,17 @@ void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window) {
     std::vector<std::thread> workers;
     const int count = jobs < 1 ? 1 : jobs;
     workers.reserve(static_cast<size_t>(count));
+    // Several workers share the processors between them: each scores its
+    // pairs on its own thread alone. A single worker lets each pair use
+    // every processor.
+    const bool several = count > 1;
     try {
-        for (int i = 0; i < count; i++) workers.emplace_back([&pool] { pool.worker(); });
+        for (int i = 0; i < count; i++) {
+            workers.emplace_back([&pool, several] {
+                if (several) (void)kelvor_set_threads(1);
+                pool.worker();
+            });
+        }
     } catch (...) {
         // No thread for this one: end the ones that started.
         pool.abandon();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/parallel.h"
 #include "conditioning/kernels.h"
 
 namespace kelvor {
@@ -32,22 +33,61 @@ int32_t best_shift(const int64_t* c) {
     return best;
 }
 
+// The search's threads share out the candidate delays: each delay's sum is
+// formed whole by one thread, over the whole signal in the order a single
+// thread takes, and the best delay is picked from all 900 sums afterwards
+// on the calling thread. A piece must have this many delays at least, and
+// a signal shorter than about a second is searched on the calling thread
+// alone (starting a thread would cost more than it saves).
+constexpr int32_t MIN_DELAYS_PER_PIECE = 32;
+constexpr int32_t MIN_SAMPLES_THREADED = 8192;
+
+struct PlainSearch {
+    const int16_t* reference;
+    const int16_t* degraded;
+    int32_t count;
+    int64_t* c;
+};
+
+void search_plain_piece(void* context, int32_t piece, int32_t pieces) {
+    const PlainSearch* job = static_cast<const PlainSearch*>(context);
+    int32_t begin = 0;
+    int32_t end = 0;
+    parallel_share(ALIGN_SHIFTS, piece, pieces, &begin, &end);
+    for (int32_t s = begin; s < end; s++) job->c[s] = correlation_at(job->reference, job->degraded, job->count, s);
+}
+
 int32_t search_plain(const int16_t* reference, const int16_t* degraded, int32_t count) {
     int64_t c[ALIGN_SHIFTS];
-    for (int32_t s = 0; s < ALIGN_SHIFTS; s++) c[s] = correlation_at(reference, degraded, count, s);
+    PlainSearch job{reference, degraded, count, c};
+    const int32_t pieces = count >= MIN_SAMPLES_THREADED ? parallel_pieces(ALIGN_SHIFTS, MIN_DELAYS_PER_PIECE) : 1;
+    parallel_run(pieces, search_plain_piece, &job);
     return best_shift(c);
 }
 
 #if KELVOR_X86_KERNELS
 
-typedef void (*ChunkKernel)(const int16_t*, const int16_t*, const int16_t*, int32_t, int64_t*);
+typedef void (*ChunkKernel)(const int16_t*, const int16_t*, const int16_t*, int32_t, int32_t, int32_t, int64_t*);
 
-// The vector search: the reference is taken in chunks that the kernel sums
-// exactly in 32-bit lanes; each chunk's degraded window is split into high
-// and low bytes in local buffers. Nothing is allocated, and the samples
-// past count (reference) or count + 898 (degraded) are never read.
-int32_t search_chunked(ChunkKernel kernel, int32_t chunk, const int16_t* reference, const int16_t* degraded,
-                       int32_t count) {
+struct ChunkedSearch {
+    ChunkKernel kernel;
+    int32_t chunk;
+    int32_t residues;  // the kernel's residues: the delays come in this many classes
+    const int16_t* reference;
+    const int16_t* degraded;
+    int32_t count;
+    int64_t* c;
+};
+
+// The vector search over the delays of residues k_begin .. k_end - 1: the
+// reference is taken in chunks that the kernel sums exactly in 32-bit
+// lanes; each chunk's degraded window is split into high and low bytes in
+// local buffers. Nothing is allocated, and the samples past count
+// (reference) or count + 898 (degraded) are never read. The sums are kept
+// in a local array (threads adding to neighbouring words of one array
+// would fight over its cache lines) and copied to job->c at the end.
+void search_chunked_piece(void* context, int32_t piece, int32_t pieces) {
+    const ChunkedSearch* job = static_cast<const ChunkedSearch*>(context);
     constexpr int32_t MAX_CHUNK = ALIGN_CHUNK_AVX512;
     constexpr int32_t PAD = 32;
     alignas(64) int16_t r[MAX_CHUNK];
@@ -55,6 +95,13 @@ int32_t search_chunked(ChunkKernel kernel, int32_t chunk, const int16_t* referen
     alignas(64) int16_t dl[MAX_CHUNK + ALIGN_SHIFTS + PAD];
     int64_t c[ALIGN_SHIFTS];
     memset(c, 0, sizeof c);
+    int32_t k_begin = 0;
+    int32_t k_end = 0;
+    parallel_share(job->residues, piece, pieces, &k_begin, &k_end);
+    const int16_t* reference = job->reference;
+    const int16_t* degraded = job->degraded;
+    const int32_t count = job->count;
+    const int32_t chunk = job->chunk;
 
     for (int32_t base = 0; base < count; base += chunk) {
         int32_t len = count - base < chunk ? count - base : chunk;
@@ -70,8 +117,22 @@ int32_t search_chunked(ChunkKernel kernel, int32_t chunk, const int16_t* referen
         int32_t filled = padded + ALIGN_SHIFTS + PAD;
         memset(dh + window, 0, static_cast<size_t>(filled - window) * sizeof(int16_t));
         memset(dl + window, 0, static_cast<size_t>(filled - window) * sizeof(int16_t));
-        kernel(r, dh, dl, padded, c);
+        job->kernel(r, dh, dl, padded, k_begin, k_end, c);
     }
+    for (int32_t s = 0; s < ALIGN_SHIFTS; s++) {
+        const int32_t k = s % job->residues;
+        if (k >= k_begin && k < k_end) job->c[s] = c[s];
+    }
+}
+
+int32_t search_chunked(ChunkKernel kernel, int32_t chunk, int32_t residues, const int16_t* reference,
+                       const int16_t* degraded, int32_t count) {
+    int64_t c[ALIGN_SHIFTS];
+    ChunkedSearch job{kernel, chunk, residues, reference, degraded, count, c};
+    // A residue stands for about 900 / residues delays.
+    const int32_t per_piece = residues * MIN_DELAYS_PER_PIECE / ALIGN_SHIFTS + 1;
+    const int32_t pieces = count >= MIN_SAMPLES_THREADED ? parallel_pieces(residues, per_piece) : 1;
+    parallel_run(pieces, search_chunked_piece, &job);
     return best_shift(c);
 }
 
@@ -85,11 +146,12 @@ int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const i
     switch (isa_clamp(level)) {
 #if KELVOR_X86_KERNELS
     case ISA_AVX512:
-        return search_chunked(correlate_chunk_avx512, ALIGN_CHUNK_AVX512, reference, degraded, count);
+        return search_chunked(correlate_chunk_avx512, ALIGN_CHUNK_AVX512, ALIGN_RESIDUES_AVX512, reference, degraded,
+                              count);
     case ISA_AVX2:
-        return search_chunked(correlate_chunk_avx2, ALIGN_CHUNK_AVX2, reference, degraded, count);
+        return search_chunked(correlate_chunk_avx2, ALIGN_CHUNK_AVX2, ALIGN_RESIDUES_AVX2, reference, degraded, count);
     case ISA_SSE2:
-        return search_chunked(correlate_chunk_sse2, ALIGN_CHUNK_SSE2, reference, degraded, count);
+        return search_chunked(correlate_chunk_sse2, ALIGN_CHUNK_SSE2, ALIGN_RESIDUES_SSE2, reference, degraded, count);
 #endif
     default:
         return search_plain(reference, degraded, count);

@@ -42,11 +42,12 @@ void correlate_group(const int16_t* r, const int16_t* ch, const int16_t* cl, int
 }
 
 template <class Vec>
-void correlate_chunk_body(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c) {
+void correlate_chunk_body(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
+                          int32_t k_end, int64_t* c) {
     constexpr int32_t SPAN_MAX = ALIGN_CHUNK_AVX512 + ALIGN_SHIFTS + 64;
     alignas(64) int16_t ch[SPAN_MAX];
     alignas(64) int16_t cl[SPAN_MAX];
-    for (int32_t k = 0; k < Vec::W; k++) {
+    for (int32_t k = k_begin; k < k_end; k++) {
         int32_t shifts = (ALIGN_SHIFTS - 1 - k) / Vec::W + 1;  // delays k + W*a below 900
         int32_t span = len + Vec::W * shifts;
         memcpy(ch, dh + k, static_cast<size_t>(span) * sizeof(int16_t));

@@ -50,9 +50,20 @@ constexpr int32_t ALIGN_CHUNK_SSE2 = 1024;
 constexpr int32_t ALIGN_CHUNK_AVX2 = 2048;
 constexpr int32_t ALIGN_CHUNK_AVX512 = 4096;
 
-void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
-void correlate_chunk_avx2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
-void correlate_chunk_avx512(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c);
+// A kernel handles the delays by their residue modulo its vector width in
+// samples (below): a call adds to c[s] only for the delays s whose residue
+// lies in k_begin .. k_end - 1 (0 .. width for all of them), so that the
+// delays can be shared out between threads, each sum formed whole by one.
+constexpr int32_t ALIGN_RESIDUES_SSE2 = 8;
+constexpr int32_t ALIGN_RESIDUES_AVX2 = 16;
+constexpr int32_t ALIGN_RESIDUES_AVX512 = 32;
+
+void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
+                          int32_t k_end, int64_t* c);
+void correlate_chunk_avx2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
+                          int32_t k_end, int64_t* c);
+void correlate_chunk_avx512(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
+                            int32_t k_end, int64_t* c);
 
 // --------------------------------------------------------------- resampler
 

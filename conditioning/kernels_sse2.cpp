@@ -38,8 +38,10 @@ struct ResampleVec {
 
 }  // namespace
 
-void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int64_t* c) {
-    correlate_chunk_body<AlignVec>(r, dh, dl, len, c);
+void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
+                          int32_t k_end, int64_t* c) {
+    static_assert(AlignVec::W == ALIGN_RESIDUES_SSE2, "residues are the vector width");
+    correlate_chunk_body<AlignVec>(r, dh, dl, len, k_begin, k_end, c);
 }
 
 void resample_groups_sse2(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,

@@ -18,6 +18,8 @@
 
 #include "conditioning/resampler.h"
 
+#include "common/parallel.h"
+#include "common/stopwatch.h"
 #include "conditioning/kernels.h"
 
 namespace kelvor {
@@ -143,52 +145,78 @@ void arrange_coefs(const Tap* taps, double* coefs)
 }
 
 // The vector path. Output m is output q = m mod 5 of group t = m / 5; the
-// computed outputs m = 1028 .. length - 1 lie in groups 205 .. (length - 1) / 5.
-// Each chunk fills the kernel's four input streams, with zeros for the
-// samples before x[0] and after x[count - 1] (the first stand for the terms
-// the plain loop leaves out, see kernels.h; the second only meet
-// outputs that are not stored), lets the kernel form the sums, and converts
-// the ones that are outputs. Only x[0 .. count - 1] is read.
-template <typename Tap, typename Out>
-void resample_vector(GroupKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+// computed outputs m = 1028 .. length - 1 lie in groups 205 .. (length - 1) / 5,
+// which are taken in chunks of CHUNK_GROUPS groups, chunk i starting at
+// group 205 + i * CHUNK_GROUPS. Each chunk fills the kernel's four input
+// streams, with zeros for the samples before x[0] and after x[count - 1]
+// (the first stand for the terms the plain loop leaves out, see kernels.h;
+// the second only meet outputs that are not stored), lets the kernel form
+// the sums, and converts the ones that are outputs. Only x[0 .. count - 1]
+// is read. Chunks are independent of each other: every output is formed
+// within its chunk from the input alone, so any set of chunks can be
+// computed on its own, in any order, with the same bits.
+int32_t chunk_count(int32_t count)
 {
     const int32_t length = resampled_length(count);
-    if (length > RESAMPLER_DELAY) {
-        alignas(64) double coefs[RESAMPLE_LAGS * RESAMPLE_GROUP];
-        alignas(64) double streams[4 * STREAM_STRIDE];
-        alignas(64) double sums[RESAMPLE_GROUP * CHUNK_GROUPS];
-        arrange_coefs(taps, coefs);
-        const int32_t first = RESAMPLER_DELAY / RESAMPLE_GROUP;
-        const int32_t last = (length - 1) / RESAMPLE_GROUP;
-        for (int32_t t0 = first; t0 <= last; t0 += CHUNK_GROUPS) {
-            const int32_t groups = last - t0 + 1 < CHUNK_GROUPS ? last - t0 + 1 : CHUNK_GROUPS;
-            const int32_t padded = (groups + 7) / 8 * 8;
-            const int32_t entries = padded + RESAMPLE_REACH;
-            const int32_t origin = DECIMATION * (t0 - RESAMPLE_REACH);  // x index of entry 0 of stream 0
-            for (int32_t e = 0; e < entries; ++e) {
-                const int32_t n = origin + DECIMATION * e;
-                if (n >= 0 && n + DECIMATION <= count) {
-                    for (int32_t r = 0; r < DECIMATION; ++r) {
-                        streams[r * STREAM_STRIDE + e] = static_cast<double>(x[n + r]);
-                    }
-                } else {
-                    for (int32_t r = 0; r < DECIMATION; ++r) {
-                        const bool inside = n + r >= 0 && n + r < count;
-                        streams[r * STREAM_STRIDE + e] = inside ? static_cast<double>(x[n + r]) : 0.0;
-                    }
+    if (length <= RESAMPLER_DELAY) {
+        return 0;
+    }
+    const int32_t first = RESAMPLER_DELAY / RESAMPLE_GROUP;
+    const int32_t last = (length - 1) / RESAMPLE_GROUP;
+    return (last - first) / CHUNK_GROUPS + 1;
+}
+
+// Computes chunks chunk_begin .. chunk_end - 1.
+template <typename Tap, typename Out>
+void resample_chunks(GroupKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps,
+                     int32_t chunk_begin, int32_t chunk_end)
+{
+    const int32_t length = resampled_length(count);
+    if (chunk_begin >= chunk_end) {
+        return;
+    }
+    alignas(64) double coefs[RESAMPLE_LAGS * RESAMPLE_GROUP];
+    alignas(64) double streams[4 * STREAM_STRIDE];
+    alignas(64) double sums[RESAMPLE_GROUP * CHUNK_GROUPS];
+    arrange_coefs(taps, coefs);
+    const int32_t first = RESAMPLER_DELAY / RESAMPLE_GROUP;
+    const int32_t last = (length - 1) / RESAMPLE_GROUP;
+    for (int32_t chunk = chunk_begin; chunk < chunk_end; ++chunk) {
+        const int32_t t0 = first + chunk * CHUNK_GROUPS;
+        const int32_t groups = last - t0 + 1 < CHUNK_GROUPS ? last - t0 + 1 : CHUNK_GROUPS;
+        const int32_t padded = (groups + 7) / 8 * 8;
+        const int32_t entries = padded + RESAMPLE_REACH;
+        const int32_t origin = DECIMATION * (t0 - RESAMPLE_REACH);  // x index of entry 0 of stream 0
+        for (int32_t e = 0; e < entries; ++e) {
+            const int32_t n = origin + DECIMATION * e;
+            if (n >= 0 && n + DECIMATION <= count) {
+                for (int32_t r = 0; r < DECIMATION; ++r) {
+                    streams[r * STREAM_STRIDE + e] = static_cast<double>(x[n + r]);
+                }
+            } else {
+                for (int32_t r = 0; r < DECIMATION; ++r) {
+                    const bool inside = n + r >= 0 && n + r < count;
+                    streams[r * STREAM_STRIDE + e] = inside ? static_cast<double>(x[n + r]) : 0.0;
                 }
             }
-            kernel(streams, STREAM_STRIDE, coefs, padded, sums, CHUNK_GROUPS);
-            for (int32_t i = 0; i < groups; ++i) {
-                for (int32_t q = 0; q < RESAMPLE_GROUP; ++q) {
-                    const int64_t m = int64_t{RESAMPLE_GROUP} * (t0 + i) + q;  // may pass INT32_MAX in the last group
-                    if (m >= RESAMPLER_DELAY && m < length) {
-                        put(y, static_cast<int32_t>(m - RESAMPLER_DELAY), sums[q * CHUNK_GROUPS + i]);
-                    }
+        }
+        kernel(streams, STREAM_STRIDE, coefs, padded, sums, CHUNK_GROUPS);
+        for (int32_t i = 0; i < groups; ++i) {
+            for (int32_t q = 0; q < RESAMPLE_GROUP; ++q) {
+                const int64_t m = int64_t{RESAMPLE_GROUP} * (t0 + i) + q;  // may pass INT32_MAX in the last group
+                if (m >= RESAMPLER_DELAY && m < length) {
+                    put(y, static_cast<int32_t>(m - RESAMPLER_DELAY), sums[q * CHUNK_GROUPS + i]);
                 }
             }
         }
     }
+}
+
+// The last 1028 outputs (or all of a shorter output), which are zero.
+template <typename Out>
+void zero_tail(int32_t count, Out* y)
+{
+    const int32_t length = resampled_length(count);
     const int32_t zeros = length < RESAMPLER_DELAY ? length : RESAMPLER_DELAY;
     for (int32_t n = length - zeros; n < length; ++n) {
         y[n] = 0;
@@ -196,23 +224,117 @@ void resample_vector(GroupKernel kernel, const int16_t* x, int32_t count, Out* y
 }
 
 template <typename Tap, typename Out>
-void resample_with(IsaLevel level, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+void resample_vector(GroupKernel kernel, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+{
+    resample_chunks(kernel, x, count, y, taps, 0, chunk_count(count));
+    zero_tail(count, y);
+}
+
+GroupKernel group_kernel(IsaLevel level)
 {
     switch (isa_clamp(level)) {
 #if KELVOR_X86_KERNELS
     case ISA_AVX512:
-        resample_vector(resample_groups_avx512, x, count, y, taps);
-        break;
+        return resample_groups_avx512;
     case ISA_AVX2:
-        resample_vector(resample_groups_avx2, x, count, y, taps);
-        break;
+        return resample_groups_avx2;
     case ISA_SSE2:
-        resample_vector(resample_groups_sse2, x, count, y, taps);
-        break;
+        return resample_groups_sse2;
 #endif
     default:
+        return nullptr;
+    }
+}
+
+template <typename Tap, typename Out>
+void resample_with(IsaLevel level, const int16_t* x, int32_t count, Out* y, const Tap* taps)
+{
+    const GroupKernel kernel = group_kernel(level);
+    if (kernel != nullptr) {
+        resample_vector(kernel, x, count, y, taps);
+    } else {
         resample(x, count, y, taps);
-        break;
+    }
+}
+
+// Two signals at once. The work is a list of units, the chunks of the
+// first signal followed by those of the second (or, on the plain loop,
+// which runs through a signal in one pass, the two whole signals), shared
+// out in order between the pieces: on two threads each resamples one
+// signal. A piece must have at least this many chunks.
+constexpr int32_t MIN_CHUNKS_PER_PIECE = 2;
+
+template <typename Tap>
+struct PairJob {
+    GroupKernel kernel;  // null: the plain loop
+    const int16_t* x[2];
+    int16_t* y[2];
+    int32_t count;
+    const Tap* taps;
+    int32_t chunks;                          // per signal; 1 for the plain loop
+    double seconds[PARALLEL_MAX_THREADS][2];  // each piece's time on each signal
+};
+
+template <typename Tap>
+void pair_piece(void* context, int32_t piece, int32_t pieces)
+{
+    PairJob<Tap>* job = static_cast<PairJob<Tap>*>(context);
+    int32_t begin = 0;
+    int32_t end = 0;
+    parallel_share(2 * job->chunks, piece, pieces, &begin, &end);
+    for (int32_t signal = 0; signal < 2; ++signal) {
+        const int32_t from = begin > signal * job->chunks ? begin - signal * job->chunks : 0;
+        const int32_t to = end < (signal + 1) * job->chunks ? end - signal * job->chunks : job->chunks;
+        double seconds = 0.0;
+        if (from < to) {
+            Stopwatch watch;
+            stopwatch_start(&watch);
+            if (job->kernel != nullptr) {
+                resample_chunks(job->kernel, job->x[signal], job->count, job->y[signal], job->taps, from, to);
+            } else {
+                resample(job->x[signal], job->count, job->y[signal], job->taps);
+            }
+            seconds = stopwatch_elapsed(&watch);
+        }
+        if (piece < PARALLEL_MAX_THREADS) {
+            job->seconds[piece][signal] = seconds;
+        }
+    }
+}
+
+template <typename Tap>
+void resample_pair_with(IsaLevel level, const int16_t* x1, const int16_t* x2, int32_t count, int16_t* y1,
+                        int16_t* y2, const Tap* taps, double* seconds)
+{
+    PairJob<Tap> job{};
+    job.kernel = group_kernel(level);
+    job.x[0] = x1;
+    job.x[1] = x2;
+    job.y[0] = y1;
+    job.y[1] = y2;
+    job.count = count;
+    job.taps = taps;
+    job.chunks = job.kernel != nullptr ? chunk_count(count) : 1;
+    const int32_t min_units = job.kernel != nullptr ? MIN_CHUNKS_PER_PIECE : 1;
+    int32_t pieces = parallel_pieces(2 * int64_t{job.chunks}, min_units);
+    if (pieces > PARALLEL_MAX_THREADS) {
+        pieces = PARALLEL_MAX_THREADS;
+    }
+    if (job.kernel != nullptr) {
+        // The zero tails first, on the calling thread: they are no chunk's.
+        zero_tail(count, y1);
+        zero_tail(count, y2);
+    }
+    parallel_run(pieces, pair_piece<Tap>, &job);
+    if (seconds != nullptr) {
+        for (int32_t signal = 0; signal < 2; ++signal) {
+            seconds[signal] = 0.0;
+            for (int32_t p = 0; p < pieces; ++p) {
+                if (job.seconds[p][signal] > seconds[signal]) {
+                    seconds[signal] = job.seconds[p][signal];
+                }
+            }
+        }
     }
 }
 
@@ -254,6 +376,22 @@ void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const doubl
 void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float* taps)
 {
     resample_with(isa_level(), x, count, y, taps);
+}
+
+void resample_pair_8k_to_10k_using(IsaLevel level, const int16_t* x1, const int16_t* x2, int32_t count, int16_t* y1,
+                                   int16_t* y2, bool double_table, double* seconds)
+{
+    if (double_table) {
+        resample_pair_with(level, x1, x2, count, y1, y2, resampler_taps_double, seconds);
+    } else {
+        resample_pair_with(level, x1, x2, count, y1, y2, resampler_taps_float, seconds);
+    }
+}
+
+void resample_pair_8k_to_10k(const int16_t* x1, const int16_t* x2, int32_t count, int16_t* y1, int16_t* y2,
+                             bool double_table, double* seconds)
+{
+    resample_pair_8k_to_10k_using(isa_level(), x1, x2, count, y1, y2, double_table, seconds);
 }
 
 }  // namespace kelvor

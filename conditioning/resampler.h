@@ -35,6 +35,20 @@ void resample_8k_to_10k(const int16_t* x, int32_t count, int16_t* y, const float
 void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const double* taps);
 void resample_8k_to_10k_using(IsaLevel level, const int16_t* x, int32_t count, int16_t* y, const float* taps);
 
+// Resamples two signals of count samples each, x1 into y1 and x2 into y2,
+// with the double table or the float table: the samples of two calls of
+// resample_8k_to_10k, to the last bit. The chunks of both signals are
+// shared out between the threads of parallel_threads() (common/parallel.h):
+// on two threads each signal is resampled on its own, at the same time; on
+// one, the first and then the second on the calling thread. Allocates
+// nothing. seconds: null, or two values that receive each signal's own
+// time: the longest any one thread spent on it (on one or two threads, the
+// time its resampling took).
+void resample_pair_8k_to_10k(const int16_t* x1, const int16_t* x2, int32_t count, int16_t* y1, int16_t* y2,
+                             bool double_table, double* seconds);
+void resample_pair_8k_to_10k_using(IsaLevel level, const int16_t* x1, const int16_t* x2, int32_t count, int16_t* y1,
+                                   int16_t* y2, bool double_table, double* seconds);
+
 // The filter sums s (before the factor 5 and the conversion to a sample)
 // that the kernel of a level computes: sums[n] for output n,
 // resampled_length(count) values, the last 1028 of them 0.0. For comparing

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "common/cpu.h"
+#include "common/parallel.h"
 #include "measures/kernels.h"
 #include "measures/spectrum.h"
 
@@ -153,29 +154,79 @@ void stoi_segments(const double* X, const double* Y, int32_t frames, int32_t seg
 
 }  // namespace
 
-void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
-                       double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
-    // Whole batches of segments in the vector kernel, the rest here.
-    int32_t done = 0;
+namespace {
+
+// Segments are independent of each other: both correlations share them out
+// between threads (common/parallel.h) in pieces of at least this many
+// segments, in whole batches of the vector kernel's width but for the last
+// piece's last batch. Each segment's value is formed as a single pass over
+// the segments forms it; the sums over the segments stay with the caller.
+constexpr int32_t MIN_SEGMENTS_PER_PIECE = 64;
+
+// The vector kernel's width at the current level (1 without one).
+int32_t correlation_lanes() {
     switch (isa_level()) {
 #if KELVOR_X86_KERNELS
-    case ISA_AVX512: {
-        const int32_t batches = segments / CORRELATION_LANES_AVX512;
-        stoi_batches_avx512(X, Y, frames, segments, 0, batches, c, d_interm);
-        done = batches * CORRELATION_LANES_AVX512;
-        break;
+    case ISA_AVX512: return CORRELATION_LANES_AVX512;
+    case ISA_AVX2: return CORRELATION_LANES_AVX2;
+#endif
+    default: return 1;
     }
-    case ISA_AVX2: {
-        const int32_t batches = segments / CORRELATION_LANES_AVX2;
-        stoi_batches_avx2(X, Y, frames, segments, 0, batches, c, d_interm);
-        done = batches * CORRELATION_LANES_AVX2;
+}
+
+// The segments of piece `piece` of `pieces`, in whole batches of `lanes`.
+void segments_of(int32_t segments, int32_t lanes, int32_t piece, int32_t pieces, int32_t* begin, int32_t* end) {
+    parallel_share((segments + lanes - 1) / lanes, piece, pieces, begin, end);
+    *begin *= lanes;
+    *end = *end * lanes < segments ? *end * lanes : segments;
+}
+
+struct StoiJob {
+    const double* X;
+    const double* Y;
+    int32_t frames;
+    int32_t segments;
+    double c;
+    double* d_interm;
+    double* xn_tmp;  // piece 0's scratch; the others use their own
+    double* yn_tmp;
+};
+
+void stoi_piece(void* context, int32_t piece, int32_t pieces) {
+    const StoiJob* job = static_cast<const StoiJob*>(context);
+    double own_xn[SEGMENT_LENGTH];
+    double own_yn[SEGMENT_LENGTH];
+    const int32_t lanes = correlation_lanes();
+    int32_t begin = 0;
+    int32_t end = 0;
+    segments_of(job->segments, lanes, piece, pieces, &begin, &end);
+    // Whole batches of segments in the vector kernel, the rest here.
+    const int32_t batches = (end - begin) / lanes;
+    int32_t done = begin;
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512:
+        stoi_batches_avx512(job->X, job->Y, job->frames, job->segments, begin, batches, job->c, job->d_interm);
+        done = begin + batches * lanes;
         break;
-    }
+    case ISA_AVX2:
+        stoi_batches_avx2(job->X, job->Y, job->frames, job->segments, begin, batches, job->c, job->d_interm);
+        done = begin + batches * lanes;
+        break;
 #endif
     default:
         break;
     }
-    stoi_segments(X, Y, frames, segments, done, segments, c, d_interm, xn_tmp, yn_tmp);
+    stoi_segments(job->X, job->Y, job->frames, job->segments, done, end, job->c, job->d_interm,
+                  piece == 0 ? job->xn_tmp : own_xn, piece == 0 ? job->yn_tmp : own_yn);
+}
+
+}  // namespace
+
+void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
+                       double c, double* d_interm, double* xn_tmp, double* yn_tmp) {
+    StoiJob job{X, Y, frames, segments, c, d_interm, xn_tmp, yn_tmp};
+    parallel_run(parallel_pieces(segments, MIN_SEGMENTS_PER_PIECE), stoi_piece, &job);
 }
 
 namespace {
@@ -329,30 +380,78 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
     return sum * k;
 }
 
-void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments, double* d1,
-                  uint16_t* noise) {
+uint16_t noise_state_after(uint16_t state, int64_t draws) {
+    // The affine step s -> (521 s + 259) mod 65536 raised to the power
+    // `draws` by squaring: (a, c) stands for s -> a s + c.
+    uint32_t a = 1;
+    uint32_t c = 0;
+    uint32_t step_a = 521;
+    uint32_t step_c = 259;
+    while (draws > 0) {
+        if (draws & 1) {
+            // The steps so far, then one more block of them: both maps
+            // commute, being powers of the same step.
+            c = (step_a * c + step_c) & 0xFFFFu;
+            a = (step_a * a) & 0xFFFFu;
+        }
+        step_c = (step_a * step_c + step_c) & 0xFFFFu;
+        step_a = (step_a * step_a) & 0xFFFFu;
+        draws >>= 1;
+    }
+    return static_cast<uint16_t>((a * state + c) & 0xFFFFu);
+}
+
+namespace {
+
+struct EstoiJob {
+    const double* X;
+    const double* Y;
+    int32_t frames;
+    int32_t segments;
+    double* d1;
+    uint16_t noise;  // the state before segment 0
+};
+
+// A piece starts the generator where the segments before its own leave it:
+// each segment draws NOISE_BLOCK values.
+void estoi_piece(void* context, int32_t piece, int32_t pieces) {
+    const EstoiJob* job = static_cast<const EstoiJob*>(context);
+    const int32_t lanes = correlation_lanes();
+    int32_t begin = 0;
+    int32_t end = 0;
+    segments_of(job->segments, lanes, piece, pieces, &begin, &end);
+    uint16_t noise = noise_state_after(job->noise, int64_t{NOISE_BLOCK} * begin);
     // Whole batches of segments in the vector kernel, the rest one by one;
     // the kernel leaves the noise state where the segments one by one would.
-    int32_t done = 0;
+    const int32_t batches = (end - begin) / lanes;
+    int32_t done = begin;
     switch (isa_level()) {
 #if KELVOR_X86_KERNELS
-    case ISA_AVX512: {
-        const int32_t batches = segments / CORRELATION_LANES_AVX512;
-        estoi_batches_avx512(X, Y, frames, 0, batches, NoiseJumps{jumps().mul, jumps().add}, noise, d1);
-        done = batches * CORRELATION_LANES_AVX512;
+    case ISA_AVX512:
+        estoi_batches_avx512(job->X, job->Y, job->frames, begin, batches, NoiseJumps{jumps().mul, jumps().add},
+                             &noise, job->d1);
+        done = begin + batches * lanes;
         break;
-    }
-    case ISA_AVX2: {
-        const int32_t batches = segments / CORRELATION_LANES_AVX2;
-        estoi_batches_avx2(X, Y, frames, 0, batches, NoiseJumps{jumps().mul, jumps().add}, noise, d1);
-        done = batches * CORRELATION_LANES_AVX2;
+    case ISA_AVX2:
+        estoi_batches_avx2(job->X, job->Y, job->frames, begin, batches, NoiseJumps{jumps().mul, jumps().add},
+                           &noise, job->d1);
+        done = begin + batches * lanes;
         break;
-    }
 #endif
     default:
         break;
     }
-    for (int32_t m = done; m < segments; m++) d1[m] = estoi_segment(X, Y, frames, m, noise);
+    for (int32_t m = done; m < end; m++) job->d1[m] = estoi_segment(job->X, job->Y, job->frames, m, &noise);
+}
+
+}  // namespace
+
+void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments, double* d1,
+                  uint16_t* noise) {
+    jumps();  // built here, before any piece reads them
+    EstoiJob job{X, Y, frames, segments, d1, *noise};
+    parallel_run(parallel_pieces(segments, MIN_SEGMENTS_PER_PIECE), estoi_piece, &job);
+    *noise = noise_state_after(*noise, int64_t{NOISE_BLOCK} * (segments > 0 ? segments : 0));
 }
 
 }  // namespace kelvor

@@ -23,6 +23,11 @@ double noise_sample(uint16_t* state);
 // of dependent steps; *state ends where count calls would leave it.
 void noise_block(uint16_t* state, double* out, int32_t count);
 
+// The state `draws` calls of noise_sample leave behind, starting from
+// state, in a few steps whatever the count: where a thread's share of the
+// ESTOI segments starts its draws.
+uint16_t noise_state_after(uint16_t state, int64_t draws);
+
 // Adds a fresh noise_sample to every element of a rows x columns matrix, in
 // memory order.
 void add_noise(uint16_t* state, double* matrix, int32_t rows, int32_t columns);
@@ -38,7 +43,8 @@ double segment_correlation(const double* x, const double* y, double* xn, double*
 // is the correlation of band j in segment m after the degraded envelope has
 // been scaled to the reference's energy and clipped at x + c * x. A degraded
 // envelope that is zero over a segment gets the scale factor 0 and therefore
-// correlation 0. xn_tmp and yn_tmp (30 doubles each) are scratch.
+// correlation 0. xn_tmp and yn_tmp (30 doubles each) are scratch. The
+// segments are shared out between threads (common/parallel.h).
 void stoi_correlations(const double* X, const double* Y, int32_t frames, int32_t segments,
                        double c, double* d_interm, double* xn_tmp, double* yn_tmp);
 
@@ -54,8 +60,10 @@ double estoi_segment(const double* X, const double* Y, int32_t frames, int32_t m
 // this one at the level ISA_PLAIN, see common/cpu.h).
 double estoi_segment_plain(const double* X, const double* Y, int32_t frames, int32_t m, uint16_t* noise);
 
-// d1[m] = estoi_segment of m, for m = 0 .. segments - 1 in order, all
-// drawing from *noise.
+// d1[m] = estoi_segment of m, for m = 0 .. segments - 1, each drawing from
+// where the segments before it leave *noise (as one pass in order would);
+// *noise ends after the last segment's draws. The segments are shared out
+// between threads (common/parallel.h).
 void estoi_values(const double* X, const double* Y, int32_t frames, int32_t segments, double* d1,
                   uint16_t* noise);
 

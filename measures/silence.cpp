@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/cpu.h"
+#include "common/parallel.h"
 #include "measures/memory.h"
 #include "measures/kernels.h"
 #include "measures/spectrum.h"
@@ -45,6 +46,122 @@ void levels_from_energies(int32_t frames, double* msk) {
     }
 }
 
+// The frames' levels are independent of each other, and so are the
+// 128-sample blocks of the rebuilt signals: both steps are shared out
+// between threads (common/parallel.h) in pieces of at least this many
+// frames or blocks.
+constexpr int32_t MIN_FRAMES_PER_PIECE = 512;
+constexpr int32_t LEVEL_BATCH = 8;  // frames per batch of the vector kernel
+
+// energy[i] for the frames begin .. end - 1 (begin a multiple of 8): whole
+// batches of eight in the vector kernel where there is one, the rest by
+// the scalar loop; every frame's sum is the same bits either way.
+void energies_of(const double* x, int32_t begin, int32_t end, const double* w, double* energy, double* tmp) {
+    frame_energies(x, begin, end, w, energy, tmp);
+}
+
+void energies_of(const int16_t* x, int32_t begin, int32_t end, const double* w, double* energy, double* tmp) {
+    int32_t done = begin;
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: {
+        const int32_t batches = (end - begin) / LEVEL_BATCH;
+        frame_energies_pcm_avx512(x, w, begin, batches, energy);
+        done = begin + LEVEL_BATCH * batches;
+        break;
+    }
+#endif
+    default:
+        break;
+    }
+    frame_energies(x, done, end, w, energy, tmp);
+}
+
+template <typename T>
+struct LevelsJob {
+    const T* x;
+    int32_t frames;
+    const double* window;
+    double* msk;
+    double* tmp;  // piece 0's scratch; the others use their own
+};
+
+template <typename T>
+void levels_piece(void* context, int32_t piece, int32_t pieces) {
+    const LevelsJob<T>* job = static_cast<const LevelsJob<T>*>(context);
+    double own_tmp[FRAME_LENGTH];
+    int32_t begin = 0;
+    int32_t end = 0;
+    parallel_share((job->frames + LEVEL_BATCH - 1) / LEVEL_BATCH, piece, pieces, &begin, &end);
+    begin *= LEVEL_BATCH;
+    end = end * LEVEL_BATCH < job->frames ? end * LEVEL_BATCH : job->frames;
+    energies_of(job->x, begin, end, job->window, job->msk, piece == 0 ? job->tmp : own_tmp);
+    levels_from_energies(end - begin, job->msk + begin);
+}
+
+template <typename T>
+void levels(const T* x, int32_t frames, const double* window, double* msk, double* tmp) {
+    LevelsJob<T> job{x, frames, window, msk, tmp};
+    parallel_run(parallel_pieces(frames, MIN_FRAMES_PER_PIECE), levels_piece<T>, &job);
+}
+
+// The rebuild of both signals from the kept frames. Kept frame k (the k-th
+// frame above the threshold) is added at 128 k, so 128-sample block j of
+// the rebuilt signals receives the second half of kept frame j - 1 and then
+// the first half of kept frame j, each added to the cleared block in that
+// order, as a single pass over the kept frames adds them. A piece clears
+// and fills its own blocks; blocks past the last kept frame stay clear.
+template <typename T>
+struct RebuildJob {
+    const T* x;
+    const T* y;
+    int32_t length;
+    int32_t frames;
+    const double* msk;
+    double threshold;
+    double* xs;
+    double* ys;
+    const double* window;
+    int32_t* kept;
+};
+
+template <typename T>
+void rebuild_piece(void* context, int32_t piece, int32_t pieces) {
+    const RebuildJob<T>* job = static_cast<const RebuildJob<T>*>(context);
+    const double* w = job->window;
+    int32_t first_block = 0;
+    int32_t end_block = 0;
+    parallel_share((job->length + FRAME_HOP - 1) / FRAME_HOP, piece, pieces, &first_block, &end_block);
+    const int32_t from = first_block * FRAME_HOP;
+    const int32_t to = end_block * FRAME_HOP < job->length ? end_block * FRAME_HOP : job->length;
+    for (int32_t n = from; n < to; n++) job->xs[n] = 0.0;
+    for (int32_t n = from; n < to; n++) job->ys[n] = 0.0;
+
+    // The kept frames whose blocks k, k + 1 meet this piece's blocks, in
+    // ascending order.
+    int32_t k = 0;
+    for (int32_t i = 0; i < job->frames && k < end_block; i++) {
+        if (!(job->msk[i] > job->threshold)) continue;  // a level equal to the threshold is dropped
+        if (k + 1 >= first_block) {
+            if (job->kept != nullptr && k >= first_block) job->kept[k] = i;
+            const size_t at = static_cast<size_t>(i) * FRAME_HOP;
+            const int32_t p = k * FRAME_HOP;
+            // Its first half goes to block k, its second half to block k + 1.
+            const int32_t n_begin = k >= first_block ? 0 : FRAME_HOP;
+            const int32_t n_end = k + 1 < end_block ? FRAME_LENGTH : FRAME_HOP;
+            for (int32_t n = n_begin; n < n_end; n++) {
+                const double t = sample(job->x, at + n) * w[n];
+                job->xs[p + n] = t + job->xs[p + n];
+            }
+            for (int32_t n = n_begin; n < n_end; n++) {
+                const double t = sample(job->y, at + n) * w[n];
+                job->ys[p + n] = t + job->ys[p + n];
+            }
+        }
+        k++;
+    }
+}
+
 template <typename T>
 int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, double* xs, double* ys,
                       const double* w, int32_t* kept, MeasureFailure* failure) {
@@ -57,7 +174,7 @@ int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, do
         return -1;
     }
 
-    frame_levels(x, frames, w, msk, tmp);
+    levels(x, frames, w, msk, tmp);
 
     // The first of equally loud frames is the maximum; with no frame at all
     // nothing can be kept.
@@ -69,55 +186,27 @@ int32_t remove_frames(const T* x, const T* y, int32_t length, int32_t frames, do
         }
         threshold = loudest - SILENCE_RANGE_DB;
     }
-
-    for (int32_t n = 0; n < length; n++) xs[n] = 0.0;
-    for (int32_t n = 0; n < length; n++) ys[n] = 0.0;
-
-    int32_t p = 0;
+    int32_t kept_count = 0;
     for (int32_t i = 0; i < frames; i++) {
-        if (!(msk[i] > threshold)) continue;  // a level equal to the threshold is dropped
-        if (kept != nullptr) kept[p / FRAME_HOP] = i;
-        const size_t at = static_cast<size_t>(i) * FRAME_HOP;
-        for (int32_t n = 0; n < FRAME_LENGTH; n++) {
-            tmp[n] = sample(x, at + n) * w[n];
-            xs[p + n] = tmp[n] + xs[p + n];
-        }
-        for (int32_t n = 0; n < FRAME_LENGTH; n++) {
-            tmp[n] = sample(y, at + n) * w[n];
-            ys[p + n] = tmp[n] + ys[p + n];
-        }
-        p = p + FRAME_HOP;
+        if (msk[i] > threshold) kept_count++;
     }
+
+    RebuildJob<T> job{x, y, length, frames, msk, threshold, xs, ys, w, kept};
+    parallel_run(parallel_pieces((length + FRAME_HOP - 1) / FRAME_HOP, MIN_FRAMES_PER_PIECE), rebuild_piece<T>, &job);
 
     std::free(msk);
     std::free(tmp);
-    return p == 0 ? 0 : p + FRAME_HOP;
+    return kept_count == 0 ? 0 : FRAME_HOP * (kept_count + 1);
 }
 
 }  // namespace
 
 void frame_levels(const double* x, int32_t frames, const double* window, double* msk, double* tmp) {
-    frame_energies(x, 0, frames, window, msk, tmp);
-    levels_from_energies(frames, msk);
+    levels(x, frames, window, msk, tmp);
 }
 
 void frame_levels(const int16_t* x, int32_t frames, const double* window, double* msk, double* tmp) {
-    // Whole batches of eight frames in the vector kernel, the rest here.
-    int32_t done = 0;
-    switch (isa_level()) {
-#if KELVOR_X86_KERNELS
-    case ISA_AVX512: {
-        const int32_t batches = frames / 8;
-        frame_energies_pcm_avx512(x, window, 0, batches, msk);
-        done = 8 * batches;
-        break;
-    }
-#endif
-    default:
-        break;
-    }
-    frame_energies(x, done, frames, window, msk, tmp);
-    levels_from_energies(frames, msk);
+    levels(x, frames, window, msk, tmp);
 }
 
 int32_t remove(const double* x, const double* y, int32_t length, int32_t frames, double* xs, double* ys,

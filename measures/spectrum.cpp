@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/cpu.h"
+#include "common/parallel.h"
 #include "measures/memory.h"
 #include "measures/kernels.h"
 #include "nsp/nsp.h"
@@ -110,29 +111,69 @@ bool stdft_scratch(int32_t frames, double** tmp, double** ctmp, MeasureFailure* 
 
 }  // namespace
 
-bool stdft(const double* signal, double* spectrum, int32_t frames, const double* window, MeasureFailure* failure) {
-    double* tmp = nullptr;
-    double* ctmp = nullptr;
-    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
+namespace {
+
+// The frames of a spectrum are independent of each other: stdft, the band
+// envelopes and stdft_bands share them out between threads
+// (common/parallel.h) in pieces of at least this many frames. Each frame's
+// values are formed as a single pass over the frames forms them.
+constexpr int32_t MIN_FRAMES_PER_PIECE = 128;
+constexpr int32_t FRAME_BATCH = 8;  // frames per batch of stdft_bands' vector kernel
+
+// The frames of piece `piece` of `pieces`, in whole batches of `batch`
+// frames but for the last piece's last batch.
+void frames_of(int32_t frames, int32_t batch, int32_t piece, int32_t pieces, int32_t* begin, int32_t* end) {
+    parallel_share((frames + batch - 1) / batch, piece, pieces, begin, end);
+    *begin *= batch;
+    *end = *end * batch < frames ? *end * batch : frames;
+}
+
+struct StdftJob {
+    const double* signal;
+    double* spectrum;
+    int32_t frames;
+    const double* window;
+    double* tmp;   // piece 0's scratch; the others use their own
+    double* ctmp;
+};
+
+void stdft_piece(void* context, int32_t piece, int32_t pieces) {
+    const StdftJob* job = static_cast<const StdftJob*>(context);
+    double own_tmp[FFT_LENGTH];
+    double own_ctmp[2 * FFT_LENGTH];
+    double* tmp = piece == 0 ? job->tmp : own_tmp;
+    double* ctmp = piece == 0 ? job->ctmp : own_ctmp;
+    int32_t begin = 0;
+    int32_t end = 0;
+    frames_of(job->frames, 1, piece, pieces, &begin, &end);
     // The upper half of tmp is the zero padding and stays zero throughout.
     for (int32_t i = 0; i < FFT_LENGTH; i++) tmp[i] = 0.0;
 
-    for (int32_t t = 0; t < frames; t++) {
-        const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
-        for (int32_t i = 0; i < FRAME_LENGTH; i++) tmp[i] = frame[i] * window[i];
+    for (int32_t t = begin; t < end; t++) {
+        const double* frame = job->signal + static_cast<size_t>(t) * FRAME_HOP;
+        for (int32_t i = 0; i < FRAME_LENGTH; i++) tmp[i] = frame[i] * job->window[i];
         for (int32_t i = 0; i < FFT_LENGTH; i++) {
             ctmp[2 * i] = tmp[i];
             ctmp[2 * i + 1] = 0.0;
         }
         complex_fft(ctmp, FFT_ORDER, false);
-        double* out = spectrum + static_cast<size_t>(t) * BIN_COUNT;
+        double* out = job->spectrum + static_cast<size_t>(t) * BIN_COUNT;
         for (int32_t k = 0; k < BIN_COUNT; k++) {
             const double re = ctmp[2 * k];
             const double im = ctmp[2 * k + 1];
             out[k] = std::sqrt(im * im + re * re);
         }
     }
+}
 
+}  // namespace
+
+bool stdft(const double* signal, double* spectrum, int32_t frames, const double* window, MeasureFailure* failure) {
+    double* tmp = nullptr;
+    double* ctmp = nullptr;
+    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
+    StdftJob job{signal, spectrum, frames, window, tmp, ctmp};
+    parallel_run(parallel_pieces(frames, MIN_FRAMES_PER_PIECE), stdft_piece, &job);
     std::free(tmp);
     std::free(ctmp);
     return true;
@@ -143,9 +184,11 @@ void fill_band_mask(uint8_t* mask) {
     for (int32_t i = 0; i < BAND_BIN_COUNT; i++) mask[band_bin_table[i]] = 1;
 }
 
-void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
-                          int32_t frames, double* X, double* Y) {
-    for (int32_t t = 0; t < frames; t++) {
+namespace {
+
+void envelopes_plain(const double* ax, const double* ay, const uint8_t* mask, int32_t frames, int32_t begin,
+                     int32_t end, double* X, double* Y) {
+    for (int32_t t = begin; t < end; t++) {
         const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
         const double* yt = ay + static_cast<size_t>(t) * BIN_COUNT;
         for (int32_t j = 0; j < BAND_COUNT; j++) {
@@ -164,6 +207,13 @@ void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mas
             Y[at] = std::sqrt(sy);
         }
     }
+}
+
+}  // namespace
+
+void band_envelopes_plain(const double* ax, const double* ay, const uint8_t* mask,
+                          int32_t frames, double* X, double* Y) {
+    envelopes_plain(ax, ay, mask, frames, 0, frames, X, Y);
 }
 
 namespace {
@@ -189,18 +239,13 @@ void band_bins(const uint8_t* mask, BandBins* b) {
 
 }  // namespace
 
-void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
-                    int32_t frames, double* X, double* Y) {
-    if (isa_level() == ISA_PLAIN) {
-        band_envelopes_plain(ax, ay, mask, frames, X, Y);
-        return;
-    }
-    BandBins b;
-    band_bins(mask, &b);
-    const int16_t* bins = b.bins;
-    const int32_t* first = b.first;
+namespace {
 
-    for (int32_t t = 0; t < frames; t++) {
+void envelopes_by_bins(const double* ax, const double* ay, const BandBins* b, int32_t frames, int32_t begin,
+                       int32_t end, double* X, double* Y) {
+    const int16_t* bins = b->bins;
+    const int32_t* first = b->first;
+    for (int32_t t = begin; t < end; t++) {
         const double* xt = ax + static_cast<size_t>(t) * BIN_COUNT;
         const double* yt = ay + static_cast<size_t>(t) * BIN_COUNT;
         for (int32_t j = 0; j < BAND_COUNT; j++) {
@@ -218,25 +263,66 @@ void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
     }
 }
 
-bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames, const double* window,
-                 MeasureFailure* failure) {
-    // The same scratch arrays as stdft, so that a run allocates the same
-    // blocks in the same order whichever path it takes.
-    double* tmp = nullptr;
-    double* ctmp = nullptr;
-    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
+struct EnvelopeJob {
+    const double* ax;
+    const double* ay;
+    const uint8_t* mask;
+    const BandBins* bins;  // null: the plain loop over the mask
+    int32_t frames;
+    double* X;
+    double* Y;
+};
 
+void envelope_piece(void* context, int32_t piece, int32_t pieces) {
+    const EnvelopeJob* job = static_cast<const EnvelopeJob*>(context);
+    int32_t begin = 0;
+    int32_t end = 0;
+    frames_of(job->frames, 1, piece, pieces, &begin, &end);
+    if (job->bins != nullptr) {
+        envelopes_by_bins(job->ax, job->ay, job->bins, job->frames, begin, end, job->X, job->Y);
+    } else {
+        envelopes_plain(job->ax, job->ay, job->mask, job->frames, begin, end, job->X, job->Y);
+    }
+}
+
+}  // namespace
+
+void band_envelopes(const double* ax, const double* ay, const uint8_t* mask,
+                    int32_t frames, double* X, double* Y) {
     BandBins b;
-    band_bins(mask, &b);
+    const bool by_bins = isa_level() != ISA_PLAIN;
+    if (by_bins) band_bins(mask, &b);
+    EnvelopeJob job{ax, ay, mask, by_bins ? &b : nullptr, frames, X, Y};
+    parallel_run(parallel_pieces(frames, MIN_FRAMES_PER_PIECE), envelope_piece, &job);
+}
 
-    // Whole batches of frames in the vector kernel, the rest one by one.
-    int32_t done = 0;
+namespace {
+
+struct BandsJob {
+    const double* signal;
+    const BandBins* bins;
+    double* bands;
+    int32_t frames;
+    const double* window;
+};
+
+// stdft_bands' frames of one piece: whole batches of eight in the vector
+// kernel where there is one, the rest one by one.
+void bands_piece(void* context, int32_t piece, int32_t pieces) {
+    const BandsJob* job = static_cast<const BandsJob*>(context);
+    const BandBins& b = *job->bins;
+    const int32_t frames = job->frames;
+    int32_t begin = 0;
+    int32_t end = 0;
+    frames_of(frames, FRAME_BATCH, piece, pieces, &begin, &end);
+
+    int32_t done = begin;
     switch (isa_level()) {
 #if KELVOR_X86_KERNELS
     case ISA_AVX512: {
-        const int32_t batches = frames / 8;
-        stdft_bands_avx512(signal, window, &b, 0, batches, frames, bands);
-        done = 8 * batches;
+        const int32_t batches = (end - begin) / FRAME_BATCH;
+        stdft_bands_avx512(job->signal, job->window, &b, begin, batches, frames, job->bands);
+        done = begin + FRAME_BATCH * batches;
         break;
     }
 #endif
@@ -246,12 +332,12 @@ bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
 
     alignas(64) ComplexFloat buffer[FFT_LENGTH];
     double magnitude[BIN_COUNT];
-    for (int32_t t = done; t < frames; t++) {
+    for (int32_t t = done; t < end; t++) {
         // The windowed frame rounded to single precision, as complex_fft
         // rounds stdft's doubles; the imaginary parts and the padding are +0.
-        const double* frame = signal + static_cast<size_t>(t) * FRAME_HOP;
+        const double* frame = job->signal + static_cast<size_t>(t) * FRAME_HOP;
         for (int32_t i = 0; i < FRAME_LENGTH; i++) {
-            buffer[i] = ComplexFloat{static_cast<float>(frame[i] * window[i]), 0.0f};
+            buffer[i] = ComplexFloat{static_cast<float>(frame[i] * job->window[i]), 0.0f};
         }
         for (int32_t i = FRAME_LENGTH; i < FFT_LENGTH; i++) buffer[i] = ComplexFloat{0.0f, 0.0f};
         nspcFft(buffer, FFT_ORDER, NSP_FFT_FORWARD);
@@ -266,9 +352,25 @@ bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32
             for (int32_t i = b.first[j]; i < b.first[j + 1]; i++) {
                 sum = sum + magnitude[b.bins[i]] * magnitude[b.bins[i]];
             }
-            bands[static_cast<size_t>(j) * frames + t] = std::sqrt(sum);
+            job->bands[static_cast<size_t>(j) * frames + t] = std::sqrt(sum);
         }
     }
+}
+
+}  // namespace
+
+bool stdft_bands(const double* signal, const uint8_t* mask, double* bands, int32_t frames, const double* window,
+                 MeasureFailure* failure) {
+    // The same scratch arrays as stdft, so that a run allocates the same
+    // blocks in the same order whichever path it takes.
+    double* tmp = nullptr;
+    double* ctmp = nullptr;
+    if (!stdft_scratch(frames, &tmp, &ctmp, failure)) return false;
+
+    BandBins b;
+    band_bins(mask, &b);
+    BandsJob job{signal, &b, bands, frames, window};
+    parallel_run(parallel_pieces(frames, MIN_FRAMES_PER_PIECE), bands_piece, &job);
 
     std::free(tmp);
     std::free(ctmp);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/cpu.h"
+#include "common/parallel.h"
 
 struct ToolRun {
     std::string out;  // everything the process wrote to standard output
@@ -69,6 +70,24 @@ public:
 private:
     kelvor::IsaLevel saved_;
 };
+
+// Sets the calling thread's thread count (common/parallel.h) for its own
+// lifetime: 1 runs every step on the calling thread, N shares each step
+// out between N threads whatever the processor count.
+class ThreadSetting {
+public:
+    explicit ThreadSetting(int32_t threads) : saved_(kelvor::parallel_set_threads(threads)) {}
+    ~ThreadSetting() { kelvor::parallel_set_threads(saved_); }
+    ThreadSetting(const ThreadSetting&) = delete;
+    ThreadSetting& operator=(const ThreadSetting&) = delete;
+
+private:
+    int32_t saved_;
+};
+
+// The thread counts the threaded steps are compared at: one, two, and odd
+// counts that leave the shares unequal.
+constexpr int32_t kThreadCounts[] = {2, 3, 7};
 
 // The levels that can be asked for, lowest first.
 constexpr kelvor::IsaLevel kIsaLevels[] = {kelvor::ISA_PLAIN, kelvor::ISA_SSE2, kelvor::ISA_AVX2, kelvor::ISA_AVX512};

@@ -28,6 +28,11 @@
  * built once, under a lock, by the first call that needs them, and only read
  * afterwards.
  *
+ * Threads of its own: a call of the tool profile shares its work out
+ * between the processors the calling thread may run on (see
+ * kelvor_set_threads), and has finished with every thread it started when
+ * it returns; the reference profile runs on the calling thread.
+ *
  * Nothing here prints, exits or throws: every failure is a status. Calls
  * that return a status are marked so that compilers warn when it is
  * ignored.
@@ -276,6 +281,30 @@ KELVOR_API KELVOR_NODISCARD int kelvor_details_signals(const kelvor_signal* ref,
                                                        kelvor_details** out);
 /* Releases a block of kelvor_details*; null is ignored. */
 KELVOR_API void kelvor_details_free(kelvor_details* details);
+
+/*
+ * How many threads a call made from the calling thread may use. In the
+ * tool profile the 8 kHz calls share out their delay search (by delays),
+ * the resampling of both signals (each on its own thread) and the measures
+ * (by frames and by segments); the 10 kHz calls share out their measures.
+ * The reference profile runs on the calling thread. The scores are the
+ * same bits on any number of threads.
+ *
+ *   0  one thread per processor the calling thread may run on (its
+ *      affinity mask, read on every call), so one when there is one. The
+ *      default of every thread: a single call on an idle machine uses all
+ *      of it.
+ *   1  everything on the calling thread; no thread is started.
+ *   n  n threads (at most 32), whatever the processor count.
+ *
+ * A program that scores pairs on several threads of its own should set 1
+ * in each of them, so that their calls do not compete for the processors
+ * (kelvor-batch does so in its workers when it runs more than one).
+ * The setting belongs to the calling thread alone. Returns the previous
+ * setting, or KELVOR_ERR_BAD_ARGUMENT for a negative count, which changes
+ * nothing.
+ */
+KELVOR_API int kelvor_set_threads(int threads);
 
 /* A sentence describing a status ("Too little speech: ..."); never null. */
 KELVOR_API const char* kelvor_status_text(int status);

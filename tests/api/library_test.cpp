@@ -178,6 +178,25 @@ TEST_F(Library, ThreadsGiveTheBitsOfSeparateProcessesAndTheToolsScores) {
     }
 }
 
+// The thread setting: refused when negative, and whatever its value the
+// scores and delays are the one-thread bits.
+TEST_F(Library, ThreadCountChangesNoBit) {
+    EXPECT_EQ(kelvor_set_threads(-1), KELVOR_ERR_BAD_ARGUMENT);
+    int previous = kelvor_set_threads(1);
+    EXPECT_EQ(previous, 0);  // the default: every processor
+    std::vector<Result> alone;
+    for (const Pair& p : pairs_) alone.push_back(in_this_process(p));
+    for (int threads : {2, 3, 7, 0}) {
+        kelvor_set_threads(threads);
+        for (size_t i = 0; i < pairs_.size(); i++) {
+            const Result r = in_this_process(pairs_[i]);
+            EXPECT_TRUE(r.status == alone[i].status && same_bits(r.stoi, alone[i].stoi) &&
+                        same_bits(r.estoi, alone[i].estoi) && r.delay == alone[i].delay)
+                << "pair " << i << " threads " << threads;
+        }
+    }
+}
+
 TEST_F(Library, RunningOutOfMemoryIsAStatusAtEveryRequest) {
     // Every heap request of a scoring refused in turn, and all after it:
     // each run ends with a status, never a crash, and the FFT's tables fail

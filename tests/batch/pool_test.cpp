@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "batch/pool.h"
+#include "kelvor/stoi.h"
 
 using namespace kelvor::batch;
 
@@ -148,6 +151,35 @@ TEST(Pool, ASlowNextDoesNotHoldTheOtherThreads) {
     run_pool(callbacks, 2, 8);
     ASSERT_EQ(h.emitted.size(), 6u);
     EXPECT_LT(third_row, std::chrono::seconds(1));
+}
+
+// The library's thread setting of the threads that scored the pairs:
+// several workers score each pair on their own thread alone, a single
+// worker lets a pair use every processor.
+std::set<int> settings_seen(int jobs) {
+    std::mutex lock;
+    std::set<int> seen;
+    int handed = 0;
+    PoolCallbacks callbacks;
+    callbacks.next = [&handed](PairSpec&) { return handed++ < 20; };
+    callbacks.score = [&](const PairSpec&) {
+        const int setting = kelvor_set_threads(0);
+        (void)kelvor_set_threads(setting);
+        std::lock_guard<std::mutex> hold(lock);
+        seen.insert(setting);
+        return Row{};
+    };
+    callbacks.emit = [](const Row&) {};
+    callbacks.stop = [] { return false; };
+    run_pool(callbacks, jobs, 8);
+    return seen;
+}
+
+TEST(Pool, SeveralWorkersScoreOnOneThreadEach) {
+    EXPECT_EQ(settings_seen(1), std::set<int>{0});
+    EXPECT_EQ(settings_seen(2), std::set<int>{1});
+    EXPECT_EQ(settings_seen(5), std::set<int>{1});
+    EXPECT_EQ(kelvor_set_threads(0), 0);  // the calling thread keeps its own
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The delay search: the largest signed correlation over 900 delays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "conditioning/alignment.h"
@@ -146,6 +147,42 @@ TEST(AlignmentKernels, TiesAndEdgeDelaysSurviveTheVectorPath) {
         deg[2500 + 3] = 699;
         EXPECT_EQ(search_alignment_using(k, ref.data(), deg.data(), 5000), 899) << k;
         deg[2500 + 3] = 700;
+    }
+}
+
+// On several threads each thread forms the sums of its own delays: the
+// delay found is the one-thread delay at every level, wherever the best
+// delay lies, with a tie across two threads' delays (the smaller wins), on
+// noise, and just below and at the length where sharing out starts.
+TEST(AlignmentThreads, SharedDelaysFindTheOneThreadDelay) {
+    uint32_t state = 5;
+    const int32_t cases[][3] = {{8191, 17, -1}, {8192, 880, -1}, {20000, 0, -1}, {20000, 899, -1},
+                                {16384, 447, 448}, {16384, 3, 899}, {30001, -1, -1}};  // count, delay, tie
+    for (const auto& c : cases) {
+        std::vector<int16_t> ref(static_cast<size_t>(c[0]));
+        for (int16_t& v : ref) v = static_cast<int16_t>(static_cast<int32_t>(next_random(&state) % 4001) - 2000);
+        std::vector<int16_t> deg = delayed_copy(ref, c[1] < 0 ? 0 : c[1]);
+        if (c[1] < 0) {
+            for (int16_t& v : deg) v = static_cast<int16_t>(next_random(&state) & 0xFFFF);
+        } else if (c[2] >= 0) {  // one impulse against two equal echoes
+            std::fill(ref.begin(), ref.end(), 0);
+            std::fill(deg.begin(), deg.end(), 0);
+            ref[100] = 1000;
+            deg[100 + c[1]] = deg[100 + c[2]] = 900;
+        }
+        for (IsaLevel level : kIsaLevels) {
+            if (level > isa_supported()) continue;
+            ThreadSetting one(1);
+            const int32_t alone = search_alignment_using(level, ref.data(), deg.data(), c[0]);
+            if (c[1] >= 0) {
+                EXPECT_EQ(alone, c[1]) << "level " << level << " count " << c[0];
+            }
+            for (int32_t threads : kThreadCounts) {
+                ThreadSetting shared(threads);
+                EXPECT_EQ(search_alignment_using(level, ref.data(), deg.data(), c[0]), alone)
+                    << "level " << level << " count " << c[0] << " threads " << threads;
+            }
+        }
     }
 }
 

@@ -204,4 +204,46 @@ TEST(ResamplerKernels, Impulses)
     }
 }
 
+// Two signals resampled at once, their chunks shared out between threads:
+// each signal's samples are those of a call of its own on one thread, at
+// every level, with both tables, for lengths without a computed output,
+// within the first chunk, at chunk ends and over many chunks; nothing is
+// written past either output.
+TEST(ResamplerThreads, PairEqualsTwoCallsOnOneThread)
+{
+    for (IsaLevel level : kIsaLevels) {
+        for (int32_t count : {0, 5, 824, 4 * (205 + 256) + 3, 4 * (205 + 512) + 1, 12000, 30011}) {
+            if (level > isa_supported() || (level == ISA_PLAIN && count > 12000)) {
+                continue;  // the plain loop is slow, and shared out by whole signals anyway
+            }
+            const std::vector<int16_t> x1 = speechlike(count, static_cast<uint32_t>(count) + 1);
+            const std::vector<int16_t> x2 = random_samples(count, static_cast<uint32_t>(count) + 2);
+            for (bool double_table : {false, true}) {
+                std::vector<int16_t> want1;
+                std::vector<int16_t> want2;
+                {
+                    ThreadSetting one(1);
+                    want1 = double_table ? run_kernel<int16_t>(level, x1, resampler_taps_double)
+                                         : run_kernel<int16_t>(level, x1, resampler_taps_float);
+                    want2 = double_table ? run_kernel<int16_t>(level, x2, resampler_taps_double)
+                                         : run_kernel<int16_t>(level, x2, resampler_taps_float);
+                }
+                for (int32_t threads : {1, 2, 3, 7}) {
+                    ThreadSetting shared(threads);
+                    std::vector<int16_t> y1(want1.size() + GUARD, SENTINEL);
+                    std::vector<int16_t> y2(want1.size() + GUARD, SENTINEL);
+                    double seconds[2] = {-1.0, -1.0};
+                    resample_pair_8k_to_10k_using(level, x1.data(), x2.data(), count, y1.data(), y2.data(),
+                                                  double_table, seconds);
+                    want1.resize(y1.size(), SENTINEL);
+                    want2.resize(y2.size(), SENTINEL);
+                    EXPECT_EQ(first_difference(y1, want1), -1) << kernel_name(level) << " " << count << " x" << threads;
+                    EXPECT_EQ(first_difference(y2, want2), -1) << kernel_name(level) << " " << count << " x" << threads;
+                    EXPECT_TRUE(seconds[0] >= 0.0 && seconds[1] >= 0.0);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -2,6 +2,10 @@
 // inputs as they are read, and the debug WAV files.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -257,6 +261,53 @@ TEST_F(Run, DisplayNamesDropDirectories) {
     ToolRun r = run({"sub/C:\\data\\ref.wav", "./sub/tail\\", "-Q"});
     EXPECT_EQ(r.out, reference_line("ref.wav", 24000) + degraded_line("./sub/tail\\", 24000) +
                          "ERROR: Unknown option -Q\n");
+}
+
+// The tool pinned to one processor (as under `taskset -c 0`) runs every
+// step on one thread; on every processor it shares them out. Every byte it
+// writes must be the same: the console (timings aside), the results log
+// and the debug files, with the delay searched, given and with the double
+// table, on a minute of speech with a pause and a noisy, delayed copy.
+TEST_F(Run, OneProcessorAndEveryProcessorWriteTheSameBytes) {
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "one processor: the threaded chain cannot run here";
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; CPU_COUNT(&one) == 0; cpu++) {
+        if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &one);
+    }
+    std::vector<int16_t> ref = speechlike(480000, 9);
+    std::fill(ref.begin() + 100000, ref.begin() + 140000, 0);
+    const std::vector<int16_t> other = speechlike(480000, 10, 3000.0);
+    std::vector<int16_t> deg = delayed(ref, 411);
+    for (size_t i = 0; i < deg.size(); i++) deg[i] = static_cast<int16_t>(0.7 * deg[i] + 0.5 * other[i]);
+    write_file(dir + "/long_ref.pcm", raw_bytes(ref));
+    write_file(dir + "/long_deg.wav", wav_bytes(deg, 8000));
+
+    const char* const files[] = {"stoi_results.txt", "ref.wav", "deg.wav", "ref10.wav", "deg10.wav"};
+    auto outputs = [&](const std::vector<std::string>& args, const cpu_set_t& cpus) {
+        for (const char* name : files) std::remove((dir + "/" + name).c_str());
+        EXPECT_EQ(sched_setaffinity(0, sizeof cpus, &cpus), 0);
+        const ToolRun r = run(args);
+        EXPECT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+        std::vector<std::string> written{mask_timings(r.out), r.err, std::to_string(r.status)};
+        for (const char* name : files) written.push_back(read_file(dir + "/" + name));
+        return written;
+    };
+    const std::vector<std::string> runs[] = {{"-a", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                             {"-h", "-s411", "-r", "-t", "-d", "long_ref.pcm", "long_deg.wav"},
+                                             {"-h", "-d", "long_deg.wav", "long_ref.pcm"}};
+    for (const std::vector<std::string>& args : runs) {
+        const std::vector<std::string> alone = outputs(args, one);
+        EXPECT_EQ(alone[2], "0") << alone[0];
+        EXPECT_FALSE(alone[3].empty() || alone[7].empty());  // a row and the last debug file
+        const std::vector<std::string> shared = outputs(args, all);
+        for (size_t i = 0; i < alone.size(); i++) {
+            EXPECT_TRUE(alone[i] == shared[i]) << args[2] << ": output " << i << " differs:\n"
+                                               << alone[i].substr(0, 400) << "\n---\n" << shared[i].substr(0, 400);
+        }
+    }
 }
 
 }  // namespace

@@ -223,4 +223,17 @@ TEST(EstoiSegment, BlockedStepsEqualThePlainStepsBitForBit) {
     }
 }
 
+// Where a thread's share of the ESTOI segments starts drawing: the state
+// after any number of draws, as that many single draws leave it.
+TEST(NoiseGenerator, JumpAheadLandsWhereSingleDrawsDo) {
+    for (uint32_t start : {0u, 123u, 65535u}) {
+        uint16_t state = static_cast<uint16_t>(start);
+        int64_t drawn = 0;
+        for (int64_t draws : {0LL, 1LL, 2LL, 1800LL, 65535LL, 65536LL, 65537LL, 1800LL * 4687 + 5}) {
+            for (; drawn < draws; drawn++) noise_sample(&state);
+            EXPECT_EQ(noise_state_after(static_cast<uint16_t>(start), draws), state) << start << " + " << draws;
+        }
+    }
+}
+
 }  // namespace

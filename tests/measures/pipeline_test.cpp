@@ -5,15 +5,19 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "measures/correlation.h"
 #include "measures/memory.h"
+#include "measures/pipeline.h"
+#include "measures/spectrum.h"
 #include "measures/stoi.h"
 #include "measures_support.h"
 #include "support.h"
@@ -181,4 +185,64 @@ TEST(Measure, AgreesWithIndependentScores) {
         pairs++;
     }
     EXPECT_EQ(pairs, 6);
+}
+
+// The whole measure with its steps shared out between threads: the scores
+// and every intermediate result (kept frames, each band's and segment's
+// correlation, each segment's ESTOI) are the one-thread bits, at every
+// level, on 16-bit samples and on doubles. The signals are long enough for
+// several pieces in every step, with pauses that silent-frame removal drops
+// (so blocks of the rebuilt signal and kept frames part ways), and of
+// lengths that leave different remainders of frames and segments.
+template <typename T>
+std::vector<double> everything(const std::vector<T>& ref, const std::vector<T>& deg) {
+    const int32_t n = static_cast<int32_t>(ref.size());
+    std::vector<int32_t> kept(static_cast<size_t>(frame_count(n)) + 1, -1);
+    MeasureDetails d{kept.data(), 0, 0, nullptr, nullptr};
+    MeasureResult r{};
+    MeasureStatus status;
+    if constexpr (std::is_same<T, int16_t>::value) status = stoi_estoi_pcm(ref.data(), deg.data(), n, &r, &d);
+    else status = stoi_estoi(ref.data(), deg.data(), n, &r, &d);
+    EXPECT_EQ(status, MEASURE_OK);
+    EXPECT_LT(d.kept_count, frame_count(n)) << "no frame was dropped";
+    std::vector<double> all{r.stoi, r.estoi};
+    all.insert(all.end(), kept.begin(), kept.begin() + d.kept_count);
+    if (status == MEASURE_OK) {
+        all.insert(all.end(), d.stoi_correlation, d.stoi_correlation + BAND_COUNT * d.segments);
+        all.insert(all.end(), d.estoi_segment, d.estoi_segment + d.segments);
+    }
+    std::free(d.stoi_correlation);
+    std::free(d.estoi_segment);
+    return all;
+}
+
+TEST(MeasureThreads, SharedStepsGiveTheOneThreadBits) {
+    for (int32_t n : {150000, 300000 + 128 * 3 + 77, 452101}) {
+        std::vector<int16_t> ref = speechlike(n, static_cast<uint32_t>(n));
+        for (int32_t at : {n / 7, n / 2 - 300, n - n / 5}) {
+            for (int32_t i = at; i < at + 6000; i++) ref[static_cast<size_t>(i)] = 0;
+        }
+        const std::vector<int16_t> deg = noisy_copy(ref, static_cast<uint32_t>(n) + 1, 0.4);
+        std::vector<double> ref_d(ref.begin(), ref.end()), deg_d(deg.begin(), deg.end());
+        for (size_t i = 0; i < ref_d.size(); i++) {
+            ref_d[i] *= 0x1p-15;
+            deg_d[i] *= 0x1p-15;
+        }
+        for (IsaLevel level : kIsaLevels) {
+            if (level > isa_supported()) continue;
+            IsaLimit limit(level);
+            std::vector<double> pcm_alone, double_alone;
+            {
+                ThreadSetting one(1);
+                pcm_alone = everything(ref, deg);
+                double_alone = everything(ref_d, deg_d);
+            }
+            for (int32_t threads : kThreadCounts) {
+                ThreadSetting shared(threads);
+                EXPECT_TRUE(same_bits(everything(ref, deg), pcm_alone)) << n << " level " << level << " x" << threads;
+                EXPECT_TRUE(same_bits(everything(ref_d, deg_d), double_alone))
+                    << "doubles, " << n << " level " << level << " x" << threads;
+            }
+        }
+    }
 }

@@ -339,7 +339,12 @@ long peak_kb(const std::string& dir, int rows) {
 TEST_F(CommandTest, TenThousandRowsInTheMemoryOfAHundred) {
     long small = peak_kb(dir_, 100);
     long large = peak_kb(dir_, 10000);
-    EXPECT_LT(large, small + 4096) << "peak " << small << " kB for 100 rows, " << large << " kB for 10,000";
+#if defined(__SANITIZE_ADDRESS__)
+    const long slack = 8192;  // the sanitizer's own allocator caches grow a little with the work
+#else
+    const long slack = 4096;
+#endif
+    EXPECT_LT(large, small + slack) << "peak " << small << " kB for 100 rows, " << large << " kB for 10,000";
 }
 
 }  // namespace

@@ -201,7 +201,17 @@ void delay_search_start(DelaySearch* search, int32_t shifts) {
 void delay_search_feed(DelaySearch* search, const double* x, const double* y, int32_t count) {
     constexpr int32_t LANES = 8;
     const int32_t shifts = search->shifts;
-    for (int32_t s0 = 0; s0 < shifts; s0 += LANES) {
+    // The vector kernels take whole groups of delays, one delay per lane,
+    // each adding its terms in ascending n as the loop below does.
+    int32_t done = 0;
+    switch (isa_level()) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: done = delay_sums_avx512(search->sums, x, y, count, shifts); break;
+    case ISA_AVX2: done = delay_sums_avx2(search->sums, x, y, count, shifts); break;
+#endif
+    default: break;
+    }
+    for (int32_t s0 = done; s0 < shifts; s0 += LANES) {
         const int32_t lanes = shifts - s0 < LANES ? shifts - s0 : LANES;
         double* sum = search->sums + s0;
         if (lanes == LANES) {

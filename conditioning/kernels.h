@@ -87,6 +87,13 @@ void resample_groups_avx2(const double* streams, int32_t stride, const double* c
 void resample_groups_avx512(const double* streams, int32_t stride, const double* coefs, int32_t groups, double* sums,
                             int32_t sums_stride);
 
+// The delay search on doubles (delay_search_feed, alignment.h): adds
+// x[n] * y[n + d] to sums[d] for n = 0 .. count - 1 in ascending n, for the
+// delays d of whole groups of 16 (AVX2) or 32 (AVX-512) from 0; returns the
+// number of delays done.
+int32_t delay_sums_avx2(double* sums, const double* x, const double* y, int32_t count, int32_t shifts);
+int32_t delay_sums_avx512(double* sums, const double* x, const double* y, int32_t count, int32_t shifts);
+
 // ---------------------------------------------------- any-rate resampler
 
 // polyphase_run (polyphase.h) with consecutive outputs of one phase in the

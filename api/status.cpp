@@ -22,7 +22,8 @@ const StatusEntry STATUSES[] = {
     {KELVOR_ERR_NO_MEMORY, "no_memory", KELVOR_CATEGORY_MEMORY, "Out of memory"},
     {KELVOR_ERR_FFT_TABLES, "fft_tables", KELVOR_CATEGORY_MEMORY, "The FFT tables could not be built: out of memory"},
     {KELVOR_ERR_TOO_LONG, "too_long", KELVOR_CATEGORY_INPUT,
-     "Input too long: more than 429496729 samples, before or after resampling to 10 kHz"},
+     "Input too long: more than the profile takes (the reference profile: 2^36 samples, before and after "
+     "resampling to 10 kHz; the tool profile: 429496729 samples)"},
     {KELVOR_ERR_BAD_ARGUMENT, "bad_argument", KELVOR_CATEGORY_INPUT,
      "Bad argument: a null pointer, a negative sample count, or reserved options that are not zero"},
     {KELVOR_ERR_BAD_SHIFT, "bad_shift", KELVOR_CATEGORY_INPUT,

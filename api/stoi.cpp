@@ -47,7 +47,8 @@ int check_arguments(const T* ref, int64_t ref_count, const T* deg, int64_t deg_c
         }
         if (options->profile != KELVOR_PROFILE_DEFAULT) *profile = options->profile;
     }
-    if (ref_count > KELVOR_MAX_SAMPLES || deg_count > KELVOR_MAX_SAMPLES) return KELVOR_ERR_TOO_LONG;
+    const int64_t longest = *profile == KELVOR_PROFILE_TOOL ? KELVOR_MAX_SAMPLES : KELVOR_MAX_SAMPLES_REFERENCE;
+    if (ref_count > longest || deg_count > longest) return KELVOR_ERR_TOO_LONG;
     if (options != nullptr) {
         if (options->align && options->shift != 0) return KELVOR_ERR_CONFLICT;
         if (options->shift < 0 || options->shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;

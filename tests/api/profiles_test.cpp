@@ -161,9 +161,13 @@ TEST(Profiles, LimitsAtTheirEdges) {
         EXPECT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.ref.data(), n, &o, &out), KELVOR_ERR_BAD_SHIFT) << profile;
     }
     // The length at 10 kHz is checked before anything is read or
-    // allocated: 60 M samples at 1 kHz would be 600 M at 10 kHz.
-    EXPECT_EQ(kelvor_score(x.data(), 60000000, x.data(), 10, 1000, nullptr, &out), KELVOR_ERR_TOO_LONG);
-    EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 16000, nullptr, &out),
+    // allocated: 2^33 samples at 1 kHz would be ten times as many at
+    // 10 kHz. The tool profile takes fewer samples than the reference's.
+    const int64_t reference_longest = KELVOR_MAX_SAMPLES_REFERENCE;
+    EXPECT_EQ(kelvor_score(x.data(), reference_longest / 8, x.data(), 10, 1000, nullptr, &out), KELVOR_ERR_TOO_LONG);
+    EXPECT_EQ(kelvor_score(x.data(), reference_longest + 1, x.data(), 10, 16000, nullptr, &out), KELVOR_ERR_TOO_LONG);
+    const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
+    EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 8000, &tool, &out),
               KELVOR_ERR_TOO_LONG);
 }
 

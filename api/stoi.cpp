@@ -200,12 +200,13 @@ bool as_pcm(const double* x, int64_t count, std::vector<int16_t>& pcm) {
     return true;
 }
 
-// count samples of a block into pcm from `at` on.
-bool as_pcm(const double* x, int32_t count, const std::vector<double>&, std::vector<int16_t>& pcm, int64_t at) {
+// count samples of a block as 16-bit values into out; false when one is
+// not a 16-bit value divided by 32768.
+bool block_as_pcm(const double* x, int32_t count, int16_t* out) {
     for (int32_t i = 0; i < count; i++) {
         const double v = x[i] * 32768.0;
         if (!(v >= -32768.0 && v <= 32767.0) || v != std::floor(v)) return false;
-        pcm[static_cast<size_t>(at + i)] = static_cast<int16_t>(v);
+        out[i] = static_cast<int16_t>(v);
     }
     return true;
 }
@@ -263,7 +264,7 @@ int read_pcm(const kelvor_signal* in, std::vector<int16_t>& pcm) {
         const int32_t count = static_cast<int32_t>(in->length - at < 65536 ? in->length - at : 65536);
         const int status = in->read(in->context, at, count, block.data());
         if (status != KELVOR_OK) return status;
-        if (!as_pcm(block.data(), count, block, pcm, at)) return KELVOR_ERR_PROFILE;
+        if (!block_as_pcm(block.data(), count, pcm.data() + at)) return KELVOR_ERR_PROFILE;
     }
     return KELVOR_OK;
 }

@@ -119,7 +119,7 @@ def test_default_client_and_unusable_manifests(client, manifest, tmp_path):
     )
     with pytest.raises(OSError, match="Can't read manifest"):
         score_manifest(tmp_path / "none.csv", client)
-    (tmp_path / "bad.csv").write_text("ref,deg\na.wav,b.wav\n")
+    (tmp_path / "bad.csv").write_text("source,noisy\na.wav,b.wav\n")
     with pytest.raises(OSError, match="needs a header naming"):
         score_manifest(tmp_path / "bad.csv", client)
     with pytest.raises(ValueError, match="partition_size"):

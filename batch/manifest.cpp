@@ -408,7 +408,7 @@ std::string folder_name(const std::string& path) {
     if (name.empty() || name == "." || name == "..") {
         std::error_code ec;
         fs::path resolved = fs::canonical(path.empty() ? "." : path, ec);
-        if (!ec && !resolved.filename().empty()) return resolved.filename().string();
+        if (!ec) return resolved.filename().empty() ? resolved.string() : resolved.filename().string();
         return p.empty() ? "." : p;
     }
     return name;

@@ -552,8 +552,8 @@ int run(const Settings& s) {
     if (!s.details.empty()) {
         for (const std::string& name : metadata) {
             if (is_details_key(name)) {
-                throw UsageError("the listing's column '" + name +
-                                 "' has the name of a key of the details files: rename it, or score without --details");
+                throw ListingError("the listing's column '" + name +
+                                   "' has the name of a key of the details files: rename it, or score without --details");
             }
         }
     }

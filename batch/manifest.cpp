@@ -495,7 +495,9 @@ bool is_blank(char c) {
 // What is wrong with the path of an entry, or "" when it names a file.
 std::string scp_path_fault(const std::string& path) {
     if (path.empty()) return "has no path";
-    if (path.back() == '|') return "is a command pipe ('" + path + "'); kelvor-batch reads files only: write the audio to files and list them";
+    if (path.back() == '|') {
+        return "is a command pipe ('" + path + "'); kelvor-batch reads files only: write the audio to files and list them";
+    }
     if (path.find('\0') != std::string::npos) return "has a path holding a NUL byte";
     // file.ark:1234 is an entry inside a Kaldi archive, not a file.
     const size_t colon = path.find_last_of(':');
@@ -510,15 +512,20 @@ std::string scp_path_fault(const std::string& path) {
 
 // The entries of a list, in order, and the SHA-256 of its bytes. Read as
 // a stream (a pipe too), one line at a time up to CSV_MAX_RECORD bytes.
+// Closes a descriptor however the reading ends.
+struct OpenFile {
+    int fd;
+    ~OpenFile() { ::close(fd); }
+};
+
 std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
     const std::string list = "List '" + path + "'";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
+    const OpenFile file{fd};
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        throw ListingError("Can't read list '" + path + "': it is a directory");
-    }
+    if (fstat(fd, &st) != 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw ListingError("Can't read list '" + path + "': it is a directory");
     Sha256 hash;
     std::vector<ScpEntry> entries;
     std::map<std::string, int64_t> seen;
@@ -540,12 +547,13 @@ std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
             entry.path = line.substr(cut, e - cut);
             auto [at, fresh] = seen.emplace(entry.id, number);
             if (!fresh) {
-                ::close(fd);
                 throw ListingError(list + " holds the id '" + entry.id + "' twice (lines " + std::to_string(at->second) +
                                    " and " + std::to_string(number) + ")");
             }
             std::string fault = scp_path_fault(entry.path);
-            if (!fault.empty()) entry.error = list + ", line " + std::to_string(number) + ": the entry '" + entry.id + "' " + fault;
+            if (!fault.empty()) {
+                entry.error = list + ", line " + std::to_string(number) + ": the entry '" + entry.id + "' " + fault;
+            }
             entries.push_back(std::move(entry));
         }
         line.clear();
@@ -555,11 +563,7 @@ std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            throw ListingError("Can't read list '" + path + "': " + std::strerror(err));
-        }
+        if (n < 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
         if (n == 0) break;
         hash.update(buffer.data(), static_cast<size_t>(n));
         for (ssize_t i = 0; i < n; i++) {
@@ -569,14 +573,12 @@ std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
                 continue;
             }
             if (line.size() >= CSV_MAX_RECORD) {
-                ::close(fd);
                 throw ListingError(list + ": line " + std::to_string(number) + " is longer than " +
                                    std::to_string(CSV_MAX_RECORD) + " bytes");
             }
             line.push_back(c);
         }
     }
-    ::close(fd);
     if (!line.empty()) finish_line();
     sha256 = hash.hex();
     return entries;

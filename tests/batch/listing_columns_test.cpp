@@ -168,7 +168,9 @@ TEST_F(ListingColumns, ManifestColumnNamesAliasesAndTheColumnsCarried) {
         {"x,deg,ref,Stoi", nullptr, {"x", "Stoi"}},          // names are exact: Stoi is not stoi
         {"reference,clean,degraded", "two columns for the reference: 'reference' and 'clean'", {}},
         {"degraded,enhanced,ref", "two columns for the degraded signal", {}},
-        {"source,noisy", "reference: reference, ref, clean or target; degraded: degraded, deg, enhanced, estimate or processed", {}},
+        {"source,noisy",
+         "reference: reference, ref, clean or target; degraded: degraded, deg, enhanced, estimate or processed",
+         {}},
         {"reference,snr", "needs a header naming a degraded column", {}},
         {"reference,degraded,snr,snr", "two columns named 'snr'", {}},
         {"reference,degraded,status", "a column 'status', the name of an output column", {}},

@@ -78,17 +78,11 @@ def test_rows_are_kelvor_batchs_with_the_manifests_columns(manifest):
         assert [table.at[i, n] for n in names] == row[len(kelvor_stoi.COLUMNS):]
 
 
-def test_the_options_and_the_local_threads(manifest):
+def test_the_options_and_no_dask(manifest):
     one = kelvor_stoi.score_manifest(str(manifest), jobs=1, align=True)
-    many = kelvor_stoi.score_manifest(os.fsencode(manifest), jobs=3, align=True)
-    pd.testing.assert_frame_equal(one, many)
+    pd.testing.assert_frame_equal(one, kelvor_stoi.score_manifest(os.fsencode(manifest), jobs=3, align=True))
     _, rows = batch_rows(manifest, "--align")
-    assert one.at[0, "delay_samples"] == int(rows[0][4])
-    assert same_bits(one.at[0, "stoi"], float(rows[0][2]))
-    tool = kelvor_stoi.score_manifest(manifest, profile="tool")
-    _, rows = batch_rows(manifest, "--profile", "tool")
-    assert same_bits(tool.at[0, "stoi"], float(rows[0][2]))
-    # No Dask without a client.
+    assert one.at[0, "delay_samples"] == int(rows[0][4]) and same_bits(one.at[0, "stoi"], float(rows[0][2]))
     script = "import sys, kelvor_stoi; kelvor_stoi.score_manifest(sys.argv[1]); print('distributed' in sys.modules)"
     done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True)
     assert done.stdout.strip() == "False", done.stderr
@@ -117,9 +111,6 @@ def test_failures_name_python_arguments(manifest, tmp_path):
     (tmp_path / "bad.csv").write_text("source,noisy,snr\na.wav,b.wav,5\n")
     with pytest.raises(OSError, match="needs a header naming a reference and a degraded column"):
         kelvor_stoi.score_manifest(tmp_path / "bad.csv")
-    (tmp_path / "empty.csv").write_text("reference,degraded,snr\n")
-    empty = kelvor_stoi.score_manifest(tmp_path / "empty.csv")
-    assert list(empty.columns) == list(kelvor_stoi.COLUMNS) + ["snr"] and len(empty) == 0
 
 
 def run(command, cwd):

@@ -4,7 +4,6 @@
 // folders and id lists.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <sstream>
@@ -53,102 +52,33 @@ std::vector<std::vector<std::string>> csv_records(const std::string& text) {
     return records;
 }
 
-// Names and cells no text format takes as they are: delimiters, quotes,
-// line breaks, bytes that are not UTF-8, cells that look like numbers or
-// missing values.
-const std::vector<std::string> ODD_NAMES = {"snr", "a,b \"c\"", "\xff\xfe name", "NA", "caf\xc3\xa9"};
-const std::vector<std::string> ODD_VALUES = {"007", "x\ny,z", "\xe9\x80", "NA", ""};
-
-TEST(MetadataFormat, OddNamesAndValuesRoundTripInBothFormatsAndReachTheDetails) {
-    Row row;
-    row.reference = "r.wav";
-    row.degraded = "d.wav";
-    row.stoi = 0.5;
-    row.estoi = 0.25;
-    row.metadata = ODD_VALUES;
-    for (Format format : {Format::csv, Format::jsonl}) {
-        SCOPED_TRACE(format == Format::csv ? "csv" : "jsonl");
-        const std::string text = header_line(format, ODD_NAMES) + format_row(row, format, ODD_NAMES);
-        std::istringstream in(text);
-        std::vector<std::string> found;
-        std::vector<Row> back;
-        read_rows(in, format, [&](const Row& r) { back.push_back(r); }, &ODD_NAMES, &found);
-        EXPECT_EQ(found, ODD_NAMES);
-        ASSERT_EQ(back.size(), 1u);
-        EXPECT_EQ(back[0].metadata, ODD_VALUES);
-        EXPECT_EQ(back[0].stoi, 0.5);
-    }
-    // JSON: text values, names escaped as names are; a cell that looks
-    // like a number stays a string.
-    const std::string line = format_row(row, Format::jsonl, ODD_NAMES);
-    EXPECT_NE(line.find("\"message\": \"\", \"snr\": \"007\", \"a,b \\\"c\\\"\": \"x\\ny,z\", \"\\udcff\\udcfe name\": "
-                        "\"\\udce9\\udc80\", \"NA\": \"NA\", \"caf\xc3\xa9\": \"\"}"),
-              std::string::npos)
-        << line;
-    Details d;
-    d.band_centre_hz = {150.0};
-    d.stoi_correlation = {{0.5}};
-    d.estoi_segment = {0.25};
-    d.kept_frames = {0};
-    std::optional<JsonValue> details = parse_json(details_json(row, 3, d, ODD_NAMES));
-    ASSERT_TRUE(details.has_value());
-    for (size_t k = 0; k < ODD_NAMES.size(); k++) {
-        const JsonValue* value = details->find(ODD_NAMES[k]);
-        ASSERT_NE(value, nullptr) << ODD_NAMES[k];
-        EXPECT_EQ(value->kind, JsonValue::Kind::string);
-        EXPECT_EQ(value->text, ODD_VALUES[k]);
-    }
-    EXPECT_TRUE(is_details_key("row"));
-    EXPECT_TRUE(is_details_key("stoi"));
-    EXPECT_FALSE(is_details_key("snr"));
-}
-
 TEST(MetadataFormat, ReadingBackChecksTheMetadataColumns) {
     Row row;
-    row.reference = "r";
-    row.degraded = "d";
+    row.status = "missing";
     row.metadata = {"5"};
-    const std::vector<std::string> snr = {"snr"};
-    const std::vector<std::string> cond = {"cond"};
-    const std::vector<std::string> none;
-    const std::string csv = header_line(Format::csv, snr) + format_row(row, Format::csv, snr);
+    const std::vector<std::string> snr = {"snr"}, cond = {"cond"};
     const std::string jsonl = format_row(row, Format::jsonl, snr);
-    Row other = row;
-    other.metadata = {"5", "x"};
+    row.metadata = {"5", "x"};
     enum Outcome { rows, mismatch, foreign, empty };
-    struct Case {
-        const char* what;
-        std::string text;
-        Format format;
-        const std::vector<std::string>* wanted;
-        Outcome outcome;
-    };
-    const Case cases[] = {
-        {"csv, same columns", csv, Format::csv, &snr, rows},
-        {"csv, any columns", csv, Format::csv, nullptr, rows},
-        {"csv, other columns", csv, Format::csv, &cond, mismatch},
-        {"csv, fewer columns", csv, Format::csv, &none, mismatch},
-        {"csv header of other columns, no row", header_line(Format::csv, cond), Format::csv, &snr, empty},
-        {"csv row short of the header", header_line(Format::csv, {"snr", "x"}) + format_row(row, Format::csv, snr),
-         Format::csv, nullptr, foreign},
-        {"jsonl, same columns", jsonl, Format::jsonl, &snr, rows},
-        {"jsonl, other columns", jsonl, Format::jsonl, &cond, mismatch},
-        {"jsonl, a row of other columns", jsonl + format_row(other, Format::jsonl, {"snr", "x"}), Format::jsonl,
+    const std::tuple<std::string, Format, const std::vector<std::string>*, Outcome> cases[] = {
+        {header_line(Format::csv, snr) + format_row(row, Format::csv, snr), Format::csv, &snr, rows},
+        {header_line(Format::csv, snr) + format_row(row, Format::csv, snr), Format::csv, &cond, mismatch},
+        {header_line(Format::csv, cond), Format::csv, &snr, empty},  // another header over no row
+        {header_line(Format::csv, {"snr", "x", "y"}) + format_row(row, Format::csv, {"snr", "x"}), Format::csv,
          nullptr, foreign},
+        {jsonl, Format::jsonl, &cond, mismatch},
+        {jsonl + format_row(row, Format::jsonl, {"snr", "x"}), Format::jsonl, nullptr, foreign},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::istringstream in(c.text);
-        int count = 0;
+    for (const auto& [text, format, wanted, outcome] : cases) {
+        SCOPED_TRACE(text);
+        std::istringstream in(text);
         try {
-            long long kept = read_rows(in, c.format, [&](const Row&) { count++; }, c.wanted);
-            EXPECT_TRUE(c.outcome == rows || c.outcome == empty);
-            EXPECT_EQ(kept == 0, c.outcome == empty);
+            long long kept = read_rows(in, format, [](const Row&) {}, wanted);
+            EXPECT_EQ(kept == 0 ? empty : rows, outcome);
         } catch (const MetadataMismatch& e) {
-            EXPECT_EQ(c.outcome, mismatch) << e.what();
-            EXPECT_NE(std::string(e.what()).find("the listing's are"), std::string::npos) << e.what();
+            EXPECT_EQ(outcome, mismatch) << e.what();
         } catch (const OutputFormatError& e) {
-            EXPECT_EQ(c.outcome, foreign) << e.what();
+            EXPECT_EQ(outcome, foreign) << e.what();
         }
     }
 }
@@ -160,24 +90,20 @@ TEST_F(ListingColumns, ManifestColumnNamesAliasesAndTheColumnsCarried) {
         std::vector<std::string> metadata;  // names carried
     };
     const Case cases[] = {
-        {"reference,degraded", nullptr, {}},
         {"CLEAN,Enhanced,snr", nullptr, {"snr"}},
         {"target,estimate,Shift,system", nullptr, {"system"}},
-        {"ref,processed,align", nullptr, {}},
-        {" Ref ,deg,condition,", nullptr, {"condition"}},  // blanks around a role; an unnamed column
-        {"x,deg,ref,Stoi", nullptr, {"x", "Stoi"}},          // names are exact: Stoi is not stoi
+        {" Ref ,processed,align,", nullptr, {}},    // blanks around a role; an unnamed column
+        {"x,deg,ref,Stoi", nullptr, {"x", "Stoi"}},  // names are exact: Stoi is not stoi
         {"reference,clean,degraded", "two columns for the reference: 'reference' and 'clean'", {}},
         {"degraded,enhanced,ref", "two columns for the degraded signal", {}},
-        {"source,noisy",
-         "reference: reference, ref, clean or target; degraded: degraded, deg, enhanced, estimate or processed",
-         {}},
+        {"source,noisy", "(reference: reference, ref, clean or target; degraded: degraded, deg, enhanced", {}},
         {"reference,snr", "needs a header naming a degraded column", {}},
         {"reference,degraded,snr,snr", "two columns named 'snr'", {}},
         {"reference,degraded,status", "a column 'status', the name of an output column", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header);
-        write_file(path("m.csv"), c.header + "\n" + std::string(std::count(c.header.begin(), c.header.end(), ','), ',') + "\n");
+        write_file(path("m.csv"), c.header + "\n");
         try {
             ManifestSource source(path("m.csv"));
             EXPECT_EQ(c.error, nullptr);
@@ -187,15 +113,6 @@ TEST_F(ListingColumns, ManifestColumnNamesAliasesAndTheColumnsCarried) {
             EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
         }
     }
-    // The cells, byte for byte, in the order of the carried columns; a
-    // row with too few fields carries what it has.
-    write_file(path("m.csv"), "snr,deg,\xff,clean,note\n 5 ,d.wav,\xe9,r.wav,\"a,\"\"b\"\"\"\n-5,d.wav\n");
-    std::vector<PairSpec> pairs = all_pairs(ManifestSource(path("m.csv")));
-    ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].reference, "r.wav");
-    EXPECT_EQ(pairs[0].metadata, (std::vector<std::string>{" 5 ", "\xe9", "a,\"b\""}));
-    EXPECT_EQ(pairs[1].error_code, "bad_row");
-    EXPECT_EQ(pairs[1].metadata, (std::vector<std::string>{"-5", "", ""}));
 }
 
 TEST_F(ListingColumns, ManifestColumnsReachEveryOutputByteForByte) {
@@ -203,12 +120,12 @@ TEST_F(ListingColumns, ManifestColumnsReachEveryOutputByteForByte) {
     // and cells of every awkward kind.
     const std::string manifest = "Clean,snr,Enhanced,a \"q\",\xff\xfe,NA\n"
                                  "ref.wav,007,deg.wav,\"x,\ny\",\xe9,NA\n"
-                                 "ref.wav,-5,none.wav,,\xc3\xa9,null\n"
+                                 "ref.wav, -5 ,none.wav,,\xc3\xa9,null\n"
                                  "ref.wav,10\n";
     write_file(path("m.csv"), manifest);
     const std::vector<std::string> names = {"snr", "a \"q\"", "\xff\xfe", "NA"};
     const std::vector<std::vector<std::string>> cells = {
-        {"007", "x,\ny", "\xe9", "NA"}, {"-5", "", "\xc3\xa9", "null"}, {"10", "", "", ""}};
+        {"007", "x,\ny", "\xe9", "NA"}, {" -5 ", "", "\xc3\xa9", "null"}, {"10", "", "", ""}};
     const char* const statuses[] = {"ok", "missing", "bad_row"};
 
     ToolRun csv = run_batch({"--details", "details", "m.csv"}, dir_);
@@ -225,6 +142,8 @@ TEST_F(ListingColumns, ManifestColumnsReachEveryOutputByteForByte) {
     ToolRun jsonl = run_batch({"--format", "jsonl", "m.csv"}, dir_);
     ToolRun piped = run_batch_shell("cat m.csv | \"$0\" --format jsonl -", {}, dir_);
     EXPECT_EQ(piped.out, jsonl.out);
+    EXPECT_NE(jsonl.out.find(", \"NA\": \"null\"}\n"), std::string::npos);  // text, never a JSON null
+    EXPECT_NE(jsonl.out.find(", \"\\udcff\\udcfe\": \"\\udce9\", "), std::string::npos);
     std::istringstream in(jsonl.out);
     std::vector<std::string> found;
     std::vector<Row> rows;
@@ -366,7 +285,7 @@ TEST_F(ListingColumns, SystemFoldersPairEveryReferenceWithEverySystemInOrder) {
                  ListingError);
 
     // kelvor-batch: labelled and unlabelled folders, scores as from a
-    // manifest of the same files, the labels in the run record.
+    // manifest of the same files.
     write_file(path("refs/s/x.wav"), wav_bytes(sample_ref(), 8000));
     write_file(path("n/s/x.wav"), wav_bytes(sample_deg(), 8000));
     write_file(path("e/s/x.wav"), wav_bytes(sample_ref(), 8000));
@@ -381,12 +300,6 @@ TEST_F(ListingColumns, SystemFoldersPairEveryReferenceWithEverySystemInOrder) {
     EXPECT_EQ(records[2][2], "1");
     EXPECT_EQ(records[1].back(), "noisy");
     EXPECT_EQ(records[2].back(), "e");
-    EXPECT_NE(read_file(path("r.csv.run.json")).find("\"deg_dirs\": [{\"system\": \"noisy\", \"dir\": \"" + path("n") +
-                                                      "\"}, {\"system\": \"e\", \"dir\": \"" + path("e") + "\"}]"),
-              std::string::npos);
-    ToolRun twice = run_batch({"--ref-dir", "refs", "--deg-dir", "n/s", "--deg-dir", "e/s"}, dir_);
-    EXPECT_EQ(twice.status, 1);
-    EXPECT_NE(twice.err.find("label 's'"), std::string::npos) << twice.err;
 }
 
 TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
@@ -422,8 +335,6 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
         EXPECT_EQ(pairs[i].error_code, expected[i].error);
         EXPECT_NE(pairs[i].error_message.find(expected[i].message), std::string::npos) << pairs[i].error_message;
     }
-    EXPECT_EQ(source.metadata(), std::vector<std::string>{"id"});
-    EXPECT_EQ(source.reference_sha256().size(), 64u);
     write_file(path("twice.scp"), "a x.wav\nb y.wav\na z.wav\n");
     try {
         ScpSource twice(path("twice.scp"), path("deg.scp"));
@@ -449,9 +360,6 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
     ToolRun resumed = run_batch({"--resume", "-o", "s.csv", "--ref-scp", "lists/ref.scp", "--deg-scp", "lists/deg.scp"}, dir_);
     EXPECT_EQ(resumed.status, 1);
     EXPECT_NE(resumed.err.find("can't resume 's.csv': it was written from --ref-scp"), std::string::npos) << resumed.err;
-    ToolRun lone = run_batch({"--ref-scp", "lists/ref.scp", "m.csv"}, dir_);
-    EXPECT_EQ(lone.status, 1);
-    EXPECT_NE(lone.err.find("--ref-scp and --deg-scp go together"), std::string::npos) << lone.err;
 }
 
 }  // namespace

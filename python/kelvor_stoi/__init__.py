@@ -9,6 +9,7 @@ library. Higher is better; identical signals score 1.
     d = kelvor_stoi.stoi(clean, degraded, 16000)           # STOI
     e = kelvor_stoi.stoi(clean, degraded, 16000, True)     # ESTOI
     s = kelvor_stoi.score(clean, degraded, 16000)          # both: s.stoi, s.estoi, s.delay
+    t = kelvor_stoi.score_manifest("test_set.csv")         # a DataFrame of kelvor-batch's rows
 
 Signals are 1-D numpy arrays (or sequences) of int16 samples, or of
 floating-point samples on the scale of full scale = 1, at any sample rate

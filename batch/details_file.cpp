@@ -21,8 +21,9 @@ bool is_details_name(const std::string& name) {
                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details) {
-    write_file_atomically(details_path(dir, index), details_json(row, index, details));
+void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details,
+                   const std::vector<std::string>& metadata) {
+    write_file_atomically(details_path(dir, index), details_json(row, index, details, metadata));
 }
 
 }  // namespace kelvor::batch

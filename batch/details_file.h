@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "batch/pair.h"
 #include "batch/row.h"
@@ -18,8 +19,10 @@ bool is_details_name(const std::string& name);
 
 // Writes the details of an ok row as DIR/<index>.json, in one step
 // (write_file_atomically): a file present is whole, whichever of several
-// runs on one folder wrote it. Throws std::runtime_error naming the file.
-void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details);
+// runs on one folder wrote it. metadata names the row's metadata values.
+// Throws std::runtime_error naming the file.
+void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details,
+                   const std::vector<std::string>& metadata = {});
 
 }  // namespace kelvor::batch
 

@@ -45,28 +45,42 @@ constexpr int EXIT_BROKEN_PIPE = 128 + SIGPIPE;
 
 const char* const USAGE =
     "Usage: kelvor-batch [options] MANIFEST\n"
-    "       kelvor-batch [options] --ref-dir DIR --deg-dir DIR\n"
+    "       kelvor-batch [options] --ref-dir DIR --deg-dir [NAME=]DIR [--deg-dir [NAME=]DIR ...]\n"
+    "       kelvor-batch [options] --ref-scp LIST --deg-scp LIST\n"
+    "       kelvor-batch [options] REF DEG\n"
     "\n"
-    "Scores every pair of a manifest (CSV or TSV with the columns reference and\n"
-    "degraded, optionally shift and align; - for standard input) or of two\n"
-    "directories holding files with the same relative paths, and writes one row\n"
-    "per pair in listing order.\n"
+    "Scores every pair of a manifest (CSV or TSV with a reference and a degraded\n"
+    "column, optionally shift and align, any other columns carried to the rows;\n"
+    "- for standard input), of a reference folder and system folders holding files\n"
+    "with the same relative paths (a system column holds each folder's label), or\n"
+    "of two lists of '<id> <path>' lines paired by id, and writes one row per pair\n"
+    "in listing order. Two audio files, REF and DEG, are one pair: its row is\n"
+    "printed as 'STOI 0.78505 ESTOI 0.45183' (or --format csv, jsonl, json).\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   write the rows to FILE instead of standard output, and what\n"
     "                      they were scored from and with to FILE.run.json\n"
-    "      --format F      csv (default) or jsonl\n"
+    "      --format F      csv (default) or jsonl; for one pair also json, and a\n"
+    "                      line of text without --format\n"
     "  -j, --jobs N        worker threads (default: every core available)\n"
     "      --profile P     reference (default): the published reference definition,\n"
     "                      any rate; tool: the KELVOR_STOI tool's numbers, 8 kHz\n"
     "                      16-bit PCM only\n"
     "      --align         search the delay of every pair (0 to 112.4 ms)\n"
+    "      --shift N       one pair: delay the degraded file by N samples of its rate\n"
     "      --raw-rate R    sample rate of .pcm/.raw files (default 8000)\n"
     "      --channel N     score channel N (1-based) of multi-channel files\n"
+    "      --ref-dir DIR   the folder of the references\n"
+    "      --deg-dir [NAME=]DIR\n"
+    "                      a folder of a system's outputs, labelled NAME (default:\n"
+    "                      the folder's name); may be repeated\n"
+    "      --ref-scp LIST, --deg-scp LIST\n"
+    "                      lists of '<id> <path>' lines (paths from the working\n"
+    "                      directory), paired by id in the order of the degraded list\n"
     "      --shard K/N     score only shard K of N (K = 1 .. N): rows i with i mod N = K - 1\n"
     "      --resume        with -o: keep the rows already in FILE, append the others\n"
     "                      (refused when FILE.run.json names another listing, shard\n"
-    "                      or option)\n"
+    "                      or option, or FILE has other metadata columns)\n"
     "      --details DIR   also write DIR/<row>.json for each scored pair (row: 0-based\n"
     "                      data row of the listing): per-band and per-segment results\n"
     "      --progress      show the progress bar even when stderr is not a terminal\n"
@@ -75,14 +89,25 @@ const char* const USAGE =
     "      --version       the version\n"
     "\n"
     "Exit status: 0 every pair scored, 3 some rows are errors, 1 bad command line,\n"
-    "manifest or output file, 130/143 stopped by SIGINT/SIGTERM, 141 the reader\n"
+    "listing or output file, 130/143 stopped by SIGINT/SIGTERM, 141 the reader\n"
     "of the output went away.\n";
+
+// How one pair's row is printed.
+enum class PairFormat { line, csv, jsonl, json };
 
 struct Settings {
     std::vector<std::string> command;  // argv, for the run record
     std::string manifest;  // "-" for standard input
     std::string ref_dir;
-    std::string deg_dir;
+    std::vector<SystemFolder> deg_dirs;
+    std::string ref_scp;
+    std::string deg_scp;
+    bool one_pair = false;  // REF DEG: one pair, printed
+    std::string reference;  // its files
+    std::string degraded;
+    int shift = 0;          // its shift (--shift)
+    bool shift_given = false;
+    PairFormat pair_format = PairFormat::line;
     std::string output;
     Format format = Format::csv;
     int jobs = 0;
@@ -187,9 +212,11 @@ Settings parse_command_line(int argc, char** argv) {
             if (s.output.empty()) throw UsageError("-o needs a file name");
         } else if (name == "--format") {
             std::string f = take_value();
-            if (f == "csv") s.format = Format::csv;
-            else if (f == "jsonl") s.format = Format::jsonl;
-            else throw UsageError("--format is csv or jsonl, not '" + f + "'");
+            if (f == "csv") s.pair_format = PairFormat::csv;
+            else if (f == "jsonl") s.pair_format = PairFormat::jsonl;
+            else if (f == "json") s.pair_format = PairFormat::json;
+            else throw UsageError("--format is csv or jsonl (json for one pair), not '" + f + "'");
+            s.format = f == "csv" ? Format::csv : Format::jsonl;
         } else if (name == "-j" || name == "--jobs") {
             s.jobs = positive(name, take_value(), 1024);
         } else if (name == "--profile") {
@@ -202,6 +229,12 @@ Settings parse_command_line(int argc, char** argv) {
         } else if (name == "--align") {
             no_value();
             s.score.align = true;
+        } else if (name == "--shift") {
+            std::string t = take_value();
+            if (!parse_shift(t, s.shift)) {
+                throw UsageError("--shift needs a whole number of samples from 0, not '" + t + "'");
+            }
+            s.shift_given = true;
         } else if (name == "--raw-rate") {
             s.score.audio.raw_rate = positive(name, take_value(), 10000000);
         } else if (name == "--channel") {
@@ -223,19 +256,56 @@ Settings parse_command_line(int argc, char** argv) {
             s.quiet = true;
         } else if (name == "--ref-dir") {
             s.ref_dir = take_value();
+            if (s.ref_dir.empty()) throw UsageError("--ref-dir needs a folder");
         } else if (name == "--deg-dir") {
-            s.deg_dir = take_value();
+            SystemFolder folder = parse_system_folder(take_value());
+            if (folder.path.empty()) throw UsageError("--deg-dir needs a folder");
+            s.deg_dirs.push_back(std::move(folder));
+        } else if (name == "--ref-scp") {
+            s.ref_scp = take_value();
+            if (s.ref_scp.empty()) throw UsageError("--ref-scp needs a file");
+        } else if (name == "--deg-scp") {
+            s.deg_scp = take_value();
+            if (s.deg_scp.empty()) throw UsageError("--deg-scp needs a file");
         } else {
             throw UsageError("unknown option '" + arg + "'");
         }
     }
     if (s.quiet) s.progress = 0;
-    bool dirs = !s.ref_dir.empty() || !s.deg_dir.empty();
-    if (dirs && (s.ref_dir.empty() || s.deg_dir.empty())) throw UsageError("--ref-dir and --deg-dir go together");
-    if (dirs && !positional.empty()) throw UsageError("give a manifest or --ref-dir and --deg-dir, not both");
-    if (!dirs && positional.empty()) throw UsageError("no manifest given");
-    if (positional.size() > 1) throw UsageError("one manifest only, got '" + positional[1] + "' too");
-    if (!dirs) s.manifest = positional[0];
+    const bool dirs = !s.ref_dir.empty() || !s.deg_dirs.empty();
+    const bool lists = !s.ref_scp.empty() || !s.deg_scp.empty();
+    if (dirs && (s.ref_dir.empty() || s.deg_dirs.empty())) throw UsageError("--ref-dir and --deg-dir go together");
+    if (lists && (s.ref_scp.empty() || s.deg_scp.empty())) throw UsageError("--ref-scp and --deg-scp go together");
+    if (dirs && lists) throw UsageError("give folders (--ref-dir, --deg-dir) or lists (--ref-scp, --deg-scp), not both");
+    if ((dirs || lists) && !positional.empty()) {
+        throw UsageError(std::string("give a manifest or ") + (dirs ? "--ref-dir and --deg-dir" : "--ref-scp and --deg-scp") +
+                         ", not both ('" + positional[0] + "')");
+    }
+    if (!dirs && !lists && positional.empty()) throw UsageError("no manifest given");
+    if (positional.size() > 2) {
+        throw UsageError("one manifest, or two audio files (REF DEG); got '" + positional[2] + "' too");
+    }
+    if (positional.size() == 2) {
+        // Two files are always one pair: a batch reads one listing.
+        s.one_pair = true;
+        s.reference = positional[0];
+        s.degraded = positional[1];
+        if (s.reference == "-" || s.degraded == "-") {
+            throw UsageError("one pair takes two audio files; '-' (standard input) is for a manifest");
+        }
+        const std::pair<bool, const char*> batch_only[] = {{!s.output.empty(), "-o"},
+                                                            {s.resume, "--resume"},
+                                                            {s.shard.count > 1, "--shard"},
+                                                            {!s.details.empty(), "--details"}};
+        for (const auto& [given, option] : batch_only) {
+            if (given) throw UsageError(std::string(option) + " is for a batch: one pair is printed on standard output");
+        }
+        if (s.shift_given && s.score.align) throw UsageError("--shift and --align exclude each other");
+    } else {
+        if (s.shift_given) throw UsageError("--shift is for one pair (REF DEG); a manifest has a shift column");
+        if (s.pair_format == PairFormat::json) throw UsageError("--format json is for one pair; a batch writes jsonl");
+        if (positional.size() == 1) s.manifest = positional[0];
+    }
     if (s.resume && s.output.empty()) throw UsageError("--resume needs -o FILE");
     if (s.jobs == 0) s.jobs = cores();
     return s;
@@ -255,8 +325,11 @@ const char* const DETAILS_FAILED = "details";
 RunFacts run_facts(const Settings& s, const PairSource& source, const std::string& started) {
     RunFacts facts;
     facts.command = s.command;
-    if (s.manifest.empty()) {
-        facts.listing = directory_listing(s.ref_dir, s.deg_dir);
+    if (!s.ref_dir.empty()) {
+        facts.listing = directory_listing(s.ref_dir, s.deg_dirs);
+    } else if (!s.ref_scp.empty()) {
+        const auto& lists = static_cast<const ScpSource&>(source);
+        facts.listing = scp_listing(s.ref_scp, lists.reference_sha256(), s.deg_scp, lists.degraded_sha256());
     } else {
         facts.listing = manifest_listing(s.manifest, static_cast<const ManifestSource&>(source).sha256());
     }
@@ -277,7 +350,9 @@ bool looks_like_an_output(int fd) {
         size_t length = std::min(start.size(), text.size());
         return start.compare(0, length, text, 0, length) == 0;
     };
-    return begins_as(header_line(Format::csv)) || begins_as("{\"reference\": ");
+    std::string header = header_line(Format::csv);
+    header.pop_back();  // metadata columns may follow
+    return begins_as(header) || begins_as("{\"reference\": ");
 }
 
 // What a run writes besides the rows' destination that an input must not
@@ -351,10 +426,11 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
     Opened opened;
     Outputs outputs;
     if (!s.details.empty()) add_details_files(s.details, outputs);
+    const std::vector<std::string>& metadata = source.metadata();
     if (s.output.empty()) {
         opened.total = survey(selection, outputs);
         opened.output = std::make_unique<Output>(1, "standard output");
-        opened.output->write(header_line(s.format));
+        opened.output->write(header_line(s.format, metadata));
         return opened;
     }
     const bool existed = file_id(s.output).has_value();
@@ -387,14 +463,20 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
         std::ifstream in(s.output, std::ios::binary);
         if (in) {
             try {
-                keep = read_rows_until(in, s.format, [&](const Row& row) {
-                    if (row.status == DETAILS_FAILED) return false;
-                    done.add(row.reference, row.degraded);
-                    if (row.ok()) previous.ok++;
-                    else previous.failed++;
-                    rows_kept++;
-                    return true;
-                });
+                keep = read_rows_until(
+                    in, s.format,
+                    [&](const Row& row) {
+                        if (row.status == DETAILS_FAILED) return false;
+                        done.add(row.reference, row.degraded, row.metadata);
+                        if (row.ok()) previous.ok++;
+                        else previous.failed++;
+                        rows_kept++;
+                        return true;
+                    },
+                    &metadata);
+            } catch (const MetadataMismatch& e) {
+                throw Refusal("can't resume '" + s.output + "': " + e.what() +
+                              ", so its rows are not of this listing; score into a new output file");
             } catch (const OutputFormatError& e) {
                 throw Refusal("can't resume '" + s.output + "': " + e.what());
             }
@@ -444,7 +526,7 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
                              s.output + "': " + std::strerror(errno));
         }
     }
-    if (keep == 0) out->write(header_line(s.format));
+    if (keep == 0) out->write(header_line(s.format, metadata));
     // A name under /dev or /proc (/dev/stdout redirected to a file) stands
     // for a descriptor, not for a file with a folder of its own.
     const bool descriptor = s.output.rfind("/dev/", 0) == 0 || s.output.rfind("/proc/", 0) == 0;
@@ -461,12 +543,25 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
     return opened;
 }
 
+std::unique_ptr<PairSource> open_listing(const Settings& s) {
+    if (!s.ref_dir.empty()) return std::make_unique<DirectorySource>(s.ref_dir, s.deg_dirs);
+    if (!s.ref_scp.empty()) return std::make_unique<ScpSource>(s.ref_scp, s.deg_scp);
+    return std::make_unique<ManifestSource>(s.manifest);
+}
+
 int run(const Settings& s) {
     auto started = std::chrono::steady_clock::now();
     const std::string started_utc = utc_now();
-    std::unique_ptr<PairSource> source;
-    if (s.manifest.empty()) source = std::make_unique<DirectorySource>(s.ref_dir, s.deg_dir);
-    else source = std::make_unique<ManifestSource>(s.manifest);
+    std::unique_ptr<PairSource> source = open_listing(s);
+    const std::vector<std::string>& metadata = source->metadata();
+    if (!s.details.empty()) {
+        for (const std::string& name : metadata) {
+            if (is_details_key(name)) {
+                throw ListingError("the listing's column '" + name +
+                                   "' has the name of a key of the details files: rename it, or score without --details");
+            }
+        }
+    }
 
     if (!s.details.empty() && ::mkdir(s.details.c_str(), 0777) != 0 && errno != EEXIST) {
         throw UsageError("can't make the details folder '" + s.details + "': " + std::strerror(errno));
@@ -502,7 +597,7 @@ int run(const Settings& s) {
         Row row = score_pair(pair, s.score, &details);
         if (row.ok()) {
             try {
-                write_details(s.details, row, pair.index, details);
+                write_details(s.details, row, pair.index, details, metadata);
             } catch (const std::exception& e) {
                 // Not ok unless everything asked for it was written.
                 row.stoi.reset();
@@ -519,7 +614,7 @@ int run(const Settings& s) {
         return row;
     };
     callbacks.emit = [&](const Row& row) {
-        output.write(format_row(row, s.format));
+        output.write(format_row(row, s.format, metadata));
         written++;
         if (row.ok()) {
             tally.ok++;
@@ -578,6 +673,51 @@ int run(const Settings& s) {
     return any_error ? EXIT_ROW_ERRORS : 0;
 }
 
+bool ends_with_any(const std::string& name, const std::initializer_list<const char*>& suffixes) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* suffix : suffixes) {
+        const size_t n = std::strlen(suffix);
+        if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) return true;
+    }
+    return false;
+}
+
+// kelvor-batch REF DEG: one pair, scored as a batch scores it, its row
+// printed on standard output (nothing else is written). The status is 0,
+// or EXIT_ROW_ERRORS with the row's message on standard error.
+int score_one_pair(const Settings& s) {
+    PairSpec pair;
+    pair.index = 0;
+    pair.reference = pair.reference_path = s.reference;
+    pair.degraded = pair.degraded_path = s.degraded;
+    pair.shift = s.shift;
+    const Row row = score_pair(pair, s.score);
+    std::string text;
+    switch (s.pair_format) {
+    case PairFormat::line:
+        if (row.ok()) {
+            char line[96];
+            std::snprintf(line, sizeof line, "STOI %.5f ESTOI %.5f\n", *row.stoi, *row.estoi);
+            text = line;
+        }
+        break;
+    case PairFormat::csv: text = header_line(Format::csv) + format_row(row, Format::csv); break;
+    case PairFormat::jsonl:
+    case PairFormat::json: text = format_row(row, Format::jsonl); break;
+    }
+    Output output(1, "standard output");
+    output.write(text);
+    if (row.ok()) return 0;
+    std::string hint;
+    const std::initializer_list<const char*> listings = {".csv", ".tsv", ".scp", ".txt", ".lst"};
+    if (row.status == "format" && (ends_with_any(s.reference, listings) || ends_with_any(s.degraded, listings))) {
+        hint = "; a batch reads one listing: kelvor-batch [options] MANIFEST";
+    }
+    std::fprintf(stderr, "kelvor-batch: %s (%s)%s\n", row.message.c_str(), row.status.c_str(), hint.c_str());
+    return EXIT_ROW_ERRORS;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -592,7 +732,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     try {
         Settings settings = parse_command_line(argc, argv);
-        return run(settings);
+        return settings.one_pair ? score_one_pair(settings) : run(settings);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "kelvor-batch: %s\nTry 'kelvor-batch --help'.\n", e.what());
         return EXIT_USAGE;

@@ -10,14 +10,19 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <streambuf>
 #include <system_error>
 
+#include "batch/row_format.h"
 #include "batch/sha256.h"
 
 namespace kelvor::batch {
 
 namespace fs = std::filesystem;
+
+const std::vector<std::string> REFERENCE_NAMES = {"reference", "ref", "clean", "target"};
+const std::vector<std::string> DEGRADED_NAMES = {"degraded", "deg", "enhanced", "estimate", "processed"};
 
 namespace {
 
@@ -284,16 +289,55 @@ void ManifestSource::read_header() {
     }
     columns_ = header.size();
     reference_ = degraded_ = shift_ = align_ = -1;
+    metadata_.clear();
+    carried_.clear();
+    const std::string manifest = "Manifest '" + path_ + "'";
     for (size_t i = 0; i < header.size(); i++) {
-        std::string h = lower(trimmed(header[i]));
-        int* slot = h == "reference" ? &reference_ : h == "degraded" ? &degraded_ : h == "shift" ? &shift_
-                  : h == "align"     ? &align_ : nullptr;
-        if (slot == nullptr) continue;
-        if (*slot >= 0) throw ListingError("Manifest '" + path_ + "' has two '" + h + "' columns");
+        const std::string h = lower(trimmed(header[i]));
+        auto named = [&](const std::vector<std::string>& names) {
+            return std::find(names.begin(), names.end(), h) != names.end();
+        };
+        int* slot = named(REFERENCE_NAMES) ? &reference_
+                  : named(DEGRADED_NAMES)  ? &degraded_
+                  : h == "shift"           ? &shift_
+                  : h == "align"           ? &align_
+                                           : nullptr;
+        if (slot == nullptr) {
+            if (h.empty()) continue;  // no name to carry it under
+            const std::string& name = header[i];
+            if (find_column(name) != nullptr) {
+                throw ListingError(manifest + " has a column '" + name +
+                                   "', the name of an output column: rename or remove it");
+            }
+            if (std::find(metadata_.begin(), metadata_.end(), name) != metadata_.end()) {
+                throw ListingError(manifest + " has two columns named '" + name + "'");
+            }
+            metadata_.push_back(name);
+            carried_.push_back(i);
+            continue;
+        }
+        if (*slot >= 0) {
+            const char* role = slot == &reference_ ? "the reference" : slot == &degraded_ ? "the degraded signal"
+                             : slot == &shift_     ? "the shift" : "align";
+            throw ListingError(manifest + " has two columns for " + role + ": '" + header[static_cast<size_t>(*slot)] +
+                               "' and '" + header[i] + "'");
+        }
         *slot = static_cast<int>(i);
     }
+    auto names = [](const std::vector<std::string>& list) {
+        std::string text;
+        for (size_t i = 0; i < list.size(); i++) {
+            text += i == 0 ? "" : i + 1 == list.size() ? " or " : ", ";
+            text += list[i];
+        }
+        return text;
+    };
     if (reference_ < 0 || degraded_ < 0) {
-        throw ListingError("Manifest '" + path_ + "' needs a header naming the columns 'reference' and 'degraded'");
+        std::string missing = reference_ < 0 && degraded_ < 0 ? "a reference and a degraded column"
+                            : reference_ < 0                  ? "a reference column"
+                                                              : "a degraded column";
+        throw ListingError(manifest + " needs a header naming " + missing + " (reference: " + names(REFERENCE_NAMES) +
+                           "; degraded: " + names(DEGRADED_NAMES) + "; in any case)");
     }
     line_ = 0;
 }
@@ -331,6 +375,8 @@ bool ManifestSource::next(PairSpec& listed) {
     auto resolve = [&](const std::string& p) { return p.empty() || p[0] == '/' ? p : folder_ + p; };
     listed.reference_path = resolve(listed.reference);
     listed.degraded_path = resolve(listed.degraded);
+    listed.metadata.reserve(carried_.size());
+    for (size_t column : carried_) listed.metadata.push_back(field(static_cast<int>(column)));
     ShiftCell shift = ShiftCell::ok;
     if (fields.size() != columns_) {
         listed.error_code = "bad_row";
@@ -354,39 +400,235 @@ bool ManifestSource::next(PairSpec& listed) {
     return true;
 }
 
-DirectorySource::DirectorySource(const std::string& reference_dir, const std::string& degraded_dir) {
-    std::map<std::string, std::string> refs = list_audio(reference_dir);
-    std::map<std::string, std::string> degs = list_audio(degraded_dir);
-    int64_t index = 0;
-    auto r = refs.begin();
-    auto d = degs.begin();
-    while (r != refs.end() || d != degs.end()) {
-        PairSpec listed;
-        listed.index = index++;
-        if (d == degs.end() || (r != refs.end() && r->first < d->first)) {
-            listed.reference = listed.degraded = r->first;
-            listed.reference_path = r->second;
-            listed.error_code = "unpaired";
-            listed.error_message = "No file '" + r->first + "' in the degraded directory '" + degraded_dir + "'";
-            ++r;
-        } else if (r == refs.end() || d->first < r->first) {
-            listed.reference = listed.degraded = d->first;
-            listed.degraded_path = d->second;
-            listed.error_code = "unpaired";
-            listed.error_message = "No file '" + d->first + "' in the reference directory '" + reference_dir + "'";
-            ++d;
-        } else {
-            listed.reference = listed.degraded = r->first;
-            listed.reference_path = r->second;
-            listed.degraded_path = d->second;
-            ++r;
-            ++d;
+std::string folder_name(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.find_last_of('/');
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        std::error_code ec;
+        fs::path resolved = fs::canonical(path.empty() ? "." : path, ec);
+        if (!ec) return resolved.filename().empty() ? resolved.string() : resolved.filename().string();
+        return p.empty() ? "." : p;
+    }
+    return name;
+}
+
+SystemFolder parse_system_folder(const std::string& text) {
+    const size_t eq = text.find('=');
+    if (eq != std::string::npos && eq > 0) {
+        const std::string name = text.substr(0, eq);
+        const bool plain = name != "." && name != ".." && std::all_of(name.begin(), name.end(), [](char c) {
+            unsigned char u = static_cast<unsigned char>(c);
+            return std::isalnum(u) != 0 || c == '_' || c == '-' || c == '.' || u >= 0x80;
+        });
+        if (plain) return SystemFolder{name, text.substr(eq + 1)};
+    }
+    return SystemFolder{folder_name(text), text};
+}
+
+DirectorySource::DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems) {
+    for (size_t i = 0; i < systems.size(); i++) {
+        for (size_t j = 0; j < i; j++) {
+            if (systems[i].label == systems[j].label) {
+                throw ListingError("Two system folders have the label '" + systems[i].label + "' ('" + systems[j].path +
+                                   "' and '" + systems[i].path + "'): give each a label of its own (NAME=DIR)");
+            }
         }
-        pairs_.push_back(std::move(listed));
+    }
+    std::map<std::string, std::string> refs = list_audio(reference_dir);
+    std::vector<std::map<std::string, std::string>> degs;
+    std::set<std::string> paths;
+    for (const auto& [relative, _] : refs) paths.insert(relative);
+    for (const SystemFolder& system : systems) {
+        degs.push_back(list_audio(system.path));
+        for (const auto& [relative, _] : degs.back()) paths.insert(relative);
+    }
+    int64_t index = 0;
+    for (const std::string& relative : paths) {
+        auto r = refs.find(relative);
+        for (size_t k = 0; k < systems.size(); k++) {
+            auto d = degs[k].find(relative);
+            if (r == refs.end() && d == degs[k].end()) continue;
+            PairSpec listed;
+            listed.index = index++;
+            listed.reference = listed.degraded = relative;
+            listed.metadata = {systems[k].label};
+            if (r != refs.end()) listed.reference_path = r->second;
+            if (d != degs[k].end()) listed.degraded_path = d->second;
+            if (d == degs[k].end()) {
+                listed.error_code = "unpaired";
+                listed.error_message = "No file '" + relative + "' in the degraded directory '" + systems[k].path + "'";
+            } else if (r == refs.end()) {
+                listed.error_code = "unpaired";
+                listed.error_message = "No file '" + relative + "' in the reference directory '" + reference_dir + "'";
+            }
+            pairs_.push_back(std::move(listed));
+        }
     }
 }
 
 bool DirectorySource::next(PairSpec& listed) {
+    if (at_ >= pairs_.size()) return false;
+    listed = pairs_[at_++];
+    return true;
+}
+
+}  // namespace kelvor::batch
+
+namespace kelvor::batch {
+
+namespace {
+
+// One entry of a list: an id and what follows it on its line.
+struct ScpEntry {
+    std::string id;
+    std::string path;
+    int64_t line = 0;
+    std::string error;  // why the entry cannot be read; empty when it can
+};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// What is wrong with the path of an entry, or "" when it names a file.
+std::string scp_path_fault(const std::string& path) {
+    if (path.empty()) return "has no path";
+    if (path.back() == '|') {
+        return "is a command pipe ('" + path + "'); kelvor-batch reads files only: write the audio to files and list them";
+    }
+    if (path.find('\0') != std::string::npos) return "has a path holding a NUL byte";
+    // file.ark:1234 is an entry inside a Kaldi archive, not a file.
+    const size_t colon = path.find_last_of(':');
+    if (colon != std::string::npos && colon + 1 < path.size() && colon >= 4 &&
+        path.compare(colon - 4, 4, ".ark") == 0 &&
+        std::all_of(path.begin() + static_cast<std::ptrdiff_t>(colon) + 1, path.end(),
+                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
+        return "is an entry of an archive ('" + path + "'); kelvor-batch reads audio files only";
+    }
+    return "";
+}
+
+// The entries of a list, in order, and the SHA-256 of its bytes. Read as
+// a stream (a pipe too), one line at a time up to CSV_MAX_RECORD bytes.
+// Closes a descriptor however the reading ends.
+struct OpenFile {
+    int fd;
+    ~OpenFile() { ::close(fd); }
+};
+
+std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
+    const std::string list = "List '" + path + "'";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
+    const OpenFile file{fd};
+    struct stat st {};
+    if (fstat(fd, &st) != 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw ListingError("Can't read list '" + path + "': it is a directory");
+    Sha256 hash;
+    std::vector<ScpEntry> entries;
+    std::map<std::string, int64_t> seen;
+    std::string line;
+    int64_t number = 1;
+    auto finish_line = [&] {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t b = 0;
+        while (b < line.size() && is_blank(line[b])) b++;
+        size_t e = line.size();
+        while (e > b && is_blank(line[e - 1])) e--;
+        if (b < e) {
+            ScpEntry entry;
+            entry.line = number;
+            size_t cut = b;
+            while (cut < e && !is_blank(line[cut])) cut++;
+            entry.id = line.substr(b, cut - b);
+            while (cut < e && is_blank(line[cut])) cut++;
+            entry.path = line.substr(cut, e - cut);
+            auto [at, fresh] = seen.emplace(entry.id, number);
+            if (!fresh) {
+                throw ListingError(list + " holds the id '" + entry.id + "' twice (lines " + std::to_string(at->second) +
+                                   " and " + std::to_string(number) + ")");
+            }
+            std::string fault = scp_path_fault(entry.path);
+            if (!fault.empty()) {
+                entry.error = list + ", line " + std::to_string(number) + ": the entry '" + entry.id + "' " + fault;
+            }
+            entries.push_back(std::move(entry));
+        }
+        line.clear();
+        number++;
+    };
+    std::vector<char> buffer(size_t{64} << 10);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ListingError("Can't read list '" + path + "': " + std::strerror(errno));
+        if (n == 0) break;
+        hash.update(buffer.data(), static_cast<size_t>(n));
+        for (ssize_t i = 0; i < n; i++) {
+            char c = buffer[static_cast<size_t>(i)];
+            if (c == '\n') {
+                finish_line();
+                continue;
+            }
+            if (line.size() >= CSV_MAX_RECORD) {
+                throw ListingError(list + ": line " + std::to_string(number) + " is longer than " +
+                                   std::to_string(CSV_MAX_RECORD) + " bytes");
+            }
+            line.push_back(c);
+        }
+    }
+    if (!line.empty()) finish_line();
+    sha256 = hash.hex();
+    return entries;
+}
+
+}  // namespace
+
+ScpSource::ScpSource(const std::string& reference_list, const std::string& degraded_list) {
+    const std::vector<ScpEntry> refs = read_scp(reference_list, reference_sha256_);
+    const std::vector<ScpEntry> degs = read_scp(degraded_list, degraded_sha256_);
+    std::map<std::string, size_t> by_id;
+    for (size_t i = 0; i < refs.size(); i++) by_id.emplace(refs[i].id, i);
+    std::vector<bool> used(refs.size(), false);
+    int64_t index = 0;
+    auto add = [&](const ScpEntry* ref, const ScpEntry* deg) {
+        PairSpec listed;
+        listed.index = index++;
+        listed.metadata = {ref != nullptr ? ref->id : deg->id};
+        if (ref != nullptr) listed.reference = listed.reference_path = ref->path;
+        if (deg != nullptr) listed.degraded = listed.degraded_path = deg->path;
+        if (deg != nullptr && !deg->error.empty()) {
+            listed.error_code = "bad_row";
+            listed.error_message = deg->error;
+        } else if (ref != nullptr && !ref->error.empty()) {
+            listed.error_code = "bad_row";
+            listed.error_message = ref->error;
+        } else if (ref == nullptr) {
+            listed.error_code = "unpaired";
+            listed.error_message = "No id '" + deg->id + "' in the reference list '" + reference_list + "'";
+        } else if (deg == nullptr) {
+            listed.error_code = "unpaired";
+            listed.error_message = "No id '" + ref->id + "' in the degraded list '" + degraded_list + "'";
+        }
+        pairs_.push_back(std::move(listed));
+    };
+    for (const ScpEntry& deg : degs) {
+        auto it = by_id.find(deg.id);
+        if (it == by_id.end()) {
+            add(nullptr, &deg);
+        } else {
+            used[it->second] = true;
+            add(&refs[it->second], &deg);
+        }
+    }
+    for (size_t i = 0; i < refs.size(); i++) {
+        if (!used[i]) add(&refs[i], nullptr);
+    }
+}
+
+bool ScpSource::next(PairSpec& listed) {
     if (at_ >= pairs_.size()) return false;
     listed = pairs_[at_++];
     return true;

@@ -1,5 +1,6 @@
-// Where the pairs come from: a CSV/TSV manifest read row by row, or two
-// directories paired by relative path.
+// Where the pairs come from: a CSV/TSV manifest read row by row, a folder
+// of references and folders of systems paired by relative path, or two
+// lists of ids and paths (the "scp" lists of speech toolkits).
 #ifndef KELVOR_BATCH_MANIFEST_H
 #define KELVOR_BATCH_MANIFEST_H
 
@@ -37,11 +38,25 @@ public:
     virtual void rewind() = 0;
     // Whether rewind() can start again.
     virtual bool rewindable() const { return true; }
+    // The names of the listing's own columns, which every pair carries in
+    // PairSpec::metadata and every output row after the standard columns:
+    // a manifest's other columns, "system" for folders, "id" for lists.
+    virtual const std::vector<std::string>& metadata() const = 0;
 };
 
-// A manifest: a header naming at least the columns reference and degraded
-// (any case, any order; shift and align are optional, other columns are
-// ignored), then one pair per row. Tab-separated when the name ends in
+// The names a manifest column may have for each column kelvor-batch
+// reads, in any case: the first is the one the output uses.
+extern const std::vector<std::string> REFERENCE_NAMES;  // reference, ref, clean, target
+extern const std::vector<std::string> DEGRADED_NAMES;   // degraded, deg, enhanced, estimate, processed
+
+// A manifest: a header naming at least a reference and a degraded column
+// (REFERENCE_NAMES, DEGRADED_NAMES; any case, any order; shift and align
+// are optional), then one pair per row. Every other column is carried:
+// its name (as written, byte for byte) is one of metadata(), its cells
+// (byte for byte) the pair's metadata. A column without a name (an empty
+// header cell, as a trailing delimiter makes) is not carried. Two columns
+// for one role, two carried columns of one name and a carried column with
+// the name of a standard output column are refused (ListingError). Tab-separated when the name ends in
 // .tsv, or when it does not end in .csv and its header line holds a tab;
 // comma-separated otherwise. CSV fields may be quoted (a quote opens only
 // at the start of a field); TSV fields are taken as they are. Relative
@@ -64,6 +79,7 @@ public:
     bool next(PairSpec& listed) override;
     void rewind() override;
     bool rewindable() const override { return regular_; }
+    const std::vector<std::string>& metadata() const override { return metadata_; }
     // The manifest's identity when it is a file (also standard input
     // redirected from one).
     std::optional<FileId> id() const { return id_; }
@@ -88,25 +104,86 @@ private:
     std::unique_ptr<CsvReader> reader_;
     size_t columns_ = 0;
     int reference_ = -1, degraded_ = -1, shift_ = -1, align_ = -1;
-    int64_t line_ = 0;  // data rows read
+    std::vector<std::string> metadata_;  // names of the carried columns
+    std::vector<size_t> carried_;        // their positions
+    int64_t line_ = 0;                   // data rows read
 };
 
-// Pairs of files with the same relative path below two directories, sorted
-// by that path (byte order). Only audio files are taken (extensions wav,
-// wave, flac, ogg, oga, opus, aif, aiff, aifc, au, snd, caf, w64, rf64,
-// pcm, raw in any case; hidden files and folders are passed over). Links
-// to folders are followed, except a link back to a folder that holds it
-// (a cycle), which is passed over. A file on one side only becomes a pair
-// with error "unpaired". Both columns of a pair hold the relative path.
+// A folder of a system's outputs and its label: the value of the system
+// column of its rows.
+struct SystemFolder {
+    std::string label;
+    std::string path;
+};
+
+// The name of a folder as a label: its last component (trailing slashes
+// ignored); for ".", ".." and the like, the last component of the folder
+// it resolves to.
+std::string folder_name(const std::string& path);
+
+// "NAME=PATH" as a labelled folder when NAME is a plain word (letters,
+// digits, '_', '-', '.' and bytes beyond ASCII, but not "." or ".."),
+// otherwise the whole text as a path labelled by folder_name(): a path
+// holding '=' can be given as "./a=b".
+SystemFolder parse_system_folder(const std::string& text);
+
+// Pairs of files with the same relative path below the reference folder
+// and each system folder, sorted by that path (byte order), and for each
+// path by system in the order given; every pair carries its system's
+// label as the metadata column "system". Only audio files are taken
+// (extensions wav, wave, flac, ogg, oga, opus, aif, aiff, aifc, au, snd,
+// caf, w64, rf64, pcm, raw in any case; hidden files and folders are
+// passed over). Links to folders are followed, except a link back to a
+// folder that holds it (a cycle), which is passed over. A reference
+// missing from a system folder, and a system's file without a reference,
+// become pairs with error "unpaired". Both columns of a pair hold the
+// relative path.
 class DirectorySource : public PairSource {
 public:
-    // Throws ListingError.
-    DirectorySource(const std::string& reference_dir, const std::string& degraded_dir);
+    // Throws ListingError, also for two systems of one label.
+    DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems);
+    // One system folder, labelled by its name.
+    DirectorySource(const std::string& reference_dir, const std::string& degraded_dir)
+        : DirectorySource(reference_dir, {SystemFolder{folder_name(degraded_dir), degraded_dir}}) {}
     bool next(PairSpec& listed) override;
     void rewind() override { at_ = 0; }
+    const std::vector<std::string>& metadata() const override { return metadata_; }
 
 private:
     std::vector<PairSpec> pairs_;
+    std::vector<std::string> metadata_{"system"};
+    size_t at_ = 0;
+};
+
+// Two lists of "<id> <path>" lines, as speech toolkits keep their audio
+// ("wav.scp"): the id is the line's first field, the path everything
+// after the blanks that follow it (it may hold blanks; blanks at the end
+// of the line are dropped). Blank lines are skipped; there are no comment
+// lines. Pairs come in the order of the degraded list, each carrying its
+// id as the metadata column "id"; an id in one list only is an "unpaired"
+// pair (those of the reference list only come last, in its order). An
+// entry that is a command pipe (a path ending in '|'), a Kaldi archive
+// entry (file.ark:offset), a line without a path or a path holding a NUL
+// byte is a "bad_row" pair saying so. Relative paths are taken from the
+// working directory, as the toolkits take them. The lists are read whole
+// (a line is at most CSV_MAX_RECORD bytes); an id listed twice in one list
+// is refused (ListingError).
+class ScpSource : public PairSource {
+public:
+    // Throws ListingError.
+    ScpSource(const std::string& reference_list, const std::string& degraded_list);
+    bool next(PairSpec& listed) override;
+    void rewind() override { at_ = 0; }
+    const std::vector<std::string>& metadata() const override { return metadata_; }
+    // The SHA-256 of each list's bytes.
+    const std::string& reference_sha256() const { return reference_sha256_; }
+    const std::string& degraded_sha256() const { return degraded_sha256_; }
+
+private:
+    std::vector<PairSpec> pairs_;
+    std::vector<std::string> metadata_{"id"};
+    std::string reference_sha256_;
+    std::string degraded_sha256_;
     size_t at_ = 0;
 };
 

@@ -174,6 +174,7 @@ Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* det
     guarded(row, [&] {
         row.reference = listed.reference;
         row.degraded = listed.degraded;
+        row.metadata = listed.metadata;
         if (!listed.error_code.empty()) throw PairError(listed.error_code, listed.error_message);
         Audio reference = read_audio(listed.reference_path, options.audio, "reference");
         Audio degraded = read_audio(listed.degraded_path, options.audio, "degraded");

@@ -26,6 +26,9 @@ struct PairSpec {
     // missing from one directory): the pair is not read and gets this error.
     std::string error_code;
     std::string error_message;
+    // The listing's own columns for this pair (PairSource::metadata()
+    // names them), carried to its row.
+    std::vector<std::string> metadata;
 };
 
 struct ScoreOptions {

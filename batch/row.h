@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvor::batch {
 
@@ -16,9 +17,13 @@ struct Row {
     std::optional<int64_t> delay_samples;  // the delay in effect, in samples of the files' rate
     std::optional<double> delay_ms;
     std::optional<double> seconds;  // the longer input's duration; set whenever both files were read
-    std::optional<int> rate;        // the files' sample rate (the reference's); set whenever it is known
+    std::optional<int64_t> rate;    // the files' sample rate (the reference's); set whenever it is known
     std::string status = "ok";      // "ok" or a short error code
     std::string message;            // empty for "ok"
+    // The listing's own columns for this pair (a manifest's other columns,
+    // the system of a folder, the id of a list), in the order of their
+    // names, which the output carries once (row_format.h).
+    std::vector<std::string> metadata;
 
     bool ok() const { return status == "ok"; }
 };

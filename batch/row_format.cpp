@@ -1,6 +1,8 @@
 #include "batch/row_format.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +12,6 @@
 #include "batch/json.h"
 
 namespace kelvor::batch {
-
-const char* const COLUMNS[10] = {"reference", "degraded", "stoi", "estoi", "delay_samples",
-                                 "delay_ms", "seconds", "rate", "status", "message"};
 
 namespace {
 
@@ -26,24 +25,6 @@ std::string shortest_text(double v) {
     char buf[40];
     auto result = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, result.ptr);
-}
-
-// The ten values as text, without quoting; `none` for a missing one.
-std::vector<std::string> cells(const Row& row, const std::string& none) {
-    auto number = [&](const std::optional<double>& v, bool score) {
-        if (!v || !std::isfinite(*v)) return none;
-        return score ? score_text(*v) : shortest_text(*v);
-    };
-    return {row.reference,
-            row.degraded,
-            number(row.stoi, true),
-            number(row.estoi, true),
-            row.delay_samples ? std::to_string(*row.delay_samples) : none,
-            number(row.delay_ms, false),
-            number(row.seconds, false),
-            row.rate ? std::to_string(*row.rate) : none,
-            row.status,
-            row.message};
 }
 
 // ----------------------------------------------------------- reading back
@@ -73,28 +54,37 @@ bool parse_int(const std::string& text, std::optional<int64_t>& out) {
     return true;
 }
 
-// Fills row from the ten values in column order; false if one is malformed.
-bool row_from_cells(const std::vector<std::string>& v, Row& row) {
-    if (v.size() != 10 || v[8].empty()) return false;
+// Fills row from the values of the standard columns in table order, then
+// the metadata values; false if one is malformed.
+bool row_from_cells(std::vector<std::string>& v, Row& row) {
+    if (v.size() < ROW_COLUMN_COUNT) return false;
     row = Row{};
-    row.reference = v[0];
-    row.degraded = v[1];
-    std::optional<int64_t> rate;
-    if (!parse_double(v[2], row.stoi) || !parse_double(v[3], row.estoi) || !parse_int(v[4], row.delay_samples) ||
-        !parse_double(v[5], row.delay_ms) || !parse_double(v[6], row.seconds) || !parse_int(v[7], rate)) {
-        return false;
+    for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
+        const Column& column = ROW_COLUMNS[c];
+        switch (column.type) {
+        case ColumnType::text: row.*column.text = std::move(v[c]); break;
+        case ColumnType::real:
+            if (!parse_double(v[c], row.*column.real)) return false;
+            break;
+        case ColumnType::integer:
+            if (!parse_int(v[c], row.*column.integer)) return false;
+            break;
+        }
     }
-    if (rate) row.rate = static_cast<int>(*rate);
-    row.status = v[8];
-    row.message = v[9];
+    if (row.status.empty()) return false;
+    row.metadata.assign(std::make_move_iterator(v.begin() + ROW_COLUMN_COUNT), std::make_move_iterator(v.end()));
     return true;
 }
 
 // A flat JSON object of string, number and null values, as format_row
-// writes it, into the ten cells (null and numbers as their text).
-bool json_cells(const std::string& line, std::vector<std::string>& v) {
-    v.assign(10, std::string());
-    std::vector<bool> seen(10, false);
+// writes it: the values of the standard columns in table order (null and
+// numbers as their text), then the other members' values, whose keys go
+// to names in their order. False when it is not such an object or lacks
+// a standard column.
+bool json_cells(const std::string& line, std::vector<std::string>& v, std::vector<std::string>& names) {
+    v.assign(ROW_COLUMN_COUNT, std::string());
+    names.clear();
+    std::vector<bool> seen(ROW_COLUMN_COUNT, false);
     size_t i = 0;
     auto ws = [&] {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
@@ -118,11 +108,18 @@ bool json_cells(const std::string& line, std::vector<std::string>& v) {
             value = line.substr(b, i - b);
             if (value.empty()) return false;
         }
-        for (int c = 0; c < 10; c++) {
-            if (key == COLUMNS[c]) {
-                v[static_cast<size_t>(c)] = value;
-                seen[static_cast<size_t>(c)] = true;
+        bool standard = false;
+        for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
+            if (key == ROW_COLUMNS[c].name) {
+                if (seen[c]) return false;
+                v[c] = value;
+                seen[c] = true;
+                standard = true;
             }
+        }
+        if (!standard) {
+            names.push_back(std::move(key));
+            v.push_back(std::move(value));
         }
         ws();
         if (i >= line.size()) return false;
@@ -140,34 +137,77 @@ bool json_cells(const std::string& line, std::vector<std::string>& v) {
 
 }  // namespace
 
-std::string header_line(Format format) {
+const Column* find_column(const std::string& name) {
+    for (const Column& column : ROW_COLUMNS) {
+        if (name == column.name) return &column;
+    }
+    return nullptr;
+}
+
+std::string cell_text(const Column& column, const Row& row, Format format) {
+    const std::string none = format == Format::jsonl ? "null" : "";
+    switch (column.type) {
+    case ColumnType::text: return row.*column.text;
+    case ColumnType::real: {
+        const std::optional<double>& v = row.*column.real;
+        if (!v || !std::isfinite(*v)) return none;
+        return column.form == NumberForm::digits17 ? score_text(*v) : shortest_text(*v);
+    }
+    case ColumnType::integer: {
+        const std::optional<int64_t>& v = row.*column.integer;
+        return v ? std::to_string(*v) : none;
+    }
+    }
+    return none;
+}
+
+std::string column_list(const std::vector<std::string>& names) {
+    if (names.empty()) return "none";
+    std::string text = "(";
+    for (size_t i = 0; i < names.size(); i++) text += (i > 0 ? ", " : "") + names[i];
+    return text + ")";
+}
+
+std::string header_line(Format format, const std::vector<std::string>& metadata) {
     if (format == Format::jsonl) return "";
     std::string line;
-    for (int c = 0; c < 10; c++) {
-        if (c > 0) line.push_back(',');
-        line += COLUMNS[c];
+    for (const Column& column : ROW_COLUMNS) {
+        if (!line.empty()) line.push_back(',');
+        line += column.name;
+    }
+    for (const std::string& name : metadata) {
+        line.push_back(',');
+        line += csv_field(name);
     }
     line.push_back('\n');
     return line;
 }
 
-std::string format_row(const Row& row, Format format) {
+std::string format_row(const Row& row, Format format, const std::vector<std::string>& metadata) {
+    static const std::string empty;
+    auto value = [&](size_t k) -> const std::string& { return k < row.metadata.size() ? row.metadata[k] : empty; };
     std::string line;
     if (format == Format::csv) {
-        std::vector<std::string> v = cells(row, "");
-        for (size_t c = 0; c < v.size(); c++) {
+        for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
             if (c > 0) line.push_back(',');
-            line += csv_field(v[c]);
+            line += csv_field(cell_text(ROW_COLUMNS[c], row, format));
+        }
+        for (size_t k = 0; k < metadata.size(); k++) {
+            line.push_back(',');
+            line += csv_field(value(k));
         }
     } else {
-        std::vector<std::string> v = cells(row, "null");
         line.push_back('{');
-        for (size_t c = 0; c < v.size(); c++) {
+        for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
+            const Column& column = ROW_COLUMNS[c];
             if (c > 0) line += ", ";
-            line += json_quote(COLUMNS[c]);
+            line += json_quote(column.name);
             line += ": ";
-            bool text = c == 0 || c == 1 || c == 8 || c == 9;
-            line += text ? json_quote(v[c]) : v[c];
+            const std::string cell = cell_text(column, row, format);
+            line += column.type == ColumnType::text ? json_quote(cell) : cell;
+        }
+        for (size_t k = 0; k < metadata.size(); k++) {
+            line += ", " + json_quote(metadata[k]) + ": " + json_quote(value(k));
         }
         line.push_back('}');
     }
@@ -221,7 +261,14 @@ void append_runs(std::string& out, const std::vector<int32_t>& frames) {
 
 }  // namespace
 
-std::string details_json(const Row& row, int64_t index, const Details& d) {
+bool is_details_key(const std::string& name) {
+    static const char* const keys[] = {"details_format", "row", "band_centre_hz", "frame_count", "kept_frames",
+                                       "estoi_segment", "stoi_correlation", "segment_start", "segment_end"};
+    return find_column(name) != nullptr ||
+           std::any_of(std::begin(keys), std::end(keys), [&](const char* key) { return name == key; });
+}
+
+std::string details_json(const Row& row, int64_t index, const Details& d, const std::vector<std::string>& metadata) {
     std::string out = "{\"details_format\": 2, \"row\": " + std::to_string(index);
     out += ", \"reference\": " + json_quote(row.reference);
     out += ", \"degraded\": " + json_quote(row.degraded);
@@ -229,6 +276,9 @@ std::string details_json(const Row& row, int64_t index, const Details& d) {
     out += ", \"estoi\": " + (row.estoi ? json_number(*row.estoi) : "null");
     out += ", \"delay_samples\": " + (row.delay_samples ? std::to_string(*row.delay_samples) : "null");
     out += ", \"delay_ms\": " + (row.delay_ms && std::isfinite(*row.delay_ms) ? shortest_text(*row.delay_ms) : "null");
+    for (size_t k = 0; k < metadata.size(); k++) {
+        out += ", " + json_quote(metadata[k]) + ": " + json_quote(k < row.metadata.size() ? row.metadata[k] : "");
+    }
     out += ", \"band_centre_hz\": [";
     for (size_t j = 0; j < d.band_centre_hz.size(); j++) {
         if (j > 0) out.push_back(',');
@@ -248,9 +298,20 @@ std::string details_json(const Row& row, int64_t index, const Details& d) {
     return out;
 }
 
-long long read_rows_until(std::istream& in, Format format, const std::function<bool(const Row&)>& keep) {
+namespace {
+
+std::string mismatch_text(const std::vector<std::string>& found, const std::vector<std::string>& wanted) {
+    return "its metadata columns are " + column_list(found) + ", the listing's are " + column_list(wanted);
+}
+
+}  // namespace
+
+long long read_rows_until(std::istream& in, Format format, const std::function<bool(const Row&)>& keep,
+                          const std::vector<std::string>* metadata, std::vector<std::string>* found) {
     long long good = 0;
     Row row;
+    std::vector<std::string> names;
+    if (found != nullptr) found->clear();
     if (format == Format::csv) {
         CsvReader reader(in, ',');
         std::vector<std::string> fields;
@@ -258,19 +319,27 @@ long long read_rows_until(std::istream& in, Format format, const std::function<b
         try {
             if (!reader.next(fields, complete)) return 0;
             if (!complete) return 0;  // a header cut off: nothing of value yet
-            if (fields.size() != 10 || fields[0] != COLUMNS[0] || fields[9] != COLUMNS[9]) {
+            bool standard = fields.size() >= ROW_COLUMN_COUNT;
+            for (size_t c = 0; standard && c < ROW_COLUMN_COUNT; c++) standard = fields[c] == ROW_COLUMNS[c].name;
+            if (!standard) {
                 throw OutputFormatError("it is not a kelvor-batch CSV output (its first line is not the CSV header)");
             }
+            names.assign(fields.begin() + ROW_COLUMN_COUNT, fields.end());
+            if (found != nullptr) *found = names;
+            const bool other = metadata != nullptr && names != *metadata;
             good = reader.offset();
             while (reader.next(fields, complete)) {
                 if (!complete) break;
-                if (!row_from_cells(fields, row)) {
+                // Another listing's header over no rows is an empty output.
+                if (other) throw MetadataMismatch(mismatch_text(names, *metadata));
+                if (fields.size() != ROW_COLUMN_COUNT + names.size() || !row_from_cells(fields, row)) {
                     throw OutputFormatError("its row on line " + std::to_string(reader.record_line()) +
                                             " is not a kelvor-batch CSV row");
                 }
                 if (!keep(row)) break;
                 good = reader.offset();
             }
+            if (other) return 0;
         } catch (const CsvLimitError& e) {
             throw OutputFormatError(std::string("it is not a kelvor-batch CSV output: ") + e.what());
         }
@@ -278,6 +347,8 @@ long long read_rows_until(std::istream& in, Format format, const std::function<b
     }
     std::string line;
     std::vector<std::string> v;
+    std::vector<std::string> keys;
+    bool first = true;
     std::streambuf* buf = in.rdbuf();
     for (int64_t number = 1;; number++) {
         // One line, without its line end; a line without one was cut off.
@@ -295,11 +366,20 @@ long long read_rows_until(std::istream& in, Format format, const std::function<b
             line.push_back(static_cast<char>(c));
         }
         if (!ended) break;
-        if (!json_cells(line, v) || !row_from_cells(v, row)) {
+        if (!json_cells(line, v, keys) || !row_from_cells(v, row)) {
             if (good == 0 && !line.empty() && line[0] != '{') {
                 throw OutputFormatError("it is not a kelvor-batch JSON Lines output");
             }
             throw OutputFormatError("its line " + std::to_string(number) + " is not a kelvor-batch JSON row");
+        }
+        if (first) {
+            names = keys;
+            if (found != nullptr) *found = names;
+            if (metadata != nullptr && names != *metadata) throw MetadataMismatch(mismatch_text(names, *metadata));
+            first = false;
+        } else if (keys != names) {
+            throw OutputFormatError("its line " + std::to_string(number) + " has the metadata columns " +
+                                    column_list(keys) + ", its first line " + column_list(names));
         }
         if (!keep(row)) break;
         good += static_cast<long long>(line.size()) + 1;
@@ -307,11 +387,15 @@ long long read_rows_until(std::istream& in, Format format, const std::function<b
     return good;
 }
 
-long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row) {
-    return read_rows_until(in, format, [&](const Row& row) {
-        on_row(row);
-        return true;
-    });
+long long read_rows(std::istream& in, Format format, const std::function<void(const Row&)>& on_row,
+                    const std::vector<std::string>* metadata, std::vector<std::string>* found) {
+    return read_rows_until(
+        in, format,
+        [&](const Row& row) {
+            on_row(row);
+            return true;
+        },
+        metadata, found);
 }
 
 }  // namespace kelvor::batch

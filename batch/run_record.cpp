@@ -40,7 +40,24 @@ std::string listing_text(const JsonValue& listing) {
     }
     const JsonValue* ref = listing.find("ref_dir");
     const JsonValue* deg = listing.find("deg_dir");
-    if (ref != nullptr || deg != nullptr) return "--ref-dir " + text_of(ref) + " --deg-dir " + text_of(deg);
+    if (ref != nullptr && deg != nullptr) return "--ref-dir " + text_of(ref) + " --deg-dir " + text_of(deg);
+    const JsonValue* systems = listing.find("deg_dirs");
+    if (ref != nullptr && systems != nullptr && systems->kind == JsonValue::Kind::array) {
+        std::string text = "--ref-dir " + text_of(ref);
+        for (const JsonValue& system : systems->items) {
+            const JsonValue* label = system.find("system");
+            const JsonValue* dir = system.find("dir");
+            text += " --deg-dir " + (label && label->kind == JsonValue::Kind::string ? label->text + "=" : "") +
+                    text_of(dir);
+        }
+        return text;
+    }
+    const JsonValue* ref_scp = listing.find("ref_scp");
+    const JsonValue* deg_scp = listing.find("deg_scp");
+    if (ref_scp != nullptr && deg_scp != nullptr) {
+        return "--ref-scp " + text_of(ref_scp) + " --deg-scp " + text_of(deg_scp) + " (sha256 " +
+               text_of(listing.find("ref_sha256")) + ", " + text_of(listing.find("deg_sha256")) + ")";
+    }
     return listing.to_json();
 }
 
@@ -55,6 +72,14 @@ bool same_listing(const JsonValue& a, const JsonValue& b) {
         bool digests = sa != nullptr && sb != nullptr && sa->kind == JsonValue::Kind::string &&
                        sb->kind == JsonValue::Kind::string;
         return digests ? sa->text == sb->text : *ma == *mb;
+    }
+    if (a.find("ref_scp") != nullptr && b.find("ref_scp") != nullptr) {
+        // Lists, as manifests, are the same when their bytes are.
+        const JsonValue* keys[] = {a.find("ref_sha256"), b.find("ref_sha256"), a.find("deg_sha256"), b.find("deg_sha256")};
+        for (const JsonValue* key : keys) {
+            if (key == nullptr) return false;
+        }
+        return *keys[0] == *keys[1] && *keys[2] == *keys[3];
     }
     return a == b;
 }
@@ -81,10 +106,27 @@ JsonValue manifest_listing(const std::string& path, const std::optional<std::str
     });
 }
 
-JsonValue directory_listing(const std::string& reference_dir, const std::string& degraded_dir) {
+JsonValue directory_listing(const std::string& reference_dir, const std::vector<SystemFolder>& systems) {
+    std::vector<JsonValue> folders;
+    for (const SystemFolder& system : systems) {
+        folders.push_back(JsonValue::object({
+            {"system", JsonValue::of(system.label)},
+            {"dir", JsonValue::of(absolute(system.path))},
+        }));
+    }
     return JsonValue::object({
         {"ref_dir", JsonValue::of(absolute(reference_dir))},
-        {"deg_dir", JsonValue::of(absolute(degraded_dir))},
+        {"deg_dirs", JsonValue::array(std::move(folders))},
+    });
+}
+
+JsonValue scp_listing(const std::string& reference_list, const std::string& reference_sha256,
+                      const std::string& degraded_list, const std::string& degraded_sha256) {
+    return JsonValue::object({
+        {"ref_scp", JsonValue::of(absolute(reference_list))},
+        {"ref_sha256", JsonValue::of(reference_sha256)},
+        {"deg_scp", JsonValue::of(absolute(degraded_list))},
+        {"deg_sha256", JsonValue::of(degraded_sha256)},
     });
 }
 

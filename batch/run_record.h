@@ -8,8 +8,10 @@
 //   "version"  the library's version (kelvor_version())
 //   "command"  the command line, argv as an array of strings
 //   "listing"  {"manifest": absolute path or "-", "sha256": hex digest of
-//              its bytes, or null for a stream} or {"ref_dir": ...,
-//              "deg_dir": ...} (absolute paths)
+//              its bytes, or null for a stream}, {"ref_dir": ...,
+//              "deg_dirs": [{"system": label, "dir": ...}, ...]} or
+//              {"ref_scp": ..., "ref_sha256": ..., "deg_scp": ...,
+//              "deg_sha256": ...} (absolute paths)
 //   "shard"    "K/N", or null for every row
 //   "options"  every option that changes the numbers (number_options)
 //   "started"  UTC, ISO 8601 ("2025-01-31T12:00:00Z")
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "batch/json.h"
+#include "batch/manifest.h"
 #include "batch/pair.h"
 
 namespace kelvor::batch {
@@ -44,8 +47,12 @@ std::string run_record_path(const std::string& output);
 // The listing of a manifest: its absolute path ("-" for standard input)
 // and the SHA-256 of its bytes (none for a stream).
 JsonValue manifest_listing(const std::string& path, const std::optional<std::string>& sha256);
-// The listing of two directories, as absolute paths.
-JsonValue directory_listing(const std::string& reference_dir, const std::string& degraded_dir);
+// The listing of a reference folder and system folders (labels and
+// absolute paths, in order).
+JsonValue directory_listing(const std::string& reference_dir, const std::vector<SystemFolder>& systems);
+// The listing of two id lists: absolute paths and the digests of their bytes.
+JsonValue scp_listing(const std::string& reference_list, const std::string& reference_sha256,
+                      const std::string& degraded_list, const std::string& degraded_sha256);
 
 // The current time as UTC ISO 8601, to the second.
 std::string utc_now();

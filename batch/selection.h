@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "batch/manifest.h"
 
@@ -24,17 +25,22 @@ inline bool in_shard(int64_t row, const Shard& shard) {
     return row % shard.count == shard.index - 1;
 }
 
-// The pairs already written, counted by (reference, degraded): a pair
-// listed twice and written once is scored once more.
+// The pairs already written, counted by reference, degraded and metadata
+// (the same files under two systems or ids are two pairs): a pair listed
+// twice and written once is scored once more.
 class DoneRows {
 public:
-    void add(const std::string& reference, const std::string& degraded) { count_[key(reference, degraded)]++; }
+    void add(const std::string& reference, const std::string& degraded, const std::vector<std::string>& metadata = {}) {
+        count_[key(reference, degraded, metadata)]++;
+    }
     // True, and forgets one, when the pair was written.
-    bool take(const std::string& reference, const std::string& degraded);
+    bool take(const std::string& reference, const std::string& degraded, const std::vector<std::string>& metadata = {});
     bool empty() const { return count_.empty(); }
 
 private:
-    static std::string key(const std::string& r, const std::string& d) { return r + '\0' + d; }
+    // The cells with their lengths, so that no two lists of cells of any
+    // bytes share a key.
+    static std::string key(const std::string& r, const std::string& d, const std::vector<std::string>& metadata);
     std::unordered_map<std::string, int64_t> count_;
 };
 
@@ -48,6 +54,7 @@ public:
     bool next(PairSpec& listed) override;
     void rewind() override;
     bool rewindable() const override { return source_.rewindable(); }
+    const std::vector<std::string>& metadata() const override { return source_.metadata(); }
     int64_t skipped() const { return skipped_; }  // pairs of the shard passed over as done
 
 private:

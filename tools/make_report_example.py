@@ -16,7 +16,6 @@ every step is seeded, so a rerun with the same packages gives the same
 scores. A developer tool: neither the build nor the tests use it.
 """
 import csv
-import json
 import os
 import shutil
 import subprocess
@@ -129,32 +128,13 @@ def main() -> int:
         writer.writerows(rows)
 
     results = os.path.join(work, "r.csv")
-    command = [batch, "--details", os.path.join(work, "details"), "-o", results, manifest]
-    started = subprocess.run(["date", "-u", "+%Y-%m-%dT%H:%M:%SZ"], capture_output=True, text=True).stdout.strip()
+    # Run in the work folder under the name it is installed by, so that the
+    # run record's command reads as a user would type it.
+    command = ["kelvor-batch", "--quiet", "--details", "details", "-o", "r.csv", "listening_test.csv"]
     env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
-    done = subprocess.run(command + ["--quiet"], env=env)
+    done = subprocess.run(command, executable=batch, cwd=work, env=env)
     if done.returncode not in (0, 3):
         return done.returncode
-    # A kelvor-batch that does not yet carry the manifest's columns: add
-    # them by row order, and write the run record it would write.
-    with open(results, newline="") as f:
-        written = list(csv.DictReader(f))
-    if "snr" not in written[0]:
-        with open(results, "w", newline="") as f:
-            writer = csv.DictWriter(f, fieldnames=list(written[0]) + ["snr", "system"], lineterminator="\n")
-            writer.writeheader()
-            for row, listed in zip(written, rows):
-                writer.writerow({**row, "snr": listed["snr"], "system": listed["system"]})
-    record = results + ".run.json"
-    if not os.path.exists(record):
-        version = subprocess.run([sys.executable, "-c", "import kelvor_stoi; print(kelvor_stoi.__version__)"],
-                                 capture_output=True, text=True, env={**env, "PYTHONPATH": os.path.join(build, "python")})
-        with open(record, "w") as f:
-            json.dump({"program": "kelvor-batch", "version": version.stdout.strip(),
-                       "command": ["kelvor-batch", "--details", "details", "-o", "r.csv", "listening_test.csv"],
-                       "profile": "default", "listing": "listening_test.csv", "shard": None,
-                       "options": {"align": False, "raw_rate": 8000, "jobs": os.cpu_count()}, "started": started},
-                      f, indent=1)
 
     page = os.path.join(work, "report.html")
     subprocess.run([sys.executable, "-m", "kelvor_stoi", "report", "r.csv", "--by", "snr", "--between", "system",

@@ -9,6 +9,7 @@ library. Higher is better; identical signals score 1.
     d = kelvor_stoi.stoi(clean, degraded, 16000)           # STOI
     e = kelvor_stoi.stoi(clean, degraded, 16000, True)     # ESTOI
     s = kelvor_stoi.score(clean, degraded, 16000)          # both: s.stoi, s.estoi, s.delay
+    t = kelvor_stoi.score_manifest("test_set.csv")         # a DataFrame of kelvor-batch's rows
 
 Signals are 1-D numpy arrays (or sequences) of int16 samples, or of
 floating-point samples on the scale of full scale = 1, at any sample rate
@@ -33,7 +34,20 @@ import importlib
 import operator
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Dict,
+    Iterable,
+    List,
+    Literal,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+    overload,
+)
 
 import numpy as np
 
@@ -45,6 +59,8 @@ globals().update({cls.__name__: cls for cls in ERRORS.values()})
 if TYPE_CHECKING:
     import matplotlib.axes
     import matplotlib.figure
+    import pandas
+    from distributed import Client
 
 __all__ = [
     "KelvorError",
@@ -59,15 +75,23 @@ __all__ = [
     "plot_details",
     "load_details",
     "read_audio",
+    "score_manifest",
     "COLUMNS",
+    "COLUMN_TYPES",
     "__version__",
 ]
 
 __version__: str = _core.version()
 
-#: The columns of kelvor-batch's output, in its order; also those of
-#: ``kelvor_stoi.dask.score_manifest``'s DataFrame.
+#: The standard columns of kelvor-batch's output, in its order; also the
+#: first columns of ``score_manifest``'s DataFrame (the manifest's own
+#: columns follow them).
 COLUMNS: Tuple[str, ...] = tuple(_core.COLUMNS)
+
+#: What each standard column holds: "text" (str, object dtype), "real"
+#: (float64, NaN where the output's cell is empty) or "integer" (nullable
+#: Int64). From the batch core's column table, as COLUMNS.
+COLUMN_TYPES: Dict[str, str] = dict(_core.COLUMN_TYPES)
 
 ArrayLike = Union[np.ndarray, Sequence[float], Sequence[int]]
 Rate = Union[int, float, np.integer, np.floating]
@@ -429,6 +453,59 @@ def load_details(path: Union[str, "os.PathLike[str]"]) -> Details:
     from kelvor_stoi._details_file import read_details_file
 
     return read_details_file(path)[1]
+
+
+def score_manifest(
+    manifest: PathName,
+    jobs: Optional[int] = None,
+    client: Optional["Client"] = None,
+    profile: Profile = None,
+    **reading: Any,
+) -> "pandas.DataFrame":
+    """Scores every pair of a kelvor-batch manifest and returns a pandas
+    DataFrame of its rows.
+
+    manifest: a CSV or TSV file in kelvor-batch's format: a reference and
+        a degraded column (also named ref, clean, target / deg, enhanced,
+        estimate, processed; any case), optionally shift and align; every
+        other column is carried to the table. Relative paths are taken
+        from the manifest's folder.
+    jobs: without a client, the threads of this process that score (default:
+        every core it may run on); with a client, the threads of each task
+        on a worker (default 1).
+    client: None scores here, through the batch core, without importing
+        Dask; a dask.distributed Client distributes the pairs over its
+        workers as kelvor_stoi.dask.score_manifest does (which see).
+    profile: "reference" (None, the default) or "tool".
+    **reading: how every file is read: align=False (search the delay of
+        every pair), raw_rate=8000 (the rate of .pcm and .raw files),
+        channel=0 (the channel of multi-channel files, 1-based; 0 accepts
+        mono files only).
+
+    Returns one row per manifest row, in manifest order, error rows
+    included (status is "ok" or an error code, message says why), indexed
+    by the manifest's 0-based data row ("row", the name of its kelvor-batch
+    --details file): the standard columns (COLUMNS, with the dtypes of
+    COLUMN_TYPES: str, float64 with NaN, Int64 with <NA> where kelvor-batch
+    leaves a cell empty), then the manifest's other columns in its order,
+    as str, exactly as written. The values are kelvor-batch's for the same
+    manifest, bit for bit. Needs pandas.
+
+    A manifest that cannot be read, or that has no reference or degraded
+    column, raises OSError; an argument that cannot be used ValueError (or
+    TypeError for an unknown one), before anything is scored.
+    """
+    from kelvor_stoi import _manifest
+
+    align, raw_rate, channel = _manifest.reading_arguments(reading)
+    number = _profile(profile)
+    if client is None:
+        return _manifest.score_locally(manifest, _jobs(jobs), align, raw_rate, channel, number)
+    from kelvor_stoi.dask import score_manifest as distributed
+
+    per_task = 1 if jobs is None else _jobs(jobs)
+    return distributed(manifest, client, align=align, raw_rate=raw_rate, channel=channel, jobs_per_task=per_task,
+                       profile=profile)
 
 
 def plot_details(

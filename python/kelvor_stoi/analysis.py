@@ -45,7 +45,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
-from kelvor_stoi import COLUMNS
+from kelvor_stoi import COLUMN_TYPES, COLUMNS
 
 __all__ = [
     "MEASURES",
@@ -71,10 +71,11 @@ MEASURES: Tuple[str, ...] = ("stoi", "estoi")
 DEFAULT_RESAMPLES = 2000
 DEFAULT_SEED = 0
 
-# The standard columns that hold numbers; every other standard column, and
-# every metadata column, is text and is read byte for byte.
-_FLOAT_COLUMNS = frozenset({"stoi", "estoi", "delay_ms", "seconds"})
-_INT_COLUMNS = frozenset({"delay_samples", "rate"})
+# The standard columns that hold numbers, from the batch core's column
+# table; every other standard column, and every metadata column, is text
+# and is read byte for byte.
+_FLOAT_COLUMNS = frozenset(name for name, kind in COLUMN_TYPES.items() if kind == "real")
+_INT_COLUMNS = frozenset(name for name, kind in COLUMN_TYPES.items() if kind == "integer")
 
 
 # ------------------------------------------------------------- reading

@@ -11,9 +11,9 @@ same pairs, paths, shift and align cells and error rows), cut into
 partitions of partition_size pairs, and each partition becomes one task
 that scores its pairs on a worker with the batch core (the scoring of
 kelvor-batch, on the threads of the package's score_many). The result is a
-pandas DataFrame with kelvor-batch's columns, one row per manifest row in
-manifest order, equal to kelvor-batch's output on the same manifest value
-for value. A pair that cannot be scored is an error row (status and
+pandas DataFrame with kelvor-batch's columns (the standard ones, then the
+manifest's own), one row per manifest row in manifest order, equal to
+kelvor-batch's output on the same manifest value for value. A pair that cannot be scored is an error row (status and
 message), never a failed computation. When a worker dies, the scheduler
 runs its partitions again elsewhere; a partition's rows enter the table
 once, whichever run delivered them.
@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import pandas as pd
 
-from kelvor_stoi import COLUMNS, _core, _path, _profile, _rate
+from kelvor_stoi import _core, _manifest, _profile
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -95,18 +95,6 @@ def _score_partition(
     return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs, profile)
 
 
-def _frame(rows: Sequence[Tuple[Any, ...]], index: Sequence[int]) -> pd.DataFrame:
-    """kelvor-batch's columns: strings, float64 with NaN and nullable Int64
-    with <NA> where its CSV has an empty cell."""
-    table = pd.DataFrame.from_records(list(rows), columns=list(COLUMNS))
-    table.index = pd.Index(list(index), dtype="int64", name="row")
-    for column in ("stoi", "estoi", "delay_ms", "seconds"):
-        table[column] = table[column].astype("float64")
-    for column in ("delay_samples", "rate"):
-        table[column] = table[column].astype("Int64")
-    return table
-
-
 class ManifestRun:
     """The partitions of a manifest under way on a cluster.
 
@@ -114,10 +102,11 @@ class ManifestRun:
     or cancellation); result() waits for them and assembles the DataFrame.
     """
 
-    def __init__(self, client: "Client", futures: List["Future"], index: List[int]) -> None:
+    def __init__(self, client: "Client", futures: List["Future"], index: List[int], metadata: Sequence[str]) -> None:
         self.client = client
         self.futures = futures
         self._index = index
+        self._metadata = metadata
 
     def result(self) -> pd.DataFrame:
         """The DataFrame of score_manifest, once every partition is in."""
@@ -125,13 +114,7 @@ class ManifestRun:
         rows = [row for part in parts for row in part]
         if len(rows) != len(self._index):
             raise RuntimeError(f"{len(rows)} rows came back for {len(self._index)} pairs")
-        return _frame(rows, self._index)
-
-
-def _positive(name: str, value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise ValueError(f"{name} must be a positive whole number, not {value!r}")
-    return value
+        return _manifest.frame(rows, self._index, self._metadata)
 
 
 class _Batch:
@@ -148,37 +131,22 @@ class _Batch:
         tune_allocator: bool,
         profile: Any,
     ) -> None:
-        size = _positive("partition_size", partition_size)
+        size = _manifest.positive("partition_size", partition_size)
         self.options = (
             bool(align),
-            _raw_rate(raw_rate),
-            _channel(channel),
-            _positive("jobs_per_task", jobs_per_task),
+            _manifest.raw_rate(raw_rate),
+            _manifest.channel(channel),
+            _manifest.positive("jobs_per_task", jobs_per_task),
             bool(tune_allocator),
             _profile(profile),
         )
-        listed_pairs = _core.read_manifest(_path(manifest, "manifest"))
+        self.metadata, listed_pairs = _manifest.read_manifest(manifest)
         self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
         self.index = [listed[0] for listed in listed_pairs]
 
     def submit(self, client: "Client") -> ManifestRun:
         futures = [client.submit(_score_partition, part, *self.options, pure=False) for part in self.partitions]
-        return ManifestRun(client, futures, self.index)
-
-
-def _raw_rate(value: Any) -> int:
-    """raw_rate checked here, as score_files checks it, so that a value the
-    workers cannot take fails before anything is submitted."""
-    try:
-        return _rate(value)
-    except ValueError:
-        raise ValueError(f"raw_rate must be a positive whole number of hertz, not {value!r}") from None
-
-
-def _channel(value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 65535:
-        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {value!r}")
-    return value
+        return ManifestRun(client, futures, self.index, self.metadata)
 
 
 def submit_manifest(
@@ -220,8 +188,9 @@ def score_manifest(
 ) -> pd.DataFrame:
     """Scores every pair of a kelvor-batch manifest on a dask cluster.
 
-    manifest: a CSV or TSV file in kelvor-batch's format (columns reference
-        and degraded, optionally shift and align).
+    manifest: a CSV or TSV file in kelvor-batch's format (a reference and
+        a degraded column, optionally shift and align, any other columns
+        carried to the table).
     client: a dask.distributed Client; None takes the current default
         client, or, when there is none, starts a LocalCluster of this
         machine for the call and closes it afterwards.
@@ -243,9 +212,10 @@ def score_manifest(
     in its order: reference, degraded (as written), stoi, estoi (float64,
     NaN in error rows), delay_samples (Int64, <NA> when unknown), delay_ms,
     seconds (float64, NaN when unknown), rate (Int64), status ("ok" or an
-    error code) and message (empty for "ok"). A manifest that cannot be
-    read or has no reference/degraded header raises OSError before any task
-    is submitted.
+    error code) and message (empty for "ok"), then the manifest's other
+    columns in its order, as str, exactly as written. A manifest that
+    cannot be read or has no reference/degraded header raises OSError
+    before any task is submitted.
     """
     batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
     if client is not None:

@@ -217,12 +217,28 @@ py::tuple scores_of(const Row& row) {
     return py::make_tuple(*row.stoi, *row.estoi, *row.delay_samples, *row.delay_ms);
 }
 
-// The columns of kelvor-batch, in its order (batch/row_format.h).
+// A row as kelvor-batch writes it: the standard columns of the batch
+// core's table (text as str, numbers as float or int, None where the
+// output has an empty cell), then the metadata values as str.
 py::tuple columns_of(const Row& row) {
-    py::object rate = row.rate ? py::object(py::int_(*row.rate)) : py::object(py::none());
-    return py::make_tuple(fs_text(row.reference), fs_text(row.degraded), optional_float(row.stoi),
-                          optional_float(row.estoi), optional_int(row.delay_samples), optional_float(row.delay_ms),
-                          optional_float(row.seconds), rate, row.status, fs_text(row.message));
+    py::tuple record(kelvor::batch::ROW_COLUMN_COUNT + row.metadata.size());
+    size_t i = 0;
+    for (const kelvor::batch::Column& column : kelvor::batch::ROW_COLUMNS) {
+        switch (column.type) {
+        case kelvor::batch::ColumnType::text: record[i] = fs_text(row.*column.text); break;
+        case kelvor::batch::ColumnType::real: record[i] = optional_float(row.*column.real); break;
+        case kelvor::batch::ColumnType::integer: record[i] = optional_int(row.*column.integer); break;
+        }
+        i++;
+    }
+    for (const std::string& value : row.metadata) record[i++] = fs_text(value);
+    return record;
+}
+
+py::tuple text_tuple(const std::vector<std::string>& values) {
+    py::tuple t(values.size());
+    for (size_t i = 0; i < values.size(); i++) t[i] = fs_text(values[i]);
+    return t;
 }
 
 template <typename T>
@@ -363,16 +379,19 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
     return py::make_tuple(array_of(audio.values), audio.rate);
 }
 
-// A manifest's pairs as kelvor-batch lists them: (index, reference,
-// degraded, reference_path, degraded_path, shift, align, error_code,
-// error_message) tuples. A manifest that cannot be used raises OSError.
-py::list read_manifest(const std::string& path) {
+// A manifest's pairs as kelvor-batch lists them: (metadata names, pairs),
+// each pair an (index, reference, degraded, reference_path,
+// degraded_path, shift, align, error_code, error_message, metadata)
+// tuple. A manifest that cannot be used raises OSError.
+py::tuple read_manifest(const std::string& path) {
     std::vector<PairSpec> listed_pairs;
+    std::vector<std::string> names;
     std::string failure;
     {
         py::gil_scoped_release nogil;
         try {
             kelvor::batch::ManifestSource source(path);
+            names = source.metadata();
             PairSpec listed;
             while (source.next(listed)) listed_pairs.push_back(listed);
         } catch (const kelvor::batch::ListingError& e) {
@@ -387,9 +406,9 @@ py::list read_manifest(const std::string& path) {
     for (const PairSpec& s : listed_pairs) {
         result.append(py::make_tuple(s.index, fs_text(s.reference), fs_text(s.degraded), fs_text(s.reference_path),
                                      fs_text(s.degraded_path), s.shift, s.align, s.error_code,
-                                     fs_text(s.error_message)));
+                                     fs_text(s.error_message), text_tuple(s.metadata)));
     }
-    return result;
+    return py::make_tuple(text_tuple(names), result);
 }
 
 // Scores listed pairs as kelvor-batch does (score_pair with its global
@@ -399,7 +418,7 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
     pairs.reserve(listed_pairs.size());
     for (const py::handle& item : listed_pairs) {
         py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-        if (t.size() != 9) throw py::value_error("a listed pair is a tuple of 9 fields");
+        if (t.size() != 10) throw py::value_error("a listed pair is a tuple of 10 fields");
         PairSpec s;
         s.index = t[0].cast<int64_t>();
         s.reference = fs_bytes(t[1]);
@@ -410,6 +429,7 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
         s.align = t[6].cast<bool>();
         s.error_code = t[7].cast<std::string>();
         s.error_message = fs_bytes(t[8]);
+        for (const py::handle& value : py::reinterpret_borrow<py::tuple>(t[9])) s.metadata.push_back(fs_bytes(value));
         pairs.push_back(std::move(s));
     }
     kelvor::batch::ScoreOptions options;
@@ -455,9 +475,18 @@ PYBIND11_MODULE(_core, m) {
     m.def("profile_of", [](const std::string& name) { return kelvor_profile_from_name(name.c_str()); }, py::arg("name"));
     m.def("version", &kelvor_version);
 
+    // The standard columns of every row, from the batch core's table:
+    // their names in order, and (name, type) with type "text", "real" or
+    // "integer".
+    static const char* const TYPES[] = {"text", "real", "integer"};
     py::list columns;
-    for (const char* name : kelvor::batch::COLUMNS) columns.append(name);
+    py::list types;
+    for (const kelvor::batch::Column& column : kelvor::batch::ROW_COLUMNS) {
+        columns.append(column.name);
+        types.append(py::make_tuple(column.name, TYPES[static_cast<int>(column.type)]));
+    }
     m.attr("COLUMNS") = py::tuple(columns);
+    m.attr("COLUMN_TYPES") = py::tuple(types);
 
     // The library's statuses: (code, short name, kind, sentence).
     static const char* const KINDS[] = {"none", "input", "memory", "file", "missing", "internal"};

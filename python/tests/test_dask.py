@@ -119,7 +119,7 @@ def test_default_client_and_unusable_manifests(client, manifest, tmp_path):
     )
     with pytest.raises(OSError, match="Can't read manifest"):
         score_manifest(tmp_path / "none.csv", client)
-    (tmp_path / "bad.csv").write_text("ref,deg\na.wav,b.wav\n")
+    (tmp_path / "bad.csv").write_text("source,noisy\na.wav,b.wav\n")
     with pytest.raises(OSError, match="needs a header naming"):
         score_manifest(tmp_path / "bad.csv", client)
     with pytest.raises(ValueError, match="partition_size"):
@@ -138,6 +138,21 @@ def test_without_a_client_a_local_cluster_is_started_for_the_call(manifest):
     done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True, env=env)
     ok = sum(row["status"] == "ok" for row in run_batch(manifest))
     assert done.stdout.split() == ["48", str(ok), "False"], done.stderr[-2000:]
+
+
+def test_the_manifests_columns_reach_the_table_as_without_dask(client, tmp_path):
+    # kelvor_stoi.score_manifest with a client distributes; without one it
+    # scores here: the same table, the manifest's columns byte for byte.
+    write_wav(tmp_path / "ref.wav", REF[:24000], 8000)
+    write_wav(tmp_path / "deg.wav", DEG[:24000], 8000)
+    manifest = tmp_path / "m.csv"
+    manifest.write_bytes(b'clean,snr,estimate,"a,b",\xff\nref.wav,007,deg.wav,NA,\xe9\nref.wav,,gone.wav,"x\ny",\n')
+    local = kelvor_stoi.score_manifest(manifest)
+    assert list(local.columns[len(kelvor_stoi.COLUMNS) :]) == ["snr", "a,b", os.fsdecode(b"\xff")]
+    assert [os.fsencode(v) for v in local.iloc[:, len(kelvor_stoi.COLUMNS) :].to_numpy().ravel()] == [
+        b"007", b"NA", b"\xe9", b"", b"x\ny", b""]
+    pd.testing.assert_frame_equal(kelvor_stoi.score_manifest(manifest, client=client), local)
+    pd.testing.assert_frame_equal(score_manifest(manifest, client, partition_size=1), local)
 
 
 def test_names_that_are_not_utf8_reach_the_table(client, tmp_path):

@@ -177,7 +177,7 @@ TEST_F(CommandTest, ExitStatusesAndCommandLine) {
     write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
     write_file(path("good.csv"), "reference,degraded\nref.wav,ref.wav\n");
     write_file(path("bad.csv"), "reference,degraded\nref.wav,nothing.wav\n");
-    write_file(path("nocolumns.csv"), "ref,deg\nref.wav,ref.wav\n");
+    write_file(path("nocolumns.csv"), "source,noisy\nref.wav,ref.wav\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -187,7 +187,8 @@ TEST_F(CommandTest, ExitStatusesAndCommandLine) {
         {{"good.csv"}, 0, "1 pairs scored, 0 failed"},
         {{"bad.csv"}, 3, "0 pairs scored, 1 failed"},
         {{}, 1, "no manifest"},
-        {{"good.csv", "bad.csv"}, 1, "one manifest"},
+        {{"good.csv", "bad.csv"}, 3, "a batch reads one listing"},  // two names are one pair of audio files
+        {{"good.csv", "bad.csv", "x"}, 1, "one manifest, or two audio files"},
         {{"--bogus", "good.csv"}, 1, "unknown option"},
         {{"-j0", "good.csv"}, 1, "-j needs"},
         {{"--format", "xml", "good.csv"}, 1, "csv or jsonl"},
@@ -196,7 +197,7 @@ TEST_F(CommandTest, ExitStatusesAndCommandLine) {
         {{"--resume", "good.csv"}, 1, "--resume needs -o"},
         {{"--ref-dir", "."}, 1, "go together"},
         {{"absent.csv"}, 1, "Can't read manifest"},
-        {{"nocolumns.csv"}, 1, "'reference' and 'degraded'"},
+        {{"nocolumns.csv"}, 1, "reference: reference, ref, clean or target"},
         {{"-o", "good.csv", "good.csv"}, 1, "is the manifest"},
         {{"--quiet", "bad.csv"}, 3, ""},
     };

@@ -82,7 +82,7 @@ TEST_F(ListingTest, AbsolutePathsStayAndRewindStartsOver) {
 TEST_F(ListingTest, UnusableManifestsAreRefused) {
     const std::pair<const char*, const char*> cases[] = {
         {"empty.csv", ""},
-        {"no_degraded.csv", "reference,deg\na,b\n"},
+        {"no_degraded.csv", "reference,noisy\na,b\n"},
         {"twice.csv", "reference,degraded,reference\na,b,c\n"},
     };
     for (const auto& c : cases) {

@@ -1,8 +1,8 @@
 // kelvor-batch's manifest reader on random bytes: every input ends in rows
 // or in a ListingError, never in a crash, a hang or memory beyond one
 // record; rows count up from 0, no row that is opened names a file with a
-// NUL byte, shift cells in range and a second reading (rewind) gives the
-// same rows.
+// NUL byte, shift cells in range, every row carries a value for each
+// metadata column and a second reading (rewind) gives the same rows.
 //
 // Input layout:
 //   byte 0   the manifest's name: 0 m.csv, 1 m.tsv, 2 m.txt (delimiter
@@ -32,6 +32,9 @@ std::vector<PairSpec> read_all(ManifestSource& source) {
             }
             if (listed.shift < 0 || listed.shift > 999999999) fuzz_fail("shift", std::to_string(listed.shift));
         }
+        if (listed.metadata.size() != source.metadata().size()) {
+            fuzz_fail("metadata values for every metadata column", std::to_string(listed.metadata.size()));
+        }
         if (listed.reference.size() > CSV_MAX_FIELD || listed.degraded.size() > CSV_MAX_FIELD) {
             fuzz_fail("field over the limit", std::to_string(listed.reference.size()));
         }
@@ -45,7 +48,8 @@ bool same(const std::vector<PairSpec>& a, const std::vector<PairSpec>& b) {
     for (size_t i = 0; i < a.size(); i++) {
         if (a[i].reference != b[i].reference || a[i].degraded != b[i].degraded ||
             a[i].reference_path != b[i].reference_path || a[i].shift != b[i].shift || a[i].align != b[i].align ||
-            a[i].error_code != b[i].error_code || a[i].error_message != b[i].error_message) {
+            a[i].error_code != b[i].error_code || a[i].error_message != b[i].error_message ||
+            a[i].metadata != b[i].metadata) {
             return false;
         }
     }

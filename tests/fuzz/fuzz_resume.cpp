@@ -2,8 +2,8 @@
 // either format, and a run record. Reading never crashes or grows beyond
 // one line; the part kept ends at a row's end within the input; every row
 // read, written again, reads back the same (names of any bytes included,
-// which JSON carries as \udcXX escapes); a JSON value written again parses
-// to the same value.
+// which JSON carries as \udcXX escapes, and the metadata columns); a JSON
+// value written again parses to the same value.
 //
 // Input layout:
 //   byte 0   0: CSV output, 1: JSON Lines output, 2: run record (modulo 3)
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "batch/json.h"
 #include "batch/row_format.h"
@@ -28,7 +29,8 @@ bool same_row(const Row& a, const Row& b) {
     };
     return a.reference == b.reference && a.degraded == b.degraded && a.status == b.status && a.message == b.message &&
            a.delay_samples == b.delay_samples && a.rate == b.rate && same_double(a.stoi, b.stoi) &&
-           same_double(a.estoi, b.estoi) && same_double(a.delay_ms, b.delay_ms) && same_double(a.seconds, b.seconds);
+           same_double(a.estoi, b.estoi) && same_double(a.delay_ms, b.delay_ms) && same_double(a.seconds, b.seconds) &&
+           a.metadata == b.metadata;
 }
 
 }  // namespace
@@ -48,22 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Format format = kind == 1 ? Format::jsonl : Format::csv;
     std::istringstream in(text);
     long long kept = 0;
+    std::vector<std::string> names;  // the output's metadata columns, known before its first row
+    // Written again, a row reads back the same.
+    auto written_again = [&](const Row& row) {
+        Row shown = row;
+        if (shown.stoi && !std::isfinite(*shown.stoi)) shown.stoi.reset();
+        if (shown.estoi && !std::isfinite(*shown.estoi)) shown.estoi.reset();
+        if (shown.delay_ms && !std::isfinite(*shown.delay_ms)) shown.delay_ms.reset();
+        if (shown.seconds && !std::isfinite(*shown.seconds)) shown.seconds.reset();
+        if (shown.metadata.size() != names.size()) fuzz_fail("metadata values", std::to_string(names.size()));
+        std::istringstream again(header_line(format, names) + format_row(shown, format, names));
+        int count = 0;
+        auto same_as_shown = [&](const Row& back) {
+            count++;
+            if (!same_row(back, shown)) fuzz_fail("a row written again reads back otherwise", row.reference);
+        };
+        read_rows(again, format, same_as_shown, &names);
+        if (count != 1) fuzz_fail("a row written again is not one row", row.reference);
+    };
     try {
-        kept = read_rows(in, format, [&](const Row& row) {
-            // Written again, a row reads back the same.
-            Row shown = row;
-            if (shown.stoi && !std::isfinite(*shown.stoi)) shown.stoi.reset();
-            if (shown.estoi && !std::isfinite(*shown.estoi)) shown.estoi.reset();
-            if (shown.delay_ms && !std::isfinite(*shown.delay_ms)) shown.delay_ms.reset();
-            if (shown.seconds && !std::isfinite(*shown.seconds)) shown.seconds.reset();
-            std::istringstream again(header_line(format) + format_row(shown, format));
-            int count = 0;
-            read_rows(again, format, [&](const Row& back) {
-                count++;
-                if (!same_row(back, shown)) fuzz_fail("a row written again reads back otherwise", row.reference);
-            });
-            if (count != 1) fuzz_fail("a row written again is not one row", row.reference);
-        });
+        kept = read_rows(in, format, written_again, nullptr, &names);
     } catch (const OutputFormatError&) {
         return 0;
     }

@@ -427,6 +427,30 @@ SystemFolder parse_system_folder(const std::string& text) {
     return SystemFolder{folder_name(text), text};
 }
 
+namespace {
+
+// The "name=value" folders of a relative path (snr=0/speaker=f1/x.wav):
+// each a column `name` holding `value`, as data tools lay out a table
+// partitioned by column. A name is a plain word: a letter or '_', then
+// letters, digits, '_' or '-'.
+std::vector<std::pair<std::string, std::string>> folder_columns(const std::string& relative) {
+    std::vector<std::pair<std::string, std::string>> columns;
+    size_t start = 0;
+    for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', start)) {
+        const std::string part = relative.substr(start, slash - start);
+        start = slash + 1;
+        const size_t eq = part.find('=');
+        if (eq == std::string::npos || eq == 0) continue;
+        const std::string name = part.substr(0, eq);
+        bool word = std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_';
+        for (char c : name) word = word && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
+        if (word) columns.emplace_back(name, part.substr(eq + 1));
+    }
+    return columns;
+}
+
+}  // namespace
+
 DirectorySource::DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems) {
     for (size_t i = 0; i < systems.size(); i++) {
         for (size_t j = 0; j < i; j++) {
@@ -444,16 +468,34 @@ DirectorySource::DirectorySource(const std::string& reference_dir, const std::ve
         degs.push_back(list_audio(system.path));
         for (const auto& [relative, _] : degs.back()) paths.insert(relative);
     }
+    // Columns of "name=value" folders, in the order they first appear.
+    for (const std::string& relative : paths) {
+        for (const auto& column : folder_columns(relative)) {
+            if (std::find(metadata_.begin(), metadata_.end(), column.first) != metadata_.end()) continue;
+            if (column.first == "system" || find_column(column.first) != nullptr) {
+                throw ListingError("The folder '" + column.first + "=" + column.second + "' of '" + relative +
+                                   "' would make a column '" + column.first +
+                                   "', which kelvor-batch writes itself: rename the folder");
+            }
+            metadata_.push_back(column.first);
+        }
+    }
     int64_t index = 0;
     for (const std::string& relative : paths) {
         auto r = refs.find(relative);
+        std::vector<std::string> values(metadata_.size());
+        for (const auto& column : folder_columns(relative)) {
+            const size_t at = static_cast<size_t>(std::find(metadata_.begin(), metadata_.end(), column.first) - metadata_.begin());
+            if (values[at].empty()) values[at] = column.second;
+        }
         for (size_t k = 0; k < systems.size(); k++) {
             auto d = degs[k].find(relative);
             if (r == refs.end() && d == degs[k].end()) continue;
             PairSpec listed;
             listed.index = index++;
             listed.reference = listed.degraded = relative;
-            listed.metadata = {systems[k].label};
+            listed.metadata = values;
+            listed.metadata[0] = systems[k].label;
             if (r != refs.end()) listed.reference_path = r->second;
             if (d != degs[k].end()) listed.degraded_path = d->second;
             if (d == degs[k].end()) {

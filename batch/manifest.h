@@ -130,7 +130,10 @@ SystemFolder parse_system_folder(const std::string& text);
 // Pairs of files with the same relative path below the reference folder
 // and each system folder, sorted by that path (byte order), and for each
 // path by system in the order given; every pair carries its system's
-// label as the metadata column "system". Only audio files are taken
+// label as the metadata column "system", and for every folder of its path
+// named "name=value" (snr=0/x.wav) a column `name` holding `value` (empty
+// for a path without such a folder), in the order such names first
+// appear. Only audio files are taken
 // (extensions wav, wave, flac, ogg, oga, opus, aif, aiff, aifc, au, snd,
 // caf, w64, rf64, pcm, raw in any case; hidden files and folders are
 // passed over). Links to folders are followed, except a link back to a

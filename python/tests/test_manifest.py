@@ -125,26 +125,29 @@ def test_the_readmes_two_commands(tmp_path):
     # enhanced one (half way back to the reference), at two SNRs for the
     # manifest's variant.
     batch = executable("KELVOR_BATCH_EXE")
-    for system in ("refs", "out/noisy", "out/enhanced"):
-        (tmp_path / system).mkdir(parents=True)
     rows = []
     for i in range(6):
         cut = slice(3000 * i, 3000 * i + 24000)
         ref = REF[cut]
         noisy = DEG[cut]
         enhanced = ((ref.astype(np.int32) + noisy) // 2).astype(np.int16)
-        write_wav(tmp_path / "refs" / f"s{i}.wav", ref, 8000)
-        write_wav(tmp_path / "out/noisy" / f"s{i}.wav", noisy, 8000)
-        write_wav(tmp_path / "out/enhanced" / f"s{i}.wav", enhanced, 8000)
+        snr = f"snr={0 if i % 2 else 5}"
+        for system in ("refs", "out/noisy", "out/enhanced"):
+            (tmp_path / system / snr).mkdir(parents=True, exist_ok=True)
+        write_wav(tmp_path / "refs" / snr / f"s{i}.wav", ref, 8000)
+        write_wav(tmp_path / "out/noisy" / snr / f"s{i}.wav", noisy, 8000)
+        write_wav(tmp_path / "out/enhanced" / snr / f"s{i}.wav", enhanced, 8000)
         for system in ("noisy", "enhanced"):
-            rows.append(f"refs/s{i}.wav,out/{system}/s{i}.wav,{0 if i % 2 else 5},{system}")
+            rows.append(f"refs/{snr}/s{i}.wav,out/{system}/{snr}/s{i}.wav,{0 if i % 2 else 5},{system}")
 
+    # Exactly the README's two commands: the snr column from the folders.
     run([batch, "--quiet", "--ref-dir", "refs", "--deg-dir", "noisy=out/noisy", "--deg-dir", "out/enhanced", "-o",
          "r.csv"], tmp_path)
-    run([sys.executable, "-m", "kelvor_stoi", "report", "r.csv", "--between", "system", "noisy", "enhanced", "-o",
-         "report.html"], tmp_path)
+    run([sys.executable, "-m", "kelvor_stoi", "report", "r.csv", "--by", "snr", "--between", "system", "noisy",
+         "enhanced", "-o", "report.html"], tmp_path)
     page = (tmp_path / "report.html").read_text()
     assert "enhanced" in page and "noisy" in page and page.count('src="data:image/svg+xml') >= 3
+    assert list(pd.read_csv(tmp_path / "r.csv", dtype=str).columns[-2:]) == ["system", "snr"]
     compared = json.loads(run([sys.executable, "-m", "kelvor_stoi", "compare", "r.csv", "--between", "system",
                                "noisy", "enhanced", "--format", "json"], tmp_path))
     results = pd.read_csv(tmp_path / "r.csv")

@@ -362,4 +362,23 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
     EXPECT_NE(resumed.err.find("can't resume 's.csv': it was written from --ref-scp"), std::string::npos) << resumed.err;
 }
 
+TEST_F(ListingColumns, FoldersNamedNameEqualsValueBecomeColumns) {
+    for (const char* folder : {"refs/snr=0/spk=f1", "refs/snr=5", "n/snr=0/spk=f1", "n/snr=5", "n/x=1=2"}) mkdirs(folder);
+    for (const char* file : {"refs/snr=0/spk=f1/a.wav", "refs/snr=5/a.wav", "n/snr=0/spk=f1/a.wav", "n/snr=5/a.wav"}) {
+        write_file(path(file), "");
+    }
+    std::vector<PairSpec> pairs = all_pairs(DirectorySource(path("refs"), {SystemFolder{"noisy", path("n")}}));
+    ASSERT_EQ(pairs.size(), 2u);
+    const std::vector<std::string> first{"noisy", "0", "f1"};
+    const std::vector<std::string> second{"noisy", "5", ""};
+    EXPECT_EQ(pairs[0].metadata, first);
+    EXPECT_EQ(pairs[1].metadata, second);
+    EXPECT_EQ(DirectorySource(path("refs"), {SystemFolder{"noisy", path("n")}}).metadata(),
+              (std::vector<std::string>{"system", "snr", "spk"}));
+    // A folder that would name a column kelvor-batch writes itself.
+    mkdirs("bad/stoi=1");
+    write_file(path("bad/stoi=1/a.wav"), "");
+    EXPECT_THROW(DirectorySource(path("bad"), {SystemFolder{"n", path("n")}}), ListingError);
+}
+
 }  // namespace

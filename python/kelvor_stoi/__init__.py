@@ -137,14 +137,19 @@ class Details:
 
 
 def _samples(x: Any, name: str) -> np.ndarray:
-    """x as a 1-D C-contiguous array of native int16 or float64 samples."""
+    """x as a 1-D array of int16, float32 or float64 samples in the
+    machine's byte order, which the core reads where they lie (any strides).
+    Only what it cannot read so is converted: another byte order, and other
+    floating types (float16 to float32, wider ones to float64)."""
     a = np.asarray(x)
     if a.ndim != 1:
         raise ValueError(f"{name}: expected a 1-D array of samples, got an array of shape {a.shape}")
     if a.dtype.kind == "i" and a.dtype.itemsize == 2:
-        return np.ascontiguousarray(a, dtype=np.int16)
+        return a if a.dtype.isnative else a.astype(np.int16)
     if a.dtype.kind == "f":
-        return np.ascontiguousarray(a, dtype=np.float64)
+        if a.dtype.itemsize in (4, 8):
+            return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+        return a.astype(np.float32 if a.dtype.itemsize < 4 else np.float64)
     raise ValueError(
         f"{name}: samples must be int16 or floating point (float32, float64), not {a.dtype}; "
         "convert other integers to int16 or to floats on the scale of full scale = 1"

@@ -102,6 +102,16 @@ TEST_F(InputFiles, DamagedOrCutStreamsAreFormatRows) {
     for (const Case& c : cases) {
         write_file(path(c.name), c.bytes);
         EXPECT_EQ(code_of(c.name), c.code) << c.name << ": " << message_;
+        // Read in blocks to be scored, on either side of a pair: the same
+        // status, and no score.
+        for (bool reference : {true, false}) {
+            PairSpec listed;
+            listed.reference_path = path(reference ? c.name : "good.flac");
+            listed.degraded_path = path(reference ? "good.flac" : c.name);
+            const Row row = score_pair(listed, ScoreOptions{});
+            EXPECT_EQ(row.status, c.code) << c.name << ": " << row.message;
+            EXPECT_EQ(row.stoi.has_value(), row.ok());
+        }
     }
 }
 

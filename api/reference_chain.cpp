@@ -224,8 +224,10 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     int32_t down = 1;
     if (polyphase_ratio(q.rate, &up, &down) != RATE_OK) return KELVOR_ERR_BAD_RATE;
     const int64_t padded = q.reference.length > q.degraded.length ? q.reference.length : q.degraded.length;
-    if (padded > KELVOR_MAX_SAMPLES) return KELVOR_ERR_TOO_LONG;
-    // The 10 kHz length, before anything is allocated for it.
+    // The 10 kHz length, before anything is allocated for it: the input
+    // itself is streamed and may be longer than KELVOR_MAX_SAMPLES (a rate
+    // above 10 kHz). The first test keeps padded * up from overflowing.
+    if (padded / down > KELVOR_MAX_SAMPLES / up + 1) return KELVOR_ERR_TOO_LONG;
     const int64_t length = (padded * up + down - 1) / down;
     if (length > KELVOR_MAX_SAMPLES) return KELVOR_ERR_TOO_LONG;
     if (q.reference.length == 0) return KELVOR_ERR_TOO_SHORT;

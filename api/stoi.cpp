@@ -47,7 +47,12 @@ int check_arguments(const T* ref, int64_t ref_count, const T* deg, int64_t deg_c
         }
         if (options->profile != KELVOR_PROFILE_DEFAULT) *profile = options->profile;
     }
-    if (ref_count > KELVOR_MAX_SAMPLES || deg_count > KELVOR_MAX_SAMPLES) return KELVOR_ERR_TOO_LONG;
+    // The tool's chain holds its inputs in arrays counted in 32 bits; the
+    // reference profile streams any input and limits its length at 10 kHz
+    // (score_reference).
+    if (*profile == KELVOR_PROFILE_TOOL && (ref_count > KELVOR_MAX_SAMPLES || deg_count > KELVOR_MAX_SAMPLES)) {
+        return KELVOR_ERR_TOO_LONG;
+    }
     if (options != nullptr) {
         if (options->align && options->shift != 0) return KELVOR_ERR_CONFLICT;
         if (options->shift < 0 || options->shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;

@@ -103,7 +103,7 @@ enum {
     KELVOR_ERR_TOO_SHORT = -1,     /* too_short: too little speech left after silent-frame removal */
     KELVOR_ERR_NO_MEMORY = -2,     /* no_memory: an allocation failed */
     KELVOR_ERR_FFT_TABLES = -3,    /* fft_tables: an FFT table could not be built (out of memory) */
-    KELVOR_ERR_TOO_LONG = -4,      /* too_long: an input, before or after resampling, longer than KELVOR_MAX_SAMPLES */
+    KELVOR_ERR_TOO_LONG = -4,      /* too_long: longer than KELVOR_MAX_SAMPLES at 10 kHz (tool profile: an input longer than it) */
     KELVOR_ERR_BAD_ARGUMENT = -5,  /* bad_argument: a null pointer, a negative count, non-zero reserved options */
     KELVOR_ERR_BAD_SHIFT = -6,     /* bad_shift: shift outside 0 .. kelvor_max_shift(rate) */
     KELVOR_ERR_CONFLICT = -7,      /* conflict: align and shift given together */
@@ -137,7 +137,7 @@ enum {
 };
 
 /* Limits. */
-#define KELVOR_MAX_SAMPLES 429496729 /* the longest input accepted, in samples, also after resampling to 10 kHz */
+#define KELVOR_MAX_SAMPLES 429496729 /* the longest signal at 10 kHz (11.9 hours, whatever the input rate); the tool profile's longest input */
 #define KELVOR_MIN_RATE 1000         /* the lowest and highest sample rates the reference profile resamples */
 #define KELVOR_MAX_RATE 768000
 #define KELVOR_MAX_RATE_TERM 1000    /* 10000 / rate must reduce to p / q with p, q <= this (a filter of at most 72,447 taps) */
@@ -170,7 +170,10 @@ KELVOR_API int kelvor_max_shift(double rate);
  * nothing overflows. An all-zero reference is KELVOR_ERR_SILENT.
  *
  * Returns KELVOR_OK or a status; out is written only on success. Rates and
- * lengths are checked before anything is allocated for them.
+ * lengths are checked before anything is allocated for them: the reference
+ * profile takes any input that is at most KELVOR_MAX_SAMPLES long at 10 kHz
+ * (above 10 kHz, more input samples than that), the tool profile inputs of
+ * at most KELVOR_MAX_SAMPLES.
  */
 KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_count, const double* deg,
                                              int64_t deg_count, double rate, const kelvor_options* options,

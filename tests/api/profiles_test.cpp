@@ -163,8 +163,21 @@ TEST(Profiles, LimitsAtTheirEdges) {
     // The length at 10 kHz is checked before anything is read or
     // allocated: 60 M samples at 1 kHz would be 600 M at 10 kHz.
     EXPECT_EQ(kelvor_score(x.data(), 60000000, x.data(), 10, 1000, nullptr, &out), KELVOR_ERR_TOO_LONG);
-    EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 16000, nullptr, &out),
-              KELVOR_ERR_TOO_LONG);
+    // Above 10 kHz the input may hold more samples than the limit (streamed,
+    // it is never held): at 16 kHz, up to 8/5 of it, 11.9 hours. A reader
+    // that fails shows where the checks let the call through.
+    struct Unread {
+        static int read(void*, int64_t, int32_t, double*) { return KELVOR_ERR_UNREADABLE; }
+    };
+    const int64_t longest = int64_t{KELVOR_MAX_SAMPLES} * 8 / 5;
+    for (const int64_t length : {longest, longest + 1, INT64_MAX}) {
+        const kelvor_signal s{length, Unread::read, nullptr};
+        kelvor_options o{};
+        const int expected = length == longest ? KELVOR_ERR_UNREADABLE : KELVOR_ERR_TOO_LONG;
+        EXPECT_EQ(kelvor_score_signals(&s, &s, 16000, &o, &out), expected) << length;
+        o.profile = KELVOR_PROFILE_TOOL;
+        EXPECT_EQ(kelvor_score_signals(&s, &s, 8000, &o, &out), KELVOR_ERR_TOO_LONG) << length;
+    }
 }
 
 TEST(Profiles, EveryRefusalHasItsStatus) {

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Long recordings: time and peak resident memory of `kelvor-batch -j1`
-# (default profile) on a 1-hour and a 10-hour 16 kHz 16-bit WAV pair, and of
-# Python's score() on a 1-hour pair of float32 arrays (the memory it needs
-# beyond the two arrays). With PREV_BATCH (and PREV_PYTHON), the previous
-# release is measured in the same run, case by case in turn, and the ratios
-# of the medians are printed.
+# (default profile) on a 1-hour and a 10-hour 16 kHz 16-bit WAV pair (and on
+# the 1-hour pair as FLAC, when sox is there to make it), and of Python's
+# score() on a 1-hour pair of float32 arrays (the memory it needs beyond the
+# two arrays). With PREV_BATCH (and PREV_PYTHON), the previous release is
+# measured in the same run, case by case in turn, and the ratios of the
+# medians are printed.
 #
 # The pairs are generated into a temporary folder (about 2.5 GB with the
 # 10-hour pair, removed at the end): the bundled 8 kHz pair brought to
@@ -98,11 +99,13 @@ GENERATE
 median() { sort -g | awk '{v[NR]=$1} END {m=(NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2; printf "%.2f", m}'; }
 largest() { sort -g | tail -1; }
 
-# run_batch NAME EXE PAIR: one run; appends its wall seconds and peak kB to
-# $WORK/NAME.walls and $WORK/NAME.kbs and keeps its rows in $WORK/NAME.out.
+# run_batch NAME EXE PAIRS [JOBS]: one run (-j1, or -jJOBS); appends its wall
+# seconds and peak kB to $WORK/NAME.walls and $WORK/NAME.kbs and keeps its
+# rows in $WORK/NAME.out.
 run_batch() {
     t0=$(date +%s%N)
-    /usr/bin/time -v -o "$WORK/time.txt" "$2" -j1 --quiet "$WORK/$3.csv" > "$WORK/$1.out"
+    /usr/bin/time -v -o "$WORK/time.txt" "$2" -j"${4:-1}" --quiet "$WORK/$3.csv" > "$WORK/$1.out" ||
+        echo "$1: exit status $? ($(tail -1 "$WORK/$1.out"))" >&2
     t1=$(date +%s%N)
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }' >> "$WORK/$1.walls"
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt" >> "$WORK/$1.kbs"
@@ -111,24 +114,47 @@ run_batch() {
 report() {
     printf "%-40s %8s s (%s runs) %8.1f MB peak  %s\n" "$1" "$(median < "$WORK/$1.walls")" \
         "$(wc -l < "$WORK/$1.walls")" "$(largest < "$WORK/$1.kbs" | awk '{ print $1 / 1024 }')" \
-        "$(cut -d, -f3,4 "$WORK/$1.out" | tail -1)"
+        "$(tail -1 "$WORK/$1.out" | cut -d, -f3,4,9)"
 }
 
 echo "generating the 1-hour pair ..."
 make_pair 3600 h1
 cases="new-1h"
 [ -n "$PREV_BATCH" ] && cases="$cases prev-1h"
+# The same pair as FLAC (decoded once per pass), when sox is there to make it.
+if command -v sox > /dev/null 2>&1; then
+    sox "$WORK/h1_ref.wav" "$WORK/h1f_ref.flac"
+    sox "$WORK/h1_deg.wav" "$WORK/h1f_deg.flac"
+    printf 'reference,degraded\nh1f_ref.flac,h1f_deg.flac\n' > "$WORK/h1f.csv"
+    cases="$cases new-1h-flac"
+    [ -n "$PREV_BATCH" ] && cases="$cases prev-1h-flac"
+fi
 r=0
 while [ "$r" -lt "$RUNS" ]; do
     for c in $cases; do
         case $c in
         new-1h) run_batch "kelvor-batch -j1, 1 h" "$BATCH" h1 ;;
         prev-1h) run_batch "previous kelvor-batch -j1, 1 h" "$PREV_BATCH" h1 ;;
+        new-1h-flac) run_batch "kelvor-batch -j1, 1 h FLAC" "$BATCH" h1f ;;
+        prev-1h-flac) run_batch "previous kelvor-batch -j1, 1 h FLAC" "$PREV_BATCH" h1f ;;
         esac
     done
     r=$((r + 1))
 done
-rm -f "$WORK"/h1_*.wav
+# Memory per worker: the 1-hour pair twice on two workers; and a pair of
+# 100 s, which the library keeps at 10 kHz between its passes.
+printf 'reference,degraded\nh1_ref.wav,h1_deg.wav\nh1_ref.wav,h1_deg.wav\n' > "$WORK/h1x2.csv"
+"$PY" -c "
+import sys
+for side in ('ref', 'deg'):
+    data = open(f'$WORK/h1_{side}.wav', 'rb').read(44 + 100 * 32000)
+    open(f'$WORK/s100_{side}.wav', 'wb').write(data[:4] + (36 + 100 * 32000).to_bytes(4, 'little') + data[8:40]
+                                             + (100 * 32000).to_bytes(4, 'little') + data[44:])
+"
+printf 'reference,degraded\ns100_ref.wav,s100_deg.wav\n' > "$WORK/s100.csv"
+run_batch "kelvor-batch -j2, the 1 h pair twice" "$BATCH" h1x2 2
+run_batch "kelvor-batch -j1, 100 s" "$BATCH" s100
+rm -f "$WORK"/h1_*.wav "$WORK"/h1f_*.flac "$WORK"/s100_*.wav
 
 if [ "$HOURS10" = 1 ]; then
     echo "generating the 10-hour pair ..."
@@ -141,7 +167,7 @@ fi
 # Python: score() on a 1-hour pair of float32 arrays made in memory. The
 # peak resident memory is reset (/proc/self/clear_refs) once the arrays are
 # made; "extra" is the peak during the call less the resident memory
-# before it.
+# before it, the library's tables (built by the first call) included.
 python_case() {
     PYTHONPATH=$2 "$PY" - <<'PYTHON' >> "$WORK/$1.py"
 import time
@@ -156,7 +182,6 @@ def status(key):
 
 ref, _ = kelvor_stoi.read_audio("samples/ref.wav")
 deg, _ = kelvor_stoi.read_audio("samples/deg.wav")
-kelvor_stoi.score(ref, deg, 8000)  # tables and filters built once, outside the measure
 n = 16000 * 3600
 clean = np.resize((ref / 32768.0).astype(np.float32), n)
 degraded = np.resize((deg / 32768.0).astype(np.float32), n)
@@ -179,8 +204,10 @@ done
 
 echo
 echo "kelvor-batch -j1, 16 kHz 16-bit WAV pair, default profile: median wall time, largest peak RSS, stoi,estoi"
-report "kelvor-batch -j1, 1 h"
-[ -n "$PREV_BATCH" ] && report "previous kelvor-batch -j1, 1 h"
+for name in "kelvor-batch -j1, 1 h" "previous kelvor-batch -j1, 1 h" "kelvor-batch -j1, 1 h FLAC" \
+    "previous kelvor-batch -j1, 1 h FLAC" "kelvor-batch -j2, the 1 h pair twice" "kelvor-batch -j1, 100 s"; do
+    [ -s "$WORK/$name.walls" ] && report "$name"
+done
 [ "$HOURS10" = 1 ] && report "kelvor-batch -j1, 10 h"
 [ "$HOURS10" = 1 ] && [ -n "$PREV_BATCH" ] && [ "$PREV_HOURS10" = 1 ] && report "previous kelvor-batch -j1, 10 h"
 echo
@@ -200,6 +227,10 @@ if [ -n "$PREV_BATCH" ]; then
     kb_new=$(largest < "$WORK/kelvor-batch -j1, 1 h.kbs")
     kb_old=$(largest < "$WORK/previous kelvor-batch -j1, 1 h.kbs")
     echo "1 h peak memory, previous / this build: $(awk -v a="$kb_old" -v b="$kb_new" 'BEGIN { printf "%.1f", a / b }')"
+    if [ -s "$WORK/kelvor-batch -j1, 1 h FLAC.walls" ]; then
+        echo "1 h FLAC wall time, previous / this build: $(awk -v a="$(median < "$WORK/previous kelvor-batch -j1, 1 h FLAC.walls")" \
+            -v b="$(median < "$WORK/kelvor-batch -j1, 1 h FLAC.walls")" 'BEGIN { printf "%.2f", a / b }')"
+    fi
     if [ "$HOURS10" = 1 ]; then
         ten=$(median < "$WORK/kelvor-batch -j1, 10 h.walls")
         echo "time per hour of audio: 1 h $new s, 10 h $(awk -v t="$ten" 'BEGIN { printf "%.2f", t / 10 }') s, previous 1 h $old s"

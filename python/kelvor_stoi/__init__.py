@@ -250,6 +250,8 @@ def score(
 
     clean, degraded: 1-D arrays of int16 samples or of floating-point
         samples (full scale = 1). The shorter one is padded with zeros.
+        int16, float32 and float64 arrays are read where they lie (any
+        strides), never copied; they must not change during the call.
     fs: the sample rate in Hz, a whole number from 1000 to 768000 (16000.0
         is 16000) whose ratio to 10000 reduces to terms of at most 1000.
     align: search the delay of the degraded signal (0 to 112.4 ms): with
@@ -301,7 +303,8 @@ def score_files(
 
     Reads every format libsndfile reads (WAV of any subtype, FLAC, Ogg,
     AIFF, ...) with its header honoured; .pcm and .raw files are 16-bit
-    little-endian mono at raw_rate Hz. 16-bit PCM files are int16 samples
+    little-endian mono at raw_rate Hz. The reference profile reads them in
+    blocks, never whole, so that their length costs no memory. 16-bit PCM files are int16 samples
     (at 8 kHz: the tool's exact chain), everything else floats. channel
     picks a channel (1-based) of multi-channel files; 0 accepts mono only.
     Both files must have the same rate. align, shift, double_table and

@@ -50,16 +50,16 @@ if [ -n "$PREV_COMMIT" ] && [ -z "$PREV_BATCH" ]; then
     PREV_PYTHON=$WORK/prev/build/python
 fi
 
-# make_pair SECONDS NAME: NAME_ref.wav and NAME_deg.wav, 16 kHz 16-bit mono.
+# make_pair SECONDS NAME [RATE]: NAME_ref.wav and NAME_deg.wav, 16-bit mono at
+# 16 kHz (or at 8 kHz, the bundled pair as it is).
 make_pair() {
-    "$PY" - "$ROOT/samples" "$1" "$WORK/$2" <<'GENERATE'
+    "$PY" - "$ROOT/samples" "$1" "$WORK/$2" "${3:-16000}" <<'GENERATE'
 import struct
 import sys
 
 import numpy as np
 
-samples, seconds, stem = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-RATE = 16000
+samples, seconds, stem, RATE = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
 
 
 def read_wav(path):
@@ -75,8 +75,10 @@ def to_16k(x):
     return np.fft.irfft(out, 2 * n) * 2
 
 
-ref = to_16k(read_wav(f"{samples}/ref.wav"))
-deg = to_16k(read_wav(f"{samples}/deg.wav"))
+ref = read_wav(f"{samples}/ref.wav")
+deg = read_wav(f"{samples}/deg.wav")
+if RATE == 16000:
+    ref, deg = to_16k(ref), to_16k(deg)
 # A block of eleven copies, each at its own level: about 64 s.
 gains = [0.35 + 0.06 * ((k * 7) % 11) for k in range(11)]
 block = {
@@ -99,12 +101,14 @@ GENERATE
 median() { sort -g | awk '{v[NR]=$1} END {m=(NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2; printf "%.2f", m}'; }
 largest() { sort -g | tail -1; }
 
-# run_batch NAME EXE PAIRS [JOBS]: one run (-j1, or -jJOBS); appends its wall
-# seconds and peak kB to $WORK/NAME.walls and $WORK/NAME.kbs and keeps its
-# rows in $WORK/NAME.out.
+# run_batch NAME EXE PAIRS [JOBS [OPTIONS]]: one run of EXE on PAIRS.csv (-j1,
+# or -jJOBS, with OPTIONS split at blanks); appends its wall seconds and peak
+# kB to $WORK/NAME.walls and $WORK/NAME.kbs and keeps its rows in
+# $WORK/NAME.out.
 run_batch() {
     t0=$(date +%s%N)
-    /usr/bin/time -v -o "$WORK/time.txt" "$2" -j"${4:-1}" --quiet "$WORK/$3.csv" > "$WORK/$1.out" ||
+    # shellcheck disable=SC2086
+    /usr/bin/time -v -o "$WORK/time.txt" "$2" -j"${4:-1}" ${5:-} --quiet "$WORK/$3.csv" > "$WORK/$1.out" ||
         echo "$1: exit status $? ($(tail -1 "$WORK/$1.out"))" >&2
     t1=$(date +%s%N)
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }' >> "$WORK/$1.walls"
@@ -156,6 +160,13 @@ run_batch "kelvor-batch -j2, the 1 h pair twice" "$BATCH" h1x2 2
 run_batch "kelvor-batch -j1, 100 s" "$BATCH" s100
 rm -f "$WORK"/h1_*.wav "$WORK"/h1f_*.flac "$WORK"/s100_*.wav
 
+# The tool profile holds both signals whole: an hour at 8 kHz (the previous
+# release scored 8 kHz pairs with the same chain).
+make_pair 3600 t8 8000
+run_batch "kelvor-batch --profile tool -j1, 1 h 8 kHz" "$BATCH" t8 1 "--profile tool"
+[ -n "$PREV_BATCH" ] && run_batch "previous kelvor-batch -j1, 1 h 8 kHz" "$PREV_BATCH" t8
+rm -f "$WORK"/t8_*.wav
+
 if [ "$HOURS10" = 1 ]; then
     echo "generating the 10-hour pair ..."
     make_pair 36000 h10
@@ -205,7 +216,8 @@ done
 echo
 echo "kelvor-batch -j1, 16 kHz 16-bit WAV pair, default profile: median wall time, largest peak RSS, stoi,estoi"
 for name in "kelvor-batch -j1, 1 h" "previous kelvor-batch -j1, 1 h" "kelvor-batch -j1, 1 h FLAC" \
-    "previous kelvor-batch -j1, 1 h FLAC" "kelvor-batch -j2, the 1 h pair twice" "kelvor-batch -j1, 100 s"; do
+    "previous kelvor-batch -j1, 1 h FLAC" "kelvor-batch -j2, the 1 h pair twice" "kelvor-batch -j1, 100 s" \
+    "kelvor-batch --profile tool -j1, 1 h 8 kHz" "previous kelvor-batch -j1, 1 h 8 kHz"; do
     [ -s "$WORK/$name.walls" ] && report "$name"
 done
 [ "$HOURS10" = 1 ] && report "kelvor-batch -j1, 10 h"
@@ -231,7 +243,14 @@ if [ -n "$PREV_BATCH" ]; then
         echo "1 h FLAC wall time, previous / this build: $(awk -v a="$(median < "$WORK/previous kelvor-batch -j1, 1 h FLAC.walls")" \
             -v b="$(median < "$WORK/kelvor-batch -j1, 1 h FLAC.walls")" 'BEGIN { printf "%.2f", a / b }')"
     fi
-    if [ "$HOURS10" = 1 ]; then
+    # The tool profile holds both signals whole: an hour at 8 kHz (the previous
+# release scored 8 kHz pairs with the same chain).
+make_pair 3600 t8 8000
+run_batch "kelvor-batch --profile tool -j1, 1 h 8 kHz" "$BATCH" t8 1 "--profile tool"
+[ -n "$PREV_BATCH" ] && run_batch "previous kelvor-batch -j1, 1 h 8 kHz" "$PREV_BATCH" t8
+rm -f "$WORK"/t8_*.wav
+
+if [ "$HOURS10" = 1 ]; then
         ten=$(median < "$WORK/kelvor-batch -j1, 10 h.walls")
         echo "time per hour of audio: 1 h $new s, 10 h $(awk -v t="$ten" 'BEGIN { printf "%.2f", t / 10 }') s, previous 1 h $old s"
     fi

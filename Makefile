@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-previous bench-python bench-analysis clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-previous bench-python bench-analysis bench-long clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -75,6 +75,12 @@ PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo pytho
 
 bench-python: all
 	PYTHONPATH=$(BUILD)/python BATCH=$(BUILD)/batch/kelvor-batch $(PYTHON) bench/python_bench.py
+
+# Hour-long and ten-hour pairs (generated, about 2.5 GB in TMPDIR for the
+# run): kelvor-batch and Python against the previous release, PREV_COMMIT.
+PREV_COMMIT ?= cd19e70
+bench-long: all
+	PREV_COMMIT=$(PREV_COMMIT) PYTHONPKG=$(BUILD)/python BATCH=$(BUILD)/batch/kelvor-batch bench/long_pairs.sh
 
 # kelvor-stoi's summarize, compare and report against their time targets.
 bench-analysis: all

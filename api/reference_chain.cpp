@@ -224,6 +224,8 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     int32_t down = 1;
     if (polyphase_ratio(q.rate, &up, &down) != RATE_OK) return KELVOR_ERR_BAD_RATE;
     const int64_t padded = q.reference.length > q.degraded.length ? q.reference.length : q.degraded.length;
+    // The input is streamed, whatever its length, up to a limit that also
+    // keeps padded * up from overflowing.
     if (padded > KELVOR_MAX_SAMPLES_REFERENCE) return KELVOR_ERR_TOO_LONG;
     // The 10 kHz length, before anything is allocated for it.
     const int64_t length = (padded * up + down - 1) / down;

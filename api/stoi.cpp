@@ -47,6 +47,9 @@ int check_arguments(const T* ref, int64_t ref_count, const T* deg, int64_t deg_c
         }
         if (options->profile != KELVOR_PROFILE_DEFAULT) *profile = options->profile;
     }
+    // The tool's chain holds its inputs in arrays counted in 32 bits; the
+    // reference profile streams any input, before and after resampling up
+    // to its own limit (checked again at 10 kHz by score_reference).
     const int64_t longest = *profile == KELVOR_PROFILE_TOOL ? KELVOR_MAX_SAMPLES : KELVOR_MAX_SAMPLES_REFERENCE;
     if (ref_count > longest || deg_count > longest) return KELVOR_ERR_TOO_LONG;
     if (options != nullptr) {

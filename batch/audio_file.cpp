@@ -1,5 +1,6 @@
 #include "batch/audio_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -16,8 +17,6 @@
 namespace kelvor::batch {
 
 namespace {
-
-constexpr int64_t CHUNK_FRAMES = 1 << 16;
 
 std::string quoted(const std::string& label, const std::string& path) {
     return label + " file '" + path + "'";
@@ -52,30 +51,22 @@ int open_input(const std::string& path, const std::string& label) {
     return fd;
 }
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-struct SndfileCloser {
-    SNDFILE* file;
-    ~SndfileCloser() {
-        if (file != nullptr) sf_close(file);
-    }
-};
-
-// The largest input the library takes is counted in samples at the rate it
-// scores: the file's own rate at 8 kHz, 10 kHz after resampling elsewhere.
-void check_length(int64_t frames, int rate, const std::string& label, const std::string& path) {
-    const double scoring_rate = rate == 8000 ? 8000.0 : 10000.0;
+// The largest input the library takes. The tool profile counts it in
+// samples at the rate it scores (the file's own at 8 kHz, 10 kHz
+// elsewhere); the reference profile, which streams, in samples of the file
+// and at 10 kHz, whichever are more.
+void check_length(int64_t frames, int rate, const std::string& label, const std::string& path,
+                  const AudioOptions& options) {
+    const double scoring_rate = options.tool_lengths && rate == 8000 ? 8000.0 : 10000.0;
     double scored = static_cast<double>(frames) * scoring_rate / rate;
-    if (scored > static_cast<double>(KELVOR_MAX_SAMPLES)) {
+    if (!options.tool_lengths && scored < static_cast<double>(frames)) scored = static_cast<double>(frames);
+    const double longest = options.tool_lengths ? static_cast<double>(KELVOR_MAX_SAMPLES)
+                                                : static_cast<double>(KELVOR_MAX_SAMPLES_REFERENCE);
+    if (scored > longest) {
         char text[160];
         std::snprintf(text, sizeof text, " is too long (%lld samples at %d Hz, %.1f hours; at most %.1f hours are scored)",
                       static_cast<long long>(frames), rate, static_cast<double>(frames) / rate / 3600.0,
-                      static_cast<double>(KELVOR_MAX_SAMPLES) / scoring_rate / 3600.0);
+                      longest / std::max(scoring_rate, static_cast<double>(rate)) / 3600.0);
         throw PairError("too_long", "The " + quoted(label, path) + text);
     }
 }
@@ -134,116 +125,261 @@ bool ogg_stream_ends(int fd) {
     return true;
 }
 
-Audio read_raw(int fd, const std::string& path, const AudioOptions& options, const std::string& label) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) throw PairError("unreadable", "The " + quoted(label, path) + " cannot be read: " + std::strerror(errno));
-    int64_t bytes = st.st_size;
-    // An odd last byte is the low byte of one more sample, as the tool reads it.
-    int64_t frames = (bytes + 1) / 2;
-    check_length(frames, options.raw_rate, label, path);
-    Audio audio;
-    audio.rate = options.raw_rate;
-    audio.pcm16 = true;
-    audio.pcm.assign(static_cast<size_t>(frames), 0);
-    std::vector<unsigned char> buffer(static_cast<size_t>(CHUNK_FRAMES * 2));
-    int64_t done = 0;
-    while (done < bytes) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw PairError("unreadable", "The " + quoted(label, path) + " cannot be read: " + std::strerror(errno));
-        if (n == 0) break;
-        // Bytes of one sample may straddle two reads: place each byte at its
-        // position in the little-endian sample array.
-        for (ssize_t i = 0; i < n && done < bytes; i++, done++) {
-            uint16_t& s = reinterpret_cast<uint16_t&>(audio.pcm[static_cast<size_t>(done / 2)]);
-            uint16_t b = buffer[static_cast<size_t>(i)];
-            s = static_cast<uint16_t>((done & 1) ? (s | (b << 8)) : (s | b));
-        }
-    }
-    if (done != bytes) throw PairError("unreadable", "The " + quoted(label, path) + " became shorter while being read");
-    return audio;
+// Frames per decoder call and bytes per raw read: a working set of a few
+// hundred kilobytes whatever the file's length and channel count.
+constexpr int64_t CHUNK_SAMPLES = 32768;
+
+[[noreturn]] void damaged(const std::string& name, int64_t stated, int64_t decoded) {
+    throw PairError("format", "The " + name + " is damaged: its header states " + std::to_string(stated) +
+                                  " frames, " + std::to_string(decoded) + " could be decoded");
 }
 
-Audio read_sndfile(int fd, const std::string& path, const AudioOptions& options, const std::string& label) {
-    SF_INFO info{};
-    SNDFILE* file = nullptr;
-    std::string open_error;
-    {
+// A headerless file of 16-bit little-endian samples, read where it lies
+// with pread. An odd last byte is the low byte of one more sample, as the
+// tool reads it.
+class RawStream final : public AudioStream {
+public:
+    RawStream(int fd, const std::string& path, const AudioOptions& options, const std::string& label)
+        : fd_(fd), name_(quoted(label, path)) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            const int err = errno;
+            ::close(fd_);
+            throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(err));
+        }
+        bytes_ = st.st_size;
+        rate_ = options.raw_rate;
+        pcm16_ = true;
+        frames_ = (bytes_ + 1) / 2;
+        try {
+            check_length(frames_, rate_, label, path, options);
+        } catch (...) {
+            ::close(fd_);
+            throw;
+        }
+    }
+    ~RawStream() override { ::close(fd_); }
+
+    void read(int64_t start, int32_t count, double* out) override {
+        fetch(start, count, [out](int64_t i, int16_t s) { out[i] = static_cast<double>(s) * 0x1p-15; });
+    }
+    void read_pcm(int64_t start, int32_t count, int16_t* out) override {
+        fetch(start, count, [out](int64_t i, int16_t s) { out[i] = s; });
+    }
+
+private:
+    template <typename Store>
+    void fetch(int64_t start, int32_t count, Store store) {
+        if (start < 0 || count < 0 || start > frames_ - count) throw PairError("failed", "A read outside the " + name_);
+        int64_t done = 0;  // samples stored
+        while (done < count) {
+            const int64_t samples = std::min<int64_t>(count - done, CHUNK_SAMPLES);
+            const int64_t from = (start + done) * 2;
+            const int64_t size = std::min<int64_t>(samples * 2, bytes_ - from);
+            buffer_.resize(static_cast<size_t>(CHUNK_SAMPLES * 2));
+            int64_t got = 0;
+            while (got < size) {
+                const ssize_t n = ::pread(fd_, buffer_.data() + got, static_cast<size_t>(size - got), from + got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(errno));
+                if (n == 0) throw PairError("unreadable", "The " + name_ + " became shorter while being read");
+                got += n;
+            }
+            for (int64_t i = 0; i < samples; i++) {
+                const uint16_t low = buffer_[static_cast<size_t>(2 * i)];
+                const uint16_t high = 2 * i + 1 < size ? buffer_[static_cast<size_t>(2 * i + 1)] : 0;
+                store(done + i, static_cast<int16_t>(static_cast<uint16_t>(low | high << 8)));
+            }
+            done += samples;
+        }
+    }
+
+    int fd_;
+    std::string name_;
+    int64_t bytes_ = 0;
+    std::vector<unsigned char> buffer_;
+};
+
+// Whether libsndfile's seek in a file lands on the very frame asked for:
+// fixed-size frames in a plain container (the seek is a byte offset), and
+// FLAC (whose decoder seeks to the sample). Everything else (Ogg, MPEG,
+// ADPCM, packed or blocked containers) is decoded again from the start
+// instead.
+bool seeks_exactly(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_FLAC: return true;
+    case SF_FORMAT_WAV: case SF_FORMAT_WAVEX: case SF_FORMAT_AIFF: case SF_FORMAT_AU: case SF_FORMAT_RAW:
+    case SF_FORMAT_W64: case SF_FORMAT_RF64: case SF_FORMAT_CAF: case SF_FORMAT_NIST: case SF_FORMAT_IRCAM: break;
+    default: return false;
+    }
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24: case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW: return true;
+    default: return false;
+    }
+}
+
+// A file libsndfile decodes, one channel picked from its interleaved
+// frames. The descriptor stays open for the stream's life, so that the
+// decoder can start again on the same file whatever happens to its name.
+class SndfileStream final : public AudioStream {
+public:
+    explicit SndfileStream(int fd) : fd_(fd) {}
+    ~SndfileStream() override {
+        if (file_ != nullptr) sf_close(file_);
+        ::close(fd_);
+    }
+
+    void start(const std::string& path, const AudioOptions& options, const std::string& label) {
+        name_ = quoted(label, path);
+        const std::string open_error = open_decoder(info_);
+        if (file_ == nullptr) {
+            throw PairError("format", "The " + name_ + " is not an audio file libsndfile can read: " + open_error);
+        }
+        if (info_.samplerate <= 0 || info_.channels <= 0 || info_.frames < 0) {
+            throw PairError("format", "The " + name_ + " has a malformed header");
+        }
+        if (options.channel == 0 && info_.channels != 1) {
+            throw PairError("channels", "The " + name_ + " has " + std::to_string(info_.channels) +
+                                            " channels; choose one with " + options.channel_option);
+        }
+        if (options.channel > 0) {
+            if (options.channel > info_.channels) {
+                throw PairError("channels", "The " + name_ + " has " + std::to_string(info_.channels) +
+                                                (info_.channels == 1 ? " channel" : " channels") + ", no channel " +
+                                                std::to_string(options.channel));
+            }
+            channel_ = options.channel - 1;
+        }
+        rate_ = info_.samplerate;
+        pcm16_ = (info_.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+        exact_seek_ = seeks_exactly(info_.format);
+        width_ = info_.channels;
+        chunk_ = std::max<int64_t>(1, CHUNK_SAMPLES / width_);
+        if (pcm16_) shorts_.resize(static_cast<size_t>(chunk_ * width_));
+        else doubles_.resize(static_cast<size_t>(chunk_ * width_));
+        // libsndfile says SF_COUNT_MAX when it cannot tell the length (an
+        // Ogg stream whose last page it could not find): the frames are
+        // counted then, and such a file is not refused as too long.
+        if (info_.frames != SF_COUNT_MAX) {
+            frames_ = info_.frames;
+            check_length(frames_, rate_, label, path, options);
+        } else {
+            for (;;) {
+                const sf_count_t got = decode(chunk_);
+                if (got <= 0) break;
+                check_length(position_, rate_, label, path, options);
+            }
+            frames_ = position_;
+            restart();
+        }
+        if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && !ogg_stream_ends(fd_)) {
+            throw PairError("format", "The " + name_ + " is cut off: its Ogg stream ends without its last page");
+        }
+    }
+
+    void read(int64_t start, int32_t count, double* out) override {
+        if (pcm16_) {
+            fetch(start, count, shorts_, [out](int64_t i, short s) { out[i] = static_cast<double>(s) * 0x1p-15; });
+        } else {
+            fetch(start, count, doubles_, [out](int64_t i, double v) { out[i] = v; });
+        }
+    }
+    void read_pcm(int64_t start, int32_t count, int16_t* out) override {
+        if (!pcm16_) throw PairError("failed", "The " + name_ + " does not hold 16-bit samples");
+        fetch(start, count, shorts_, [out](int64_t i, short s) { out[i] = s; });
+    }
+
+private:
+    // Opens the decoder on the descriptor from its first byte; returns
+    // libsndfile's message when it fails (file_ is null then).
+    std::string open_decoder(SF_INFO& info) {
         // libsndfile keeps the error of a failed open in one variable for
         // the whole process: opening one file at a time keeps each message
         // with its own file.
         static std::mutex open_mutex;
         std::lock_guard<std::mutex> lock(open_mutex);
-        // libsndfile closes the descriptor with the file from here on.
-        file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-        if (file == nullptr) open_error = sf_strerror(nullptr);
+        // The stream keeps the descriptor (libsndfile does not close it).
+        file_ = sf_open_fd(fd_, SFM_READ, &info, SF_FALSE);
+        return file_ == nullptr ? sf_strerror(nullptr) : "";
     }
-    if (file == nullptr) {
-        throw PairError("format", "The " + quoted(label, path) + " is not an audio file libsndfile can read: " +
-                                      open_error);
-    }
-    SndfileCloser closer{file};
-    if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0) {
-        throw PairError("format", "The " + quoted(label, path) + " has a malformed header");
-    }
-    int channel = 0;  // 0-based channel kept
-    if (options.channel == 0 && info.channels != 1) {
-        throw PairError("channels", "The " + quoted(label, path) + " has " + std::to_string(info.channels) +
-                                        " channels; choose one with " + options.channel_option);
-    }
-    if (options.channel > 0) {
-        if (options.channel > info.channels) {
-            throw PairError("channels", "The " + quoted(label, path) + " has " + std::to_string(info.channels) +
-                                            (info.channels == 1 ? " channel" : " channels") + ", no channel " +
-                                            std::to_string(options.channel));
-        }
-        channel = options.channel - 1;
-    }
-    // libsndfile says SF_COUNT_MAX when it cannot tell the length (an Ogg
-    // stream whose last page it could not find): that is checked while
-    // reading, and is no reason to refuse the file as too long.
-    const bool known_length = info.frames != SF_COUNT_MAX;
-    if (known_length) check_length(info.frames, info.samplerate, label, path);
 
-    Audio audio;
-    audio.rate = info.samplerate;
-    audio.pcm16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
-    const size_t width = static_cast<size_t>(info.channels);
-    if (known_length) {
-        if (audio.pcm16) audio.pcm.reserve(static_cast<size_t>(info.frames));
-        else audio.values.reserve(static_cast<size_t>(info.frames));
-    }
-    std::vector<short> shorts;
-    std::vector<double> doubles;
-    if (audio.pcm16) shorts.resize(static_cast<size_t>(CHUNK_FRAMES) * width);
-    else doubles.resize(static_cast<size_t>(CHUNK_FRAMES) * width);
-    for (;;) {
-        sf_count_t got = audio.pcm16 ? sf_readf_short(file, shorts.data(), CHUNK_FRAMES)
-                                     : sf_readf_double(file, doubles.data(), CHUNK_FRAMES);
-        if (got <= 0) break;
-        for (sf_count_t i = 0; i < got; i++) {
-            size_t at = static_cast<size_t>(i) * width + static_cast<size_t>(channel);
-            if (audio.pcm16) audio.pcm.push_back(shorts[at]);
-            else audio.values.push_back(doubles[at]);
+    // The decoder again at frame 0, as a fresh open finds the file.
+    void restart() {
+        sf_close(file_);
+        file_ = nullptr;
+        position_ = 0;
+        if (::lseek(fd_, 0, SEEK_SET) != 0) {
+            throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(errno));
         }
-        check_length(audio.frames(), audio.rate, label, path);
+        SF_INFO again{};
+        const std::string open_error = open_decoder(again);
+        if (file_ == nullptr) throw PairError("format", "The " + name_ + " cannot be read again: " + open_error);
+        if (again.samplerate != info_.samplerate || again.channels != info_.channels || again.format != info_.format ||
+            again.frames != info_.frames) {
+            throw PairError("format", "The " + name_ + " changed while being read");
+        }
     }
-    if (sf_error(file) != SF_ERR_NO_ERROR) {
-        throw PairError("format", "The " + quoted(label, path) + " is malformed: " + sf_strerror(file));
+
+    // The decoder at frame `start`: a seek where it lands exactly, else
+    // decoding (from the start again when going back) up to it.
+    void seek(int64_t start) {
+        if (exact_seek_) {
+            if (sf_seek(file_, start, SEEK_SET) != start) {
+                throw PairError("format", "The " + name_ + " is malformed: frame " + std::to_string(start) +
+                                              " cannot be reached");
+            }
+            position_ = start;
+            return;
+        }
+        if (start < position_) restart();
+        while (position_ < start) {
+            const int64_t n = std::min(chunk_, start - position_);
+            if (decode(n) < n) damaged(name_, frames_, position_);
+        }
     }
-    // A damaged or cut stream decodes without an error, only shorter (or
-    // longer) than its header says.
-    if (known_length && info.frames > 0 && audio.frames() != info.frames) {
-        throw PairError("format", "The " + quoted(label, path) + " is damaged: its header states " +
-                                      std::to_string(info.frames) + " frames, " + std::to_string(audio.frames()) +
-                                      " could be decoded");
+
+    // Decodes up to n (<= chunk_) frames into the interleaved buffer and
+    // returns how many came; a decoder error is malformed data.
+    sf_count_t decode(int64_t n) {
+        const sf_count_t got = pcm16_ ? sf_readf_short(file_, shorts_.data(), n) : sf_readf_double(file_, doubles_.data(), n);
+        if (sf_error(file_) != SF_ERR_NO_ERROR) {
+            throw PairError("format", "The " + name_ + " is malformed: " + sf_strerror(file_));
+        }
+        if (got > 0) position_ += got;
+        return got;
     }
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && !ogg_stream_ends(fd)) {
-        throw PairError("format", "The " + quoted(label, path) +
-                                      " is cut off: its Ogg stream ends without its last page");
+
+    // Frames start .. start + count - 1 of the channel, through store(i,
+    // sample). A stream that ends before them is damaged (its header
+    // promised them).
+    template <typename T, typename Store>
+    void fetch(int64_t start, int32_t count, const std::vector<T>& buffer, Store store) {
+        if (start < 0 || count < 0 || start > frames_ - count) throw PairError("failed", "A read outside the " + name_);
+        if (count == 0) return;
+        if (start != position_) seek(start);
+        int64_t done = 0;
+        while (done < count) {
+            const int64_t n = std::min<int64_t>(chunk_, count - done);
+            if (decode(n) < n) damaged(name_, frames_, position_);
+            const T* in = buffer.data() + channel_;
+            for (int64_t i = 0; i < n; i++) store(done + i, in[i * width_]);
+            done += n;
+        }
     }
-    return audio;
-}
+
+    int fd_;
+    std::string name_;
+    SNDFILE* file_ = nullptr;
+    SF_INFO info_{};
+    int channel_ = 0;  // 0-based channel kept
+    int64_t width_ = 1;
+    int64_t chunk_ = 1;
+    bool exact_seek_ = false;
+    int64_t position_ = 0;  // the frame the decoder delivers next
+    std::vector<short> shorts_;
+    std::vector<double> doubles_;
+};
 
 bool ends_with_ci(const std::string& s, const char* suffix) {
     size_t n = std::strlen(suffix);
@@ -269,13 +405,37 @@ bool is_raw_name(const std::string& path) {
     return ends_with_ci(path, ".pcm") || ends_with_ci(path, ".raw");
 }
 
+std::unique_ptr<AudioStream> AudioStream::open(const std::string& path, const AudioOptions& options,
+                                               const std::string& label) {
+    const int fd = open_input(path, label);
+    if (is_raw_name(path)) return std::make_unique<RawStream>(fd, path, options, label);
+    auto stream = std::make_unique<SndfileStream>(fd);
+    stream->start(path, options, label);
+    return stream;
+}
+
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label) {
-    int fd = open_input(path, label);
-    if (is_raw_name(path)) {
-        FdCloser closer{fd};
-        return read_raw(fd, path, options, label);
+    std::unique_ptr<AudioStream> stream = AudioStream::open(path, options, label);
+    Audio audio;
+    audio.rate = stream->rate();
+    audio.pcm16 = stream->pcm16();
+    const int64_t frames = stream->frames();
+    // The header's length is reserved, and filled block by block: a header
+    // that promises more than the file holds costs address space, not
+    // memory, before the file is found damaged.
+    if (audio.pcm16) audio.pcm.reserve(static_cast<size_t>(frames));
+    else audio.values.reserve(static_cast<size_t>(frames));
+    for (int64_t at = 0; at < frames; at += CHUNK_SAMPLES) {
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(CHUNK_SAMPLES, frames - at));
+        if (audio.pcm16) {
+            audio.pcm.resize(static_cast<size_t>(at + count));
+            stream->read_pcm(at, count, audio.pcm.data() + at);
+        } else {
+            audio.values.resize(static_cast<size_t>(at + count));
+            stream->read(at, count, audio.values.data() + at);
+        }
     }
-    return read_sndfile(fd, path, options, label);
+    return audio;
 }
 
 }  // namespace kelvor::batch

@@ -1,9 +1,11 @@
 // Reading one audio file: the samples of one channel, with the file's rate
-// and whether they are 16-bit PCM (which the 8 kHz path scores as integers).
+// and whether they are 16-bit PCM (which the 8 kHz path scores as integers),
+// whole or in blocks on demand.
 #ifndef KELVOR_BATCH_AUDIO_FILE_H
 #define KELVOR_BATCH_AUDIO_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,10 @@ struct AudioOptions {
     // How the front end's user picks a channel, for the message of a
     // multi-channel file read without one.
     const char* channel_option = "--channel N";
+    // The lengths of the tool profile, whose chain holds both signals whole
+    // (KELVOR_MAX_SAMPLES at the rate it scores); otherwise those of the
+    // reference profile, which streams (KELVOR_MAX_SAMPLES_REFERENCE).
+    bool tool_lengths = false;
 };
 
 // One channel of a file. Exactly one of pcm and values holds the samples:
@@ -31,6 +37,44 @@ struct Audio {
     double seconds() const { return rate > 0 ? static_cast<double>(frames()) / rate : 0.0; }
     // The samples as doubles on the +-1 scale, whatever the storage.
     std::vector<double> as_doubles() const;
+};
+
+// One channel of an audio file, opened for reading in blocks: the samples of
+// a file of any length in a bounded working set. Opening makes every check
+// that needs no decoding; decoding faults surface as the samples are read.
+class AudioStream {
+public:
+    // Opens path as read_audio reads it, with the same checks and messages
+    // for everything that the header tells (a regular file, the format, the
+    // channels, the length, an Ogg stream's last page). A file whose header
+    // cannot tell its length is decoded once to count its frames. Throws
+    // PairError with code missing, unreadable, format, channels or too_long.
+    static std::unique_ptr<AudioStream> open(const std::string& path, const AudioOptions& options,
+                                             const std::string& label);
+    virtual ~AudioStream() = default;
+    AudioStream(const AudioStream&) = delete;
+    AudioStream& operator=(const AudioStream&) = delete;
+
+    int rate() const { return rate_; }
+    bool pcm16() const { return pcm16_; }
+    int64_t frames() const { return frames_; }  // as the header states (raw: from the file's size)
+
+    // Frames start .. start + count - 1 (0 <= start, start + count <=
+    // frames(), count >= 0) of the channel: as doubles on the +-1 scale
+    // (16-bit s as s / 32768), or as 16-bit values for a pcm16() file. Any
+    // order works; reading on from where the last read ended is the cheap
+    // way, going back means starting the decoder again. Throws PairError:
+    // format when the file holds fewer frames than its header states or its
+    // decoder fails (a damaged or cut stream), unreadable for an I/O error
+    // or a raw file that became shorter.
+    virtual void read(int64_t start, int32_t count, double* out) = 0;
+    virtual void read_pcm(int64_t start, int32_t count, int16_t* out) = 0;
+
+protected:
+    AudioStream() = default;
+    int rate_ = 0;
+    bool pcm16_ = false;
+    int64_t frames_ = 0;
 };
 
 // True for names ending in .pcm or .raw (any case): headerless 16-bit data.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <new>
 
 #include "batch/error.h"
@@ -54,7 +56,41 @@ std::string rate_text(int rate) {
     return std::to_string(rate) + " Hz";
 }
 
-void score(const Audio& reference, const Audio& degraded, int shift, bool align, int profile, bool double_table,
+// A Signal behind the library's reader interface. What a read throws is
+// kept, to be thrown again once the library has returned its status: no
+// exception crosses the C interface.
+struct Reader {
+    const Signal* signal;
+    std::exception_ptr failure;
+
+    static int read(void* context, int64_t start, int32_t count, double* out) noexcept {
+        Reader* r = static_cast<Reader*>(context);
+        try {
+            r->signal->read(start, count, out);
+            return KELVOR_OK;
+        } catch (...) {
+            r->failure = std::current_exception();
+            return KELVOR_ERR_FORMAT;
+        }
+    }
+    kelvor_signal interface() { return kelvor_signal{signal->frames, &Reader::read, this}; }
+};
+
+// The whole signal as 16-bit values: where it lies, or read into `copy`.
+const int16_t* whole_pcm(const Signal& s, std::vector<int16_t>& copy) {
+    if (s.pcm != nullptr) return s.pcm;
+    constexpr int32_t BLOCK = 65536;
+    copy.resize(static_cast<size_t>(s.frames));
+    std::vector<double> block(static_cast<size_t>(std::min<int64_t>(BLOCK, s.frames)));
+    for (int64_t at = 0; at < s.frames; at += BLOCK) {
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(BLOCK, s.frames - at));
+        s.read(at, count, block.data());
+        for (int32_t i = 0; i < count; i++) copy[static_cast<size_t>(at + i)] = static_cast<int16_t>(block[i] * 32768.0);
+    }
+    return copy.data();
+}
+
+void score(const Signal& reference, const Signal& degraded, int shift, bool align, int profile, bool double_table,
            Row& row, Details* details) {
     if (reference.rate != degraded.rate) {
         throw PairError("rate_mismatch", "The reference is at " + rate_text(reference.rate) +
@@ -63,14 +99,14 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
     const int rate = reference.rate;
     if (rate <= 0) throw PairError("format", "Sample rate " + rate_text(rate));
     row.rate = rate;
-    row.seconds = static_cast<double>(std::max(reference.frames(), degraded.frames())) / rate;
+    row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
     if (shift != 0 && align) throw PairError("conflict", "Both a shift and a delay search were asked; use one");
     if (shift < 0 || shift > kelvor_max_shift(rate)) {
         throw PairError("bad_shift", "Shift " + std::to_string(shift) + " is outside 0 .. " +
                                          std::to_string(kelvor_max_shift(rate)) + " samples (112.5 ms) at " +
                                          rate_text(rate));
     }
-    if (reference.frames() == 0) throw PairError("too_short", "The reference holds no samples");
+    if (reference.frames == 0) throw PairError("too_short", "The reference holds no samples");
 
     kelvor_options options{};
     options.align = align ? 1 : 0;
@@ -80,7 +116,11 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
     kelvor_scores scores{};
     int status = KELVOR_OK;
     if (options.profile == KELVOR_PROFILE_TOOL) {
-        if (reference.pcm16 && std::all_of(reference.pcm.begin(), reference.pcm.end(), [](int16_t v) { return v == 0; })) {
+        // The tool's chain holds both signals whole, as 16-bit values.
+        std::vector<int16_t> ref_copy;
+        std::vector<int16_t> deg_copy;
+        const int16_t* r = reference.pcm16 ? whole_pcm(reference, ref_copy) : nullptr;
+        if (r != nullptr && std::all_of(r, r + reference.frames, [](int16_t v) { return v == 0; })) {
             // The tool's chain would call it too short; say what it is.
             throw PairError("silent", kelvor_status_text(KELVOR_ERR_SILENT));
         }
@@ -89,33 +129,30 @@ void score(const Audio& reference, const Audio& degraded, int shift, bool align,
                                            rate_text(rate) + (reference.pcm16 && degraded.pcm16 ? "" : ", not 16-bit PCM") +
                                            " (the reference profile scores it)");
         }
-        const int16_t* r = reference.pcm.data();
-        const int16_t* d = degraded.pcm.data();
-        const int64_t rn = reference.frames();
-        const int64_t dn = degraded.frames();
-        status = scored([&](kelvor_scores* out) { return kelvor_score_pcm8k(r, rn, d, dn, &options, out); },
-                        [&](kelvor_details** out) { return kelvor_details_pcm8k(r, rn, d, dn, &options, out); },
-                        scores, details);
-    } else if (reference.pcm16 && degraded.pcm16 && rate == 8000) {
-        // 16-bit samples at 8 kHz are read as they are (divided by 32768).
-        const int16_t* r = reference.pcm.data();
-        const int16_t* d = degraded.pcm.data();
-        const int64_t rn = reference.frames();
-        const int64_t dn = degraded.frames();
+        const int16_t* d = whole_pcm(degraded, deg_copy);
+        const int64_t rn = reference.frames;
+        const int64_t dn = degraded.frames;
         status = scored([&](kelvor_scores* out) { return kelvor_score_pcm8k(r, rn, d, dn, &options, out); },
                         [&](kelvor_details** out) { return kelvor_details_pcm8k(r, rn, d, dn, &options, out); },
                         scores, details);
     } else {
-        const std::vector<double> ref = reference.as_doubles();
-        const std::vector<double> deg = degraded.as_doubles();
-        const int64_t rn = static_cast<int64_t>(ref.size());
-        const int64_t dn = static_cast<int64_t>(deg.size());
-        status = scored(
-            [&](kelvor_scores* out) { return kelvor_score(ref.data(), rn, deg.data(), dn, rate, &options, out); },
-            [&](kelvor_details** out) {
-                return kelvor_score_details(ref.data(), rn, deg.data(), dn, rate, &options, out);
-            },
-            scores, details);
+        // Both signals read in passes, a block at a time.
+        Reader x{&reference, nullptr};
+        Reader y{&degraded, nullptr};
+        const kelvor_signal sx = x.interface();
+        const kelvor_signal sy = y.interface();
+        status = scored([&](kelvor_scores* out) { return kelvor_score_signals(&sx, &sy, rate, &options, out); },
+                        [&](kelvor_details** out) { return kelvor_details_signals(&sx, &sy, rate, &options, out); },
+                        scores, details);
+        for (const Reader* r : {&x, &y}) {
+            if (status != KELVOR_OK && r->failure) {
+                // A file found damaged while it was read was not read: the
+                // row says no more than before reading.
+                row.rate.reset();
+                row.seconds.reset();
+                std::rethrow_exception(r->failure);
+            }
+        }
     }
     if (status == KELVOR_ERR_BAD_RATE) {
         throw PairError("bad_rate", "Sample rate " + rate_text(rate) +
@@ -162,10 +199,48 @@ void guarded(Row& row, Body body) noexcept {
 
 }  // namespace
 
+Signal signal_of(AudioStream& stream) {
+    Signal s;
+    s.rate = stream.rate();
+    s.pcm16 = stream.pcm16();
+    s.frames = stream.frames();
+    s.read = [&stream](int64_t start, int32_t count, double* out) { stream.read(start, count, out); };
+    return s;
+}
+
+Signal signal_of(const Audio& audio) {
+    Signal s;
+    s.rate = audio.rate;
+    s.pcm16 = audio.pcm16;
+    s.frames = audio.frames();
+    if (audio.pcm16) {
+        const int16_t* pcm = audio.pcm.data();
+        s.pcm = pcm;
+        s.read = [pcm](int64_t start, int32_t count, double* out) {
+            for (int32_t i = 0; i < count; i++) out[i] = static_cast<double>(pcm[start + i]) * 0x1p-15;
+        };
+    } else {
+        const double* values = audio.values.data();
+        s.read = [values](int64_t start, int32_t count, double* out) {
+            std::memcpy(out, values + start, static_cast<size_t>(count) * sizeof(double));
+        };
+    }
+    return s;
+}
+
+Row score_signals(const Signal& reference, const Signal& degraded, int shift, bool align, int profile,
+                  Details* details, bool double_table) noexcept {
+    Row row;
+    guarded(row, [&] { score(reference, degraded, shift, align, profile, double_table, row, details); });
+    return row;
+}
+
 Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, int profile, Details* details,
                 bool double_table) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, shift, align, profile, double_table, row, details); });
+    guarded(row, [&] {
+        score(signal_of(reference), signal_of(degraded), shift, align, profile, double_table, row, details);
+    });
     return row;
 }
 
@@ -176,9 +251,21 @@ Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* det
         row.degraded = listed.degraded;
         row.metadata = listed.metadata;
         if (!listed.error_code.empty()) throw PairError(listed.error_code, listed.error_message);
-        Audio reference = read_audio(listed.reference_path, options.audio, "reference");
-        Audio degraded = read_audio(listed.degraded_path, options.audio, "degraded");
-        score(reference, degraded, listed.shift, listed.align || options.align, options.profile, false, row, details);
+        const bool align = listed.align || options.align;
+        if (options.profile == KELVOR_PROFILE_TOOL) {
+            // The tool's chain takes both signals whole.
+            AudioOptions whole = options.audio;
+            whole.tool_lengths = true;
+            const Audio reference = read_audio(listed.reference_path, whole, "reference");
+            const Audio degraded = read_audio(listed.degraded_path, whole, "degraded");
+            score(signal_of(reference), signal_of(degraded), listed.shift, align, options.profile,
+                  options.double_table, row, details);
+            return;
+        }
+        const std::unique_ptr<AudioStream> reference = AudioStream::open(listed.reference_path, options.audio, "reference");
+        const std::unique_ptr<AudioStream> degraded = AudioStream::open(listed.degraded_path, options.audio, "degraded");
+        score(signal_of(*reference), signal_of(*degraded), listed.shift, align, options.profile, options.double_table,
+              row, details);
     });
     return row;
 }

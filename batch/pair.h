@@ -4,6 +4,7 @@
 #define KELVOR_BATCH_PAIR_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct ScoreOptions {
     AudioOptions audio;
     bool align = false;                      // search the delay of every pair (--align)
     int profile = KELVOR_PROFILE_REFERENCE;  // KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL (--profile)
+    bool double_table = false;               // tool profile: the double-precision coefficient table (-r)
 };
 
 // Where in time and frequency a pair's intelligibility is lost: the
@@ -51,8 +53,39 @@ struct Details {
 
 // Reads both files and scores them; reference and degraded of the Row are
 // those of the listed pair. With details, an ok pair also fills *details (the same
-// scores).
+// scores). The reference profile reads the files in blocks, in passes, in a
+// working set that does not grow with their length; a file found damaged
+// while it is read (fewer frames than its header states, a decoder error)
+// is a format row, before any score is made. The tool profile reads both
+// files whole.
 Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* details = nullptr) noexcept;
+
+// One signal to score, wherever its samples lie: read on demand, a block at
+// a time (a file, an array of any sample type or layout).
+struct Signal {
+    int rate = 0;
+    bool pcm16 = false;  // the samples are 16-bit values (read gives them divided by 32768)
+    int64_t frames = 0;
+    // Samples start .. start + count - 1 (count <= 65536) as doubles on the
+    // +-1 scale. May throw PairError (a damaged file) or std::bad_alloc;
+    // the pair then fails with that error.
+    std::function<void(int64_t start, int32_t count, double* out)> read;
+    // The whole signal as 16-bit values, where it lies in memory so; the
+    // tool profile, which needs them whole, reads them through `read`
+    // otherwise.
+    const int16_t* pcm = nullptr;
+};
+
+// The signal of an open file, or of samples in memory (which must outlive
+// the signal).
+Signal signal_of(AudioStream& stream);
+Signal signal_of(const Audio& audio);
+
+// score_audio on signals read on demand: the reference profile reads each
+// signal in passes (kelvor_score_signals), without holding either whole.
+// The same rows as score_audio on the same samples, to the last bit.
+Row score_signals(const Signal& reference, const Signal& degraded, int shift, bool align, int profile,
+                  Details* details = nullptr, bool double_table = false) noexcept;
 
 // Scores two signals held in memory (both at the same rate) with a profile
 // (KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL). shift is in samples

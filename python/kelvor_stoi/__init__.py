@@ -161,14 +161,19 @@ class Details:
 
 
 def _samples(x: Any, name: str) -> np.ndarray:
-    """x as a 1-D C-contiguous array of native int16 or float64 samples."""
+    """x as a 1-D array of int16, float32 or float64 samples in the
+    machine's byte order, which the core reads where they lie (any strides).
+    Only what it cannot read so is converted: another byte order, and other
+    floating types (float16 to float32, wider ones to float64)."""
     a = np.asarray(x)
     if a.ndim != 1:
         raise ValueError(f"{name}: expected a 1-D array of samples, got an array of shape {a.shape}")
     if a.dtype.kind == "i" and a.dtype.itemsize == 2:
-        return np.ascontiguousarray(a, dtype=np.int16)
+        return a if a.dtype.isnative else a.astype(np.int16)
     if a.dtype.kind == "f":
-        return np.ascontiguousarray(a, dtype=np.float64)
+        if a.dtype.itemsize in (4, 8):
+            return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+        return a.astype(np.float32 if a.dtype.itemsize < 4 else np.float64)
     raise ValueError(
         f"{name}: samples must be int16 or floating point (float32, float64), not {a.dtype}; "
         "convert other integers to int16 or to floats on the scale of full scale = 1"
@@ -269,6 +274,8 @@ def score(
 
     clean, degraded: 1-D arrays of int16 samples or of floating-point
         samples (full scale = 1). The shorter one is padded with zeros.
+        int16, float32 and float64 arrays are read where they lie (any
+        strides), never copied; they must not change during the call.
     fs: the sample rate in Hz, a whole number from 1000 to 768000 (16000.0
         is 16000) whose ratio to 10000 reduces to terms of at most 1000.
     align: search the delay of the degraded signal (0 to 112.4 ms): with
@@ -320,7 +327,8 @@ def score_files(
 
     Reads every format libsndfile reads (WAV of any subtype, FLAC, Ogg,
     AIFF, ...) with its header honoured; .pcm and .raw files are 16-bit
-    little-endian mono at raw_rate Hz. 16-bit PCM files are int16 samples
+    little-endian mono at raw_rate Hz. The reference profile reads them in
+    blocks, never whole, so that their length costs no memory. 16-bit PCM files are int16 samples
     (at 8 kHz: the tool's exact chain), everything else floats. channel
     picks a channel (1-based) of multi-channel files; 0 accepts mono only.
     Both files must have the same rate. align, shift, double_table and

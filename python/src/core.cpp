@@ -2,8 +2,10 @@
 // arrays and files, with the GIL released while they run.
 //
 // The package (kelvor_stoi/__init__.py) checks and converts the arguments;
-// the functions here take 1-D C-contiguous arrays of int16 or float64 and a
-// positive rate, and refuse anything else with ValueError. Every failure of
+// the functions here take 1-D arrays of int16, float32 or float64 in the
+// machine's byte order, with any strides, and a positive rate, and refuse
+// anything else with ValueError. Arrays are read where they lie, a block at
+// a time, never copied whole. Every failure of
 // a pair arrives as a Row with a status code (batch/pair.h) and becomes the
 // Python exception of exception_type(), carrying the code as its `status`
 // attribute.
@@ -14,10 +16,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "batch/audio_file.h"
@@ -34,6 +38,7 @@ using kelvor::batch::Audio;
 using kelvor::batch::Details;
 using kelvor::batch::PairSpec;
 using kelvor::batch::Row;
+using kelvor::batch::Signal;
 
 namespace {
 
@@ -105,54 +110,83 @@ Row failed_row(const std::string& code, const std::string& message) {
 
 // ------------------------------------------------------------ signals
 
-// Samples borrowed from a numpy array for the length of a call. The
-// array stays referenced by the caller, so the pointer may be read
-// without the GIL.
+// Samples borrowed from a numpy array for the length of a call: where its
+// first element lies and how far apart the elements are. The array stays
+// referenced by the caller, so the samples may be read without the GIL.
 struct Borrowed {
-    const void* data = nullptr;
-    size_t count = 0;
-    bool pcm16 = false;
+    enum Type { INT16, FLOAT32, FLOAT64 };
+    const char* data = nullptr;
+    py::ssize_t stride = 0;  // bytes, may be negative or zero
+    int64_t count = 0;
+    Type type = FLOAT64;
 };
 
 Borrowed borrow(const py::handle& samples, const char* name) {
     Borrowed b;
-    if (py::isinstance<py::array_t<int16_t, py::array::c_style>>(samples)) {
-        b.pcm16 = true;
-    } else if (!py::isinstance<py::array_t<double, py::array::c_style>>(samples)) {
-        throw py::value_error(std::string(name) + ": expected a C-contiguous array of int16 or float64 samples");
+    if (py::isinstance<py::array_t<int16_t>>(samples)) {
+        b.type = Borrowed::INT16;
+    } else if (py::isinstance<py::array_t<float>>(samples)) {
+        b.type = Borrowed::FLOAT32;
+    } else if (py::isinstance<py::array_t<double>>(samples)) {
+        b.type = Borrowed::FLOAT64;
+    } else {
+        throw py::value_error(std::string(name) + ": expected an array of int16, float32 or float64 samples");
     }
     py::array a = py::reinterpret_borrow<py::array>(samples);
     if (a.ndim() != 1) throw py::value_error(std::string(name) + ": expected a 1-D array of samples");
-    b.data = a.data();
-    b.count = static_cast<size_t>(a.shape(0));
+    b.data = static_cast<const char*>(a.data());
+    b.stride = a.strides(0);
+    b.count = static_cast<int64_t>(a.shape(0));
     return b;
 }
 
-// A copy of the samples as the batch core holds them. May throw
-// std::bad_alloc.
-Audio audio_of(const Borrowed& s, int rate) {
-    Audio audio;
-    audio.rate = rate;
-    audio.pcm16 = s.pcm16;
-    if (s.pcm16) {
-        const int16_t* p = static_cast<const int16_t*>(s.data);
-        audio.pcm.assign(p, p + s.count);
-    } else {
-        const double* p = static_cast<const double*>(s.data);
-        audio.values.assign(p, p + s.count);
+// Samples start .. start + count - 1 of an array of T as doubles on the +-1
+// scale (int16 as its value / 32768); one copy where they lie side by side
+// as doubles.
+template <typename T>
+void read_array(const Borrowed& b, int64_t start, int32_t count, double* out) {
+    const char* p = b.data + start * b.stride;
+    if (std::is_same_v<T, double> && b.stride == static_cast<py::ssize_t>(sizeof(double))) {
+        std::memcpy(out, p, static_cast<size_t>(count) * sizeof(double));
+        return;
     }
-    return audio;
+    for (int32_t i = 0; i < count; i++, p += b.stride) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        if constexpr (std::is_same_v<T, int16_t>) out[i] = static_cast<double>(v) * 0x1p-15;
+        else out[i] = static_cast<double>(v);
+    }
 }
 
-// One pair in memory: the batch core's score_audio on copies of the
-// samples. Runs without the GIL.
+// The batch core's view of borrowed samples: read in blocks where they
+// lie, int16 as their value / 32768.
+Signal signal_of(const Borrowed& b, int rate) {
+    Signal s;
+    s.rate = rate;
+    s.frames = b.count;
+    switch (b.type) {
+    case Borrowed::INT16:
+        s.pcm16 = true;
+        if (b.stride == static_cast<py::ssize_t>(sizeof(int16_t))) s.pcm = reinterpret_cast<const int16_t*>(b.data);
+        s.read = [b](int64_t start, int32_t count, double* out) { read_array<int16_t>(b, start, count, out); };
+        break;
+    case Borrowed::FLOAT32:
+        s.read = [b](int64_t start, int32_t count, double* out) { read_array<float>(b, start, count, out); };
+        break;
+    case Borrowed::FLOAT64:
+        s.read = [b](int64_t start, int32_t count, double* out) { read_array<double>(b, start, count, out); };
+        break;
+    }
+    return s;
+}
+
+// One pair in memory: the batch core's score_signals, reading both arrays
+// in place. Runs without the GIL.
 Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const Settings& settings,
                    Details* details) noexcept {
     try {
-        Audio ref = audio_of(reference, rate);
-        Audio deg = audio_of(degraded, rate);
-        return kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, settings.profile, details,
-                                          settings.double_table);
+        return kelvor::batch::score_signals(signal_of(reference, rate), signal_of(degraded, rate), settings.shift,
+                                            settings.align, settings.profile, details, settings.double_table);
     } catch (const std::bad_alloc&) {
         return failed_row("no_memory", "Not enough memory for this pair");
     }
@@ -336,24 +370,23 @@ py::list score_many(const py::list& pairs, const Settings& settings, int jobs, b
     return result;
 }
 
-// Reads both files with the batch core and scores them as score_audio
-// does (the rows of kelvor-batch for the same files).
+// Scores two files as kelvor-batch scores a listed pair (score_pair: the
+// reference profile reads them in blocks, never whole).
 py::tuple score_files(const std::string& reference_path, const std::string& degraded_path, const Settings& settings,
                       int raw_rate, int channel) {
     Row row;
     {
         py::gil_scoped_release nogil;
-        const kelvor::batch::AudioOptions options = audio_options(raw_rate, channel);
-        try {
-            Audio ref = kelvor::batch::read_audio(reference_path, options, "reference");
-            Audio deg = kelvor::batch::read_audio(degraded_path, options, "degraded");
-            row = kelvor::batch::score_audio(ref, deg, settings.shift, settings.align, settings.profile, nullptr,
-                                             settings.double_table);
-        } catch (const kelvor::batch::PairError& e) {
-            row = failed_row(e.code(), e.what());
-        } catch (const std::bad_alloc&) {
-            row = failed_row("no_memory", "Not enough memory for this pair");
-        }
+        PairSpec listed;
+        listed.reference_path = reference_path;
+        listed.degraded_path = degraded_path;
+        listed.shift = settings.shift;
+        listed.align = settings.align;
+        kelvor::batch::ScoreOptions options;
+        options.audio = audio_options(raw_rate, channel);
+        options.profile = settings.profile;
+        options.double_table = settings.double_table;
+        row = kelvor::batch::score_pair(listed, options);
     }
     if (!row.ok()) raise_row(row);
     return scores_of(row);

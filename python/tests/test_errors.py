@@ -90,9 +90,10 @@ def files(tmp_path_factory):
     write_wav(d / "ref16.wav", np.zeros(16000, np.int16) + 1, 16000)
     (d / "text.wav").write_text("not audio at all, just some text long enough to be read\n" * 10)
     write_wav(d / "stereo.wav", np.stack([REF3, DEG3], axis=1), 8000)
-    # A sparse raw file one sample longer than the library takes.
+    # A sparse raw file one sample longer than the reference profile takes
+    # (2^36 samples; it streams, so only the length is looked at).
     with open(d / "long.pcm", "wb") as f:
-        f.truncate(2 * (429496729 + 1))
+        f.truncate(2 * (2**36 + 1))
     return d
 
 
@@ -123,17 +124,18 @@ def test_file_failures_raise_their_exception(files, case):
 
 
 def test_running_out_of_memory_raises_memory_error():
-    # A process whose address space ends just above what it uses: the copy
-    # of 80 MB of samples cannot be made.
+    # A process whose address space ends 4 MB above what it uses: a pair of
+    # 100 s, which the library keeps at 10 kHz between its passes (16 MB),
+    # cannot be held. (The arrays themselves are read where they lie.)
     script = textwrap.dedent(
         """
         import resource
         import numpy as np
         import kelvor_stoi
-        x = np.ones(40_000_000, np.int16)
+        x = np.ones(800_000, np.int16)
         with open("/proc/self/status") as f:
             size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
-        resource.setrlimit(resource.RLIMIT_AS, (size + (32 << 20), resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), resource.RLIM_INFINITY))
         try:
             kelvor_stoi.score(x, x, 8000)
         except MemoryError as e:

@@ -2,7 +2,9 @@
 and kelvor-batch, at every rate and sample type; input conversions."""
 import os
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -10,7 +12,17 @@ import numpy as np
 import pytest
 
 import kelvor_stoi
-from conftest import as_dtype, assert_score_is_row, at_rate, demo_pair, run_batch, run_tool, write_manifest, write_wav
+from conftest import (
+    SOURCE,
+    as_dtype,
+    assert_score_is_row,
+    at_rate,
+    demo_pair,
+    run_batch,
+    run_tool,
+    write_manifest,
+    write_wav,
+)
 
 REF, DEG = demo_pair()
 # 3 s of the demo pair, the degraded side lagging by 320 samples (40 ms).
@@ -123,6 +135,17 @@ EQUIVALENT = {
     "rate_as_float": ((*FLOAT, 16000.0), (*FLOAT, 16000)),
     "rate_as_numpy_integer": ((*FLOAT, np.int64(16000)), (*FLOAT, 16000)),
     "big_endian_int16": ((REF3.astype(">i2"), DEG3.astype(">i2"), 8000), (REF3, DEG3, 8000)),
+    # Read where they lie: views of every sample type, any strides.
+    "float32_strided_view": ((np.repeat(F32[0], 2)[::2], F32[1], 16000), (*F32, 16000)),
+    "reversed_views": ((FLOAT[0][::-1], FLOAT[1][::-1], 16000), (FLOAT[0][::-1].copy(), FLOAT[1][::-1].copy(), 16000)),
+    "int16_strided_view": ((np.repeat(REF3, 3)[::3], DEG3, 8000), (REF3, DEG3, 8000)),
+    "int16_as_value_over_32768": ((REF3, DEG3, 16000), (REF3 / 32768.0, DEG3 / 32768.0, 16000)),
+    # Converted first: another byte order, another floating type.
+    "big_endian_float32": ((F32[0].astype(">f4"), F32[1].astype(">f4"), 16000), (*F32, 16000)),
+    "float16_widened_exactly": (
+        (F32[0].astype(np.float16), F32[1].astype(np.float16), 16000),
+        (F32[0].astype(np.float16).astype(np.float64), F32[1].astype(np.float16).astype(np.float64), 16000),
+    ),
 }
 
 
@@ -130,6 +153,47 @@ EQUIVALENT = {
 def test_equivalent_inputs_give_the_same_bits(case):
     given, equivalent = EQUIVALENT[case]
     assert kelvor_stoi.score(*given) == kelvor_stoi.score(*equivalent)
+
+
+def test_views_give_the_same_details_and_tool_scores():
+    view = kelvor_stoi.details(np.repeat(F32[0], 2)[::2], F32[1], 16000, align=True)
+    whole = kelvor_stoi.details(F32[0].astype(np.float64), F32[1].astype(np.float64), 16000, align=True)
+    assert view.scores == whole.scores
+    assert np.array_equal(view.stoi_correlation, whole.stoi_correlation)
+    assert np.array_equal(view.kept_frames, whole.kept_frames)
+    strided = kelvor_stoi.score(np.repeat(REF3, 2)[::2], DEG3, 8000, align=True, profile="tool")
+    assert strided == kelvor_stoi.score(REF3, DEG3, 8000, align=True, profile="tool")
+
+
+def test_long_float32_arrays_are_scored_without_a_copy():
+    # Ten minutes at 16 kHz (37 MB per float32 array) in a process of its
+    # own, whose peak resident memory is reset once the arrays are made: a
+    # copy of either array (77 MB as float64) would show.
+    script = textwrap.dedent(
+        """
+        import sys
+        import numpy as np
+        import kelvor_stoi
+        def kb(key):
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith(key))
+        ref, _ = kelvor_stoi.read_audio(sys.argv[1] + "/ref.wav")
+        deg, _ = kelvor_stoi.read_audio(sys.argv[1] + "/deg.wav")
+        kelvor_stoi.score(ref, deg, 16000)
+        clean = np.resize((ref / 32768.0).astype(np.float32), 16000 * 600)
+        degraded = np.resize((deg / 32768.0).astype(np.float32), 16000 * 600)
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before = kb("VmRSS:")
+        kelvor_stoi.score(clean, degraded, 16000, align=True)
+        print(kb("VmHWM:") - before)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(SOURCE / "samples")], capture_output=True, text=True, env=os.environ
+    )
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 16 * 1024
 
 
 MANY = [

@@ -169,6 +169,19 @@ TEST(Profiles, LimitsAtTheirEdges) {
     const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
     EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 8000, &tool, &out),
               KELVOR_ERR_TOO_LONG);
+    // A reader that fails shows where the checks let a call through: the
+    // reference profile streams inputs up to its limit at any rate.
+    struct Unread {
+        static int read(void*, int64_t, int32_t, double*) { return KELVOR_ERR_UNREADABLE; }
+    };
+    for (const int64_t length : {reference_longest, reference_longest + 1, INT64_MAX}) {
+        const kelvor_signal s{length, Unread::read, nullptr};
+        kelvor_options o{};
+        const int expected = length == reference_longest ? KELVOR_ERR_UNREADABLE : KELVOR_ERR_TOO_LONG;
+        EXPECT_EQ(kelvor_score_signals(&s, &s, 16000, &o, &out), expected) << length;
+        o.profile = KELVOR_PROFILE_TOOL;
+        EXPECT_EQ(kelvor_score_signals(&s, &s, 8000, &o, &out), KELVOR_ERR_TOO_LONG) << length;
+    }
 }
 
 TEST(Profiles, EveryRefusalHasItsStatus) {

@@ -102,22 +102,52 @@ TEST_F(InputFiles, DamagedOrCutStreamsAreFormatRows) {
     for (const Case& c : cases) {
         write_file(path(c.name), c.bytes);
         EXPECT_EQ(code_of(c.name), c.code) << c.name << ": " << message_;
+        // Read in blocks to be scored, on either side of a pair: the same
+        // status, and no score.
+        for (bool reference : {true, false}) {
+            PairSpec listed;
+            listed.reference_path = path(reference ? c.name : "good.flac");
+            listed.degraded_path = path(reference ? "good.flac" : c.name);
+            const Row row = score_pair(listed, ScoreOptions{});
+            EXPECT_EQ(row.status, c.code) << c.name << ": " << row.message;
+            EXPECT_EQ(row.stoi.has_value(), row.ok());
+        }
     }
 }
 
 TEST_F(InputFiles, TooLongSaysTheFilesOwnRate) {
-    // One sample more than the library takes at 8 kHz, as a sparse raw file.
+    // One sample more than the tool's chain takes at 8 kHz, as a sparse raw
+    // file.
     write_file(path("long.pcm"), "");
     ASSERT_EQ(truncate(path("long.pcm").c_str(), (static_cast<off_t>(KELVOR_MAX_SAMPLES) + 1) * 2), 0);
-    EXPECT_EQ(code_of("long.pcm"), "too_long");
+    AudioOptions tool;
+    tool.tool_lengths = true;
+    EXPECT_EQ(code_of("long.pcm", tool), "too_long");
     EXPECT_NE(message_.find("429496730 samples at 8000 Hz, 14.9 hours; at most 14.9 hours are scored"),
               std::string::npos)
         << message_;
     // Away from 8 kHz the limit holds at 10 kHz, after resampling.
-    AudioOptions low;
-    low.raw_rate = 4000;
-    EXPECT_EQ(code_of("long.pcm", low), "too_long");
+    tool.raw_rate = 4000;
+    EXPECT_EQ(code_of("long.pcm", tool), "too_long");
     EXPECT_NE(message_.find("at 4000 Hz, 29.8 hours; at most 11.9 hours are scored"), std::string::npos) << message_;
+    // The reference profile streams: it takes 2^36 samples, before and
+    // after resampling to 10 kHz (opened, not read).
+    auto opened = [&](const std::string& name, const AudioOptions& options) -> std::string {
+        try {
+            AudioStream::open(path(name), options, "reference");
+            return "ok";
+        } catch (const PairError& e) {
+            message_ = e.what();
+            return e.code();
+        }
+    };
+    AudioOptions reference;
+    EXPECT_EQ(opened("long.pcm", reference), "ok");
+    write_file(path("huge.pcm"), "");
+    ASSERT_EQ(truncate(path("huge.pcm").c_str(), (static_cast<off_t>(KELVOR_MAX_SAMPLES_REFERENCE) + 1) * 2), 0);
+    reference.raw_rate = 16000;
+    EXPECT_EQ(opened("huge.pcm", reference), "too_long");
+    EXPECT_NE(message_.find("68719476737 samples at 16000 Hz"), std::string::npos) << message_;
 }
 
 TEST_F(InputFiles, NamesWithANulByteAndChannelsAskedFor) {

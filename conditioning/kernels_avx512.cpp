@@ -59,7 +59,7 @@ namespace kelvor {
 
 namespace {
 
-struct PolyphaseVec {
+struct DoubleVec {
     typedef __m512d T;
     static constexpr int32_t W = 8;
     static T zero() { return _mm512_setzero_pd(); }
@@ -68,42 +68,18 @@ struct PolyphaseVec {
     static T add(T a, T b) { return _mm512_add_pd(a, b); }
     static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
     static void store(double* p, T v) { _mm512_store_pd(p, v); }
+    static void storeu(double* p, T v) { _mm512_storeu_pd(p, v); }
 };
 
 }  // namespace
 
 void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
                         double* y, double* scratch) {
-    polyphase_groups<PolyphaseVec, 4>(f, x, first, k0, count, y, scratch);
+    polyphase_groups<DoubleVec, 4>(f, x, first, k0, count, y, scratch);
 }
 
-}  // namespace kelvor
-
-namespace kelvor {
-
 int32_t delay_sums_avx512(double* sums, const double* x, const double* y, int32_t count, int32_t shifts) {
-    constexpr int32_t W = 8;
-    constexpr int32_t GROUP = 4 * W;  // four independent chains of additions
-    int32_t s0 = 0;
-    for (; s0 + GROUP <= shifts; s0 += GROUP) {
-        __m512d a0 = _mm512_loadu_pd(sums + s0);
-        __m512d a1 = _mm512_loadu_pd(sums + s0 + W);
-        __m512d a2 = _mm512_loadu_pd(sums + s0 + 2 * W);
-        __m512d a3 = _mm512_loadu_pd(sums + s0 + 3 * W);
-        const double* d = y + s0;
-        for (int32_t n = 0; n < count; n++, d++) {
-            const __m512d r = _mm512_set1_pd(x[n]);
-            a0 = _mm512_add_pd(a0, _mm512_mul_pd(r, _mm512_loadu_pd(d)));
-            a1 = _mm512_add_pd(a1, _mm512_mul_pd(r, _mm512_loadu_pd(d + W)));
-            a2 = _mm512_add_pd(a2, _mm512_mul_pd(r, _mm512_loadu_pd(d + 2 * W)));
-            a3 = _mm512_add_pd(a3, _mm512_mul_pd(r, _mm512_loadu_pd(d + 3 * W)));
-        }
-        _mm512_storeu_pd(sums + s0, a0);
-        _mm512_storeu_pd(sums + s0 + W, a1);
-        _mm512_storeu_pd(sums + s0 + 2 * W, a2);
-        _mm512_storeu_pd(sums + s0 + 3 * W, a3);
-    }
-    return s0;
+    return delay_sums_kernel<DoubleVec>(sums, x, y, count, shifts);
 }
 
 }  // namespace kelvor

@@ -1,8 +1,10 @@
-// Body of the any-rate resampler's vector kernels (polyphase.h), included
-// by the kernel source of each instruction set. A template over a record V
-// with: type T, constant W (doubles per vector) and static functions
-// zero(), load(p) (unaligned), broadcast(v), add(a, b), mul(a, b) (never
-// fused) and store(p, v) (aligned). Everything here has internal linkage.
+// Body of the double-precision vector kernels of the conditioning: the
+// any-rate resampler (polyphase.h) and the delay search on doubles
+// (alignment.h), included by the kernel source of each instruction set. A
+// template over a record V with: type T, constant W (doubles per vector)
+// and static functions zero(), load(p) and storeu(p, v) (unaligned),
+// broadcast(v), add(a, b), mul(a, b) (never fused) and store(p, v)
+// (aligned). Everything here has internal linkage.
 //
 // The lanes of a vector hold consecutive groups of `up` outputs (see
 // PolyphaseChunk), whose inputs lie `down` samples apart. The input span is
@@ -84,6 +86,27 @@ void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, 
             }
         }
     }
+}
+
+// The delay search on doubles (delay_sums_* in kernels.h): four vectors of
+// delays at a time, one delay per lane, each adding its terms in ascending
+// n; returns the delays done (whole groups from 0).
+template <class V>
+int32_t delay_sums_kernel(double* sums, const double* x, const double* y, int32_t count, int32_t shifts) {
+    typedef typename V::T T;
+    constexpr int32_t G = 4;  // four independent chains of additions
+    int32_t s0 = 0;
+    for (; s0 + G * V::W <= shifts; s0 += G * V::W) {
+        T acc[G];
+        for (int32_t g = 0; g < G; g++) acc[g] = V::load(sums + s0 + g * V::W);
+        const double* d = y + s0;
+        for (int32_t n = 0; n < count; n++, d++) {
+            const T r = V::broadcast(x[n]);
+            for (int32_t g = 0; g < G; g++) acc[g] = V::add(acc[g], V::mul(r, V::load(d + g * V::W)));
+        }
+        for (int32_t g = 0; g < G; g++) V::storeu(sums + s0 + g * V::W, acc[g]);
+    }
+    return s0;
 }
 
 }  // namespace

@@ -138,55 +138,25 @@ namespace kelvor {
 
 namespace {
 
-typedef double PowerLanes __attribute__((vector_size(64)));
+struct PowerVec {
+    typedef double T __attribute__((vector_size(64)));
+    static constexpr int32_t W = 8;
+    static T sqrt(T v) {
+        T r;
+        _mm512_storeu_pd(reinterpret_cast<double*>(&r), _mm512_sqrt_pd(_mm512_loadu_pd(reinterpret_cast<const double*>(&v))));
+        return r;
+    }
+};
 
 }  // namespace
 
 void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
-    constexpr int32_t W = 8;
-    alignas(64) double lanes[POWER_FRAME * W];
-    for (int32_t b = 0; b < batches; b++) {
-        const double* f = frames + static_cast<size_t>(b) * W * POWER_FRAME;
-        double* p = power + static_cast<size_t>(b) * W * POWER_BINS;
-        for (int32_t n = 0; n < POWER_FRAME; n++) {
-            for (int32_t l = 0; l < W; l++) lanes[n * W + l] = f[l * POWER_FRAME + n];
-        }
-        power_body<PowerLanes>(
-            [&lanes](int32_t n) {
-                PowerLanes v;
-                __builtin_memcpy(&v, lanes + n * W, sizeof v);
-                return v;
-            },
-            [p](int32_t k, PowerLanes v) {
-                for (int32_t l = 0; l < W; l++) p[l * POWER_BINS + k] = v[l];
-            },
-            tw);
-    }
+    power_spectra_kernel<PowerVec>(frames, batches, power, tw);
 }
 
 void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                          double* env, const PowerTwiddles& tw) {
-    constexpr int32_t W = 8;
-    alignas(64) double lanes[32 * W];
-    for (int32_t half = 0; half < ENVELOPE_LANES && half < count; half += W) {
-        PowerLanes out[32];
-        envelopes_body<PowerLanes>(
-            [frames, half](int32_t n) {
-                PowerLanes v;
-                __builtin_memcpy(&v, frames + n * ENVELOPE_LANES + half, sizeof v);
-                return v;
-            },
-            lo, hi, bands, out, [](PowerLanes v) {
-                PowerLanes r;
-                _mm512_storeu_pd(reinterpret_cast<double*>(&r), _mm512_sqrt_pd(_mm512_loadu_pd(reinterpret_cast<const double*>(&v))));
-                return r;
-            },
-            tw);
-        for (int32_t j = 0; j < bands; j++) __builtin_memcpy(lanes + j * W, &out[j], sizeof out[j]);
-        for (int32_t l = 0; l < W && half + l < count; l++) {
-            for (int32_t j = 0; j < bands; j++) env[static_cast<size_t>(half + l) * bands + j] = lanes[j * W + l];
-        }
-    }
+    band_envelopes_kernel<PowerVec>(frames, count, lo, hi, bands, env, tw);
 }
 
 }  // namespace kelvor

@@ -134,6 +134,57 @@ inline void envelopes_body(Load x, const int32_t* lo, const int32_t* hi, int32_t
     for (int32_t j = 0; j < bands; j++) env[j] = sqrt(sums[j]);
 }
 
+// The kernels of an instruction set: V has the vector type T of W doubles
+// (GCC's vector extension) and sqrt(T).
+template <class V>
+void power_spectra_kernel(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
+    typedef typename V::T T;
+    constexpr int32_t W = V::W;
+    alignas(64) double lanes[256 * W];
+    for (int32_t b = 0; b < batches; b++) {
+        const double* f = frames + static_cast<size_t>(b) * W * 256;
+        double* p = power + static_cast<size_t>(b) * W * 257;
+        for (int32_t n = 0; n < 256; n++) {
+            for (int32_t l = 0; l < W; l++) lanes[n * W + l] = f[l * 256 + n];
+        }
+        power_body<T>(
+            [&lanes](int32_t n) {
+                T v;
+                __builtin_memcpy(&v, lanes + n * W, sizeof v);
+                return v;
+            },
+            [p](int32_t k, T v) {
+                for (int32_t l = 0; l < W; l++) p[l * 257 + k] = v[l];
+            },
+            tw);
+    }
+}
+
+// All eight lanes of `frames` (held side by side, ENVELOPE_LANES apart)
+// computed W at a time; the envelopes of the first `count` stored.
+template <class V>
+void band_envelopes_kernel(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                           double* env, const PowerTwiddles& tw) {
+    typedef typename V::T T;
+    constexpr int32_t W = V::W;
+    constexpr int32_t SIDE_BY_SIDE = 8;
+    alignas(64) double lanes[32 * W];
+    for (int32_t first = 0; first < SIDE_BY_SIDE && first < count; first += W) {
+        T out[32];
+        envelopes_body<T>(
+            [frames, first](int32_t n) {
+                T v;
+                __builtin_memcpy(&v, frames + n * SIDE_BY_SIDE + first, sizeof v);
+                return v;
+            },
+            lo, hi, bands, out, V::sqrt, tw);
+        for (int32_t j = 0; j < bands; j++) __builtin_memcpy(lanes + j * W, &out[j], sizeof out[j]);
+        for (int32_t l = 0; l < W && first + l < count; l++) {
+            for (int32_t j = 0; j < bands; j++) env[static_cast<size_t>(first + l) * bands + j] = lanes[j * W + l];
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kelvor
 

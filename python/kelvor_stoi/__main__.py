@@ -168,7 +168,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             page = report.build_report(
                 table, by=args.by, between=tuple(between) if between else None, details_dir=args.details, run=run,
                 source=args.results, worst=report.DEFAULT_WORST if args.worst is None else args.worst, **options)
-            _write(args.output, page)
+            report.write_page(args.output, page)
     except OSError as e:
         return _fail(command, str(e))
     except BrokenPipeError:  # pragma: no cover - a closed pipe is no error
@@ -176,20 +176,6 @@ def main(argv: Optional[List[str]] = None) -> int:
     return 0
 
 
-def _write(path: str, page: str) -> None:
-    import os
-
-    temporary = f"{path}.{os.getpid()}.tmp"
-    try:
-        with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(page)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
 
 
 if __name__ == "__main__":

@@ -602,12 +602,17 @@ def write_report(
     run = analysis.read_run_record(results)
     page = build_report(table, by=by, between=between, details_dir=details_dir, run=run, source=os.fspath(results),
                         worst=worst, resamples=resamples, seed=seed)
-    target = os.fspath(output)
-    temporary = f"{target}.{os.getpid()}.tmp"
+    write_page(os.fspath(output), page)
+
+
+def write_page(path: str, page: str) -> None:
+    """Writes a page through a temporary file renamed into place, so that a
+    page present is whole."""
+    temporary = f"{path}.{os.getpid()}.tmp"
     try:
         with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(page)
-        os.replace(temporary, target)
+        os.replace(temporary, path)
     except BaseException:
         try:
             os.unlink(temporary)

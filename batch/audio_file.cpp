@@ -299,8 +299,13 @@ private:
         // with its own file.
         static std::mutex open_mutex;
         std::lock_guard<std::mutex> lock(open_mutex);
-        // The stream keeps the descriptor (libsndfile does not close it).
-        file_ = sf_open_fd(fd_, SFM_READ, &info, SF_FALSE);
+        // libsndfile gets a descriptor of its own and closes it whatever
+        // happens: a failed open closes the descriptor it was given even
+        // when asked not to, and closing ours again afterwards could close
+        // a file another thread had just opened under the same number.
+        const int own = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        if (own < 0) return std::strerror(errno);
+        file_ = sf_open_fd(own, SFM_READ, &info, SF_TRUE);
         return file_ == nullptr ? sf_strerror(nullptr) : "";
     }
 

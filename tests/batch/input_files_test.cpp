@@ -1,7 +1,8 @@
 // Inputs that must neither hang a run nor pass for audio they are not:
 // named pipes, damaged or cut FLAC and Ogg streams, names with a NUL byte,
 // files too long at their own rate, and samples so large that the scores
-// overflow.
+// overflow; and files that are not audio, which must not close anything
+// another thread has open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <thread>
 
 #include "batch/audio_file.h"
 #include "batch/error.h"
@@ -186,6 +189,33 @@ TEST_F(InputFiles, SamplesNearTheLargestFloatScoreAndNeverGiveNan) {
         EXPECT_GT(*rows[0].stoi, 0.4);
         EXPECT_EQ(read_file(path("d/0.json")).find("nan"), std::string::npos);
     }
+}
+
+TEST_F(InputFiles, AFileThatIsNotAudioClosesNothingOtherThreadsHaveOpen) {
+    // A failed open must close each descriptor once: a second close of the
+    // same number lands on whatever another thread opened under it in
+    // between (in a run, another pair's file or the output), which then
+    // fails as "Bad file descriptor". One thread refuses files that are not
+    // audio over and over while another opens a file and checks that it is
+    // still open before it closes it.
+    write_file(path("junk.wav"), "not audio");
+    write_file(path("held"), "x");
+    std::atomic<bool> done{false};
+    std::atomic<int> lost{0};
+    std::thread holder([&] {
+        while (!done.load()) {
+            const int fd = ::open(path("held").c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            std::this_thread::yield();
+            if (::fcntl(fd, F_GETFD) == -1 || ::close(fd) != 0) lost++;
+        }
+    });
+    int refused = 0;
+    for (int i = 0; i < 3000 && lost.load() == 0; i++) refused += code_of("junk.wav") == "format";
+    done = true;
+    holder.join();
+    EXPECT_EQ(lost.load(), 0) << "descriptors closed under another thread";
+    EXPECT_GT(refused, 0) << message_;
 }
 
 }  // namespace

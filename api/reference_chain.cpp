@@ -13,6 +13,11 @@
 
 namespace kelvor {
 
+// The rates the public header promises are the ones the resampler takes.
+static_assert(KELVOR_MIN_RATE == POLYPHASE_MIN_RATE && KELVOR_MAX_RATE == POLYPHASE_MAX_RATE &&
+                  KELVOR_MAX_RATE_TERM == POLYPHASE_MAX_TERM,
+              "the library's rate limits and the resampler's differ");
+
 namespace {
 
 constexpr int32_t BLOCK = 8192;  // 10 kHz samples per step of a pass
@@ -90,7 +95,6 @@ struct Source {
     int64_t length;                 // outputs
     // The input samples buffer_first .. buffer_first + buffer_count - 1.
     double* buffer;
-    int64_t buffer_capacity;
     int64_t buffer_first;
     int64_t buffer_count;
 };
@@ -160,7 +164,6 @@ int source_fill(Source* s, int64_t k0, int32_t count, double* out) {
 // Everything a call holds, released in one place.
 struct Held {
     const PolyphaseFilter* filter = nullptr;
-    double* scratch = nullptr;   // BLOCK values
     double* x_block = nullptr;   // BLOCK values each
     double* y_block = nullptr;
     double* buffers[2] = {nullptr, nullptr};
@@ -172,7 +175,6 @@ struct Held {
 
     ~Held() {
         polyphase_release(filter);
-        std::free(scratch);
         std::free(x_block);
         std::free(y_block);
         std::free(buffers[0]);
@@ -232,12 +234,15 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     if (length > KELVOR_MAX_SAMPLES_REFERENCE) return KELVOR_ERR_TOO_LONG;
     if (q.reference.length == 0) return KELVOR_ERR_TOO_SHORT;
 
+    constexpr int32_t DELAYS = KELVOR_ALIGN_DELAYS_10K;
     Held held;
-    if ((held.scratch = doubles(BLOCK)) == nullptr) return KELVOR_ERR_NO_MEMORY;
+    if ((held.x_block = doubles(BLOCK)) == nullptr || (held.y_block = doubles(BLOCK + DELAYS)) == nullptr) {
+        return KELVOR_ERR_NO_MEMORY;
+    }
     double peak_x = 0.0;
     double peak_y = 0.0;
-    int status = scan_peak(q.reference, held.scratch, &peak_x);
-    if (status == KELVOR_OK) status = scan_peak(q.degraded, held.scratch, &peak_y);
+    int status = scan_peak(q.reference, held.x_block, &peak_x);
+    if (status == KELVOR_OK) status = scan_peak(q.degraded, held.x_block, &peak_y);
     if (status != KELVOR_OK) return status;
     if (peak_x == 0.0) return KELVOR_ERR_SILENT;
 
@@ -253,14 +258,9 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     for (double*& b : held.buffers) {
         if ((b = doubles(span)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
-    Source x{&q.reference, 0, padded, scale_for(peak_x), held.filter, held.streams, length, held.buffers[0], span, 0, 0};
-    Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, held.streams, length, held.buffers[1], span, 0,
-             0};
+    Source x{&q.reference, 0, padded, scale_for(peak_x), held.filter, held.streams, length, held.buffers[0], 0, 0};
+    Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, held.streams, length, held.buffers[1], 0, 0};
 
-    constexpr int32_t DELAYS = KELVOR_ALIGN_DELAYS_10K;
-    if ((held.x_block = doubles(BLOCK)) == nullptr || (held.y_block = doubles(BLOCK + DELAYS)) == nullptr) {
-        return KELVOR_ERR_NO_MEMORY;
-    }
     // A short pair is kept at 10 kHz from the first pass for the second
     // (the degraded signal only when the first pass needs it, for the delay
     // search, with room for every delay); a long one is resampled again.
@@ -273,9 +273,10 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     // First pass: the loudest frame of the reference and, when asked, the
     // delay (each delay's sum over the whole signal).
     // The levels of a kept pair's frames, for the second pass.
-    if (keep && (held.levels = doubles(length / FRAME_HOP + 1)) == nullptr) return KELVOR_ERR_NO_MEMORY;
+    const int64_t frames = length / FRAME_HOP + 1;
+    if (keep && (held.levels = doubles(frames)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     LevelScan scan;
-    level_scan_start(&scan, held.levels, keep ? length / FRAME_HOP + 1 : 0);
+    level_scan_start(&scan, held.levels, frames);
     DelaySearch search;
     delay_search_start(&search, DELAYS);
     source_restart(&x);
@@ -309,7 +310,7 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
 
     // Second pass: both signals through the measures, the degraded one from
     // its delay on.
-    held.run = reference_run_create(scan.loudest, details != nullptr, held.levels, held.levels != nullptr ? scan.frames : 0);
+    held.run = reference_run_create(scan.loudest, details != nullptr, held.levels, scan.frames);
     if (held.run == nullptr) return KELVOR_ERR_NO_MEMORY;
     source_restart(&x);
     source_restart(&y);

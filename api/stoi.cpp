@@ -176,37 +176,29 @@ kelvor_details* make_details(const kelvor_scores& scores, DetailSink* sink) {
                               static_cast<int32_t>(sink->kept.size()) - 1, d.kept_count, d.kept_frames);
 }
 
+// The tool's chain `score` on arrays whose arguments are checked: the
+// scores into *out or, with details non-null, the details block.
 template <typename T, typename Score>
-int details_of(Score score, const T* ref, int64_t ref_count, const T* deg, int64_t deg_count,
-               const kelvor_options* options, kelvor_details** out) {
+int run_tool(Score score, const T* ref, int64_t ref_count, const T* deg, int64_t deg_count,
+             const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    if (details == nullptr) return score(ref, ref_count, deg, deg_count, options, nullptr, out);
     DetailSink sink{};
     kelvor_scores scores{};
     int status = score(ref, ref_count, deg, deg_count, options, &sink, &scores);
     if (status == KELVOR_OK) {
-        *out = make_details(scores, &sink);
-        if (*out == nullptr) status = KELVOR_ERR_NO_MEMORY;
+        *details = make_details(scores, &sink);
+        if (*details == nullptr) status = KELVOR_ERR_NO_MEMORY;
     }
     std::free(sink.measures.stoi_correlation);
     std::free(sink.measures.estoi_segment);
     return status;
 }
 
-// The tool profile on samples given as doubles at 8 kHz: they must be
-// 16-bit values divided by 32768.
-bool as_pcm(const double* x, int64_t count, std::vector<int16_t>& pcm) {
-    pcm.resize(static_cast<size_t>(count));
+// count samples given as doubles, as 16-bit values into out; false when one
+// is not a 16-bit value divided by 32768, which is all the tool profile
+// takes.
+bool as_pcm(const double* x, int64_t count, int16_t* out) {
     for (int64_t i = 0; i < count; i++) {
-        const double v = x[i] * 32768.0;
-        if (!(v >= -32768.0 && v <= 32767.0) || v != std::floor(v)) return false;
-        pcm[static_cast<size_t>(i)] = static_cast<int16_t>(v);
-    }
-    return true;
-}
-
-// count samples of a block as 16-bit values into out; false when one is
-// not a 16-bit value divided by 32768.
-bool block_as_pcm(const double* x, int32_t count, int16_t* out) {
-    for (int32_t i = 0; i < count; i++) {
         const double v = x[i] * 32768.0;
         if (!(v >= -32768.0 && v <= 32767.0) || v != std::floor(v)) return false;
         out[i] = static_cast<int16_t>(v);
@@ -214,14 +206,27 @@ bool block_as_pcm(const double* x, int32_t count, int16_t* out) {
     return true;
 }
 
-ReferenceRequest reference_request(ArrayInput* ref, int64_t ref_count, ArrayInput* deg, int64_t deg_count,
-                                   double rate, const kelvor_options* options) {
-    ReferenceRequest q{array_input(ref, ref_count), array_input(deg, deg_count), rate, false, 0};
+ReferenceRequest reference_request(const SignalInput& ref, const SignalInput& deg, double rate,
+                                   const kelvor_options* options) {
+    ReferenceRequest q{ref, deg, rate, false, 0};
     if (options != nullptr) {
         q.align = options->align != 0;
         q.shift = options->shift;
     }
     return q;
+}
+
+ArrayInput array_of(const double* values) { return {values, nullptr}; }
+ArrayInput array_of(const int16_t* pcm) { return {nullptr, pcm}; }
+
+// The reference profile on arrays whose arguments are checked.
+template <typename T>
+int reference_on_arrays(const T* ref, int64_t ref_count, const T* deg, int64_t deg_count, double rate,
+                        const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    ArrayInput x = array_of(ref);
+    ArrayInput y = array_of(deg);
+    return score_reference(reference_request(array_input(&x, ref_count), array_input(&y, deg_count), rate, options),
+                           out, details);
 }
 
 int score_any(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
@@ -231,43 +236,61 @@ int score_any(const double* ref, int64_t ref_count, const double* deg, int64_t d
                                  rate, KELVOR_PROFILE_REFERENCE, &profile);
     if (status != KELVOR_OK) return status;
     if (profile == KELVOR_PROFILE_REFERENCE) {
-        ArrayInput x{ref, nullptr};
-        ArrayInput y{deg, nullptr};
-        return score_reference(reference_request(&x, ref_count, &y, deg_count, rate, options), out, details);
+        return reference_on_arrays(ref, ref_count, deg, deg_count, rate, options, out, details);
     }
     if (rate != 8000.0) return KELVOR_ERR_PROFILE;
     try {
-        std::vector<int16_t> x;
-        std::vector<int16_t> y;
-        if (!as_pcm(ref, ref_count, x) || !as_pcm(deg, deg_count, y)) {
-            for (int64_t i = 0; i < ref_count; i++) {
-                if (!std::isfinite(ref[i])) return KELVOR_ERR_NOT_FINITE;
-            }
-            for (int64_t i = 0; i < deg_count; i++) {
-                if (!std::isfinite(deg[i])) return KELVOR_ERR_NOT_FINITE;
-            }
+        std::vector<int16_t> x(static_cast<size_t>(ref_count));
+        std::vector<int16_t> y(static_cast<size_t>(deg_count));
+        if (!as_pcm(ref, ref_count, x.data()) || !as_pcm(deg, deg_count, y.data())) {
+            if (!all_finite(ref, ref_count) || !all_finite(deg, deg_count)) return KELVOR_ERR_NOT_FINITE;
             return KELVOR_ERR_PROFILE;
         }
-        if (details != nullptr) return details_of(score_pcm8k, x.data(), ref_count, y.data(), deg_count, options, details);
-        return score_pcm8k(x.data(), ref_count, y.data(), deg_count, options, nullptr, out);
+        return run_tool(score_pcm8k, x.data(), ref_count, y.data(), deg_count, options, out, details);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
 }
 
-int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
-             const kelvor_options* options, kelvor_scores* out, kelvor_details** details);
+// The calls on arrays at a fixed rate: the checks, then the reference
+// profile or the tool's chain `tool`, whichever is asked for (`fallback`
+// by default).
+template <typename T, typename Score>
+int score_fixed_rate(Score tool, double rate, int fallback, const T* ref, int64_t ref_count, const T* deg,
+                     int64_t deg_count, const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    int profile = 0;
+    const int status = check_arguments(ref, ref_count, deg, deg_count, options,
+                                       details != nullptr ? (void*)details : out, rate, fallback, &profile);
+    if (status != KELVOR_OK) return status;
+    if (profile == KELVOR_PROFILE_REFERENCE) {
+        return reference_on_arrays(ref, ref_count, deg, deg_count, rate, options, out, details);
+    }
+    return run_tool(tool, ref, ref_count, deg, deg_count, options, out, details);
+}
 
-// The tool profile on signals read on demand: both read whole, as 16-bit
-// values (anything else is not the tool's input).
-int read_pcm(const kelvor_signal* in, std::vector<int16_t>& pcm) {
+int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
+             const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    return score_fixed_rate(score_pcm8k, 8000.0, KELVOR_PROFILE_TOOL, ref, ref_count, deg, deg_count, options, out,
+                            details);
+}
+
+int score_10k_call(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
+                   const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
+    return score_fixed_rate(score_10k, 10000.0, KELVOR_PROFILE_REFERENCE, ref, ref_count, deg, deg_count, options,
+                            out, details);
+}
+
+// The tool profile on signals read on demand: each read whole, in blocks
+// through `block`, as 16-bit values (anything else is not the tool's
+// input).
+int read_pcm(const kelvor_signal* in, std::vector<double>& block, std::vector<int16_t>& pcm) {
     pcm.resize(static_cast<size_t>(in->length));
-    std::vector<double> block(65536);
-    for (int64_t at = 0; at < in->length; at += 65536) {
-        const int32_t count = static_cast<int32_t>(in->length - at < 65536 ? in->length - at : 65536);
+    for (int64_t at = 0; at < in->length; at += static_cast<int64_t>(block.size())) {
+        const int64_t left = in->length - at;
+        const int32_t count = static_cast<int32_t>(left < static_cast<int64_t>(block.size()) ? left : block.size());
         const int status = in->read(in->context, at, count, block.data());
         if (status != KELVOR_OK) return status;
-        if (!block_as_pcm(block.data(), count, pcm.data() + at)) return KELVOR_ERR_PROFILE;
+        if (!as_pcm(block.data(), count, pcm.data() + at)) return KELVOR_ERR_PROFILE;
     }
     return KELVOR_OK;
 }
@@ -283,51 +306,19 @@ int score_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rat
                                        details != nullptr ? (void*)details : out, rate, KELVOR_PROFILE_REFERENCE,
                                        &profile);
     if (status != KELVOR_OK) return status;
-    if (profile == KELVOR_PROFILE_REFERENCE) {
-        ReferenceRequest q{*ref, *deg, rate, false, 0};
-        if (options != nullptr) {
-            q.align = options->align != 0;
-            q.shift = options->shift;
-        }
-        return score_reference(q, out, details);
-    }
+    if (profile == KELVOR_PROFILE_REFERENCE) return score_reference(reference_request(*ref, *deg, rate, options), out, details);
     if (rate != 8000.0) return KELVOR_ERR_PROFILE;
     try {
+        std::vector<double> block(65536);
         std::vector<int16_t> x;
         std::vector<int16_t> y;
-        int read = read_pcm(ref, x);
-        if (read == KELVOR_OK) read = read_pcm(deg, y);
+        int read = read_pcm(ref, block, x);
+        if (read == KELVOR_OK) read = read_pcm(deg, block, y);
         if (read != KELVOR_OK) return read;
-        return score_8k(x.data(), ref->length, y.data(), deg->length, options, out, details);
+        return run_tool(score_pcm8k, x.data(), ref->length, y.data(), deg->length, options, out, details);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
-}
-
-int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
-             const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
-    int profile = 0;
-    int status = check_arguments(ref, ref_count, deg, deg_count, options, details != nullptr ? (void*)details : out,
-                                 8000.0, KELVOR_PROFILE_TOOL, &profile);
-    if (status != KELVOR_OK) return status;
-    if (profile == KELVOR_PROFILE_REFERENCE) {
-        ArrayInput x{nullptr, ref};
-        ArrayInput y{nullptr, deg};
-        return score_reference(reference_request(&x, ref_count, &y, deg_count, 8000.0, options), out, details);
-    }
-    if (details != nullptr) return details_of(score_pcm8k, ref, ref_count, deg, deg_count, options, details);
-    return score_pcm8k(ref, ref_count, deg, deg_count, options, nullptr, out);
-}
-
-int score_10k_call(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
-                   const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
-    int profile = 0;
-    int status = check_arguments(ref, ref_count, deg, deg_count, options, details != nullptr ? (void*)details : out,
-                                 10000.0, KELVOR_PROFILE_REFERENCE, &profile);
-    if (status != KELVOR_OK) return status;
-    if (profile == KELVOR_PROFILE_REFERENCE) return score_any(ref, ref_count, deg, deg_count, 10000.0, options, out, details);
-    if (details != nullptr) return details_of(score_10k, ref, ref_count, deg, deg_count, options, details);
-    return score_10k(ref, ref_count, deg, deg_count, options, nullptr, out);
 }
 
 }  // namespace

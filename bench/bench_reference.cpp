@@ -1,6 +1,6 @@
-// The reference profile's pieces: the any-rate resampler, the double-
-// precision power spectra and the segment computations, each plain against
-// the vector kernels; and a whole 3-second pair at several rates.
+// The reference profile's pieces: the any-rate resampler and the double-
+// precision band envelopes, each plain against the vector kernels; and a
+// whole 3-second pair at several rates.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -73,21 +73,36 @@ BENCHMARK(BM_Polyphase)
     ->ArgsProduct({{ISA_PLAIN, ISA_AVX2, ISA_AVX512}, {8000, 16000, 44100, 48000}})
     ->Unit(benchmark::kMicrosecond);
 
-// The spectra of the frames of 3 s at 10 kHz (233 frames).
-void BM_PowerSpectra(benchmark::State& state) {
+// The band envelopes of the frames of 3 s at 10 kHz (233 frames), eight
+// frames side by side per call as the reference profile takes them.
+void BM_BandEnvelopes(benchmark::State& state) {
     const IsaLevel level = static_cast<IsaLevel>(state.range(0));
     if (!available(state, level)) return;
     const int32_t frames = 233;
-    const std::vector<double> x = noise(frames * POWER_FRAME, 5);
-    std::vector<double> power(static_cast<size_t>(frames) * POWER_BINS);
+    const int32_t calls = (frames + ENVELOPE_LANES - 1) / ENVELOPE_LANES;
+    const std::vector<double> x = noise(int64_t{calls} * ENVELOPE_LANES * POWER_FRAME, 5);
+    // Fifteen bands of widening width, as the reference profile's.
+    int32_t lo[15];
+    int32_t hi[15];
+    for (int32_t j = 0, k = 7; j < 15; j++) {
+        lo[j] = k;
+        k += 3 + j;
+        hi[j] = k;
+    }
+    std::vector<double> env(static_cast<size_t>(calls) * ENVELOPE_LANES * 15);
     for (auto _ : state) {
-        power_spectra_using(level, x.data(), frames, power.data());
-        benchmark::DoNotOptimize(power.data());
+        for (int32_t c = 0; c < calls; c++) {
+            const int32_t left = frames - c * ENVELOPE_LANES;
+            const int32_t count = left < ENVELOPE_LANES ? left : ENVELOPE_LANES;
+            band_envelopes_lanes_using(level, x.data() + static_cast<size_t>(c) * ENVELOPE_LANES * POWER_FRAME, count,
+                                       lo, hi, 15, env.data() + static_cast<size_t>(c) * ENVELOPE_LANES * 15);
+        }
+        benchmark::DoNotOptimize(env.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * frames);
 }
-BENCHMARK(BM_PowerSpectra)->Arg(ISA_PLAIN)->Arg(ISA_AVX2)->Arg(ISA_AVX512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BandEnvelopes)->Arg(ISA_PLAIN)->Arg(ISA_AVX2)->Arg(ISA_AVX512)->Unit(benchmark::kMicrosecond);
 
 // A whole pair of 3 s, reference profile, at the instruction-set level
 // given (which the resampler, the spectra and the segments all follow).

@@ -117,4 +117,18 @@ void parallel_share(int32_t count, int32_t piece, int32_t pieces, int32_t* begin
     *end = static_cast<int32_t>(*begin + base + (p < extra ? 1 : 0));
 }
 
+void parallel_share_batches(int32_t count, int32_t batch, int32_t piece, int32_t pieces, int32_t* begin,
+                            int32_t* end) {
+    if (batch < 1) batch = 1;
+    if (count < 0) count = 0;
+    int32_t first = 0;
+    int32_t last = 0;
+    // In 64 bits: the last batch may reach past count, and past 2^31 - 1.
+    parallel_share(static_cast<int32_t>((int64_t{count} + batch - 1) / batch), piece, pieces, &first, &last);
+    const int64_t from = int64_t{first} * batch;
+    const int64_t to = int64_t{last} * batch;
+    *begin = static_cast<int32_t>(from < count ? from : count);
+    *end = static_cast<int32_t>(to < count ? to : count);
+}
+
 }  // namespace kelvor

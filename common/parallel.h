@@ -67,6 +67,14 @@ void parallel_run(int32_t pieces, ParallelPiece piece, void* context);
 // differ in size by at most one (the first ones are the larger).
 void parallel_share(int32_t count, int32_t piece, int32_t pieces, int32_t* begin, int32_t* end);
 
+// The same in whole batches of `batch` units (a vector kernel's width, a
+// block of samples): the batches 0 .. ceil(count / batch) - 1 shared as
+// above, and [*begin, *end) their units, so that every share but the last
+// non-empty one is whole batches and starts on a batch boundary; the last
+// batch may be short. Always 0 <= *begin <= *end <= count (count >= 0).
+void parallel_share_batches(int32_t count, int32_t batch, int32_t piece, int32_t pieces, int32_t* begin,
+                            int32_t* end);
+
 }  // namespace kelvor
 
 #endif

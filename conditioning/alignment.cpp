@@ -163,34 +163,12 @@ int32_t search_alignment(const int16_t* reference, const int16_t* degraded, int3
 }
 
 int32_t search_alignment_double(const double* reference, const double* degraded, int32_t count, int32_t shifts) {
-    // Eight delays at a time share each reference sample; every delay keeps
-    // its own sum, which adds its terms in ascending n as a loop over one
-    // delay would, so the sums are the same bits.
-    constexpr int32_t LANES = 8;
-    int32_t best = 0;
-    double best_sum = 0.0;
-    for (int32_t s0 = 0; s0 < shifts; s0 += LANES) {
-        const int32_t lanes = shifts - s0 < LANES ? shifts - s0 : LANES;
-        double sum[LANES] = {};
-        if (lanes == LANES) {
-            for (int32_t n = 0; n < count; n++) {
-                const double r = reference[n];
-                const double* d = degraded + n + s0;
-                for (int32_t k = 0; k < LANES; k++) sum[k] = sum[k] + r * d[k];
-            }
-        } else {
-            for (int32_t k = 0; k < lanes; k++) {
-                for (int32_t n = 0; n < count; n++) sum[k] = sum[k] + reference[n] * degraded[n + s0 + k];
-            }
-        }
-        for (int32_t k = 0; k < lanes; k++) {
-            if (s0 + k == 0 || sum[k] > best_sum) {
-                best = s0 + k;
-                best_sum = sum[k];
-            }
-        }
-    }
-    return best;
+    // The block search fed the whole signal at once: the same sums, and the
+    // same tie-break. Callers ask for at most DELAY_SEARCH_MAX delays.
+    DelaySearch search;
+    delay_search_start(&search, shifts);
+    delay_search_feed(&search, reference, degraded, count);
+    return delay_search_best(&search);
 }
 
 void delay_search_start(DelaySearch* search, int32_t shifts) {

@@ -27,7 +27,8 @@ int32_t search_alignment_using(IsaLevel level, const int16_t* reference, const i
 // samples: the delay s in 0 .. shifts - 1 that maximises
 // sum_n reference[n] * degraded[n + s], each sum formed in double
 // precision from 0.0 in ascending n, the first strictly greatest winning.
-// degraded must be readable at indices 0 .. count + shifts - 2.
+// shifts is at most DELAY_SEARCH_MAX (more are cut to it); degraded must be
+// readable at indices 0 .. count + shifts - 2.
 int32_t search_alignment_double(const double* reference, const double* degraded, int32_t count, int32_t shifts);
 
 // The same search on signals that come in blocks, with the same sums to the

@@ -4,6 +4,7 @@
 
 #include "conditioning/alignment_kernel_impl.h"
 #include "conditioning/kernels.h"
+#include "conditioning/polyphase_kernel_impl.h"
 #include "conditioning/resampler_kernel_impl.h"
 
 namespace kelvor {
@@ -32,7 +33,10 @@ struct ResampleVec {
     static constexpr int BLOCK_VECTORS = 2;
     static V zero() { return _mm256_setzero_pd(); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
-    static V broadcast(const double* p) { return _mm256_broadcast_sd(p); }
+    // The value loaded, then set: GCC takes _mm256_broadcast_sd's pointer
+    // for a read that may alias the accumulators, and keeps the polyphase
+    // kernel's in memory across every lag.
+    static V broadcast(const double* p) { return _mm256_set1_pd(*p); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
@@ -51,35 +55,13 @@ void resample_groups_avx2(const double* streams, int32_t stride, const double* c
     groups_body<ResampleVec>(streams, stride, coefs, groups, sums, sums_stride);
 }
 
-}  // namespace kelvor
-
-#include "conditioning/polyphase_kernel_impl.h"
-
-namespace kelvor {
-
-namespace {
-
-struct DoubleVec {
-    typedef __m256d T;
-    static constexpr int32_t W = 4;
-    static T zero() { return _mm256_setzero_pd(); }
-    static T load(const double* p) { return _mm256_loadu_pd(p); }
-    static T broadcast(double v) { return _mm256_set1_pd(v); }
-    static T add(T a, T b) { return _mm256_add_pd(a, b); }
-    static T mul(T a, T b) { return _mm256_mul_pd(a, b); }
-    static void store(double* p, T v) { _mm256_store_pd(p, v); }
-    static void storeu(double* p, T v) { _mm256_storeu_pd(p, v); }
-};
-
-}  // namespace
-
 void polyphase_run_avx2(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
                         double* y, double* scratch) {
-    polyphase_groups<DoubleVec, 2>(f, x, first, k0, count, y, scratch);
+    polyphase_groups<ResampleVec, 2>(f, x, first, k0, count, y, scratch);
 }
 
 int32_t delay_sums_avx2(double* sums, const double* x, const double* y, int32_t count, int32_t shifts) {
-    return delay_sums_kernel<DoubleVec>(sums, x, y, count, shifts);
+    return delay_sums_kernel<ResampleVec>(sums, x, y, count, shifts);
 }
 
 }  // namespace kelvor

@@ -4,6 +4,7 @@
 
 #include "conditioning/alignment_kernel_impl.h"
 #include "conditioning/kernels.h"
+#include "conditioning/polyphase_kernel_impl.h"
 #include "conditioning/resampler_kernel_impl.h"
 
 namespace kelvor {
@@ -51,35 +52,13 @@ void resample_groups_avx512(const double* streams, int32_t stride, const double*
     groups_body<ResampleVec>(streams, stride, coefs, groups, sums, sums_stride);
 }
 
-}  // namespace kelvor
-
-#include "conditioning/polyphase_kernel_impl.h"
-
-namespace kelvor {
-
-namespace {
-
-struct DoubleVec {
-    typedef __m512d T;
-    static constexpr int32_t W = 8;
-    static T zero() { return _mm512_setzero_pd(); }
-    static T load(const double* p) { return _mm512_loadu_pd(p); }
-    static T broadcast(double v) { return _mm512_set1_pd(v); }
-    static T add(T a, T b) { return _mm512_add_pd(a, b); }
-    static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
-    static void store(double* p, T v) { _mm512_store_pd(p, v); }
-    static void storeu(double* p, T v) { _mm512_storeu_pd(p, v); }
-};
-
-}  // namespace
-
 void polyphase_run_avx512(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count,
-                        double* y, double* scratch) {
-    polyphase_groups<DoubleVec, 4>(f, x, first, k0, count, y, scratch);
+                          double* y, double* scratch) {
+    polyphase_groups<ResampleVec, 4>(f, x, first, k0, count, y, scratch);
 }
 
 int32_t delay_sums_avx512(double* sums, const double* x, const double* y, int32_t count, int32_t shifts) {
-    return delay_sums_kernel<DoubleVec>(sums, x, y, count, shifts);
+    return delay_sums_kernel<ResampleVec>(sums, x, y, count, shifts);
 }
 
 }  // namespace kelvor

@@ -296,9 +296,7 @@ void pair_piece(void* context, int32_t piece, int32_t pieces)
             }
             seconds = stopwatch_elapsed(&watch);
         }
-        if (piece < PARALLEL_MAX_THREADS) {
-            job->seconds[piece][signal] = seconds;
-        }
+        job->seconds[piece][signal] = seconds;
     }
 }
 
@@ -316,10 +314,9 @@ void resample_pair_with(IsaLevel level, const int16_t* x1, const int16_t* x2, in
     job.taps = taps;
     job.chunks = job.kernel != nullptr ? chunk_count(count) : 1;
     const int32_t min_units = job.kernel != nullptr ? MIN_CHUNKS_PER_PIECE : 1;
-    int32_t pieces = parallel_pieces(2 * int64_t{job.chunks}, min_units);
-    if (pieces > PARALLEL_MAX_THREADS) {
-        pieces = PARALLEL_MAX_THREADS;
-    }
+    // At most parallel_threads(), hence PARALLEL_MAX_THREADS: a row of
+    // job.seconds for every piece.
+    const int32_t pieces = parallel_pieces(2 * int64_t{job.chunks}, min_units);
     if (job.kernel != nullptr) {
         // The zero tails first, on the calling thread: they are no chunk's.
         zero_tail(count, y1);

@@ -174,13 +174,6 @@ int32_t correlation_lanes() {
     }
 }
 
-// The segments of piece `piece` of `pieces`, in whole batches of `lanes`.
-void segments_of(int32_t segments, int32_t lanes, int32_t piece, int32_t pieces, int32_t* begin, int32_t* end) {
-    parallel_share((segments + lanes - 1) / lanes, piece, pieces, begin, end);
-    *begin *= lanes;
-    *end = *end * lanes < segments ? *end * lanes : segments;
-}
-
 struct StoiJob {
     const double* X;
     const double* Y;
@@ -199,7 +192,7 @@ void stoi_piece(void* context, int32_t piece, int32_t pieces) {
     const int32_t lanes = correlation_lanes();
     int32_t begin = 0;
     int32_t end = 0;
-    segments_of(job->segments, lanes, piece, pieces, &begin, &end);
+    parallel_share_batches(job->segments, lanes, piece, pieces, &begin, &end);
     // Whole batches of segments in the vector kernel, the rest here.
     const int32_t batches = (end - begin) / lanes;
     int32_t done = begin;
@@ -419,7 +412,7 @@ void estoi_piece(void* context, int32_t piece, int32_t pieces) {
     const int32_t lanes = correlation_lanes();
     int32_t begin = 0;
     int32_t end = 0;
-    segments_of(job->segments, lanes, piece, pieces, &begin, &end);
+    parallel_share_batches(job->segments, lanes, piece, pieces, &begin, &end);
     uint16_t noise = noise_state_after(job->noise, int64_t{NOISE_BLOCK} * begin);
     // Whole batches of segments in the vector kernel, the rest one by one;
     // the kernel leaves the noise state where the segments one by one would.

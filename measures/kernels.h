@@ -53,12 +53,9 @@ void estoi_batches_avx512(const double* X, const double* Y, int32_t frames, int3
 
 struct PowerTwiddles;
 
-// power_spectra (power_spectrum.h) for `batches` batches of 4 (AVX2) or 8
-// (AVX-512) frames, one frame per lane.
-void power_spectra_avx2(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
-void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw);
-// band_envelopes_lanes (power_spectrum.h): all eight lanes computed, the
-// first `count` frames' envelopes stored.
+// band_envelopes_lanes (power_spectrum.h), 4 (AVX2) or 8 (AVX-512) frames
+// per vector: all eight lanes computed, the first `count` frames'
+// envelopes stored.
 void band_envelopes_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                          double* env, const PowerTwiddles& tw);
 void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,

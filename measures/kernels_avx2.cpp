@@ -1,5 +1,6 @@
-// The STOI and ESTOI correlation kernels for AVX2, four segments per
-// batch. Compiled with -mavx2.
+// The measures' kernels for AVX2: the STOI and ESTOI correlations (four
+// segments per batch) and the reference profile's band envelopes and
+// segments (four per vector). Compiled with -mavx2.
 #include "measures/correlation_kernel_impl.h"
 #include "measures/kernels.h"
 
@@ -17,46 +18,18 @@ void estoi_batches_avx2(const double* X, const double* Y, int32_t frames, int32_
 
 }  // namespace kelvor
 
-// ------------------------------------------ double-precision power spectra
+// ------------------------------- reference profile's envelopes and segments
 
 #include "measures/power_spectrum.h"
 #include "measures/power_spectrum_impl.h"
-
-namespace kelvor {
-
-namespace {
-
-struct PowerVec {
-    typedef double T __attribute__((vector_size(32)));
-    static constexpr int32_t W = 4;
-    static T sqrt(T v) {
-        T r;
-        _mm256_storeu_pd(reinterpret_cast<double*>(&r), _mm256_sqrt_pd(_mm256_loadu_pd(reinterpret_cast<const double*>(&v))));
-        return r;
-    }
-};
-
-}  // namespace
-
-void power_spectra_avx2(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
-    power_spectra_kernel<PowerVec>(frames, batches, power, tw);
-}
-
-void band_envelopes_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
-                         double* env, const PowerTwiddles& tw) {
-    band_envelopes_kernel<PowerVec>(frames, count, lo, hi, bands, env, tw);
-}
-
-}  // namespace kelvor
-
-// ------------------------------------------ reference profile's segments
-
 #include "measures/reference_segments_impl.h"
 
 namespace kelvor {
 
 namespace {
 
+// Four doubles, one frame or segment per lane. __m256d is a GCC vector
+// type, so the envelopes' body takes its +, -, * as they are.
 struct SegmentLanes {
     typedef __m256d T;
     static constexpr int32_t W = 4;
@@ -77,6 +50,11 @@ struct SegmentLanes {
 };
 
 }  // namespace
+
+void band_envelopes_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                         double* env, const PowerTwiddles& tw) {
+    band_envelopes_kernel<SegmentLanes>(frames, count, lo, hi, bands, env, tw);
+}
 
 void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out) {
     segment_batch<SegmentLanes>(in, out);

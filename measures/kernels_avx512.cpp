@@ -1,6 +1,7 @@
 // The measures' kernels for AVX-512: the STOI and ESTOI correlations
 // (eight segments per batch), the frame energies of the silent-frame
-// removal and the band envelopes of stdft_bands (eight frames at a time).
+// removal, the band envelopes of stdft_bands (eight frames at a time) and
+// the reference profile's band envelopes and segments (eight per vector).
 // Compiled with -mavx512f -mavx512bw -mavx512dq -mavx512vl.
 #include <cstddef>
 #include <cstdint>
@@ -129,46 +130,18 @@ void stdft_bands_avx512(const double* signal, const double* window, const BandBi
 
 }  // namespace kelvor
 
-// ------------------------------------------ double-precision power spectra
+// ------------------------------- reference profile's envelopes and segments
 
 #include "measures/power_spectrum.h"
 #include "measures/power_spectrum_impl.h"
-
-namespace kelvor {
-
-namespace {
-
-struct PowerVec {
-    typedef double T __attribute__((vector_size(64)));
-    static constexpr int32_t W = 8;
-    static T sqrt(T v) {
-        T r;
-        _mm512_storeu_pd(reinterpret_cast<double*>(&r), _mm512_sqrt_pd(_mm512_loadu_pd(reinterpret_cast<const double*>(&v))));
-        return r;
-    }
-};
-
-}  // namespace
-
-void power_spectra_avx512(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
-    power_spectra_kernel<PowerVec>(frames, batches, power, tw);
-}
-
-void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
-                         double* env, const PowerTwiddles& tw) {
-    band_envelopes_kernel<PowerVec>(frames, count, lo, hi, bands, env, tw);
-}
-
-}  // namespace kelvor
-
-// ------------------------------------------ reference profile's segments
-
 #include "measures/reference_segments_impl.h"
 
 namespace kelvor {
 
 namespace {
 
+// Eight doubles, one frame or segment per lane. __m512d is a GCC vector
+// type, so the envelopes' body takes its +, -, * as they are.
 struct SegmentLanes {
     typedef __m512d T;
     static constexpr int32_t W = 8;
@@ -189,6 +162,11 @@ struct SegmentLanes {
 };
 
 }  // namespace
+
+void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                           double* env, const PowerTwiddles& tw) {
+    band_envelopes_kernel<SegmentLanes>(frames, count, lo, hi, bands, env, tw);
+}
 
 void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out) {
     segment_batch<SegmentLanes>(in, out);

@@ -32,14 +32,6 @@ void build_twiddles() {
     }
 }
 
-void plain(const double* frames, int32_t count, double* power, const PowerTwiddles& tw) {
-    for (int32_t t = 0; t < count; t++) {
-        const double* x = frames + static_cast<size_t>(t) * POWER_FRAME;
-        double* p = power + static_cast<size_t>(t) * POWER_BINS;
-        power_body<double>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
-    }
-}
-
 }  // namespace
 
 // The twiddles, built by the first call.
@@ -48,29 +40,13 @@ const PowerTwiddles& power_twiddles() {
     return twiddles;
 }
 
-void power_spectra_using(IsaLevel level, const double* frames, int32_t count, double* power) {
-    const PowerTwiddles& tw = power_twiddles();
-    int32_t done = 0;
-    switch (isa_clamp(level)) {
-#if KELVOR_X86_KERNELS
-    case ISA_AVX512:
-        done = count / 8 * 8;
-        power_spectra_avx512(frames, done / 8, power, tw);
-        break;
-    case ISA_AVX2:
-        done = count / 4 * 4;
-        power_spectra_avx2(frames, done / 4, power, tw);
-        break;
-#endif
-    default:
-        break;
-    }
-    plain(frames + static_cast<size_t>(done) * POWER_FRAME, count - done, power + static_cast<size_t>(done) * POWER_BINS,
-          tw);
-}
-
 void power_spectra(const double* frames, int32_t count, double* power) {
-    power_spectra_using(isa_level(), frames, count, power);
+    const PowerTwiddles& tw = power_twiddles();
+    for (int32_t t = 0; t < count; t++) {
+        const double* x = frames + static_cast<size_t>(t) * POWER_FRAME;
+        double* p = power + static_cast<size_t>(t) * POWER_BINS;
+        power_body<double>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
+    }
 }
 
 void band_envelopes_lanes_using(IsaLevel level, const double* frames, int32_t count, const int32_t* lo,

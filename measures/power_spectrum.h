@@ -19,19 +19,17 @@ constexpr int32_t POWER_BINS = 257;   // bins 0 .. 256 of the 512-point transfor
 //
 // The transform packs the real frame into 256 complex values, whose upper
 // half is zero, so that two 128-point complex transforms and one split give
-// the spectrum. Every lane of the vector kernels transforms a frame of its
-// own with the operations of the plain loop, so every level gives the same
-// bits. A frame of zeros gives exact zeros; the error of a bin is a few
-// units in the last place of the frame's largest bin.
+// the spectrum. A frame of zeros gives exact zeros; the error of a bin is a
+// few units in the last place of the frame's largest bin.
 void power_spectra(const double* frames, int32_t count, double* power);
-void power_spectra_using(IsaLevel level, const double* frames, int32_t count, double* power);
 
 // The band envelopes of up to ENVELOPE_LANES frames held side by side:
 // frames[n * ENVELOPE_LANES + l] is sample n of frame l (the layout the
 // vector kernels read directly). env[l * bands + j], for the frames l <
 // count, is the square root of the sum over the bins k = lo[j] .. hi[j] - 1,
-// in ascending k, of the power |X_l[k]|^2 of power_spectra. Every level
-// gives the same bits.
+// in ascending k, of the power |X_l[k]|^2 of power_spectra. Every lane of
+// the vector kernels transforms a frame of its own with the operations of
+// the plain loop, so every level gives the same bits.
 constexpr int32_t ENVELOPE_LANES = 8;
 void band_envelopes_lanes(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                           double* env);

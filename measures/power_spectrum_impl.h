@@ -1,9 +1,10 @@
 // Body of the double-precision power spectra (power_spectrum.h), a template
 // over the element type: double for the plain loop, a vector of doubles
 // (one frame per lane) for the kernels, which therefore perform the plain
-// loop's operations lane by lane and give its bits. Included by
-// power_spectrum.cpp and the kernel source of each instruction set; every
-// definition here has internal linkage.
+// loop's operations lane by lane and give its bits. The vector type is
+// one of GCC's vector types (__m256d, __m512d), whose +, -, * act lane by
+// lane. Included by power_spectrum.cpp and the kernel source of each
+// instruction set; every definition here has internal linkage.
 #ifndef MEASURES_POWER_SPECTRUM_IMPL_H
 #define MEASURES_POWER_SPECTRUM_IMPL_H
 
@@ -134,34 +135,10 @@ inline void envelopes_body(Load x, const int32_t* lo, const int32_t* hi, int32_t
     for (int32_t j = 0; j < bands; j++) env[j] = sqrt(sums[j]);
 }
 
-// The kernels of an instruction set: V has the vector type T of W doubles
-// (GCC's vector extension) and sqrt(T).
-template <class V>
-void power_spectra_kernel(const double* frames, int32_t batches, double* power, const PowerTwiddles& tw) {
-    typedef typename V::T T;
-    constexpr int32_t W = V::W;
-    alignas(64) double lanes[256 * W];
-    for (int32_t b = 0; b < batches; b++) {
-        const double* f = frames + static_cast<size_t>(b) * W * 256;
-        double* p = power + static_cast<size_t>(b) * W * 257;
-        for (int32_t n = 0; n < 256; n++) {
-            for (int32_t l = 0; l < W; l++) lanes[n * W + l] = f[l * 256 + n];
-        }
-        power_body<T>(
-            [&lanes](int32_t n) {
-                T v;
-                __builtin_memcpy(&v, lanes + n * W, sizeof v);
-                return v;
-            },
-            [p](int32_t k, T v) {
-                for (int32_t l = 0; l < W; l++) p[l * 257 + k] = v[l];
-            },
-            tw);
-    }
-}
-
-// All eight lanes of `frames` (held side by side, ENVELOPE_LANES apart)
-// computed W at a time; the envelopes of the first `count` stored.
+// The kernel of an instruction set: V has the vector type T of W doubles
+// and sqrt(T), lane by lane. All eight lanes of `frames` (held side by
+// side, ENVELOPE_LANES apart) are computed W at a time; the envelopes of
+// the first `count` stored.
 template <class V>
 void band_envelopes_kernel(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                            double* env, const PowerTwiddles& tw) {

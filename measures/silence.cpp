@@ -92,9 +92,7 @@ void levels_piece(void* context, int32_t piece, int32_t pieces) {
     double own_tmp[FRAME_LENGTH];
     int32_t begin = 0;
     int32_t end = 0;
-    parallel_share((job->frames + LEVEL_BATCH - 1) / LEVEL_BATCH, piece, pieces, &begin, &end);
-    begin *= LEVEL_BATCH;
-    end = end * LEVEL_BATCH < job->frames ? end * LEVEL_BATCH : job->frames;
+    parallel_share_batches(job->frames, LEVEL_BATCH, piece, pieces, &begin, &end);
     energies_of(job->x, begin, end, job->window, job->msk, piece == 0 ? job->tmp : own_tmp);
     levels_from_energies(end - begin, job->msk + begin);
 }
@@ -129,11 +127,13 @@ template <typename T>
 void rebuild_piece(void* context, int32_t piece, int32_t pieces) {
     const RebuildJob<T>* job = static_cast<const RebuildJob<T>*>(context);
     const double* w = job->window;
-    int32_t first_block = 0;
-    int32_t end_block = 0;
-    parallel_share((job->length + FRAME_HOP - 1) / FRAME_HOP, piece, pieces, &first_block, &end_block);
-    const int32_t from = first_block * FRAME_HOP;
-    const int32_t to = end_block * FRAME_HOP < job->length ? end_block * FRAME_HOP : job->length;
+    int32_t from = 0;
+    int32_t to = 0;
+    parallel_share_batches(job->length, FRAME_HOP, piece, pieces, &from, &to);
+    // The share's blocks: from is a block's start, to a block's start or the
+    // end of the last (short) block.
+    const int32_t first_block = (from + FRAME_HOP - 1) / FRAME_HOP;
+    const int32_t end_block = (to + FRAME_HOP - 1) / FRAME_HOP;
     for (int32_t n = from; n < to; n++) job->xs[n] = 0.0;
     for (int32_t n = from; n < to; n++) job->ys[n] = 0.0;
 

@@ -120,14 +120,6 @@ namespace {
 constexpr int32_t MIN_FRAMES_PER_PIECE = 128;
 constexpr int32_t FRAME_BATCH = 8;  // frames per batch of stdft_bands' vector kernel
 
-// The frames of piece `piece` of `pieces`, in whole batches of `batch`
-// frames but for the last piece's last batch.
-void frames_of(int32_t frames, int32_t batch, int32_t piece, int32_t pieces, int32_t* begin, int32_t* end) {
-    parallel_share((frames + batch - 1) / batch, piece, pieces, begin, end);
-    *begin *= batch;
-    *end = *end * batch < frames ? *end * batch : frames;
-}
-
 struct StdftJob {
     const double* signal;
     double* spectrum;
@@ -145,7 +137,7 @@ void stdft_piece(void* context, int32_t piece, int32_t pieces) {
     double* ctmp = piece == 0 ? job->ctmp : own_ctmp;
     int32_t begin = 0;
     int32_t end = 0;
-    frames_of(job->frames, 1, piece, pieces, &begin, &end);
+    parallel_share(job->frames, piece, pieces, &begin, &end);
     // The upper half of tmp is the zero padding and stays zero throughout.
     for (int32_t i = 0; i < FFT_LENGTH; i++) tmp[i] = 0.0;
 
@@ -277,7 +269,7 @@ void envelope_piece(void* context, int32_t piece, int32_t pieces) {
     const EnvelopeJob* job = static_cast<const EnvelopeJob*>(context);
     int32_t begin = 0;
     int32_t end = 0;
-    frames_of(job->frames, 1, piece, pieces, &begin, &end);
+    parallel_share(job->frames, piece, pieces, &begin, &end);
     if (job->bins != nullptr) {
         envelopes_by_bins(job->ax, job->ay, job->bins, job->frames, begin, end, job->X, job->Y);
     } else {
@@ -314,7 +306,7 @@ void bands_piece(void* context, int32_t piece, int32_t pieces) {
     const int32_t frames = job->frames;
     int32_t begin = 0;
     int32_t end = 0;
-    frames_of(frames, FRAME_BATCH, piece, pieces, &begin, &end);
+    parallel_share_batches(frames, FRAME_BATCH, piece, pieces, &begin, &end);
 
     int32_t done = begin;
     switch (isa_level()) {

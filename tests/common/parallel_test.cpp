@@ -113,4 +113,37 @@ TEST(Parallel, SettingBelongsToTheCallingThreadAndOneStartsNothing) {
     EXPECT_EQ(alone, 1);
 }
 
+// The shares in batches, for counts that are whole batches or not and more
+// pieces than batches: together every unit once, in piece order, each share
+// starting on a batch boundary (or empty at the end), their batch counts
+// at most one apart.
+TEST(Parallel, BatchSharesCoverEveryUnitOnceOnBatchBoundaries) {
+    struct Case {
+        int32_t count, batch, pieces;
+    };
+    for (const Case& c : {Case{0, 8, 3}, Case{1, 8, 2}, Case{16, 8, 2}, Case{17, 8, 2}, Case{100, 8, 7}, Case{100, 1, 7},
+                          Case{10, 8, 3}, Case{1000, 128, 32}, Case{2147483647, 4, 3}}) {
+        int32_t next = 0;
+        int32_t fewest = 2147483647;
+        int32_t most = 0;
+        for (int32_t piece = 0; piece < c.pieces; piece++) {
+            int32_t begin = -1;
+            int32_t end = -1;
+            parallel_share_batches(c.count, c.batch, piece, c.pieces, &begin, &end);
+            SCOPED_TRACE(testing::Message() << c.count << " in " << c.batch << "s, piece " << piece << " of " << c.pieces);
+            ASSERT_EQ(begin, next);
+            ASSERT_LE(begin, end);
+            ASSERT_LE(end, c.count);
+            EXPECT_TRUE(begin % c.batch == 0 || begin == c.count);
+            EXPECT_TRUE(end % c.batch == 0 || end == c.count);
+            const int32_t batches = static_cast<int32_t>((int64_t{end} - begin + c.batch - 1) / c.batch);
+            fewest = std::min(fewest, batches);
+            most = std::max(most, batches);
+            next = end;
+        }
+        EXPECT_EQ(next, c.count);
+        EXPECT_LE(most - fewest, 1);
+    }
+}
+
 }  // namespace

@@ -218,4 +218,43 @@ TEST(DelaySearchBlocks, EveryKernelAndBlockGivesThePlainSums) {
     EXPECT_EQ(search_alignment_double(x.data(), y.data(), n, shifts), 700);
 }
 
+// The whole-signal search at every level and for delay counts that fill
+// the vector kernels' groups, leave a tail, or fit none: the delay whose
+// plain sum is the first strictly greatest, also when delays in different
+// groups tie to the bit.
+TEST(DelaySearchDouble, EveryLevelPicksThePlainLoopsBest) {
+    const int32_t n = 3001;
+    const int32_t most = DELAY_SEARCH_MAX;
+    std::vector<double> x(n), noisy(n + most), ties(n + most);
+    uint32_t seed = 9;
+    for (double& v : x) v = (seed = seed * 1664525u + 1013904223u) / 4294967296.0 - 0.5;
+    for (double& v : noisy) v = (seed = seed * 1664525u + 1013904223u) / 4294967296.0 - 0.5;
+    // Of period 25: the sums of delays s and s + 25 are the same terms in
+    // the same order, so the greatest comes again every 25 delays.
+    for (size_t i = 0; i < ties.size(); i++) ties[i] = i < 25 ? noisy[i] : ties[i - 25];
+    struct Case {
+        const std::vector<double>* y;
+        int32_t shifts;
+    };
+    for (const Case& c : {Case{&noisy, 1}, Case{&noisy, 9}, Case{&noisy, 31}, Case{&noisy, 33}, Case{&noisy, 100},
+                          Case{&noisy, most}, Case{&ties, 64}, Case{&ties, most}}) {
+        const double* y = c.y->data();
+        int32_t best = 0;
+        double best_sum = 0.0;
+        for (int32_t s = 0; s < c.shifts; s++) {
+            double sum = 0.0;
+            for (int32_t i = 0; i < n; i++) sum = sum + x[i] * y[i + s];
+            if (s == 0 || sum > best_sum) best = s, best_sum = sum;
+        }
+        if (c.shifts > 25 && c.y == &ties) {
+            EXPECT_LT(best, 25);
+        }
+        for (IsaLevel level : kIsaLevels) {
+            IsaLimit limit(level);
+            EXPECT_EQ(search_alignment_double(x.data(), y, n, c.shifts), best)
+                << "level " << level << " shifts " << c.shifts;
+        }
+    }
+}
+
 }  // namespace

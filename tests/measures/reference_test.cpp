@@ -1,6 +1,7 @@
 // The reference profile's measures: double-precision spectra against the
-// direct transform, the same bits whatever the blocks the signals come in
-// and whatever the kernels, and where a pair becomes too short.
+// direct transform, band envelopes of every kernel against those spectra,
+// the same bits whatever the blocks the signals come in and whatever the
+// kernels, and where a pair becomes too short.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -24,13 +25,13 @@ std::vector<double> noise(size_t count, uint32_t seed, double scale = 0.3) {
     return v;
 }
 
-TEST(PowerSpectra, DirectTransformZerosAndEveryKernel) {
-    const int32_t frames = 19;  // two vector batches of 8 and a rest
+TEST(PowerSpectra, MatchTheDirectTransformAndGiveZerosForSilence) {
+    const int32_t frames = 19;
     std::vector<double> x = noise(static_cast<size_t>(frames) * POWER_FRAME, 11);
     for (int32_t n = 0; n < POWER_FRAME; n++) x[static_cast<size_t>(3 * POWER_FRAME + n)] = 0.0;  // a silent frame
     for (int32_t n = 0; n < POWER_FRAME; n++) x[static_cast<size_t>(5 * POWER_FRAME + n)] *= 1e-30;
     std::vector<double> plain(static_cast<size_t>(frames) * POWER_BINS);
-    power_spectra_using(ISA_PLAIN, x.data(), frames, plain.data());
+    power_spectra(x.data(), frames, plain.data());
 
     for (int32_t t : {0, 5, 18}) {
         const double* f = x.data() + static_cast<size_t>(t) * POWER_FRAME;
@@ -54,11 +55,52 @@ TEST(PowerSpectra, DirectTransformZerosAndEveryKernel) {
         }
     }
     for (int32_t k = 0; k < POWER_BINS; k++) EXPECT_EQ(plain[static_cast<size_t>(3 * POWER_BINS + k)], 0.0);
+}
 
-    for (IsaLevel level : {ISA_SSE2, ISA_AVX2, ISA_AVX512}) {
-        std::vector<double> fast(plain.size());
-        power_spectra_using(level, x.data(), frames, fast.data());
-        for (size_t i = 0; i < plain.size(); i++) ASSERT_EQ(fast[i], plain[i]) << "level " << level << " value " << i;
+// The envelopes of every level and every count of frames: each frame's band
+// sums are its power_spectra bins added in ascending order from +0, to the
+// bit, and the envelopes of the lanes past count are left alone.
+TEST(BandEnvelopes, EveryLevelAndCountGiveTheSumsOfThePowerSpectra) {
+    // Disjoint bands with gaps, the first bin and the last, one of one bin
+    // and one of none.
+    const int32_t lo[] = {0, 3, 9, 9, 40, 101, 200};
+    const int32_t hi[] = {1, 9, 9, 23, 100, 102, 257};
+    const int32_t bands = 7;
+    std::vector<double> frames = noise(static_cast<size_t>(ENVELOPE_LANES) * POWER_FRAME, 17);
+    for (int32_t n = 0; n < POWER_FRAME; n++) {
+        frames[static_cast<size_t>(n * ENVELOPE_LANES + 2)] = 0.0;     // a silent frame
+        frames[static_cast<size_t>(n * ENVELOPE_LANES + 6)] *= 1e-150;  // a frame of tiny samples
+    }
+    // Each lane's frame on its own, through power_spectra.
+    std::vector<double> own(static_cast<size_t>(ENVELOPE_LANES) * POWER_FRAME);
+    for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
+        for (int32_t n = 0; n < POWER_FRAME; n++) {
+            own[static_cast<size_t>(l * POWER_FRAME + n)] = frames[static_cast<size_t>(n * ENVELOPE_LANES + l)];
+        }
+    }
+    std::vector<double> power(static_cast<size_t>(ENVELOPE_LANES) * POWER_BINS);
+    power_spectra(own.data(), ENVELOPE_LANES, power.data());
+    std::vector<double> expected(static_cast<size_t>(ENVELOPE_LANES) * bands);
+    for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
+        for (int32_t j = 0; j < bands; j++) {
+            double sum = 0.0;
+            for (int32_t k = lo[j]; k < hi[j]; k++) sum = sum + power[static_cast<size_t>(l * POWER_BINS + k)];
+            expected[static_cast<size_t>(l * bands + j)] = std::sqrt(sum);
+        }
+    }
+    EXPECT_EQ(expected[static_cast<size_t>(2 * bands + 4)], 0.0);
+
+    const double untouched = -1.0;
+    for (IsaLevel level : {ISA_PLAIN, ISA_SSE2, ISA_AVX2, ISA_AVX512}) {
+        for (int32_t count : {1, 3, 4, 5, 8}) {
+            std::vector<double> env(expected.size(), untouched);
+            band_envelopes_lanes_using(level, frames.data(), count, lo, hi, bands, env.data());
+            for (size_t i = 0; i < env.size(); i++) {
+                const bool stored = static_cast<int32_t>(i) < count * bands;
+                ASSERT_EQ(env[i], stored ? expected[i] : untouched)
+                    << "level " << level << " count " << count << " value " << i;
+            }
+        }
     }
 }
 

@@ -85,8 +85,8 @@ private:
     int32_t saved_;
 };
 
-// The thread counts the threaded steps are compared at: one, two, and odd
-// counts that leave the shares unequal.
+// The thread counts the threaded steps are compared with one thread at:
+// two, and odd counts that leave the shares unequal.
 constexpr int32_t kThreadCounts[] = {2, 3, 7};
 
 // The levels that can be asked for, lowest first.

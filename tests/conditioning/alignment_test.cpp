@@ -200,12 +200,14 @@ TEST(DelaySearchBlocks, EveryKernelAndBlockGivesThePlainSums) {
     for (double& v : x) v = (seed = seed * 1664525u + 1013904223u) / 4294967296.0 - 0.5;
     for (size_t i = 0; i < y.size(); i++) y[i] = i >= 700 && i - 700 < x.size() ? 0.5 * x[i - 700] : 0.0;
     for (size_t i = 0; i < y.size(); i++) y[i] += 1e-3 * ((seed = seed * 1664525u + 1013904223u) / 4294967296.0);
-    const IsaLevel before = isa_set_limit(ISA_PLAIN);
     DelaySearch plain;
     delay_search_start(&plain, shifts);
-    delay_search_feed(&plain, x.data(), y.data(), n);
+    {
+        IsaLimit limit(ISA_PLAIN);
+        delay_search_feed(&plain, x.data(), y.data(), n);
+    }
     for (IsaLevel level : {ISA_AVX2, ISA_AVX512}) {
-        isa_set_limit(level);
+        IsaLimit limit(level);
         for (int32_t block : {1, 999, n}) {
             DelaySearch s;
             delay_search_start(&s, shifts);
@@ -213,7 +215,6 @@ TEST(DelaySearchBlocks, EveryKernelAndBlockGivesThePlainSums) {
             for (int32_t d = 0; d < shifts; d++) ASSERT_EQ(s.sums[d], plain.sums[d]) << level << " " << block << " " << d;
         }
     }
-    isa_set_limit(before);
     EXPECT_EQ(delay_search_best(&plain), 700);
     EXPECT_EQ(search_alignment_double(x.data(), y.data(), n, shifts), 700);
 }

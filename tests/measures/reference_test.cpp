@@ -11,6 +11,7 @@
 #include "common/cpu.h"
 #include "measures/power_spectrum.h"
 #include "measures/reference.h"
+#include "support.h"
 
 using namespace kelvor;
 
@@ -172,14 +173,16 @@ TEST(ReferenceMeasures, AnyBlocksAndEveryKernelGiveTheSameBits) {
         SCOPED_TRACE(block);
         expect_same(run(x, y, block), whole);
     }
-    const IsaLevel before = isa_set_limit(ISA_PLAIN);
-    const Outcome plain = run(x, y, 4096);
+    Outcome plain;
+    {
+        IsaLimit limit(ISA_PLAIN);
+        plain = run(x, y, 4096);
+    }
     for (IsaLevel level : {ISA_SSE2, ISA_AVX2, ISA_AVX512}) {
-        isa_set_limit(level);
+        IsaLimit limit(level);
         SCOPED_TRACE(level);
         expect_same(run(x, y, 1000), plain);
     }
-    isa_set_limit(before);
     // The same signal scores 1.
     const Outcome self = run(x, x, 4096);
     EXPECT_NEAR(self.stoi, 1.0, 1e-12);

@@ -27,10 +27,10 @@ std::string quoted(const std::string& label, const std::string& path) {
 // file is read: the open does not wait, so that a named pipe without a
 // writer is refused instead of holding the run (and its signals) forever.
 int open_input(const std::string& path, const std::string& label) {
-    if (path.empty()) throw PairError("missing", "The " + label + " path is empty");
+    if (path.empty()) throw PairError(KELVOR_ERR_MISSING, "The " + label + " path is empty");
     if (path.find('\0') != std::string::npos) {
         // open() would stop at the NUL and read another file.
-        throw PairError("unreadable", "The " + label + " path holds a NUL byte");
+        throw PairError(KELVOR_ERR_UNREADABLE, "The " + label + " path holds a NUL byte");
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     // A file under a lease refuses a non-blocking open while the lease is
@@ -38,15 +38,17 @@ int open_input(const std::string& path, const std::string& label) {
     if (fd < 0 && errno == EWOULDBLOCK) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        if (err == ENOENT || err == ENOTDIR) throw PairError("missing", "The " + quoted(label, path) + " does not exist");
-        throw PairError("unreadable", "The " + quoted(label, path) + " cannot be opened: " + std::strerror(err));
+        if (err == ENOENT || err == ENOTDIR) {
+            throw PairError(KELVOR_ERR_MISSING, "The " + quoted(label, path) + " does not exist");
+        }
+        throw PairError(KELVOR_ERR_UNREADABLE, "The " + quoted(label, path) + " cannot be opened: " + std::strerror(err));
     }
     struct stat st {};
     int flags = -1;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (flags = fcntl(fd, F_GETFL)) < 0 ||
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         ::close(fd);
-        throw PairError("unreadable", "The " + quoted(label, path) + " is not a regular file");
+        throw PairError(KELVOR_ERR_UNREADABLE, "The " + quoted(label, path) + " is not a regular file");
     }
     return fd;
 }
@@ -67,7 +69,7 @@ void check_length(int64_t frames, int rate, const std::string& label, const std:
         std::snprintf(text, sizeof text, " is too long (%lld samples at %d Hz, %.1f hours; at most %.1f hours are scored)",
                       static_cast<long long>(frames), rate, static_cast<double>(frames) / rate / 3600.0,
                       longest / std::max(scoring_rate, static_cast<double>(rate)) / 3600.0);
-        throw PairError("too_long", "The " + quoted(label, path) + text);
+        throw PairError(KELVOR_ERR_TOO_LONG, "The " + quoted(label, path) + text);
     }
 }
 
@@ -130,8 +132,8 @@ bool ogg_stream_ends(int fd) {
 constexpr int64_t CHUNK_SAMPLES = 32768;
 
 [[noreturn]] void damaged(const std::string& name, int64_t stated, int64_t decoded) {
-    throw PairError("format", "The " + name + " is damaged: its header states " + std::to_string(stated) +
-                                  " frames, " + std::to_string(decoded) + " could be decoded");
+    throw PairError(KELVOR_ERR_FORMAT, "The " + name + " is damaged: its header states " + std::to_string(stated) +
+                                           " frames, " + std::to_string(decoded) + " could be decoded");
 }
 
 // A headerless file of 16-bit little-endian samples, read where it lies
@@ -145,7 +147,7 @@ public:
         if (fstat(fd, &st) != 0) {
             const int err = errno;
             ::close(fd_);
-            throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(err));
+            throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(err));
         }
         bytes_ = st.st_size;
         rate_ = options.raw_rate;
@@ -170,19 +172,22 @@ public:
 private:
     template <typename Store>
     void fetch(int64_t start, int32_t count, Store store) {
-        if (start < 0 || count < 0 || start > frames_ - count) throw PairError("failed", "A read outside the " + name_);
+        if (start < 0 || count < 0 || start > frames_ - count) {
+            throw PairError(KELVOR_ERR_FAILED, "A read outside the " + name_);
+        }
         int64_t done = 0;  // samples stored
         while (done < count) {
             const int64_t samples = std::min<int64_t>(count - done, CHUNK_SAMPLES);
             const int64_t from = (start + done) * 2;
             const int64_t size = std::min<int64_t>(samples * 2, bytes_ - from);
-            buffer_.resize(static_cast<size_t>(CHUNK_SAMPLES * 2));
             int64_t got = 0;
             while (got < size) {
                 const ssize_t n = ::pread(fd_, buffer_.data() + got, static_cast<size_t>(size - got), from + got);
                 if (n < 0 && errno == EINTR) continue;
-                if (n < 0) throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(errno));
-                if (n == 0) throw PairError("unreadable", "The " + name_ + " became shorter while being read");
+                if (n < 0) {
+                    throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(errno));
+                }
+                if (n == 0) throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " became shorter while being read");
                 got += n;
             }
             for (int64_t i = 0; i < samples; i++) {
@@ -197,7 +202,7 @@ private:
     int fd_;
     std::string name_;
     int64_t bytes_ = 0;
-    std::vector<unsigned char> buffer_;
+    std::vector<unsigned char> buffer_ = std::vector<unsigned char>(CHUNK_SAMPLES * 2);
 };
 
 // Whether libsndfile's seek in a file lands on the very frame asked for:
@@ -234,20 +239,20 @@ public:
         name_ = quoted(label, path);
         const std::string open_error = open_decoder(info_);
         if (file_ == nullptr) {
-            throw PairError("format", "The " + name_ + " is not an audio file libsndfile can read: " + open_error);
+            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is not an audio file libsndfile can read: " + open_error);
         }
         if (info_.samplerate <= 0 || info_.channels <= 0 || info_.frames < 0) {
-            throw PairError("format", "The " + name_ + " has a malformed header");
+            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " has a malformed header");
         }
         if (options.channel == 0 && info_.channels != 1) {
-            throw PairError("channels", "The " + name_ + " has " + std::to_string(info_.channels) +
-                                            " channels; choose one with " + options.channel_option);
+            throw PairError(KELVOR_ERR_CHANNELS, "The " + name_ + " has " + std::to_string(info_.channels) +
+                                                     " channels; choose one with " + options.channel_option);
         }
         if (options.channel > 0) {
             if (options.channel > info_.channels) {
-                throw PairError("channels", "The " + name_ + " has " + std::to_string(info_.channels) +
-                                                (info_.channels == 1 ? " channel" : " channels") + ", no channel " +
-                                                std::to_string(options.channel));
+                throw PairError(KELVOR_ERR_CHANNELS, "The " + name_ + " has " + std::to_string(info_.channels) +
+                                                         (info_.channels == 1 ? " channel" : " channels") + ", no channel " +
+                                                         std::to_string(options.channel));
             }
             channel_ = options.channel - 1;
         }
@@ -274,7 +279,7 @@ public:
             restart();
         }
         if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && !ogg_stream_ends(fd_)) {
-            throw PairError("format", "The " + name_ + " is cut off: its Ogg stream ends without its last page");
+            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is cut off: its Ogg stream ends without its last page");
         }
     }
 
@@ -286,7 +291,7 @@ public:
         }
     }
     void read_pcm(int64_t start, int32_t count, int16_t* out) override {
-        if (!pcm16_) throw PairError("failed", "The " + name_ + " does not hold 16-bit samples");
+        if (!pcm16_) throw PairError(KELVOR_ERR_FAILED, "The " + name_ + " does not hold 16-bit samples");
         fetch(start, count, shorts_, [out](int64_t i, short s) { out[i] = s; });
     }
 
@@ -315,14 +320,14 @@ private:
         file_ = nullptr;
         position_ = 0;
         if (::lseek(fd_, 0, SEEK_SET) != 0) {
-            throw PairError("unreadable", "The " + name_ + " cannot be read: " + std::strerror(errno));
+            throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(errno));
         }
         SF_INFO again{};
         const std::string open_error = open_decoder(again);
-        if (file_ == nullptr) throw PairError("format", "The " + name_ + " cannot be read again: " + open_error);
+        if (file_ == nullptr) throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " cannot be read again: " + open_error);
         if (again.samplerate != info_.samplerate || again.channels != info_.channels || again.format != info_.format ||
             again.frames != info_.frames) {
-            throw PairError("format", "The " + name_ + " changed while being read");
+            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " changed while being read");
         }
     }
 
@@ -331,8 +336,8 @@ private:
     void seek(int64_t start) {
         if (exact_seek_) {
             if (sf_seek(file_, start, SEEK_SET) != start) {
-                throw PairError("format", "The " + name_ + " is malformed: frame " + std::to_string(start) +
-                                              " cannot be reached");
+                throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is malformed: frame " + std::to_string(start) +
+                                                       " cannot be reached");
             }
             position_ = start;
             return;
@@ -349,7 +354,7 @@ private:
     sf_count_t decode(int64_t n) {
         const sf_count_t got = pcm16_ ? sf_readf_short(file_, shorts_.data(), n) : sf_readf_double(file_, doubles_.data(), n);
         if (sf_error(file_) != SF_ERR_NO_ERROR) {
-            throw PairError("format", "The " + name_ + " is malformed: " + sf_strerror(file_));
+            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is malformed: " + sf_strerror(file_));
         }
         if (got > 0) position_ += got;
         return got;
@@ -360,7 +365,9 @@ private:
     // promised them).
     template <typename T, typename Store>
     void fetch(int64_t start, int32_t count, const std::vector<T>& buffer, Store store) {
-        if (start < 0 || count < 0 || start > frames_ - count) throw PairError("failed", "A read outside the " + name_);
+        if (start < 0 || count < 0 || start > frames_ - count) {
+            throw PairError(KELVOR_ERR_FAILED, "A read outside the " + name_);
+        }
         if (count == 0) return;
         if (start != position_) seek(start);
         int64_t done = 0;
@@ -386,17 +393,6 @@ private:
     std::vector<double> doubles_;
 };
 
-bool ends_with_ci(const std::string& s, const char* suffix) {
-    size_t n = std::strlen(suffix);
-    if (s.size() < n) return false;
-    for (size_t i = 0; i < n; i++) {
-        char c = s[s.size() - n + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::vector<double> Audio::as_doubles() const {
@@ -406,8 +402,22 @@ std::vector<double> Audio::as_doubles() const {
     return out;
 }
 
+bool has_extension(const std::string& name, std::initializer_list<const char*> extensions) {
+    return std::any_of(extensions.begin(), extensions.end(), [&](const char* extension) {
+        const size_t n = std::strlen(extension);
+        if (name.size() < n) return false;
+        // ASCII case only: the bytes of a name are not text in any locale.
+        for (size_t i = 0; i < n; i++) {
+            char c = name[name.size() - n + i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != extension[i]) return false;
+        }
+        return true;
+    });
+}
+
 bool is_raw_name(const std::string& path) {
-    return ends_with_ci(path, ".pcm") || ends_with_ci(path, ".raw");
+    return has_extension(path, {".pcm", ".raw"});
 }
 
 std::unique_ptr<AudioStream> AudioStream::open(const std::string& path, const AudioOptions& options,

@@ -5,6 +5,7 @@
 #define KELVOR_BATCH_AUDIO_FILE_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,7 +35,6 @@ struct Audio {
     std::vector<double> values;
 
     int64_t frames() const { return pcm16 ? static_cast<int64_t>(pcm.size()) : static_cast<int64_t>(values.size()); }
-    double seconds() const { return rate > 0 ? static_cast<double>(frames()) / rate : 0.0; }
     // The samples as doubles on the +-1 scale, whatever the storage.
     std::vector<double> as_doubles() const;
 };
@@ -76,6 +76,10 @@ protected:
     bool pcm16_ = false;
     int64_t frames_ = 0;
 };
+
+// True when name ends in one of the extensions (each written with its dot,
+// in lower case), in any case: "x.WAV" has the extension ".wav".
+bool has_extension(const std::string& name, std::initializer_list<const char*> extensions);
 
 // True for names ending in .pcm or .raw (any case): headerless 16-bit data.
 bool is_raw_name(const std::string& path);

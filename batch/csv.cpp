@@ -2,8 +2,8 @@
 
 namespace kelvor::batch {
 
-CsvReader::CsvReader(std::istream& in, char delimiter, bool quoting)
-    : in_(in), delimiter_(delimiter), quoting_(quoting) {}
+CsvReader::CsvReader(std::istream& in, char delimiter)
+    : in_(in), delimiter_(delimiter), quoting_(delimiter != '\t') {}
 
 bool CsvReader::next(std::vector<std::string>& fields, bool& complete) {
     fields.clear();
@@ -77,7 +77,8 @@ bool CsvReader::next(std::vector<std::string>& fields, bool& complete) {
 }
 
 bool csv_needs_quotes(const std::string& field, char delimiter) {
-    return field.find_first_of(std::string("\"\r\n") + delimiter) != std::string::npos;
+    const char special[] = {'"', '\r', '\n', delimiter};
+    return field.find_first_of(special, 0, sizeof special) != std::string::npos;
 }
 
 std::string csv_field(const std::string& field, char delimiter) {

@@ -32,9 +32,8 @@ private:
 
 class CsvReader {
 public:
-    // quoting: whether a field may be quoted (false for TSV).
-    CsvReader(std::istream& in, char delimiter, bool quoting);
-    CsvReader(std::istream& in, char delimiter) : CsvReader(in, delimiter, delimiter != '\t') {}
+    // Fields may be quoted unless the delimiter is a tab (TSV).
+    CsvReader(std::istream& in, char delimiter);
 
     // Reads the next record into fields. Returns false at the end of the
     // stream. complete is false for a last record that the stream cut off

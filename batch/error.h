@@ -7,12 +7,17 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelvor/stoi.h"
+
 namespace kelvor::batch {
 
 class PairError : public std::runtime_error {
 public:
-    PairError(std::string code, const std::string& message)
-        : std::runtime_error(message), code_(std::move(code)) {}
+    // status is one of the library's KELVOR_ERR_* statuses: the row's code
+    // is its name in the library's status table, so that kelvor-batch,
+    // the library and the Python package name a failure alike.
+    PairError(int status, const std::string& message)
+        : std::runtime_error(message), code_(kelvor_status_name(status)) {}
     const std::string& code() const { return code_; }
 
 private:

@@ -32,45 +32,6 @@ size_t utf8_sequence(const std::string& s, size_t i) {
     return 0;
 }
 
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (size_t i = 0; i < s.size();) {
-        char c = s[i];
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 0x80) {
-            size_t n = utf8_sequence(s, i);
-            if (n > 0) {
-                out.append(s, i, n);
-                i += n;
-            } else {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\udc%02x", u);
-                out += buf;
-                i++;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (u < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", u);
-                out += buf;
-            } else {
-                out.push_back(c);
-            }
-        }
-        i++;
-    }
-    out.push_back('"');
-    return out;
-}
-
 void append_utf8(std::string& out, unsigned code) {
     if (code < 0x80) {
         out.push_back(static_cast<char>(code));
@@ -105,6 +66,53 @@ bool hex4(const std::string& text, size_t& i, unsigned& code) {
         code = code * 16 + d;
     }
     i += 4;
+    return true;
+}
+
+// Reads the JSON string that starts at text[i] (its opening quote): on
+// success out holds its bytes (\udcXX escapes become the byte XX again,
+// other escapes UTF-8) and i is just past the closing quote.
+bool read_json_string(const std::string& text, size_t& i, std::string& out) {
+    if (i >= text.size() || text[i] != '"') return false;
+    i++;
+    out.clear();
+    while (i < text.size() && text[i] != '"') {
+        char c = text[i++];
+        if (c != '\\') {
+            out.push_back(c);
+            continue;
+        }
+        if (i >= text.size()) return false;
+        char e = text[i++];
+        switch (e) {
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'u': {
+            unsigned code = 0;
+            if (!hex4(text, i, code)) return false;
+            if (code >= 0xDC80 && code <= 0xDCFF) {
+                out.push_back(static_cast<char>(code - 0xDC00));  // an escaped byte (json_quote)
+                break;
+            }
+            if (code >= 0xD800 && code <= 0xDBFF && text.compare(i, 2, "\\u") == 0) {
+                size_t at = i + 2;
+                unsigned low = 0;
+                if (hex4(text, at, low) && low >= 0xDC00 && low <= 0xDFFF) {
+                    i = at;
+                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                }
+            }
+            append_utf8(out, code);
+            break;
+        }
+        default: out.push_back(e);
+        }
+    }
+    if (i >= text.size()) return false;
+    i++;
     return true;
 }
 
@@ -214,7 +222,42 @@ private:
 }  // namespace
 
 std::string json_quote(const std::string& s) {
-    return quoted(s);
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        char c = s[i];
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            size_t n = utf8_sequence(s, i);
+            if (n > 0) {
+                out.append(s, i, n);
+                i += n;
+            } else {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\udc%02x", u);
+                out += buf;
+                i++;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (u < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", u);
+                out += buf;
+            } else {
+                out.push_back(c);
+            }
+        }
+        i++;
+    }
+    out.push_back('"');
+    return out;
 }
 
 std::string json_number(double v) {
@@ -222,50 +265,6 @@ std::string json_number(double v) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.17g", v);
     return buf;
-}
-
-bool read_json_string(const std::string& text, size_t& i, std::string& out) {
-    if (i >= text.size() || text[i] != '"') return false;
-    i++;
-    out.clear();
-    while (i < text.size() && text[i] != '"') {
-        char c = text[i++];
-        if (c != '\\') {
-            out.push_back(c);
-            continue;
-        }
-        if (i >= text.size()) return false;
-        char e = text[i++];
-        switch (e) {
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'u': {
-            unsigned code = 0;
-            if (!hex4(text, i, code)) return false;
-            if (code >= 0xDC80 && code <= 0xDCFF) {
-                out.push_back(static_cast<char>(code - 0xDC00));  // an escaped byte (json_quote)
-                break;
-            }
-            if (code >= 0xD800 && code <= 0xDBFF && text.compare(i, 2, "\\u") == 0) {
-                size_t at = i + 2;
-                unsigned low = 0;
-                if (hex4(text, at, low) && low >= 0xDC00 && low <= 0xDFFF) {
-                    i = at;
-                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                }
-            }
-            append_utf8(out, code);
-            break;
-        }
-        default: out.push_back(e);
-        }
-    }
-    if (i >= text.size()) return false;
-    i++;
-    return true;
 }
 
 JsonValue JsonValue::of(bool b) {

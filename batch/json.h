@@ -21,11 +21,6 @@ std::string json_quote(const std::string& s);
 // null for NaN and the infinities, which JSON lacks.
 std::string json_number(double v);
 
-// Reads the JSON string that starts at text[i] (its opening quote): on
-// success out holds its bytes (\udcXX escapes become the byte XX again,
-// other escapes UTF-8) and i is just past the closing quote.
-bool read_json_string(const std::string& text, size_t& i, std::string& out);
-
 // One JSON value.
 struct JsonValue {
     enum class Kind { null, boolean, number, string, array, object };

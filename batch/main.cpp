@@ -17,6 +17,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -318,21 +319,35 @@ struct Tally {
     double estoi_sum = 0.0;
 };
 
-// The status of a row whose details file could not be written. It is
-// never counted as done by --resume (see open_output).
-const char* const DETAILS_FAILED = "details";
+// The pairs of a run and what is known of where they come from.
+struct Listing {
+    std::unique_ptr<PairSource> source;
+    JsonValue record;                 // the listing as the run record keeps it
+    std::optional<FileId> manifest;   // the manifest's identity, when it is a file
+};
 
-RunFacts run_facts(const Settings& s, const PairSource& source, const std::string& started) {
+Listing open_listing(const Settings& s) {
+    Listing listing;
+    if (!s.ref_dir.empty()) {
+        listing.source = std::make_unique<DirectorySource>(s.ref_dir, s.deg_dirs);
+        listing.record = directory_listing(s.ref_dir, s.deg_dirs);
+    } else if (!s.ref_scp.empty()) {
+        auto lists = std::make_unique<ScpSource>(s.ref_scp, s.deg_scp);
+        listing.record = scp_listing(s.ref_scp, lists->reference_sha256(), s.deg_scp, lists->degraded_sha256());
+        listing.source = std::move(lists);
+    } else {
+        auto manifest = std::make_unique<ManifestSource>(s.manifest);
+        listing.record = manifest_listing(s.manifest, manifest->sha256());
+        listing.manifest = manifest->id();
+        listing.source = std::move(manifest);
+    }
+    return listing;
+}
+
+RunFacts run_facts(const Settings& s, const Listing& listing, const std::string& started) {
     RunFacts facts;
     facts.command = s.command;
-    if (!s.ref_dir.empty()) {
-        facts.listing = directory_listing(s.ref_dir, s.deg_dirs);
-    } else if (!s.ref_scp.empty()) {
-        const auto& lists = static_cast<const ScpSource&>(source);
-        facts.listing = scp_listing(s.ref_scp, lists.reference_sha256(), s.deg_scp, lists.degraded_sha256());
-    } else {
-        facts.listing = manifest_listing(s.manifest, static_cast<const ManifestSource&>(source).sha256());
-    }
+    facts.listing = listing.record;
     if (s.shard.count > 1) facts.shard = std::to_string(s.shard.index) + "/" + std::to_string(s.shard.count);
     facts.options = number_options(s.score);
     facts.started = started;
@@ -421,12 +436,12 @@ struct Opened {
 //    progress bar);
 // then the file is emptied (or cut after the rows kept), the header
 // written into an empty file and the run record beside it.
-Opened open_output(const Settings& s, PairSource& source, Selection& selection, DoneRows& done, Tally& previous,
+Opened open_output(const Settings& s, const Listing& listing, Selection& selection, DoneRows& done, Tally& previous,
                    const RunFacts& facts) {
     Opened opened;
     Outputs outputs;
     if (!s.details.empty()) add_details_files(s.details, outputs);
-    const std::vector<std::string>& metadata = source.metadata();
+    const std::vector<std::string>& metadata = listing.source->metadata();
     if (s.output.empty()) {
         opened.total = survey(selection, outputs);
         opened.output = std::make_unique<Output>(1, "standard output");
@@ -451,8 +466,7 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
             break;
         }
     }
-    const ManifestSource* manifest = s.manifest.empty() ? nullptr : static_cast<const ManifestSource*>(&source);
-    if (manifest != nullptr && manifest->id() && manifest->id() == file_id(fd)) {
+    if (listing.manifest && listing.manifest == file_id(fd)) {
         throw Refusal("the output file '" + s.output + "' is the manifest");
     }
 
@@ -466,7 +480,9 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
                 keep = read_rows_until(
                     in, s.format,
                     [&](const Row& row) {
-                        if (row.status == DETAILS_FAILED) return false;
+                        // A row whose details file could not be written is
+                        // scored again, with every row after it.
+                        if (row.status == kelvor_status_name(KELVOR_ERR_DETAILS)) return false;
                         done.add(row.reference, row.degraded, row.metadata);
                         if (row.ok()) previous.ok++;
                         else previous.failed++;
@@ -543,17 +559,12 @@ Opened open_output(const Settings& s, PairSource& source, Selection& selection, 
     return opened;
 }
 
-std::unique_ptr<PairSource> open_listing(const Settings& s) {
-    if (!s.ref_dir.empty()) return std::make_unique<DirectorySource>(s.ref_dir, s.deg_dirs);
-    if (!s.ref_scp.empty()) return std::make_unique<ScpSource>(s.ref_scp, s.deg_scp);
-    return std::make_unique<ManifestSource>(s.manifest);
-}
-
 int run(const Settings& s) {
     auto started = std::chrono::steady_clock::now();
     const std::string started_utc = utc_now();
-    std::unique_ptr<PairSource> source = open_listing(s);
-    const std::vector<std::string>& metadata = source->metadata();
+    const Listing listing = open_listing(s);
+    PairSource& source = *listing.source;
+    const std::vector<std::string>& metadata = source.metadata();
     if (!s.details.empty()) {
         for (const std::string& name : metadata) {
             if (is_details_key(name)) {
@@ -568,9 +579,9 @@ int run(const Settings& s) {
     }
     DoneRows done;
     Tally previous;
-    Selection selection(*source, s.shard, done);
-    const RunFacts facts = run_facts(s, *source, started_utc);
-    Opened opened = open_output(s, *source, selection, done, previous, facts);
+    Selection selection(source, s.shard, done);
+    const RunFacts facts = run_facts(s, listing, started_utc);
+    Opened opened = open_output(s, listing, selection, done, previous, facts);
     Output& output = *opened.output;
 
     bool show_progress = s.progress == 1 || (s.progress == -1 && isatty(2));
@@ -600,12 +611,7 @@ int run(const Settings& s) {
                 write_details(s.details, row, pair.index, details, metadata);
             } catch (const std::exception& e) {
                 // Not ok unless everything asked for it was written.
-                row.stoi.reset();
-                row.estoi.reset();
-                row.delay_samples.reset();
-                row.delay_ms.reset();
-                row.status = DETAILS_FAILED;
-                row.message = e.what();
+                fail_row(row, KELVOR_ERR_DETAILS, e.what());
                 std::lock_guard<std::mutex> lock(details_mutex);
                 if (!details_failed) details_failure = e.what();
                 details_failed = true;
@@ -673,16 +679,6 @@ int run(const Settings& s) {
     return any_error ? EXIT_ROW_ERRORS : 0;
 }
 
-bool ends_with_any(const std::string& name, const std::initializer_list<const char*>& suffixes) {
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const char* suffix : suffixes) {
-        const size_t n = std::strlen(suffix);
-        if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) return true;
-    }
-    return false;
-}
-
 // kelvor-batch REF DEG: one pair, scored as a batch scores it, its row
 // printed on standard output (nothing else is written). The status is 0,
 // or EXIT_ROW_ERRORS with the row's message on standard error.
@@ -710,8 +706,8 @@ int score_one_pair(const Settings& s) {
     output.write(text);
     if (row.ok()) return 0;
     std::string hint;
-    const std::initializer_list<const char*> listings = {".csv", ".tsv", ".scp", ".txt", ".lst"};
-    if (row.status == "format" && (ends_with_any(s.reference, listings) || ends_with_any(s.degraded, listings))) {
+    auto listing = [](const std::string& name) { return has_extension(name, {".csv", ".tsv", ".scp", ".txt", ".lst"}); };
+    if (row.status == kelvor_status_name(KELVOR_ERR_FORMAT) && (listing(s.reference) || listing(s.degraded))) {
         hint = "; a batch reads one listing: kelvor-batch [options] MANIFEST";
     }
     std::fprintf(stderr, "kelvor-batch: %s (%s)%s\n", row.message.c_str(), row.status.c_str(), hint.c_str());

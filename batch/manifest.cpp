@@ -38,15 +38,9 @@ std::string trimmed(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-bool ends_with(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool is_audio_name(const std::string& name) {
-    static const char* const extensions[] = {".wav", ".wave", ".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff",
-                                             ".aifc", ".au", ".snd", ".caf", ".w64", ".rf64", ".pcm", ".raw"};
-    std::string l = lower(name);
-    return std::any_of(std::begin(extensions), std::end(extensions), [&](const char* e) { return ends_with(l, e); });
+    return has_extension(name, {".wav", ".wave", ".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".au",
+                                ".snd", ".caf", ".w64", ".rf64", ".pcm", ".raw"});
 }
 
 // Adds the audio files below folder (relative paths starting with prefix)
@@ -265,28 +259,35 @@ void ManifestSource::open() {
         stream_->skip(3);
         first.erase(0, 3);
     }
-    std::string name = lower(path_);
-    if (ends_with(name, ".tsv")) delimiter_ = '\t';
-    else if (ends_with(name, ".csv")) delimiter_ = ',';
+    if (has_extension(path_, {".tsv"})) delimiter_ = '\t';
+    else if (has_extension(path_, {".csv"})) delimiter_ = ',';
     else delimiter_ = first.find('\t') != std::string::npos ? '\t' : ',';
     reader_ = std::make_unique<CsvReader>(*in_, delimiter_);
     read_header();
 }
 
-void ManifestSource::read_header() {
-    std::vector<std::string> header;
+// Reads the next record into fields; false at the end. A fault of the
+// manifest as a whole throws ListingError: a read error, a quote never
+// closed, a record over the reader's limits (its message after `where`).
+bool ManifestSource::read_record(std::vector<std::string>& fields, const char* where) {
     bool complete = false;
     bool any = false;
     try {
-        any = reader_->next(header, complete);
+        any = reader_->next(fields, complete);
     } catch (const CsvLimitError& e) {
-        fail(std::string("its header: ") + e.what());
+        fail(where + std::string(e.what()));
     }
     if (stream_->error() != 0) fail(std::string("can't read it: ") + std::strerror(stream_->error()));
-    if (!any) throw ListingError("Manifest '" + path_ + "' is empty");
+    if (!any) return false;
     if (reader_->open_quote_line() != 0) {
         fail("the quote opened on line " + std::to_string(reader_->open_quote_line()) + " is never closed");
     }
+    return true;
+}
+
+void ManifestSource::read_header() {
+    std::vector<std::string> header;
+    if (!read_record(header, "its header: ")) throw ListingError("Manifest '" + path_ + "' is empty");
     columns_ = header.size();
     reference_ = degraded_ = shift_ = align_ = -1;
     metadata_.clear();
@@ -350,22 +351,9 @@ void ManifestSource::rewind() {
 
 bool ManifestSource::next(PairSpec& listed) {
     std::vector<std::string> fields;
-    bool complete = false;
-    for (;;) {
-        bool any = false;
-        try {
-            any = reader_->next(fields, complete);
-        } catch (const CsvLimitError& e) {
-            fail(e.what());
-        }
-        if (stream_->error() != 0) fail(std::string("can't read it: ") + std::strerror(stream_->error()));
-        if (!any) return false;
-        if (reader_->open_quote_line() != 0) {
-            fail("the quote opened on line " + std::to_string(reader_->open_quote_line()) + " is never closed");
-        }
-        bool blank = fields.size() == 1 && trimmed(fields[0]).empty();
-        if (!blank) break;
-    }
+    do {
+        if (!read_record(fields, "")) return false;
+    } while (fields.size() == 1 && trimmed(fields[0]).empty());  // a blank line
     const std::string line = "Manifest line " + std::to_string(reader_->record_line());
     listed = PairSpec{};
     listed.index = line_++;
@@ -379,23 +367,21 @@ bool ManifestSource::next(PairSpec& listed) {
     for (size_t column : carried_) listed.metadata.push_back(field(static_cast<int>(column)));
     ShiftCell shift = ShiftCell::ok;
     if (fields.size() != columns_) {
-        listed.error_code = "bad_row";
-        listed.error_message = line + " has " + std::to_string(fields.size()) +
-                               (fields.size() == 1 ? " field" : " fields") + ", its header " + std::to_string(columns_);
+        listed.set_error(KELVOR_ERR_BAD_ROW, line + " has " + std::to_string(fields.size()) +
+                                                 (fields.size() == 1 ? " field" : " fields") + ", its header " +
+                                                 std::to_string(columns_));
     } else if (listed.reference.find('\0') != std::string::npos || listed.degraded.find('\0') != std::string::npos) {
         // open() would take the name only up to the NUL: another file.
-        listed.error_code = "bad_row";
-        listed.error_message = line + ": the " +
-                               std::string(listed.reference.find('\0') != std::string::npos ? "reference" : "degraded") +
-                               " name holds a NUL byte";
+        const bool reference = listed.reference.find('\0') != std::string::npos;
+        listed.set_error(KELVOR_ERR_BAD_ROW,
+                         line + ": the " + (reference ? "reference" : "degraded") + " name holds a NUL byte");
     } else if ((shift = read_shift(field(shift_), listed.shift)) != ShiftCell::ok) {
-        listed.error_code = "bad_shift";
-        listed.error_message = shift == ShiftCell::out_of_range
-                                   ? "Shift '" + field(shift_) + "' is out of range: at most 112.5 ms (900 samples at 8000 Hz)"
-                                   : "Shift '" + field(shift_) + "' is not a whole number of samples";
+        listed.set_error(KELVOR_ERR_BAD_SHIFT,
+                         shift == ShiftCell::out_of_range
+                             ? "Shift '" + field(shift_) + "' is out of range: at most 112.5 ms (900 samples at 8000 Hz)"
+                             : "Shift '" + field(shift_) + "' is not a whole number of samples");
     } else if (!parse_align(field(align_), listed.align)) {
-        listed.error_code = "bad_align";
-        listed.error_message = "Align '" + field(align_) + "' is not 1 or 0";
+        listed.set_error(KELVOR_ERR_BAD_ALIGN, "Align '" + field(align_) + "' is not 1 or 0");
     }
     return true;
 }
@@ -451,7 +437,8 @@ std::vector<std::pair<std::string, std::string>> folder_columns(const std::strin
 
 }  // namespace
 
-DirectorySource::DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems) {
+DirectorySource::DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems)
+    : PairList({"system"}) {
     for (size_t i = 0; i < systems.size(); i++) {
         for (size_t j = 0; j < i; j++) {
             if (systems[i].label == systems[j].label) {
@@ -468,49 +455,56 @@ DirectorySource::DirectorySource(const std::string& reference_dir, const std::ve
         degs.push_back(list_audio(system.path));
         for (const auto& [relative, _] : degs.back()) paths.insert(relative);
     }
-    // Columns of "name=value" folders, in the order they first appear.
+    // Columns of "name=value" folders, in the order they first appear, and
+    // each path's values of them (the first non-empty one of a name).
+    std::map<std::string, size_t> position{{metadata_[0], 0}};
+    std::vector<std::vector<std::string>> values;
+    values.reserve(paths.size());
     for (const std::string& relative : paths) {
-        for (const auto& column : folder_columns(relative)) {
-            if (std::find(metadata_.begin(), metadata_.end(), column.first) != metadata_.end()) continue;
-            if (column.first == "system" || find_column(column.first) != nullptr) {
-                throw ListingError("The folder '" + column.first + "=" + column.second + "' of '" + relative +
-                                   "' would make a column '" + column.first +
+        std::vector<std::string>& cells = values.emplace_back();
+        for (const auto& [name, value] : folder_columns(relative)) {
+            const auto [at, fresh] = position.emplace(name, metadata_.size());
+            // "system" is a column from the start (the folders' labels), so
+            // it is never fresh and is refused by name.
+            if (name == "system" || (fresh && find_column(name) != nullptr)) {
+                throw ListingError("The folder '" + name + "=" + value + "' of '" + relative +
+                                   "' would make a column '" + name +
                                    "', which kelvor-batch writes itself: rename the folder");
             }
-            metadata_.push_back(column.first);
+            if (fresh) metadata_.push_back(name);
+            if (cells.size() <= at->second) cells.resize(at->second + 1);
+            if (cells[at->second].empty()) cells[at->second] = value;
         }
     }
     int64_t index = 0;
+    auto cells = values.begin();
     for (const std::string& relative : paths) {
+        cells->resize(metadata_.size());
         auto r = refs.find(relative);
-        std::vector<std::string> values(metadata_.size());
-        for (const auto& column : folder_columns(relative)) {
-            const size_t at = static_cast<size_t>(std::find(metadata_.begin(), metadata_.end(), column.first) - metadata_.begin());
-            if (values[at].empty()) values[at] = column.second;
-        }
         for (size_t k = 0; k < systems.size(); k++) {
             auto d = degs[k].find(relative);
             if (r == refs.end() && d == degs[k].end()) continue;
             PairSpec listed;
             listed.index = index++;
             listed.reference = listed.degraded = relative;
-            listed.metadata = values;
+            listed.metadata = *cells;
             listed.metadata[0] = systems[k].label;
             if (r != refs.end()) listed.reference_path = r->second;
             if (d != degs[k].end()) listed.degraded_path = d->second;
             if (d == degs[k].end()) {
-                listed.error_code = "unpaired";
-                listed.error_message = "No file '" + relative + "' in the degraded directory '" + systems[k].path + "'";
+                listed.set_error(KELVOR_ERR_UNPAIRED,
+                                 "No file '" + relative + "' in the degraded directory '" + systems[k].path + "'");
             } else if (r == refs.end()) {
-                listed.error_code = "unpaired";
-                listed.error_message = "No file '" + relative + "' in the reference directory '" + reference_dir + "'";
+                listed.set_error(KELVOR_ERR_UNPAIRED,
+                                 "No file '" + relative + "' in the reference directory '" + reference_dir + "'");
             }
             pairs_.push_back(std::move(listed));
         }
+        ++cells;
     }
 }
 
-bool DirectorySource::next(PairSpec& listed) {
+bool PairList::next(PairSpec& listed) {
     if (at_ >= pairs_.size()) return false;
     listed = pairs_[at_++];
     return true;
@@ -628,7 +622,7 @@ std::vector<ScpEntry> read_scp(const std::string& path, std::string& sha256) {
 
 }  // namespace
 
-ScpSource::ScpSource(const std::string& reference_list, const std::string& degraded_list) {
+ScpSource::ScpSource(const std::string& reference_list, const std::string& degraded_list) : PairList({"id"}) {
     const std::vector<ScpEntry> refs = read_scp(reference_list, reference_sha256_);
     const std::vector<ScpEntry> degs = read_scp(degraded_list, degraded_sha256_);
     std::map<std::string, size_t> by_id;
@@ -642,17 +636,15 @@ ScpSource::ScpSource(const std::string& reference_list, const std::string& degra
         if (ref != nullptr) listed.reference = listed.reference_path = ref->path;
         if (deg != nullptr) listed.degraded = listed.degraded_path = deg->path;
         if (deg != nullptr && !deg->error.empty()) {
-            listed.error_code = "bad_row";
-            listed.error_message = deg->error;
+            listed.set_error(KELVOR_ERR_BAD_ROW, deg->error);
         } else if (ref != nullptr && !ref->error.empty()) {
-            listed.error_code = "bad_row";
-            listed.error_message = ref->error;
+            listed.set_error(KELVOR_ERR_BAD_ROW, ref->error);
         } else if (ref == nullptr) {
-            listed.error_code = "unpaired";
-            listed.error_message = "No id '" + deg->id + "' in the reference list '" + reference_list + "'";
+            listed.set_error(KELVOR_ERR_UNPAIRED,
+                             "No id '" + deg->id + "' in the reference list '" + reference_list + "'");
         } else if (deg == nullptr) {
-            listed.error_code = "unpaired";
-            listed.error_message = "No id '" + ref->id + "' in the degraded list '" + degraded_list + "'";
+            listed.set_error(KELVOR_ERR_UNPAIRED,
+                             "No id '" + ref->id + "' in the degraded list '" + degraded_list + "'");
         }
         pairs_.push_back(std::move(listed));
     };
@@ -668,12 +660,6 @@ ScpSource::ScpSource(const std::string& reference_list, const std::string& degra
     for (size_t i = 0; i < refs.size(); i++) {
         if (!used[i]) add(&refs[i], nullptr);
     }
-}
-
-bool ScpSource::next(PairSpec& listed) {
-    if (at_ >= pairs_.size()) return false;
-    listed = pairs_[at_++];
-    return true;
 }
 
 }  // namespace kelvor::batch

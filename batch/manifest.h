@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/csv.h"
@@ -48,6 +49,23 @@ public:
 // reads, in any case: the first is the one the output uses.
 extern const std::vector<std::string> REFERENCE_NAMES;  // reference, ref, clean, target
 extern const std::vector<std::string> DEGRADED_NAMES;   // degraded, deg, enhanced, estimate, processed
+
+// A listing read whole when it is opened, whose pairs are then handed out
+// from memory (and again after rewind()).
+class PairList : public PairSource {
+public:
+    bool next(PairSpec& listed) override;
+    void rewind() override { at_ = 0; }
+    const std::vector<std::string>& metadata() const override { return metadata_; }
+
+protected:
+    explicit PairList(std::vector<std::string> metadata) : metadata_(std::move(metadata)) {}
+    std::vector<PairSpec> pairs_;
+    std::vector<std::string> metadata_;
+
+private:
+    size_t at_ = 0;
+};
 
 // A manifest: a header naming at least a reference and a degraded column
 // (REFERENCE_NAMES, DEGRADED_NAMES; any case, any order; shift and align
@@ -91,6 +109,7 @@ private:
     class Stream;
     void open();
     void read_header();
+    bool read_record(std::vector<std::string>& fields, const char* where);
     [[noreturn]] void fail(const std::string& what) const;
     std::string path_;
     std::string folder_;  // prefix for relative paths: "" or ending in '/'
@@ -141,21 +160,13 @@ SystemFolder parse_system_folder(const std::string& text);
 // missing from a system folder, and a system's file without a reference,
 // become pairs with error "unpaired". Both columns of a pair hold the
 // relative path.
-class DirectorySource : public PairSource {
+class DirectorySource : public PairList {
 public:
     // Throws ListingError, also for two systems of one label.
     DirectorySource(const std::string& reference_dir, const std::vector<SystemFolder>& systems);
     // One system folder, labelled by its name.
     DirectorySource(const std::string& reference_dir, const std::string& degraded_dir)
         : DirectorySource(reference_dir, {SystemFolder{folder_name(degraded_dir), degraded_dir}}) {}
-    bool next(PairSpec& listed) override;
-    void rewind() override { at_ = 0; }
-    const std::vector<std::string>& metadata() const override { return metadata_; }
-
-private:
-    std::vector<PairSpec> pairs_;
-    std::vector<std::string> metadata_{"system"};
-    size_t at_ = 0;
 };
 
 // Two lists of "<id> <path>" lines, as speech toolkits keep their audio
@@ -171,23 +182,17 @@ private:
 // working directory, as the toolkits take them. The lists are read whole
 // (a line is at most CSV_MAX_RECORD bytes); an id listed twice in one list
 // is refused (ListingError).
-class ScpSource : public PairSource {
+class ScpSource : public PairList {
 public:
     // Throws ListingError.
     ScpSource(const std::string& reference_list, const std::string& degraded_list);
-    bool next(PairSpec& listed) override;
-    void rewind() override { at_ = 0; }
-    const std::vector<std::string>& metadata() const override { return metadata_; }
     // The SHA-256 of each list's bytes.
     const std::string& reference_sha256() const { return reference_sha256_; }
     const std::string& degraded_sha256() const { return degraded_sha256_; }
 
 private:
-    std::vector<PairSpec> pairs_;
-    std::vector<std::string> metadata_{"id"};
     std::string reference_sha256_;
     std::string degraded_sha256_;
-    size_t at_ = 0;
 };
 
 // The value of a shift cell: a whole number of samples (leading zeros

@@ -34,9 +34,7 @@ public:
     // text that went out in part is cut off again in a regular file.
     void write(const std::string& text);
 
-    int fd() const { return fd_; }
     bool regular() const { return regular_; }
-    const std::string& name() const { return name_; }
 
 private:
     int fd_;

@@ -14,7 +14,7 @@ namespace kelvor::batch {
 namespace {
 
 void check_status(int status) {
-    if (status != KELVOR_OK) throw PairError(kelvor_status_name(status), kelvor_status_text(status));
+    if (status != KELVOR_OK) throw PairError(status, kelvor_status_text(status));
 }
 
 // Frees a kelvor_details block.
@@ -93,20 +93,20 @@ const int16_t* whole_pcm(const Signal& s, std::vector<int16_t>& copy) {
 void score(const Signal& reference, const Signal& degraded, int shift, bool align, int profile, bool double_table,
            Row& row, Details* details) {
     if (reference.rate != degraded.rate) {
-        throw PairError("rate_mismatch", "The reference is at " + rate_text(reference.rate) +
-                                             ", the degraded signal at " + rate_text(degraded.rate));
+        throw PairError(KELVOR_ERR_RATE_MISMATCH, "The reference is at " + rate_text(reference.rate) +
+                                                      ", the degraded signal at " + rate_text(degraded.rate));
     }
     const int rate = reference.rate;
-    if (rate <= 0) throw PairError("format", "Sample rate " + rate_text(rate));
+    if (rate <= 0) throw PairError(KELVOR_ERR_FORMAT, "Sample rate " + rate_text(rate));
     row.rate = rate;
     row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
-    if (shift != 0 && align) throw PairError("conflict", "Both a shift and a delay search were asked; use one");
+    if (shift != 0 && align) throw PairError(KELVOR_ERR_CONFLICT, "Both a shift and a delay search were asked; use one");
     if (shift < 0 || shift > kelvor_max_shift(rate)) {
-        throw PairError("bad_shift", "Shift " + std::to_string(shift) + " is outside 0 .. " +
-                                         std::to_string(kelvor_max_shift(rate)) + " samples (112.5 ms) at " +
-                                         rate_text(rate));
+        throw PairError(KELVOR_ERR_BAD_SHIFT, "Shift " + std::to_string(shift) + " is outside 0 .. " +
+                                                  std::to_string(kelvor_max_shift(rate)) + " samples (112.5 ms) at " +
+                                                  rate_text(rate));
     }
-    if (reference.frames == 0) throw PairError("too_short", "The reference holds no samples");
+    if (reference.frames == 0) throw PairError(KELVOR_ERR_TOO_SHORT, "The reference holds no samples");
 
     kelvor_options options{};
     options.align = align ? 1 : 0;
@@ -122,12 +122,13 @@ void score(const Signal& reference, const Signal& degraded, int shift, bool alig
         const int16_t* r = reference.pcm16 ? whole_pcm(reference, ref_copy) : nullptr;
         if (r != nullptr && std::all_of(r, r + reference.frames, [](int16_t v) { return v == 0; })) {
             // The tool's chain would call it too short; say what it is.
-            throw PairError("silent", kelvor_status_text(KELVOR_ERR_SILENT));
+            throw PairError(KELVOR_ERR_SILENT, kelvor_status_text(KELVOR_ERR_SILENT));
         }
         if (rate != 8000 || !reference.pcm16 || !degraded.pcm16) {
-            throw PairError("profile", "The tool profile scores 8 kHz 16-bit PCM only; this pair is at " +
-                                           rate_text(rate) + (reference.pcm16 && degraded.pcm16 ? "" : ", not 16-bit PCM") +
-                                           " (the reference profile scores it)");
+            throw PairError(KELVOR_ERR_PROFILE, "The tool profile scores 8 kHz 16-bit PCM only; this pair is at " +
+                                                    rate_text(rate) +
+                                                    (reference.pcm16 && degraded.pcm16 ? "" : ", not 16-bit PCM") +
+                                                    " (the reference profile scores it)");
         }
         const int16_t* d = whole_pcm(degraded, deg_copy);
         const int64_t rn = reference.frames;
@@ -155,30 +156,22 @@ void score(const Signal& reference, const Signal& degraded, int shift, bool alig
         }
     }
     if (status == KELVOR_ERR_BAD_RATE) {
-        throw PairError("bad_rate", "Sample rate " + rate_text(rate) +
-                                        " cannot be scored: the reference profile resamples whole rates from " +
-                                        std::to_string(KELVOR_MIN_RATE) + " to " + std::to_string(KELVOR_MAX_RATE) +
-                                        " Hz whose ratio to 10000 reduces to terms of at most " +
-                                        std::to_string(KELVOR_MAX_RATE_TERM));
+        throw PairError(KELVOR_ERR_BAD_RATE, "Sample rate " + rate_text(rate) +
+                                                 " cannot be scored: the reference profile resamples whole rates from " +
+                                                 std::to_string(KELVOR_MIN_RATE) + " to " +
+                                                 std::to_string(KELVOR_MAX_RATE) +
+                                                 " Hz whose ratio to 10000 reduces to terms of at most " +
+                                                 std::to_string(KELVOR_MAX_RATE_TERM));
     }
     check_status(status);
     // A score that is not a number is never a result.
     if (!std::isfinite(scores.stoi) || !std::isfinite(scores.estoi)) {
-        throw PairError("not_finite", "The scores are not finite numbers");
+        throw PairError(KELVOR_ERR_NOT_FINITE, "The scores are not finite numbers");
     }
     row.delay_samples = scores.delay;
     row.delay_ms = scores.delay_ms;
     row.stoi = scores.stoi;
     row.estoi = scores.estoi;
-}
-
-void fail(Row& row, const std::string& code, const std::string& message) {
-    row.stoi.reset();
-    row.estoi.reset();
-    row.delay_samples.reset();
-    row.delay_ms.reset();
-    row.status = code;
-    row.message = message;
 }
 
 // Runs body, turning whatever it throws into the row's error.
@@ -187,17 +180,35 @@ void guarded(Row& row, Body body) noexcept {
     try {
         body();
     } catch (const PairError& e) {
-        fail(row, e.code(), e.what());
+        fail_row(row, e.code(), e.what());
     } catch (const std::bad_alloc&) {
-        fail(row, "no_memory", "Not enough memory for this pair");
+        fail_row(row, KELVOR_ERR_NO_MEMORY, "Not enough memory for this pair");
     } catch (const std::exception& e) {
-        fail(row, "failed", e.what());
+        fail_row(row, KELVOR_ERR_FAILED, e.what());
     } catch (...) {
-        fail(row, "failed", "Unexpected failure");
+        fail_row(row, KELVOR_ERR_FAILED, "Unexpected failure");
     }
 }
 
 }  // namespace
+
+void PairSpec::set_error(int status, std::string message) {
+    error_code = kelvor_status_name(status);
+    error_message = std::move(message);
+}
+
+void fail_row(Row& row, const std::string& code, const std::string& message) {
+    row.stoi.reset();
+    row.estoi.reset();
+    row.delay_samples.reset();
+    row.delay_ms.reset();
+    row.status = code;
+    row.message = message;
+}
+
+void fail_row(Row& row, int status, const std::string& message) {
+    fail_row(row, kelvor_status_name(status), message);
+}
 
 Signal signal_of(AudioStream& stream) {
     Signal s;
@@ -250,7 +261,10 @@ Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* det
         row.reference = listed.reference;
         row.degraded = listed.degraded;
         row.metadata = listed.metadata;
-        if (!listed.error_code.empty()) throw PairError(listed.error_code, listed.error_message);
+        if (!listed.error_code.empty()) {
+            fail_row(row, listed.error_code, listed.error_message);
+            return;
+        }
         const bool align = listed.align || options.align;
         if (options.profile == KELVOR_PROFILE_TOOL) {
             // The tool's chain takes both signals whole.

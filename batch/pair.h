@@ -30,6 +30,10 @@ struct PairSpec {
     // The listing's own columns for this pair (PairSource::metadata()
     // names them), carried to its row.
     std::vector<std::string> metadata;
+
+    // Gives the pair the error of a listing fault; status is a KELVOR_ERR_*
+    // status, whose name becomes error_code.
+    void set_error(int status, std::string message);
 };
 
 struct ScoreOptions {
@@ -59,6 +63,12 @@ struct Details {
 // is a format row, before any score is made. The tool profile reads both
 // files whole.
 Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* details = nullptr) noexcept;
+
+// Makes row an error row: no scores and no delay (what was learnt of the
+// files, rate and seconds, stays), the status code (a KELVOR_ERR_* status,
+// or its name) and the message.
+void fail_row(Row& row, const std::string& code, const std::string& message);
+void fail_row(Row& row, int status, const std::string& message);
 
 // One signal to score, wherever its samples lie: read on demand, a block at
 // a time (a file, an array of any sample type or layout).

@@ -60,12 +60,13 @@ public:
                     return true;
                 })) {
                 // The row keeps its place, so that the rows before and after
-                // it still go out in order.
+                // it still go out in order, and the pair's cells, so that
+                // --resume knows it as this pair's row.
                 row = Row{};
                 row.reference = listed.reference;
                 row.degraded = listed.degraded;
-                row.status = "failed";
-                row.message = "Scoring failed unexpectedly";
+                row.metadata = listed.metadata;
+                fail_row(row, KELVOR_ERR_FAILED, "Scoring failed unexpectedly");
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);

@@ -15,12 +15,6 @@ namespace kelvor::batch {
 
 namespace {
 
-std::string score_text(double v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 std::string shortest_text(double v) {
     char buf[40];
     auto result = std::to_chars(buf, buf + sizeof buf, v);
@@ -77,62 +71,36 @@ bool row_from_cells(std::vector<std::string>& v, Row& row) {
 }
 
 // A flat JSON object of string, number and null values, as format_row
-// writes it: the values of the standard columns in table order (null and
-// numbers as their text), then the other members' values, whose keys go
-// to names in their order. False when it is not such an object or lacks
-// a standard column.
+// writes it: the values of the standard columns in table order (strings as
+// their bytes, numbers as written, null as "null"), then the other
+// members' values, whose keys go to names in their order. False when it is
+// not such an object, names a standard column twice or lacks one.
 bool json_cells(const std::string& line, std::vector<std::string>& v, std::vector<std::string>& names) {
     v.assign(ROW_COLUMN_COUNT, std::string());
     names.clear();
-    std::vector<bool> seen(ROW_COLUMN_COUNT, false);
-    size_t i = 0;
-    auto ws = [&] {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
-    };
-    auto string_at = [&](std::string& out) { return read_json_string(line, i, out); };
-    ws();
-    if (i >= line.size() || line[i++] != '{') return false;
-    for (;;) {
-        ws();
-        std::string key;
-        if (!string_at(key)) return false;
-        ws();
-        if (i >= line.size() || line[i++] != ':') return false;
-        ws();
-        std::string value;
-        if (i < line.size() && line[i] == '"') {
-            if (!string_at(value)) return false;
-        } else {
-            size_t b = i;
-            while (i < line.size() && line[i] != ',' && line[i] != '}' && line[i] != ' ') i++;
-            value = line.substr(b, i - b);
-            if (value.empty()) return false;
+    // A row nests nothing: members deeper than the object are refused early.
+    std::optional<JsonValue> object = parse_json(line, 1);
+    if (!object || object->kind != JsonValue::Kind::object) return false;
+    bool seen[ROW_COLUMN_COUNT] = {};
+    for (auto& [key, value] : object->members) {
+        switch (value.kind) {
+        case JsonValue::Kind::string:
+        case JsonValue::Kind::number: break;
+        case JsonValue::Kind::null: value.text = "null"; break;
+        default: return false;
         }
-        bool standard = false;
-        for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
-            if (key == ROW_COLUMNS[c].name) {
-                if (seen[c]) return false;
-                v[c] = value;
-                seen[c] = true;
-                standard = true;
-            }
-        }
-        if (!standard) {
+        const Column* column = find_column(key);
+        if (column == nullptr) {
             names.push_back(std::move(key));
-            v.push_back(std::move(value));
+            v.push_back(std::move(value.text));
+            continue;
         }
-        ws();
-        if (i >= line.size()) return false;
-        char c = line[i++];
-        if (c == '}') break;
-        if (c != ',') return false;
+        const size_t c = static_cast<size_t>(column - ROW_COLUMNS);
+        if (seen[c]) return false;
+        seen[c] = true;
+        v[c] = std::move(value.text);
     }
-    ws();
-    if (i != line.size()) return false;
-    for (bool s : seen) {
-        if (!s) return false;
-    }
-    return true;
+    return std::all_of(std::begin(seen), std::end(seen), [](bool s) { return s; });
 }
 
 }  // namespace
@@ -151,7 +119,7 @@ std::string cell_text(const Column& column, const Row& row, Format format) {
     case ColumnType::real: {
         const std::optional<double>& v = row.*column.real;
         if (!v || !std::isfinite(*v)) return none;
-        return column.form == NumberForm::digits17 ? score_text(*v) : shortest_text(*v);
+        return column.form == NumberForm::digits17 ? json_number(*v) : shortest_text(*v);
     }
     case ColumnType::integer: {
         const std::optional<int64_t>& v = row.*column.integer;
@@ -183,9 +151,32 @@ std::string header_line(Format format, const std::vector<std::string>& metadata)
     return line;
 }
 
-std::string format_row(const Row& row, Format format, const std::vector<std::string>& metadata) {
+namespace {
+
+const std::string& metadata_value(const Row& row, size_t k) {
     static const std::string empty;
-    auto value = [&](size_t k) -> const std::string& { return k < row.metadata.size() ? row.metadata[k] : empty; };
+    return k < row.metadata.size() ? row.metadata[k] : empty;
+}
+
+// The JSON members of a row, separated by ", ": the standard columns from
+// the first up to `end` (not included), then the metadata under their
+// names. JSON Lines rows and details files write a row's cells alike.
+void append_json_members(std::string& out, const Row& row, const Column* end, const std::vector<std::string>& metadata) {
+    for (const Column* column = ROW_COLUMNS; column != end; column++) {
+        if (column != ROW_COLUMNS) out += ", ";
+        out += json_quote(column->name);
+        out += ": ";
+        const std::string cell = cell_text(*column, row, Format::jsonl);
+        out += column->type == ColumnType::text ? json_quote(cell) : cell;
+    }
+    for (size_t k = 0; k < metadata.size(); k++) {
+        out += ", " + json_quote(metadata[k]) + ": " + json_quote(metadata_value(row, k));
+    }
+}
+
+}  // namespace
+
+std::string format_row(const Row& row, Format format, const std::vector<std::string>& metadata) {
     std::string line;
     if (format == Format::csv) {
         for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
@@ -194,21 +185,11 @@ std::string format_row(const Row& row, Format format, const std::vector<std::str
         }
         for (size_t k = 0; k < metadata.size(); k++) {
             line.push_back(',');
-            line += csv_field(value(k));
+            line += csv_field(metadata_value(row, k));
         }
     } else {
         line.push_back('{');
-        for (size_t c = 0; c < ROW_COLUMN_COUNT; c++) {
-            const Column& column = ROW_COLUMNS[c];
-            if (c > 0) line += ", ";
-            line += json_quote(column.name);
-            line += ": ";
-            const std::string cell = cell_text(column, row, format);
-            line += column.type == ColumnType::text ? json_quote(cell) : cell;
-        }
-        for (size_t k = 0; k < metadata.size(); k++) {
-            line += ", " + json_quote(metadata[k]) + ": " + json_quote(value(k));
-        }
+        append_json_members(line, row, std::end(ROW_COLUMNS), metadata);
         line.push_back('}');
     }
     line.push_back('\n');
@@ -228,7 +209,7 @@ void append_rounded(std::string& out, double v) {
     char buf[64];
     int n = std::snprintf(buf, sizeof buf, "%.4f", v);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
-        out += score_text(v);
+        out += json_number(v);
         return;
     }
     while (n > 0 && buf[n - 1] == '0') n--;
@@ -269,16 +250,9 @@ bool is_details_key(const std::string& name) {
 }
 
 std::string details_json(const Row& row, int64_t index, const Details& d, const std::vector<std::string>& metadata) {
-    std::string out = "{\"details_format\": 2, \"row\": " + std::to_string(index);
-    out += ", \"reference\": " + json_quote(row.reference);
-    out += ", \"degraded\": " + json_quote(row.degraded);
-    out += ", \"stoi\": " + (row.stoi ? json_number(*row.stoi) : "null");
-    out += ", \"estoi\": " + (row.estoi ? json_number(*row.estoi) : "null");
-    out += ", \"delay_samples\": " + (row.delay_samples ? std::to_string(*row.delay_samples) : "null");
-    out += ", \"delay_ms\": " + (row.delay_ms && std::isfinite(*row.delay_ms) ? shortest_text(*row.delay_ms) : "null");
-    for (size_t k = 0; k < metadata.size(); k++) {
-        out += ", " + json_quote(metadata[k]) + ": " + json_quote(k < row.metadata.size() ? row.metadata[k] : "");
-    }
+    std::string out = "{\"details_format\": 2, \"row\": " + std::to_string(index) + ", ";
+    // The row's cells up to the delay: what was scored and its scores.
+    append_json_members(out, row, find_column("delay_ms") + 1, metadata);
     out += ", \"band_centre_hz\": [";
     for (size_t j = 0; j < d.band_centre_hz.size(); j++) {
         if (j > 0) out.push_back(',');

@@ -39,8 +39,6 @@ std::string listing_text(const JsonValue& listing) {
         return text;
     }
     const JsonValue* ref = listing.find("ref_dir");
-    const JsonValue* deg = listing.find("deg_dir");
-    if (ref != nullptr && deg != nullptr) return "--ref-dir " + text_of(ref) + " --deg-dir " + text_of(deg);
     const JsonValue* systems = listing.find("deg_dirs");
     if (ref != nullptr && systems != nullptr && systems->kind == JsonValue::Kind::array) {
         std::string text = "--ref-dir " + text_of(ref);

@@ -51,7 +51,7 @@ bool Selection::next(PairSpec& listed) {
     while (source_.next(listed)) {
         int64_t row = row_++;
         if (!in_shard(row, shard_)) continue;
-        if (remaining_.take(listed.reference, listed.degraded, listed.metadata)) {
+        if (!remaining_.empty() && remaining_.take(listed.reference, listed.degraded, listed.metadata)) {
             skipped_++;
             continue;
         }

@@ -141,11 +141,11 @@ def main() -> None:
              small),
         ]
         read = {path: in_process(lambda: analysis.read_results(path)) for path in (big, small)}
+        tables = {path: analysis.read_results(path) for path in (big, small)}
         print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}")
         for name, rows, target, command, call, path in cases:
-            table = analysis.read_results(path)
             whole = timed(command)
-            alone = in_process(lambda: call(table))
+            alone = in_process(lambda: call(tables[path]))
             print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}")
         print(f"\nread_results alone: {read[big]:.3f} s for {ROWS:,} rows, {read[small]:.3f} s for {REPORT_ROWS:,} rows;"
               f" medians of {RUNS} runs, whole processes on one core.")

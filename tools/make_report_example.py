@@ -24,6 +24,8 @@ import tempfile
 
 import numpy as np
 
+from make_samples import wav_bytes
+
 SENTENCES = [
     "The birch canoe slid on the smooth planks.",
     "Glue the sheet to the dark blue background.",
@@ -45,15 +47,6 @@ SEED = 20261208
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def wav_bytes(samples: np.ndarray) -> bytes:
-    import struct
-
-    data = samples.astype("<i2").tobytes()
-    header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack(
-        "<IHHIIHH", 16, 1, 1, RATE, RATE * 2, 2, 16) + b"data" + struct.pack("<I", len(data))
-    return header + data
-
-
 def speak(text: str, voice: str, tmp: str) -> np.ndarray:
     spoken = os.path.join(tmp, "spoken.wav")
     raw = os.path.join(tmp, "spoken.raw")
@@ -65,9 +58,14 @@ def speak(text: str, voice: str, tmp: str) -> np.ndarray:
     return np.concatenate([pad, speech, pad])
 
 
+def frame_count(length: int, n: int = 512, hop: int = 256) -> int:
+    """Frames of stft over length samples."""
+    return 1 + max(0, (length - n) // hop)
+
+
 def stft(x: np.ndarray, n: int = 512, hop: int = 256) -> np.ndarray:
     window = np.hanning(n + 1)[:-1]
-    frames = 1 + max(0, (x.shape[0] - n) // hop)
+    frames = frame_count(x.shape[0], n, hop)
     return np.array([np.fft.rfft(window * x[i * hop : i * hop + n]) for i in range(frames)])
 
 
@@ -100,10 +98,10 @@ def main() -> int:
     for i, clean in enumerate(speech):
         name = f"s{i + 1:02d}.wav"
         with open(os.path.join(work, "refs", name), "wb") as f:
-            f.write(wav_bytes(np.round(clean)))
+            f.write(wav_bytes(np.round(clean), RATE))
         power = np.mean(clean[np.abs(clean) > 0.05 * np.abs(clean).max()] ** 2)
+        frames = frame_count(clean.shape[0])
         for snr in SNRS:
-            frames = stft(np.zeros(clean.shape[0])).shape[0]
             phases = np.exp(2j * np.pi * rng.random((frames, shape.shape[0])))
             noise = istft(shape * phases, clean.shape[0])
             noise *= np.sqrt(power / 10 ** (snr / 10) / np.mean(noise**2))
@@ -117,7 +115,7 @@ def main() -> int:
                 folder = os.path.join(work, system, f"snr{snr}")
                 os.makedirs(folder, exist_ok=True)
                 with open(os.path.join(folder, name), "wb") as f:
-                    f.write(wav_bytes(np.clip(np.round(signal), -32768, 32767)))
+                    f.write(wav_bytes(np.clip(np.round(signal), -32768, 32767), RATE))
                 rows.append({"reference": f"refs/{name}", "degraded": f"{system}/snr{snr}/{name}",
                              "snr": str(snr), "system": system})
     rows.sort(key=lambda r: (r["system"] != "noisy", int(r["snr"]), r["reference"]))

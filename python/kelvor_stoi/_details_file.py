@@ -47,13 +47,8 @@ def _kept_frames(value: Any, path: str) -> np.ndarray:
     return np.array(value, dtype=np.int32)
 
 
-def read_details_file(path: Union[str, "os.PathLike[str]"]) -> Tuple[Dict[str, Any], "Details"]:
-    """(the row's own fields, Details) of one --details file. The fields
-    are everything but the arrays: row, reference, degraded, scores and
-    whatever columns the row carried."""
-    from kelvor_stoi import Details, Score
-
-    name = os.fspath(path)
+def _load(name: str) -> Dict[str, Any]:
+    """The JSON object of a details file, its format checked."""
     with open(name, encoding="utf-8", errors="surrogateescape") as f:
         try:
             record = json.load(f)
@@ -64,7 +59,27 @@ def read_details_file(path: Union[str, "os.PathLike[str]"]) -> Tuple[Dict[str, A
     version = record.get("details_format", 1)
     if version not in (1, 2):
         raise ValueError(f"{name}: details format {version!r} is newer than this kelvor_stoi reads (1 or 2)")
+    return record
 
+
+def _fields(record: Dict[str, Any]) -> Dict[str, Any]:
+    return {k: v for k, v in record.items() if k not in ARRAY_KEYS}
+
+
+def read_details_fields(path: Union[str, "os.PathLike[str]"]) -> Dict[str, Any]:
+    """The row's own fields of one --details file (those of
+    read_details_file), without building its arrays."""
+    return _fields(_load(os.fspath(path)))
+
+
+def read_details_file(path: Union[str, "os.PathLike[str]"]) -> Tuple[Dict[str, Any], "Details"]:
+    """(the row's own fields, Details) of one --details file. The fields
+    are everything but the arrays: row, reference, degraded, scores and
+    whatever columns the row carried."""
+    from kelvor_stoi import Details, Score
+
+    name = os.fspath(path)
+    record = _load(name)
     rows = record["stoi_correlation"]
     if not isinstance(rows, list) or not all(isinstance(r, list) for r in rows):
         raise ValueError(f"{name}: stoi_correlation is not a list of lists")
@@ -104,5 +119,4 @@ def read_details_file(path: Union[str, "os.PathLike[str]"]) -> Tuple[Dict[str, A
         frame_count=int(record.get("frame_count", 0)),
         kept_frames=kept,
     )
-    fields = {k: v for k, v in record.items() if k not in ARRAY_KEYS}
-    return fields, details
+    return _fields(record), details

@@ -7,7 +7,7 @@ import html
 import io
 import json
 import math
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, List, Sequence
 
 import pandas as pd
 
@@ -154,10 +154,8 @@ def as_markdown(cells: Cells) -> str:
     return "\n".join(out) + "\n"
 
 
-def as_html(cells: Cells, caption: Optional[str] = None) -> str:
+def as_html(cells: Cells) -> str:
     out = ['<table class="numbers">']
-    if caption:
-        out.append(f"<caption>{html.escape(caption)}</caption>")
     out.append("<thead><tr>" + "".join(
         f'<th class="{"num" if num else "key"}">{html.escape(h)}</th>' for h, num in zip(cells.headers, cells.numeric)
     ) + "</tr></thead><tbody>")

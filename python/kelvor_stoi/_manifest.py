@@ -10,12 +10,11 @@ follow, as str, exactly as written.
 """
 from __future__ import annotations
 
-import operator
 from typing import Any, Dict, List, Sequence, Tuple
 
 import pandas as pd
 
-from kelvor_stoi import COLUMN_TYPES, COLUMNS, _core, _path, _rate
+from kelvor_stoi import COLUMN_TYPES, COLUMNS, _channel, _core, _path, _rate
 
 #: The pandas dtype of each type of the column table.
 DTYPES: Dict[str, Any] = {"text": object, "real": "float64", "integer": "Int64"}
@@ -59,15 +58,15 @@ def raw_rate(value: Any) -> int:
 
 
 def channel(value: Any) -> int:
+    """channel checked as read_audio checks it, under score_manifest's
+    own message; True and False are no channel numbers here."""
+    message = f"channel= must be 0 (mono only) or 1 .. 65535, not {value!r}"
     if isinstance(value, bool):
-        raise ValueError(f"channel= must be 0 (mono only) or 1 .. 65535, not {value!r}")
+        raise ValueError(message)
     try:
-        n = operator.index(value)
-    except TypeError:
-        raise ValueError(f"channel= must be 0 (mono only) or 1 .. 65535, not {value!r}") from None
-    if not 0 <= n <= 65535:
-        raise ValueError(f"channel= must be 0 (mono only) or 1 .. 65535, not {value!r}")
-    return n
+        return _channel(value)
+    except ValueError:
+        raise ValueError(message) from None
 
 
 #: The reading arguments of score_manifest and their defaults.

@@ -40,7 +40,7 @@ import json
 import math
 import os
 from statistics import NormalDist
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -391,11 +391,9 @@ def _group_codes(table: pd.DataFrame, by: List[str]) -> Tuple[np.ndarray, pd.Dat
         order = _value_order(column)
         rank = column.map({v: i for i, v in enumerate(order)}).to_numpy(dtype=np.int64)
         # Dense again after every column, so that no number of columns or
-        # values can overflow.
-        codes = np.unique(codes * len(order) + rank, return_inverse=True)[1].astype(np.int64)
-    groups = int(codes.max()) + 1 if codes.size else 0
-    first = np.full(groups, codes.shape[0], dtype=np.int64)
-    np.minimum.at(first, codes, np.arange(codes.shape[0], dtype=np.int64))
+        # values can overflow; the first row of each group comes along.
+        _, first, codes = np.unique(codes * len(order) + rank, return_index=True, return_inverse=True)
+        codes = codes.astype(np.int64)
     frame = pd.DataFrame({name: shown[name][first] for name in by})
     return codes, frame
 
@@ -412,12 +410,18 @@ def _scored(table: pd.DataFrame) -> np.ndarray:
     return ok
 
 
-def _interval(mean: np.ndarray, sd: np.ndarray, k: np.ndarray, confidence: float) -> Tuple[np.ndarray, np.ndarray]:
-    half = np.full(mean.shape, np.nan)
+def _t_factors(k: np.ndarray, confidence: float) -> np.ndarray:
+    """t(1 - (1 - confidence) / 2, k - 1) per group of k scored rows; NaN
+    below two rows."""
     p = 1.0 - (1.0 - confidence) / 2.0
+    return np.array([t_quantile(p, float(n - 1)) if n >= 2 else math.nan for n in k], dtype=np.float64)
+
+
+def _interval(mean: np.ndarray, sd: np.ndarray, k: np.ndarray, t: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    half = np.full(mean.shape, np.nan)
     for i in range(mean.shape[0]):
         if k[i] >= 2 and np.isfinite(sd[i]):
-            half[i] = t_quantile(p, float(k[i] - 1)) * sd[i] / math.sqrt(k[i])
+            half[i] = t[i] * sd[i] / math.sqrt(k[i])
     return mean - half, mean + half
 
 
@@ -427,16 +431,17 @@ def _check_confidence(confidence: float) -> float:
     return float(confidence)
 
 
-def _grouped_moments(values: np.ndarray, codes: np.ndarray, groups: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Count, mean and sample standard deviation of values per group."""
-    k = np.bincount(codes, minlength=groups).astype(np.int64)
+def _grouped_moments(values: np.ndarray, codes: np.ndarray, k: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Mean and sample standard deviation of values per group, k values in
+    each."""
+    groups = k.shape[0]
     total = np.bincount(codes, weights=values, minlength=groups)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = np.where(k > 0, total / np.maximum(k, 1), np.nan)
         deviation = values - mean[codes]
         squares = np.bincount(codes, weights=deviation * deviation, minlength=groups)
         sd = np.where(k > 1, np.sqrt(squares / np.maximum(k - 1, 1)), np.nan)
-    return k, mean, sd
+    return mean, sd
 
 
 def summarize(
@@ -462,13 +467,18 @@ def summarize(
     codes, keys = _group_codes(table, by_list)
     groups = len(keys)
     scored = _scored(table)
+    scored_codes = codes[scored]
+    # Every measure is scored on the same rows: one count and one t factor
+    # per group serve them all.
+    k = np.bincount(scored_codes, minlength=groups).astype(np.int64)
+    t = _t_factors(k, confidence)
     out = keys.copy()
     out["n"] = np.bincount(codes, minlength=groups).astype(np.int64)
-    out["failed"] = out["n"] - np.bincount(codes[scored], minlength=groups).astype(np.int64)
+    out["failed"] = out["n"] - k
     for m in MEASURES:
         values = table[m].to_numpy(dtype=np.float64, na_value=np.nan)[scored]
-        k, mean, sd = _grouped_moments(values, codes[scored], groups)
-        low, high = _interval(mean, sd, k, confidence)
+        mean, sd = _grouped_moments(values, scored_codes, k)
+        low, high = _interval(mean, sd, k, t)
         out[f"{m}_mean"] = mean
         out[f"{m}_sd"] = sd
         out[f"{m}_ci_low"] = low
@@ -528,6 +538,38 @@ def _key_columns(table: pd.DataFrame, between: str, on: Optional[Sequence[str]],
     return key
 
 
+def _paired(
+    table: pd.DataFrame, labels: pd.Series, a: str, b: str, key: List[str], by: List[str], scored: np.ndarray
+) -> Tuple[pd.DataFrame, np.ndarray, List[pd.DataFrame]]:
+    """The pairing of compare, shared with the report's scatter plot.
+
+    Returns the rows labelled a and b merged on the key (an outer merge:
+    ``_merge`` tells pairs from rows without a partner, the measures and
+    ``_scored`` carry the suffixes _a and _b), which of its rows are pairs
+    scored on both sides, and per side the by values of the rows left out
+    because their key repeats on that side. Repeats are looked for among
+    all rows of a side, failed ones included: a key listed twice is
+    ambiguous whichever copy failed.
+    """
+    columns = key + list(MEASURES)
+    sides = []
+    duplicates = []
+    for label in (a, b):
+        mask = (labels == label).to_numpy()
+        side = table.loc[mask, columns].copy()
+        side["_scored"] = scored[mask]
+        repeated = side.duplicated(subset=key, keep=False)
+        duplicates.append(side.loc[repeated, by] if by else side.loc[repeated, []])
+        sides.append(side.loc[~repeated])
+    merged = sides[0].merge(sides[1], on=key, how="outer", suffixes=("_a", "_b"), indicator=True, sort=False)
+    usable = (
+        (merged["_merge"] == "both").to_numpy()
+        & merged["_scored_a"].fillna(False).to_numpy(dtype=bool)
+        & merged["_scored_b"].fillna(False).to_numpy(dtype=bool)
+    )
+    return merged, usable, duplicates
+
+
 def compare(
     table: pd.DataFrame,
     between: str,
@@ -579,18 +621,7 @@ def compare(
             present = ", ".join(repr(v) for v in pd.unique(labels)[:20])
             raise ValueError(f"{name}: no row has {between} = {label!r}; its values are {present}")
 
-    scored = _scored(table)
-    columns = key + list(MEASURES)
-    sides = []
-    duplicates = []
-    for label in (a_text, b_text):
-        mask = (labels == label).to_numpy()
-        side = table.loc[mask, columns].copy()
-        side["_scored"] = scored[mask]
-        repeated = side.duplicated(subset=key, keep=False)
-        duplicates.append(side.loc[repeated, by_list] if by_list else side.loc[repeated, []])
-        sides.append(side.loc[~repeated])
-    merged = sides[0].merge(sides[1], on=key, how="outer", suffixes=("_a", "_b"), indicator=True, sort=False)
+    merged, usable, duplicates = _paired(table, labels, a_text, b_text, key, by_list, _scored(table))
 
     # Groups: those of every row of either side, in the reader's order.
     if by_list:
@@ -605,7 +636,6 @@ def compare(
     both = (merged["_merge"] == "both").to_numpy()
     only_a = (merged["_merge"] == "left_only").to_numpy()
     only_b = (merged["_merge"] == "right_only").to_numpy()
-    usable = both & merged["_scored_a"].fillna(False).to_numpy(dtype=bool) & merged["_scored_b"].fillna(False).to_numpy(dtype=bool)
 
     counts = {
         "matched": np.bincount(codes[both], minlength=groups),
@@ -633,6 +663,7 @@ def compare(
         if n >= 2:
             rng = np.random.default_rng([int(seed), g])
             boot = _percentile_bootstrap(diff, int(resamples), rng, confidence)
+        t = t_quantile(p, n - 1) if n > 1 else math.nan
         for j, measure in enumerate(MEASURES):
             record: Dict[str, Any] = {name: keys[name].iloc[g] for name in by_list}
             record["measure"] = measure
@@ -643,7 +674,7 @@ def compare(
                 d = diff[:, j]
                 mean_diff = float(d.mean())
                 sd = float(d.std(ddof=1)) if n > 1 else math.nan
-                half = t_quantile(p, n - 1) * sd / math.sqrt(n) if n > 1 else math.nan
+                half = t * sd / math.sqrt(n) if n > 1 else math.nan
                 record.update(
                     mean_a=float(ga[:, j].mean()),
                     mean_b=float(gb[:, j].mean()),

@@ -44,8 +44,6 @@ __all__ = ["score_manifest", "submit_manifest", "ManifestRun", "DEFAULT_PARTITIO
 #: overhead of about a millisecond per task, and a lost worker costs little.
 DEFAULT_PARTITION_SIZE = 64
 
-ListedPair = Tuple[Any, ...]
-
 
 # glibc's mallopt parameters.
 _M_TRIM_THRESHOLD = -1
@@ -81,7 +79,7 @@ def _tune_allocator() -> None:
 
 
 def _score_partition(
-    listed_pairs: List[ListedPair],
+    listed_pairs: List[_manifest.ListedPair],
     align: bool,
     raw_rate: int,
     channel: int,

@@ -135,14 +135,15 @@ def _group_label(values: Sequence[Any], names: Sequence[str]) -> str:
     return "\n".join(f"{n} {v}" for n, v in zip(names, values))
 
 
-def _distribution_figure(table: pd.DataFrame, by: List[str], hue: Optional[str]) -> str:
+def _distribution_figure(table: pd.DataFrame, scored: np.ndarray, by: List[str], hue: Optional[str]) -> str:
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
 
-    scored = analysis._scored(table)
     data = table.loc[scored]
-    outer = analysis.summarize(table, by=by) if by else None
-    outer_keys: List[Tuple[Any, ...]] = [tuple(r[b] for b in by) for _, r in outer.iterrows()] if by else [()]
+    # The groups of the summary, in its order.
+    outer_keys: List[Tuple[Any, ...]] = (
+        [tuple(r) for r in analysis._group_codes(table, by)[1].itertuples(index=False)] if by else [()]
+    )
     hue_values = analysis._value_order(table[hue]) if hue else [None]
     colours = {v: PALETTE[i % len(PALETTE)] for i, v in enumerate(hue_values)}
     width_each = 0.8 / len(hue_values)
@@ -251,17 +252,13 @@ def _forest_figure(comparison: pd.DataFrame, by: List[str]) -> str:
                 "Right of the grey line: B scores higher. Each row is one group; bars are the intervals of the mean.")
 
 
-def _scatter_figure(table: pd.DataFrame, between: Between, by: List[str], key: List[str]) -> str:
+def _scatter_figure(table: pd.DataFrame, scored: np.ndarray, between: Between, by: List[str], key: List[str]) -> str:
     from matplotlib.figure import Figure
 
     column, a, b = between
-    labels = table[column].astype(str)
-    scored = analysis._scored(table)
-    side_a = table.loc[(labels == str(a)).to_numpy() & scored, key + list(analysis.MEASURES)]
-    side_b = table.loc[(labels == str(b)).to_numpy() & scored, key + list(analysis.MEASURES)]
-    side_a = side_a.drop_duplicates(subset=key, keep=False)
-    side_b = side_b.drop_duplicates(subset=key, keep=False)
-    pairs = side_a.merge(side_b, on=key, suffixes=("_a", "_b"))
+    # The very pairs of compare's statistics.
+    merged, usable, _ = analysis._paired(table, table[column].astype(str), str(a), str(b), key, by, scored)
+    pairs = merged.loc[usable]
     fig = Figure(figsize=(10.0, 4.0), layout="constrained")
     axes = fig.subplots(1, 2)
     if by and len(pairs):
@@ -321,7 +318,8 @@ class _DetailsFinder:
     def __init__(self, folder: str, shard: Optional[Tuple[int, int]]):
         self.folder = folder
         self.shard = shard
-        self._index: Optional[Dict[Tuple[str, str], List[str]]] = None
+        # (reference, degraded) -> [(path, the file's own fields)]
+        self._index: Optional[Dict[Tuple[str, str], List[Tuple[str, Dict[str, Any]]]]] = None
 
     @staticmethod
     def _matches(fields: Dict[str, Any], row: pd.Series) -> bool:
@@ -339,6 +337,28 @@ class _DetailsFinder:
         except (OSError, ValueError):
             return None
 
+    def _build_index(self) -> Dict[Tuple[str, str], List[Tuple[str, Dict[str, Any]]]]:
+        """The fields of every details file of the folder, read once; the
+        arrays are built only for the file that matches."""
+        from kelvor_stoi._details_file import read_details_fields
+
+        index: Dict[Tuple[str, str], List[Tuple[str, Dict[str, Any]]]] = {}
+        try:
+            names = sorted(os.listdir(self.folder))
+        except OSError:
+            names = []
+        for name in names:
+            if not name.endswith(".json"):
+                continue
+            path = os.path.join(self.folder, name)
+            try:
+                fields = read_details_fields(path)
+            except (OSError, ValueError):
+                continue
+            key = (str(fields.get("reference", "")), str(fields.get("degraded", "")))
+            index.setdefault(key, []).append((path, fields))
+        return index
+
     def find(self, position: int, row: pd.Series, listing_row: Optional[int] = None) -> Optional[Any]:
         k, n = self.shard or (1, 1)
         if listing_row is None:
@@ -348,23 +368,12 @@ class _DetailsFinder:
         if found is not None and self._matches(found[0], row):
             return found[1]
         if self._index is None:
-            self._index = {}
-            try:
-                names = sorted(os.listdir(self.folder))
-            except OSError:
-                names = []
-            for name in names:
-                if not name.endswith(".json"):
-                    continue
-                path = os.path.join(self.folder, name)
+            self._index = self._build_index()
+        for path, fields in self._index.get((str(row.get("reference", "")), str(row.get("degraded", ""))), []):
+            if self._matches(fields, row):
                 got = self._read(path)
                 if got is not None:
-                    key = (str(got[0].get("reference", "")), str(got[0].get("degraded", "")))
-                    self._index.setdefault(key, []).append(path)
-        for path in self._index.get((str(row.get("reference", "")), str(row.get("degraded", ""))), []):
-            got = self._read(path)
-            if got is not None and self._matches(got[0], row):
-                return got[1]
+                    return got[1]
         return None
 
 
@@ -395,8 +404,7 @@ def _fact_value(value: Any) -> str:
     return json.dumps(value)
 
 
-def _facts_section(table: pd.DataFrame, run: Optional[Dict[str, Any]], source: Optional[str]) -> str:
-    scored = analysis._scored(table)
+def _facts_section(table: pd.DataFrame, scored: np.ndarray, run: Optional[Dict[str, Any]], source: Optional[str]) -> str:
     total = len(table)
     failed = int(total - scored.sum())
     out = ['<section id="run"><h2>Run</h2>']
@@ -461,8 +469,9 @@ def _failures_section(table: pd.DataFrame) -> str:
     return "\n".join(out)
 
 
-def _worst_section(table: pd.DataFrame, worst: int, finder: Optional[_DetailsFinder], details_dir: Optional[str]) -> str:
-    scored = analysis._scored(table)
+def _worst_section(
+    table: pd.DataFrame, scored: np.ndarray, worst: int, finder: Optional[_DetailsFinder], details_dir: Optional[str]
+) -> str:
     if worst <= 0 or not scored.any():
         return ""
     positions = np.flatnonzero(scored)
@@ -534,6 +543,7 @@ def build_report(
     if between is not None:
         comparison = analysis.compare(table, between[0], between[1], between[2], by=by_list, resamples=resamples,
                                       seed=seed)
+    scored = analysis._scored(table)
     finder = None
     if details_dir is not None:
         finder = _DetailsFinder(os.fspath(details_dir), _shard(run))
@@ -557,13 +567,13 @@ def build_report(
         + '<a href="#worst">Worst pairs</a></nav></header>',
     ]
     with matplotlib.rc_context(_rc()):
-        parts.append(_facts_section(table, run, source))
+        parts.append(_facts_section(table, scored, run, source))
         parts.append('<section id="summary"><h2>Summary</h2>')
         parts.append(as_html(summary_cells(summary, groups)))
         parts.append("</section>")
         parts.append('<section id="distributions"><h2>Distributions</h2>')
         hue = between[0] if between is not None else None
-        parts.append(_distribution_figure(table, by_list if hue else groups, hue))
+        parts.append(_distribution_figure(table, scored, by_list if hue else groups, hue))
         parts.append("</section>")
         if comparison is not None:
             parts.append('<section id="comparison"><h2>Paired comparison: '
@@ -571,10 +581,10 @@ def build_report(
             parts.append(as_html(comparison_cells(comparison, by_list)))
             if (comparison["pairs"] > 0).any():
                 parts.append(_forest_figure(comparison, by_list))
-                parts.append(_scatter_figure(table, between, by_list, comparison.attrs["key"]))
+                parts.append(_scatter_figure(table, scored, between, by_list, comparison.attrs["key"]))
             parts.append("</section>")
         parts.append(_failures_section(table))
-        parts.append(_worst_section(table, worst, finder, None if details_dir is None else os.fspath(details_dir)))
+        parts.append(_worst_section(table, scored, worst, finder, None if details_dir is None else os.fspath(details_dir)))
     parts.append(
         "<footer>Intervals of a mean: Student's t over the pairs scored (status ok). Paired comparison: "
         "differences B \u2212 A over pairs matched on the reference and every metadata column other than the "

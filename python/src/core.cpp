@@ -188,7 +188,7 @@ Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate
         return kelvor::batch::score_signals(signal_of(reference, rate), signal_of(degraded, rate), settings.shift,
                                             settings.align, settings.profile, details, settings.double_table);
     } catch (const std::bad_alloc&) {
-        return failed_row("no_memory", "Not enough memory for this pair");
+        return failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for this pair");
     }
 }
 
@@ -404,7 +404,7 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
         } catch (const kelvor::batch::PairError& e) {
             failure = failed_row(e.code(), e.what());
         } catch (const std::bad_alloc&) {
-            failure = failed_row("no_memory", "Not enough memory for '" + path + "'");
+            failure = failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for '" + path + "'");
         }
     }
     if (!failure.ok()) raise_row(failure);

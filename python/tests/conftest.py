@@ -82,12 +82,17 @@ def write_manifest(path: Path, rows: List[Dict[str, str]]) -> Path:
     return path
 
 
+def batch_env() -> Dict[str, str]:
+    """This process's environment for a child process, without the
+    MALLOC_TRIM_THRESHOLD_ that a LocalCluster's nannies leave in it (it
+    would slow kelvor-batch down tenfold)."""
+    return {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+
+
 def run_batch(manifest: Path, *options: str) -> List[Dict[str, str]]:
     """kelvor-batch's CSV rows for a manifest, as dictionaries of strings."""
     out = manifest.parent / (manifest.stem + ".out.csv")
-    # A LocalCluster's nannies leave Dask's MALLOC_TRIM_THRESHOLD_ in this
-    # process's environment, which would slow kelvor-batch down tenfold.
-    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    env = batch_env()
     done = subprocess.run(
         [executable("KELVOR_BATCH_EXE"), "--quiet", "-j2", "-o", str(out), *options, str(manifest)],
         capture_output=True,

@@ -14,7 +14,8 @@ import pytest
 from distributed import Client, LocalCluster, wait
 
 import kelvor_stoi
-from conftest import as_dtype, at_rate, cell_value, demo_pair, run_batch, same_bits, write_manifest, write_wav
+from conftest import (as_dtype, at_rate, batch_env, cell_value, demo_pair, run_batch, same_bits, write_manifest,
+                      write_wav)
 from kelvor_stoi.dask import score_manifest, submit_manifest
 
 REF, DEG = demo_pair()
@@ -134,7 +135,7 @@ def test_without_a_client_a_local_cluster_is_started_for_the_call(manifest):
         "t = score_manifest(sys.argv[1], partition_size=10); "
         "print(len(t), (t.status == 'ok').sum(), 'MALLOC_TRIM_THRESHOLD_' in os.environ)"
     )
-    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    env = batch_env()
     done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True, env=env)
     ok = sum(row["status"] == "ok" for row in run_batch(manifest))
     assert done.stdout.split() == ["48", str(ok), "False"], done.stderr[-2000:]

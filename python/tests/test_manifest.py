@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import kelvor_stoi
-from conftest import cell_value, demo_pair, executable, same_bits, write_wav
+from conftest import batch_env, cell_value, demo_pair, executable, same_bits, write_wav
 
 REF, DEG = demo_pair()
 
@@ -47,7 +47,7 @@ def manifest(tmp_path_factory):
 def batch_rows(manifest, *options):
     """kelvor-batch's CSV output for a manifest, as a header and rows of str
     (os.fsdecode of the bytes)."""
-    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    env = batch_env()
     done = subprocess.run([executable("KELVOR_BATCH_EXE"), "--quiet", *options, str(manifest)], capture_output=True,
                           env=env)
     assert done.returncode in (0, 3), done.stderr
@@ -114,7 +114,7 @@ def test_failures_name_python_arguments(manifest, tmp_path):
 
 
 def run(command, cwd):
-    env = {k: v for k, v in os.environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    env = batch_env()
     done = subprocess.run(command, cwd=cwd, capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
     return done.stdout

@@ -20,13 +20,7 @@ using namespace kelvor::batch;
 
 namespace {
 
-class AudioStreamTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
+class AudioStreamTest : public BatchDirTest {};
 
 // x repeated to n samples.
 std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n) {

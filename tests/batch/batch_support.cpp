@@ -3,10 +3,38 @@
 #include <sndfile.h>
 #include <cmath>
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
+#include "batch/csv.h"
 #include "batch/row_format.h"
+
+void BatchDirTest::write_sample_pair() const {
+    write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
+    write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+}
+
+void BatchDirTest::mkdirs(const std::string& relative) const {
+    std::filesystem::create_directories(path(relative));
+}
+
+std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource& source) {
+    std::vector<kelvor::batch::PairSpec> pairs;
+    kelvor::batch::PairSpec listed;
+    while (source.next(listed)) pairs.push_back(listed);
+    return pairs;
+}
+
+std::vector<std::vector<std::string>> csv_records(const std::string& text, char delimiter) {
+    std::istringstream in(text);
+    kelvor::batch::CsvReader reader(in, delimiter);
+    std::vector<std::vector<std::string>> records;
+    std::vector<std::string> fields;
+    bool complete = false;
+    while (reader.next(fields, complete)) records.push_back(fields);
+    return records;
+}
 
 void write_sound(const std::string& path, const std::vector<double>& samples, int rate, int format, int channels) {
     SF_INFO info{};

@@ -3,12 +3,34 @@
 #ifndef TESTS_BATCH_SUPPORT_H
 #define TESTS_BATCH_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "batch/manifest.h"
 #include "batch/row.h"
 #include "support.h"
+
+// A test in a temporary directory of its own, removed afterwards.
+class BatchDirTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = make_temp_dir(); }
+    void TearDown() override { remove_tree(dir_); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // ref.wav and deg.wav: the bundled pair.
+    void write_sample_pair() const;
+    // A folder and its parents below the directory.
+    void mkdirs(const std::string& relative) const;
+    std::string dir_;
+};
+
+// Every pair a source lists, from where it stands.
+std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource& source);
+inline std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource&& source) { return all_pairs(source); }
+// The records of a CSV (or, with '\t', TSV) text.
+std::vector<std::vector<std::string>> csv_records(const std::string& text, char delimiter = ',');
 
 // Writes samples (+-1 scale) with libsndfile; format is SF_FORMAT_* (major
 // | subtype). channels > 1 interleaves `samples` as given.

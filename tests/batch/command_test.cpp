@@ -23,13 +23,7 @@ using namespace kelvor;
 
 namespace {
 
-class CommandTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
+class CommandTest : public BatchDirTest {};
 
 std::vector<int16_t> slice(const std::vector<int16_t>& x, size_t from, size_t count) {
     std::vector<int16_t> y(x.begin() + static_cast<std::ptrdiff_t>(from),
@@ -301,7 +295,8 @@ TEST_F(CommandTest, ShardsTogetherScoreEveryPairOnceInManifestOrder) {
 }
 
 TEST_F(CommandTest, DirectoriesPairByNameAndScoreAsTheManifestDoes) {
-    ASSERT_EQ(system(("mkdir -p " + path("A/s") + " " + path("B/s")).c_str()), 0);
+    mkdirs("A/s");
+    mkdirs("B/s");
     write_file(path("A/s/x.wav"), wav_bytes(sample_ref(), 8000));
     write_file(path("B/s/x.wav"), wav_bytes(sample_deg(), 8000));
     write_file(path("A/lonely.wav"), wav_bytes(sample_ref(), 8000));
@@ -374,8 +369,7 @@ std::vector<double> json_numbers(const std::string& text, const std::string& key
 }
 
 TEST_F(CommandTest, DetailsFilesHoldTheArraysBehindEachScoredRow) {
-    write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
-    write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+    write_sample_pair();
     write_sound(path("ref16.wav"), resampled(to_doubles(sample_ref()), 8000, 16000), 16000,
                 SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     write_sound(path("deg16.wav"), resampled(to_doubles(sample_deg()), 8000, 16000), 16000,

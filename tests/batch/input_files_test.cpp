@@ -26,11 +26,8 @@ using namespace kelvor::batch;
 
 namespace {
 
-class InputFiles : public ::testing::Test {
+class InputFiles : public BatchDirTest {
 protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
     // The status code read_audio throws for a file, "ok" when it reads.
     std::string code_of(const std::string& name, const AudioOptions& options = AudioOptions{}) {
         try {
@@ -41,7 +38,6 @@ protected:
             return e.code();
         }
     }
-    std::string dir_;
     std::string message_;
 };
 

@@ -18,39 +18,13 @@ using namespace kelvor::batch;
 
 namespace {
 
-class ListingColumns : public ::testing::Test {
+class ListingColumns : public BatchDirTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir();
-        write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
-        write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+        BatchDirTest::SetUp();
+        write_sample_pair();
     }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    void mkdirs(const std::string& relative) const {
-        ASSERT_EQ(system(("mkdir -p '" + path(relative) + "'").c_str()), 0);
-    }
-    std::string dir_;
 };
-
-template <typename Source>
-std::vector<PairSpec> all_pairs(Source&& source) {
-    std::vector<PairSpec> pairs;
-    PairSpec listed;
-    while (source.next(listed)) pairs.push_back(listed);
-    return pairs;
-}
-
-// The records of a CSV text.
-std::vector<std::vector<std::string>> csv_records(const std::string& text) {
-    std::istringstream in(text);
-    CsvReader reader(in, ',');
-    std::vector<std::vector<std::string>> records;
-    std::vector<std::string> fields;
-    bool complete = false;
-    while (reader.next(fields, complete)) records.push_back(fields);
-    return records;
-}
 
 TEST(MetadataFormat, ReadingBackChecksTheMetadataColumns) {
     Row row;
@@ -378,10 +352,21 @@ TEST_F(ListingColumns, FoldersNamedNameEqualsValueBecomeColumns) {
     EXPECT_EQ(pairs[1].metadata, second);
     EXPECT_EQ(DirectorySource(path("refs"), {SystemFolder{"noisy", path("n")}}).metadata(),
               (std::vector<std::string>{"system", "snr", "spk"}));
-    // A folder that would name a column kelvor-batch writes itself.
-    mkdirs("bad/stoi=1");
-    write_file(path("bad/stoi=1/a.wav"), "");
-    EXPECT_THROW(DirectorySource(path("bad"), {SystemFolder{"n", path("n")}}), ListingError);
+    // A folder that would name a column kelvor-batch writes itself: a
+    // score's, or the labels' own.
+    for (const char* column : {"stoi", "system"}) {
+        const std::string folder = std::string("bad_") + column + "/" + column + "=1";
+        mkdirs(folder);
+        write_file(path(folder + "/a.wav"), "");
+        try {
+            DirectorySource(path(std::string("bad_") + column), {SystemFolder{"n", path("n")}});
+            ADD_FAILURE() << "a folder " << column << "=1 was taken";
+        } catch (const ListingError& e) {
+            EXPECT_NE(std::string(e.what()).find("would make a column '" + std::string(column) + "'"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
 }
 
 }  // namespace

@@ -13,19 +13,7 @@ using namespace kelvor::batch;
 
 namespace {
 
-std::vector<PairSpec> all_pairs(PairSource& source) {
-    std::vector<PairSpec> pairs;
-    PairSpec listed;
-    while (source.next(listed)) pairs.push_back(listed);
-    return pairs;
-}
-
-class ListingTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string dir_;
-};
+class ListingTest : public BatchDirTest {};
 
 TEST_F(ListingTest, ManifestFieldsQuotingDelimitersAndPaths) {
     struct Case {
@@ -195,8 +183,22 @@ TEST(RowFormat, ReadingBackStopsBeforeATornLastRowAndRefusesForeignFiles) {
     }
     std::string csv = header_line(Format::csv) + format_row(sample_row("a", "b", true), Format::csv);
     std::string jsonl = format_row(sample_row("a", "b", true), Format::jsonl);
+    // A JSON row edited by hand: text put in place of `what` (the first
+    // place it appears).
+    auto edited = [&](const std::string& what, const std::string& text) {
+        return std::string(jsonl).replace(jsonl.find(what), what.size(), text);
+    };
     const std::pair<std::string, Format> foreign[] = {
-        {jsonl, Format::csv}, {csv, Format::jsonl}, {"x,y\n1,2\n", Format::csv}, {csv + "a,b,c\n", Format::csv}};
+        {jsonl, Format::csv},
+        {csv, Format::jsonl},
+        {"x,y\n1,2\n", Format::csv},
+        {csv + "a,b,c\n", Format::csv},
+        {edited(", \"message\": \"\"", ""), Format::jsonl},                                // a standard column missing
+        {edited("\"status\"", "\"status\": \"failed\", \"status\""), Format::jsonl},        // one given twice
+        {edited("\"message\": \"\"", "\"message\": \"\", \"note\": [1]"), Format::jsonl},  // a value that is no cell
+        {edited("\"message\": \"\"", "\"message\": \"\", \"note\": true"), Format::jsonl},
+        {edited("}", "} x"), Format::jsonl},
+    };
     for (const auto& f : foreign) {
         std::istringstream in(f.first);
         EXPECT_THROW(read_rows(in, f.second, [](const Row&) {}), OutputFormatError) << f.first;

@@ -19,20 +19,12 @@ using Records = std::vector<std::vector<std::string>>;
 
 namespace {
 
-class ManifestReading : public ::testing::Test {
+class ManifestReading : public BatchDirTest {
 protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
     std::vector<PairSpec> pairs_of(const std::string& name, const std::string& text) {
         write_file(path(name), text);
-        ManifestSource source(path(name));
-        std::vector<PairSpec> pairs;
-        PairSpec listed;
-        while (source.next(listed)) pairs.push_back(listed);
-        return pairs;
+        return all_pairs(ManifestSource(path(name)));
     }
-    std::string dir_;
 };
 
 TEST(CsvReader, QuotesOpenOnlyAtAFieldsStartAndNeverInTsv) {
@@ -158,8 +150,7 @@ TEST_F(ManifestReading, TsvWithAQuoteInANameKeepsEveryRow) {
 }
 
 TEST_F(ManifestReading, ManifestsFromStandardInputAndPipes) {
-    write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
-    write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+    write_sample_pair();
     write_file(path("m.csv"), "\xEF\xBB\xBFreference,degraded\nref.wav,deg.wav\nref.wav,none.wav\n");
     ToolRun from_file = run_batch({"m.csv"}, dir_);
     ASSERT_EQ(from_file.status, 3) << from_file.err;

@@ -14,10 +14,10 @@ using kelvor::batch::Row;
 
 namespace {
 
-class OnePair : public ::testing::Test {
+class OnePair : public BatchDirTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir();
+        BatchDirTest::SetUp();
         write_sound(path("ref.flac"), resampled(to_doubles(sample_ref()), 8000, 16000), 16000,
                     SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
         write_sound(path("deg.wav"), resampled(to_doubles(sample_deg()), 8000, 16000), 16000,
@@ -25,9 +25,6 @@ protected:
         write_file(path("m.csv"), "reference,degraded,shift\nref.flac,deg.wav,\nref.flac,deg.wav,640\n");
         listed_ = parse_rows(run_batch({"m.csv"}, dir_).out);
     }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
     std::vector<Row> listed_;  // the same pairs scored from a manifest
 };
 

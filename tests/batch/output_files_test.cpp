@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <regex>
 #include <thread>
@@ -26,15 +27,12 @@ using namespace kelvor::batch;
 
 namespace {
 
-class OutputFiles : public ::testing::Test {
+class OutputFiles : public BatchDirTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir();
-        write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
-        write_file(path("deg.wav"), wav_bytes(sample_deg(), 8000));
+        BatchDirTest::SetUp();
+        write_sample_pair();
     }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
     // A manifest of `rows` short pairs (about 0.8 s each).
     void short_pairs(const std::string& name, int rows) {
         write_file(path("r.wav"), wav_bytes(std::vector<int16_t>(sample_ref().begin() + 8000, sample_ref().begin() + 14000), 8000));
@@ -43,7 +41,6 @@ protected:
         for (int i = 0; i < rows; i++) m += "r.wav,d.wav," + std::to_string(1 + i % 900) + "\n";
         write_file(path(name), m);
     }
-    std::string dir_;
 };
 
 TEST(NoNotANumber, NeitherRowsNorDetailsEverHoldNanOrInfinity) {
@@ -158,7 +155,7 @@ TEST_F(OutputFiles, ADetailsFileNotWrittenIsAnErrorRowThatResumeScoresAgain) {
     ToolRun whole = run_batch({"--details", "all", "m.csv"}, dir_);
     ASSERT_EQ(whole.status, 0) << whole.err;
     // Row 1's details cannot be renamed into place.
-    ASSERT_EQ(system(("mkdir -p " + path("d/1.json/x")).c_str()), 0);
+    mkdirs("d/1.json/x");
     ToolRun failed = run_batch({"-j1", "--details", "d", "-o", "out.csv", "m.csv"}, dir_);
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("d/1.json"), std::string::npos) << failed.err;
@@ -242,7 +239,11 @@ TEST_F(OutputFiles, TheRunRecordSaysWhatTheRowsAre) {
     EXPECT_TRUE(std::regex_match(record->find("started")->text,
                                  std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
     // Written without -o: no record; onto a device: none either.
+    const bool device_record = std::filesystem::exists("/dev/null.run.json");
     EXPECT_EQ(run_batch({"-o", "/dev/null", "m.csv"}, dir_).status, 0);
+    EXPECT_EQ(std::filesystem::exists("/dev/null.run.json"), device_record);
+    EXPECT_EQ(run_batch({"m.csv"}, dir_).status, 0);
+    EXPECT_EQ(run_batch_shell("ls -A | grep -c 'run.json$'", {}, dir_).out, "1\n");  // s.csv's only
 }
 
 TEST_F(OutputFiles, ResumeRefusesRowsOfAnotherRun) {
@@ -353,7 +354,11 @@ TEST(Progress, TheBarFitsItsWidthAndShowsFailures) {
     ASSERT_NE(sink, nullptr);
     ProgressBar bar(true, 319, sink);
     for (int64_t done = 300; done <= 350; done++) bar.update(done, 1, done == 350);
+    std::rewind(sink);
+    std::string drawn;
+    for (int c; (c = std::fgetc(sink)) != EOF;) drawn += static_cast<char>(c);
     std::fclose(sink);
+    EXPECT_NE(drawn.find("350/319"), std::string::npos) << drawn;
 }
 
 }  // namespace

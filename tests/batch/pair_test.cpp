@@ -18,13 +18,7 @@ using namespace kelvor::batch;
 
 namespace {
 
-class PairTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = make_temp_dir(); }
-    void TearDown() override { remove_tree(dir_); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
+class PairTest : public BatchDirTest {};
 
 TEST_F(PairTest, EveryContainerAndSubtypeReadsWithItsHeaderHonoured) {
     std::vector<double> x = to_doubles(sample_ref());

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "batch/pool.h"
+#include "batch/selection.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor::batch;
@@ -114,6 +115,37 @@ TEST(Pool, AThrowingHookEndsThePoolAndIsRethrown) {
             EXPECT_EQ(h.emitted.size(), static_cast<size_t>(h.handed));
         }
     }
+}
+
+// The row that stands in for a pair whose scoring threw is that pair's
+// row: its cells, metadata too, are the ones --resume finds it by.
+TEST(Pool, APairWhoseScoringThrowsKeepsItsCells) {
+    PairSpec pair;
+    pair.index = 0;
+    pair.reference = "r.wav";
+    pair.degraded = "d.wav";
+    pair.metadata = {"system-a", "snr 0"};
+    bool handed = false;
+    std::vector<Row> rows;
+    PoolCallbacks callbacks;
+    callbacks.next = [&](PairSpec& listed) {
+        if (handed) return false;
+        listed = pair;
+        handed = true;
+        return true;
+    };
+    callbacks.score = [](const PairSpec&) -> Row { throw std::runtime_error("scoring failed"); };
+    callbacks.emit = [&](const Row& row) { rows.push_back(row); };
+    callbacks.stop = [] { return false; };
+    EXPECT_THROW(run_pool(callbacks, 2, 4), std::runtime_error);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].status, "failed");
+    EXPECT_EQ(rows[0].reference, pair.reference);
+    EXPECT_EQ(rows[0].degraded, pair.degraded);
+    EXPECT_EQ(rows[0].metadata, pair.metadata);
+    DoneRows done;
+    done.add(rows[0].reference, rows[0].degraded, rows[0].metadata);
+    EXPECT_TRUE(done.take(pair.reference, pair.degraded, pair.metadata));
 }
 
 TEST(Pool, AStopFinishesThePairsHandedOut) {

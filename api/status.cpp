@@ -49,6 +49,10 @@ const StatusEntry STATUSES[] = {
     {KELVOR_ERR_UNPAIRED, "unpaired", KELVOR_CATEGORY_MISSING, "A file found on one side only"},
     {KELVOR_ERR_DETAILS, "details", KELVOR_CATEGORY_FILE, "The details could not be written"},
     {KELVOR_ERR_FAILED, "failed", KELVOR_CATEGORY_INTERNAL, "Unexpected failure"},
+    {KELVOR_ERR_LENGTH_MISMATCH, "length_mismatch", KELVOR_CATEGORY_INPUT,
+     "The reference and the degraded signal have different lengths"},
+    {KELVOR_ERR_NO_GRADIENT, "no_gradient", KELVOR_CATEGORY_INPUT,
+     "No gradient: a searched delay is not a differentiable function of the samples; give the delay as a shift"},
 };
 
 const StatusEntry* find(int status) {

@@ -97,9 +97,11 @@ typedef struct {
 
 /*
  * Statuses: 0 is success, every failure is negative. The calls of this
- * library return the first eleven; the others are the failures of the
- * front ends that read files and listings (kelvor-batch, the Python
- * package), defined here so that every program names a failure alike.
+ * library return too_short to silent and length_mismatch to no_gradient;
+ * rate_mismatch to failed are the failures of the front ends that read
+ * files and listings (kelvor-batch, the Python package), defined here so
+ * that every program names a failure alike. Later versions add statuses
+ * before KELVOR_ERR_LAST, never renumbering one.
  * kelvor_status_name gives the short name that result rows carry,
  * kelvor_status_text a sentence, kelvor_status_category the kind of fault.
  */
@@ -126,7 +128,9 @@ enum {
     KELVOR_ERR_UNPAIRED = -19,     /* unpaired: a file present in one folder or list only */
     KELVOR_ERR_DETAILS = -20,      /* details: the details asked for could not be written */
     KELVOR_ERR_FAILED = -21,       /* failed: an unexpected failure */
-    KELVOR_ERR_LAST = -22          /* sentinel: every status lies above it */
+    KELVOR_ERR_LENGTH_MISMATCH = -22, /* length_mismatch: the reference and the degraded signal have different lengths */
+    KELVOR_ERR_NO_GRADIENT = -23,  /* no_gradient: a gradient asked for where the score has none (a searched delay) */
+    KELVOR_ERR_LAST = -24          /* sentinel: every status lies above it */
 };
 
 /* Kinds of failure, for front ends that map them to their own error types

@@ -4,9 +4,11 @@
 #include <cctype>
 
 #include "batch/output.h"
-#include "batch/row_format.h"
+#include "frontend/row_format.h"
 
 namespace kelvor::batch {
+
+using namespace kelvor::frontend;
 
 std::string details_path(const std::string& dir, int64_t index) {
     return dir + "/" + std::to_string(index) + ".json";
@@ -21,7 +23,7 @@ bool is_details_name(const std::string& name) {
                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details,
+void write_details(const std::string& dir, const frontend::Row& row, int64_t index, const frontend::Details& details,
                    const std::vector<std::string>& metadata) {
     write_file_atomically(details_path(dir, index), details_json(row, index, details, metadata));
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "batch/pair.h"
-#include "batch/row.h"
+#include "frontend/pair.h"
+#include "frontend/row.h"
 
 namespace kelvor::batch {
 
@@ -21,7 +21,7 @@ bool is_details_name(const std::string& name);
 // (write_file_atomically): a file present is whole, whichever of several
 // runs on one folder wrote it. metadata names the row's metadata values.
 // Throws std::runtime_error naming the file.
-void write_details(const std::string& dir, const Row& row, int64_t index, const Details& details,
+void write_details(const std::string& dir, const frontend::Row& row, int64_t index, const frontend::Details& details,
                    const std::vector<std::string>& metadata = {});
 
 }  // namespace kelvor::batch

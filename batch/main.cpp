@@ -24,12 +24,12 @@
 #include <vector>
 
 #include "batch/details_file.h"
-#include "batch/manifest.h"
+#include "frontend/listing.h"
 #include "batch/output.h"
-#include "batch/pair.h"
-#include "batch/pool.h"
+#include "frontend/pair.h"
+#include "frontend/pool.h"
 #include "batch/progress.h"
-#include "batch/row_format.h"
+#include "frontend/row_format.h"
 #include "batch/run_record.h"
 #include "batch/selection.h"
 #include "kelvor/stoi.h"
@@ -37,6 +37,7 @@
 namespace {
 
 using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 constexpr int EXIT_ROW_ERRORS = 3;
 constexpr int EXIT_USAGE = 1;

@@ -62,18 +62,6 @@ void Output::write(const std::string& text) {
     throw std::runtime_error("Can't write " + name_ + ": " + std::strerror(err));
 }
 
-std::optional<FileId> file_id(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return FileId{st.st_dev, st.st_ino};
-}
-
-std::optional<FileId> file_id(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return std::nullopt;
-    return FileId{st.st_dev, st.st_ino};
-}
-
 LockResult lock_exclusive(int fd) {
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return LockResult::locked;

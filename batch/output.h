@@ -1,6 +1,5 @@
 // What kelvor-batch writes and how: rows going out whole, files replaced
-// in one step through a temporary of their own, file identities (to keep
-// an output from landing on an input) and the output's lock.
+// in one step through a temporary of their own, and the output's lock.
 #ifndef KELVOR_BATCH_OUTPUT_H
 #define KELVOR_BATCH_OUTPUT_H
 
@@ -41,26 +40,6 @@ private:
     std::string name_;
     bool regular_ = false;
 };
-
-// The identity of a file: its device and inode. Two names with the same
-// identity are the same file, whatever links lie between them.
-struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileId& other) const { return device == other.device && inode == other.inode; }
-    bool operator!=(const FileId& other) const { return !(*this == other); }
-};
-
-struct FileIdHash {
-    size_t operator()(const FileId& id) const {
-        return static_cast<size_t>(id.inode) * 1000003u ^ static_cast<size_t>(id.device);
-    }
-};
-
-// The identity of what path names (links followed); nothing when it does
-// not exist or cannot be looked at.
-std::optional<FileId> file_id(const std::string& path);
-std::optional<FileId> file_id(int fd);
 
 enum class LockResult {
     locked,       // this process holds the lock now

@@ -15,6 +15,8 @@
 
 namespace kelvor::batch {
 
+using namespace kelvor::frontend;
+
 namespace {
 
 // path made absolute (links resolved) when it exists; as given otherwise.

@@ -22,11 +22,15 @@
 #include <string>
 #include <vector>
 
-#include "batch/json.h"
-#include "batch/manifest.h"
-#include "batch/pair.h"
+#include "frontend/json.h"
+#include "frontend/listing.h"
+#include "frontend/pair.h"
 
 namespace kelvor::batch {
+
+using frontend::JsonValue;
+using frontend::ScoreOptions;
+using frontend::SystemFolder;
 
 // The options that change the numbers, as the run record keeps them. An
 // option that changes the numbers is added here, in one line; --resume

@@ -8,22 +8,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "batch/manifest.h"
+#include "frontend/listing.h"
+#include "frontend/shard.h"
 
 namespace kelvor::batch {
 
-struct Shard {
-    int index = 1;  // K: 1 .. count
-    int count = 1;  // N
-};
-
-// Parses "K/N" (1 <= K <= N); false for anything else.
-bool parse_shard(const std::string& text, Shard& shard);
-
-// Row i (0-based, in listing order) belongs to shard (i mod N) + 1.
-inline bool in_shard(int64_t row, const Shard& shard) {
-    return row % shard.count == shard.index - 1;
-}
+using frontend::PairSource;
+using frontend::PairSpec;
+using frontend::Shard;
 
 // The pairs already written, counted by reference, degraded and metadata
 // (the same files under two systems or ids are two pairs): a pair listed

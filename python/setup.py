@@ -4,7 +4,7 @@
 
 The extension module kelvor_stoi._core is the CMake target
 kelvor_stoi_core of the repository one folder up (the scoring library, the
-batch core and the pybind11 module, built in Release without tests); this
+front-end core and the pybind11 module, built in Release without tests); this
 file runs CMake for it and places the module in the package. Nothing is
 downloaded: it needs CMake, a C++17 compiler, pybind11, the Python
 development files and libsndfile (Debian: cmake g++ pybind11-dev

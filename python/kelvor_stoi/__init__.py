@@ -90,7 +90,7 @@ COLUMNS: Tuple[str, ...] = tuple(_core.COLUMNS)
 
 #: What each standard column holds: "text" (str, object dtype), "real"
 #: (float64, NaN where the output's cell is empty) or "integer" (nullable
-#: Int64). From the batch core's column table, as COLUMNS.
+#: Int64). From the front-end core's column table, as COLUMNS.
 COLUMN_TYPES: Dict[str, str] = dict(_core.COLUMN_TYPES)
 
 ArrayLike = Union[np.ndarray, Sequence[float], Sequence[int]]
@@ -481,7 +481,7 @@ def score_manifest(
     jobs: without a client, the threads of this process that score (default:
         every core it may run on); with a client, the threads of each task
         on a worker (default 1).
-    client: None scores here, through the batch core, without importing
+    client: None scores here, through the front-end core, without importing
         Dask; a dask.distributed Client distributes the pairs over its
         workers as kelvor_stoi.dask.score_manifest does (which see).
     profile: "reference" (None, the default) or "tool".

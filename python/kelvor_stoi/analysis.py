@@ -71,7 +71,7 @@ MEASURES: Tuple[str, ...] = ("stoi", "estoi")
 DEFAULT_RESAMPLES = 2000
 DEFAULT_SEED = 0
 
-# The standard columns that hold numbers, from the batch core's column
+# The standard columns that hold numbers, from the front-end core's column
 # table; every other standard column, and every metadata column, is text
 # and is read byte for byte.
 _FLOAT_COLUMNS = frozenset(name for name, kind in COLUMN_TYPES.items() if kind == "real")

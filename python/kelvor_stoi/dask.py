@@ -9,7 +9,7 @@
 The manifest is read on the client with kelvor-batch's own parser (the
 same pairs, paths, shift and align cells and error rows), cut into
 partitions of partition_size pairs, and each partition becomes one task
-that scores its pairs on a worker with the batch core (the scoring of
+that scores its pairs on a worker with the front-end core (the scoring of
 kelvor-batch, on the threads of the package's score_many). The result is a
 pandas DataFrame with kelvor-batch's columns (the standard ones, then the
 manifest's own), one row per manifest row in manifest order, equal to

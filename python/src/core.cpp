@@ -1,4 +1,4 @@
-// kelvor_stoi._core: the batch core's reading and scoring paths for numpy
+// kelvor_stoi._core: the front-end core's reading and scoring paths for numpy
 // arrays and files, with the GIL released while they run.
 //
 // The package (kelvor_stoi/__init__.py) checks and converts the arguments;
@@ -6,7 +6,7 @@
 // machine's byte order, with any strides, and a positive rate, and refuse
 // anything else with ValueError. Arrays are read where they lie, a block at
 // a time, never copied whole. Every failure of
-// a pair arrives as a Row with a status code (batch/pair.h) and becomes the
+// a pair arrives as a Row with a status code (frontend/pair.h) and becomes the
 // Python exception of exception_type(), carrying the code as its `status`
 // attribute.
 #include <pybind11/numpy.h>
@@ -24,21 +24,21 @@
 #include <type_traits>
 #include <vector>
 
-#include "batch/audio_file.h"
-#include "batch/error.h"
-#include "batch/manifest.h"
-#include "batch/pair.h"
-#include "batch/pool.h"
-#include "batch/row.h"
-#include "batch/row_format.h"
+#include "frontend/audio_file.h"
+#include "frontend/error.h"
+#include "frontend/listing.h"
+#include "frontend/pair.h"
+#include "frontend/pool.h"
+#include "frontend/row.h"
+#include "frontend/row_format.h"
 #include "kelvor/stoi.h"
 
 namespace py = pybind11;
-using kelvor::batch::Audio;
-using kelvor::batch::Details;
-using kelvor::batch::PairSpec;
-using kelvor::batch::Row;
-using kelvor::batch::Signal;
+using kelvor::frontend::Audio;
+using kelvor::frontend::Details;
+using kelvor::frontend::PairSpec;
+using kelvor::frontend::Row;
+using kelvor::frontend::Signal;
 
 namespace {
 
@@ -52,7 +52,7 @@ struct Settings {
 
 // -------------------------------------------------------------- text
 
-// Names and paths of the batch core as Python text: bytes that are not
+// Names and paths of the front-end core as Python text: bytes that are not
 // UTF-8 become lone surrogates, as os.fsdecode() gives them, so that any
 // file name reaches Python and comes back unchanged (fs_bytes).
 py::str fs_text(const std::string& s) {
@@ -79,8 +79,8 @@ py::str message_text(const std::string& s) {
 
 // The options of a file read from Python: a multi-channel file names the
 // argument `channel=`.
-kelvor::batch::AudioOptions audio_options(int raw_rate, int channel) {
-    kelvor::batch::AudioOptions options{raw_rate, channel};
+kelvor::frontend::AudioOptions audio_options(int raw_rate, int channel) {
+    kelvor::frontend::AudioOptions options{raw_rate, channel};
     options.channel_option = "channel=N";
     return options;
 }
@@ -158,7 +158,7 @@ void read_array(const Borrowed& b, int64_t start, int32_t count, double* out) {
     }
 }
 
-// The batch core's view of borrowed samples: read in blocks where they
+// The front-end core's view of borrowed samples: read in blocks where they
 // lie, int16 as their value / 32768.
 Signal signal_of(const Borrowed& b, int rate) {
     Signal s;
@@ -180,12 +180,12 @@ Signal signal_of(const Borrowed& b, int rate) {
     return s;
 }
 
-// One pair in memory: the batch core's score_signals, reading both arrays
+// One pair in memory: the front-end core's score_signals, reading both arrays
 // in place. Runs without the GIL.
 Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const Settings& settings,
                    Details* details) noexcept {
     try {
-        return kelvor::batch::score_signals(signal_of(reference, rate), signal_of(degraded, rate), settings.shift,
+        return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), settings.shift,
                                             settings.align, settings.profile, details, settings.double_table);
     } catch (const std::bad_alloc&) {
         return failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for this pair");
@@ -194,7 +194,7 @@ Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate
 
 // --------------------------------------------------------- thread pool
 
-// Runs score(i) for i = 0 .. count - 1 on `jobs` threads of the batch
+// Runs score(i) for i = 0 .. count - 1 on `jobs` threads of the front-end
 // core's pool and returns the rows in order. Called without the GIL. The
 // calling thread looks at Python's signal handlers about ten times a
 // second (taking the GIL briefly); when a handler raises (Ctrl-C) no pair
@@ -210,7 +210,7 @@ std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted
     auto checked = std::chrono::steady_clock::now();
     size_t next = 0;
 
-    kelvor::batch::PoolCallbacks callbacks;
+    kelvor::frontend::PoolCallbacks callbacks;
     callbacks.next = [&](PairSpec& listed) {
         if (next >= count) return false;
         listed = PairSpec{};
@@ -231,7 +231,7 @@ std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted
         return interrupted.load();
     };
     const size_t threads = std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(jobs), count));
-    kelvor::batch::run_pool(callbacks, static_cast<int>(threads), threads * 4);
+    kelvor::frontend::run_pool(callbacks, static_cast<int>(threads), threads * 4);
     *interrupted_out = interrupted;
     return rows;
 }
@@ -251,17 +251,17 @@ py::tuple scores_of(const Row& row) {
     return py::make_tuple(*row.stoi, *row.estoi, *row.delay_samples, *row.delay_ms);
 }
 
-// A row as kelvor-batch writes it: the standard columns of the batch
+// A row as kelvor-batch writes it: the standard columns of the front-end
 // core's table (text as str, numbers as float or int, None where the
 // output has an empty cell), then the metadata values as str.
 py::tuple columns_of(const Row& row) {
-    py::tuple record(kelvor::batch::ROW_COLUMN_COUNT + row.metadata.size());
+    py::tuple record(kelvor::frontend::ROW_COLUMN_COUNT + row.metadata.size());
     size_t i = 0;
-    for (const kelvor::batch::Column& column : kelvor::batch::ROW_COLUMNS) {
+    for (const kelvor::frontend::Column& column : kelvor::frontend::ROW_COLUMNS) {
         switch (column.type) {
-        case kelvor::batch::ColumnType::text: record[i] = fs_text(row.*column.text); break;
-        case kelvor::batch::ColumnType::real: record[i] = optional_float(row.*column.real); break;
-        case kelvor::batch::ColumnType::integer: record[i] = optional_int(row.*column.integer); break;
+        case kelvor::frontend::ColumnType::text: record[i] = fs_text(row.*column.text); break;
+        case kelvor::frontend::ColumnType::real: record[i] = optional_float(row.*column.real); break;
+        case kelvor::frontend::ColumnType::integer: record[i] = optional_int(row.*column.integer); break;
         }
         i++;
     }
@@ -382,11 +382,11 @@ py::tuple score_files(const std::string& reference_path, const std::string& degr
         listed.degraded_path = degraded_path;
         listed.shift = settings.shift;
         listed.align = settings.align;
-        kelvor::batch::ScoreOptions options;
+        kelvor::frontend::ScoreOptions options;
         options.audio = audio_options(raw_rate, channel);
         options.profile = settings.profile;
         options.double_table = settings.double_table;
-        row = kelvor::batch::score_pair(listed, options);
+        row = kelvor::frontend::score_pair(listed, options);
     }
     if (!row.ok()) raise_row(row);
     return scores_of(row);
@@ -398,10 +398,10 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
     Row failure;
     {
         py::gil_scoped_release nogil;
-        const kelvor::batch::AudioOptions options = audio_options(raw_rate, channel);
+        const kelvor::frontend::AudioOptions options = audio_options(raw_rate, channel);
         try {
-            audio = kelvor::batch::read_audio(path, options, "audio");
-        } catch (const kelvor::batch::PairError& e) {
+            audio = kelvor::frontend::read_audio(path, options, "audio");
+        } catch (const kelvor::frontend::PairError& e) {
             failure = failed_row(e.code(), e.what());
         } catch (const std::bad_alloc&) {
             failure = failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for '" + path + "'");
@@ -423,11 +423,11 @@ py::tuple read_manifest(const std::string& path) {
     {
         py::gil_scoped_release nogil;
         try {
-            kelvor::batch::ManifestSource source(path);
+            kelvor::frontend::ManifestSource source(path);
             names = source.metadata();
             PairSpec listed;
             while (source.next(listed)) listed_pairs.push_back(listed);
-        } catch (const kelvor::batch::ListingError& e) {
+        } catch (const kelvor::frontend::ListingError& e) {
             failure = e.what();
         }
     }
@@ -465,7 +465,7 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
         for (const py::handle& value : py::reinterpret_borrow<py::tuple>(t[9])) s.metadata.push_back(fs_bytes(value));
         pairs.push_back(std::move(s));
     }
-    kelvor::batch::ScoreOptions options;
+    kelvor::frontend::ScoreOptions options;
     options.align = align;
     options.profile = profile;
     options.audio = audio_options(raw_rate, channel);
@@ -474,7 +474,7 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
     {
         py::gil_scoped_release nogil;
         rows = run_rows(
-            pairs.size(), jobs, [&](size_t i) { return kelvor::batch::score_pair(pairs[i], options); }, &interrupted);
+            pairs.size(), jobs, [&](size_t i) { return kelvor::frontend::score_pair(pairs[i], options); }, &interrupted);
     }
     if (interrupted) throw py::error_already_set();
     py::list result;
@@ -508,13 +508,13 @@ PYBIND11_MODULE(_core, m) {
     m.def("profile_of", [](const std::string& name) { return kelvor_profile_from_name(name.c_str()); }, py::arg("name"));
     m.def("version", &kelvor_version);
 
-    // The standard columns of every row, from the batch core's table:
+    // The standard columns of every row, from the front-end core's table:
     // their names in order, and (name, type) with type "text", "real" or
     // "integer".
     static const char* const TYPES[] = {"text", "real", "integer"};
     py::list columns;
     py::list types;
-    for (const kelvor::batch::Column& column : kelvor::batch::ROW_COLUMNS) {
+    for (const kelvor::frontend::Column& column : kelvor::frontend::ROW_COLUMNS) {
         columns.append(column.name);
         types.append(py::make_tuple(column.name, TYPES[static_cast<int>(column.type)]));
     }

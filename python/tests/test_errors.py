@@ -1,5 +1,5 @@
 """Every failure is a Python exception of its kind, with the message of the
-library or the batch core and kelvor-batch's status code."""
+library or the front-end core and kelvor-batch's status code."""
 import os
 import subprocess
 import sys

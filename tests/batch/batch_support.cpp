@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "batch/csv.h"
-#include "batch/row_format.h"
+#include "frontend/csv.h"
+#include "frontend/row_format.h"
 
 void BatchDirTest::write_sample_pair() const {
     write_file(path("ref.wav"), wav_bytes(sample_ref(), 8000));
@@ -19,16 +19,16 @@ void BatchDirTest::mkdirs(const std::string& relative) const {
     std::filesystem::create_directories(path(relative));
 }
 
-std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource& source) {
-    std::vector<kelvor::batch::PairSpec> pairs;
-    kelvor::batch::PairSpec listed;
+std::vector<kelvor::frontend::PairSpec> all_pairs(kelvor::frontend::PairSource& source) {
+    std::vector<kelvor::frontend::PairSpec> pairs;
+    kelvor::frontend::PairSpec listed;
     while (source.next(listed)) pairs.push_back(listed);
     return pairs;
 }
 
 std::vector<std::vector<std::string>> csv_records(const std::string& text, char delimiter) {
     std::istringstream in(text);
-    kelvor::batch::CsvReader reader(in, delimiter);
+    kelvor::frontend::CsvReader reader(in, delimiter);
     std::vector<std::vector<std::string>> records;
     std::vector<std::string> fields;
     bool complete = false;
@@ -110,11 +110,11 @@ ToolRun run_batch_shell(const std::string& script, const std::vector<std::string
     return run_program(argv, cwd);
 }
 
-std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl) {
+std::vector<kelvor::frontend::Row> parse_rows(const std::string& text, bool jsonl) {
     std::istringstream in(text);
-    std::vector<kelvor::batch::Row> rows;
-    kelvor::batch::read_rows(in, jsonl ? kelvor::batch::Format::jsonl : kelvor::batch::Format::csv,
-                             [&](const kelvor::batch::Row& r) { rows.push_back(r); });
+    std::vector<kelvor::frontend::Row> rows;
+    kelvor::frontend::read_rows(in, jsonl ? kelvor::frontend::Format::jsonl : kelvor::frontend::Format::csv,
+                             [&](const kelvor::frontend::Row& r) { rows.push_back(r); });
     return rows;
 }
 

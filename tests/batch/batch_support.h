@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "batch/manifest.h"
-#include "batch/row.h"
+#include "frontend/listing.h"
+#include "frontend/row.h"
 #include "support.h"
 
 // A test in a temporary directory of its own, removed afterwards.
@@ -27,8 +27,8 @@ protected:
 };
 
 // Every pair a source lists, from where it stands.
-std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource& source);
-inline std::vector<kelvor::batch::PairSpec> all_pairs(kelvor::batch::PairSource&& source) { return all_pairs(source); }
+std::vector<kelvor::frontend::PairSpec> all_pairs(kelvor::frontend::PairSource& source);
+inline std::vector<kelvor::frontend::PairSpec> all_pairs(kelvor::frontend::PairSource&& source) { return all_pairs(source); }
 // The records of a CSV (or, with '\t', TSV) text.
 std::vector<std::vector<std::string>> csv_records(const std::string& text, char delimiter = ',');
 
@@ -52,7 +52,7 @@ ToolRun run_batch(const std::vector<std::string>& args, const std::string& cwd);
 // args: for pipes and redirections.
 ToolRun run_batch_shell(const std::string& script, const std::vector<std::string>& args, const std::string& cwd);
 // The rows of a CSV (or JSON Lines) output.
-std::vector<kelvor::batch::Row> parse_rows(const std::string& text, bool jsonl = false);
+std::vector<kelvor::frontend::Row> parse_rows(const std::string& text, bool jsonl = false);
 
 
 

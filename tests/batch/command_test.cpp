@@ -18,7 +18,7 @@
 #include "conditioning/resampler.h"
 #include "measures/stoi.h"
 
-using kelvor::batch::Row;
+using kelvor::frontend::Row;
 using namespace kelvor;
 
 namespace {

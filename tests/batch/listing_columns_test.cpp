@@ -8,13 +8,13 @@
 #include <iterator>
 #include <sstream>
 
-#include "batch/csv.h"
-#include "batch/json.h"
-#include "batch/manifest.h"
-#include "batch/row_format.h"
+#include "frontend/csv.h"
+#include "frontend/json.h"
+#include "frontend/listing.h"
+#include "frontend/row_format.h"
 #include "batch_support.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

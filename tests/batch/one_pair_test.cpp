@@ -6,11 +6,11 @@
 
 #include <cstdio>
 
-#include "batch/json.h"
+#include "frontend/json.h"
 #include "batch_support.h"
 #include "kelvor/stoi.h"
 
-using kelvor::batch::Row;
+using kelvor::frontend::Row;
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST_F(OnePair, ItsRowInEveryFormatIsTheRowOfABatch) {
     const std::string batch_jsonl = run_batch({"--format", "jsonl", "m.csv"}, dir_).out;
     EXPECT_EQ(jsonl.out, batch_jsonl.substr(0, batch_jsonl.find('\n') + 1));
     EXPECT_EQ(json.out, jsonl.out);
-    EXPECT_TRUE(kelvor::batch::parse_json(json.out).has_value());
+    EXPECT_TRUE(kelvor::frontend::parse_json(json.out).has_value());
     // No results log, no run record, nothing else in the folder.
     EXPECT_FALSE(file_exists(path("stoi_results.txt")));
     ToolRun listing = run_program({"/bin/ls", "-A"}, dir_);

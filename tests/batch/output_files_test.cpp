@@ -15,15 +15,16 @@
 #include <regex>
 #include <thread>
 
-#include "batch/json.h"
+#include "frontend/json.h"
 #include "batch/progress.h"
-#include "batch/row_format.h"
+#include "frontend/row_format.h"
 #include "batch/run_record.h"
-#include "batch/sha256.h"
+#include "frontend/sha256.h"
 #include "batch_support.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Helpers of the kelvor-batch fuzz harnesses, which run the batch core in
+// Helpers of the kelvor-batch fuzz harnesses, which run the front-end core in
 // process without the tool harnesses' wrapped heap and exit.
 #ifndef TESTS_FUZZ_FUZZ_BATCH_H
 #define TESTS_FUZZ_FUZZ_BATCH_H

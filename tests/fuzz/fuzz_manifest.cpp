@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "batch/manifest.h"
+#include "frontend/listing.h"
 #include "fuzz_batch.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "batch/json.h"
-#include "batch/row_format.h"
+#include "frontend/json.h"
+#include "frontend/row_format.h"
 #include "fuzz_batch.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

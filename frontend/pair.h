@@ -1,18 +1,18 @@
 // Scoring one pair, from two paths or from samples in memory. Never throws:
 // every failure becomes a Row with an error status and a message.
-#ifndef KELVOR_BATCH_PAIR_H
-#define KELVOR_BATCH_PAIR_H
+#ifndef KELVOR_FRONTEND_PAIR_H
+#define KELVOR_FRONTEND_PAIR_H
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "batch/audio_file.h"
-#include "batch/row.h"
+#include "frontend/audio_file.h"
+#include "frontend/row.h"
 #include "kelvor/stoi.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 // One pair to score, as listed in a manifest or found in two directories.
 struct PairSpec {
@@ -111,6 +111,6 @@ Row score_signals(const Signal& reference, const Signal& degraded, int shift, bo
 Row score_audio(const Audio& reference, const Audio& degraded, int shift, bool align, int profile,
                 Details* details = nullptr, bool double_table = false) noexcept;
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

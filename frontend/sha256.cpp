@@ -1,9 +1,9 @@
-#include "batch/sha256.h"
+#include "frontend/sha256.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -94,4 +94,4 @@ std::string Sha256::hex() {
     return out;
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

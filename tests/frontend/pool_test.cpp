@@ -11,11 +11,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "batch/pool.h"
+#include "frontend/pool.h"
 #include "batch/selection.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

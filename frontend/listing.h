@@ -1,8 +1,8 @@
 // Where the pairs come from: a CSV/TSV manifest read row by row, a folder
 // of references and folders of systems paired by relative path, or two
 // lists of ids and paths (the "scp" lists of speech toolkits).
-#ifndef KELVOR_BATCH_MANIFEST_H
-#define KELVOR_BATCH_MANIFEST_H
+#ifndef KELVOR_FRONTEND_LISTING_H
+#define KELVOR_FRONTEND_LISTING_H
 
 #include <cstdint>
 #include <istream>
@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "batch/csv.h"
-#include "batch/output.h"
-#include "batch/pair.h"
+#include "frontend/csv.h"
+#include "frontend/file_id.h"
+#include "frontend/pair.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 // A listing that cannot be used at all (unreadable manifest, no reference
 // column, unreadable directory): the batch cannot start.
@@ -206,6 +206,6 @@ bool parse_shift(const std::string& text, int& shift);
 // case, blanks around ignored; false when the text is not one.
 bool parse_align(const std::string& text, bool& align);
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

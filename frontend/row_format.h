@@ -1,7 +1,7 @@
 // The output of kelvor-batch: its columns, one Row as a CSV record or a
 // JSON Lines object, and reading a written output back (for --resume).
-#ifndef KELVOR_BATCH_ROW_FORMAT_H
-#define KELVOR_BATCH_ROW_FORMAT_H
+#ifndef KELVOR_FRONTEND_ROW_FORMAT_H
+#define KELVOR_FRONTEND_ROW_FORMAT_H
 
 #include <functional>
 #include <istream>
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "batch/pair.h"
-#include "batch/row.h"
+#include "frontend/pair.h"
+#include "frontend/row.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 enum class Format { csv, jsonl };
 
@@ -137,6 +137,6 @@ long long read_rows_until(std::istream& in, Format format, const std::function<b
                           const std::vector<std::string>* metadata = nullptr,
                           std::vector<std::string>* found = nullptr);
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

@@ -1,6 +1,6 @@
-#include "batch/csv.h"
+#include "frontend/csv.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 CsvReader::CsvReader(std::istream& in, char delimiter)
     : in_(in), delimiter_(delimiter), quoting_(delimiter != '\t') {}
@@ -92,4 +92,4 @@ std::string csv_field(const std::string& field, char delimiter) {
     return out;
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

@@ -1,15 +1,15 @@
 // Scoring pairs on several threads while handing the rows out in the order
 // the pairs came in.
-#ifndef KELVOR_BATCH_POOL_H
-#define KELVOR_BATCH_POOL_H
+#ifndef KELVOR_FRONTEND_POOL_H
+#define KELVOR_FRONTEND_POOL_H
 
 #include <cstddef>
 #include <functional>
 
-#include "batch/pair.h"
-#include "batch/row.h"
+#include "frontend/pair.h"
+#include "frontend/row.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 // The hooks of run_pool. None of them should throw: next, stop and score
 // run on the worker threads, where an exception has nowhere to go. Should
@@ -44,6 +44,6 @@ struct PoolCallbacks {
 // number of pairs. Returns when every pair taken has been emitted.
 void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window);
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

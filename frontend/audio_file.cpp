@@ -1,4 +1,4 @@
-#include "batch/audio_file.h"
+#include "frontend/audio_file.h"
 
 #include <algorithm>
 #include <array>
@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "batch/error.h"
+#include "frontend/error.h"
 #include "kelvor/stoi.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -453,4 +453,4 @@ Audio read_audio(const std::string& path, const AudioOptions& options, const std
     return audio;
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

@@ -1,8 +1,8 @@
 // Reading one audio file: the samples of one channel, with the file's rate
 // and whether they are 16-bit PCM (which the 8 kHz path scores as integers),
 // whole or in blocks on demand.
-#ifndef KELVOR_BATCH_AUDIO_FILE_H
-#define KELVOR_BATCH_AUDIO_FILE_H
+#ifndef KELVOR_FRONTEND_AUDIO_FILE_H
+#define KELVOR_FRONTEND_AUDIO_FILE_H
 
 #include <cstdint>
 #include <initializer_list>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 struct AudioOptions {
     int raw_rate = 8000;  // rate of .pcm/.raw files (16-bit little-endian mono)
@@ -94,6 +94,6 @@ bool is_raw_name(const std::string& path);
 // the file as `label` (usually "reference" or "degraded") and its path.
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label);
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

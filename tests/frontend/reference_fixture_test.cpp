@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "batch/audio_file.h"
-#include "batch/pair.h"
+#include "frontend/audio_file.h"
+#include "frontend/pair.h"
 #include "conditioning/polyphase.h"
 #include "support.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 class Sha256 {
 public:
@@ -23,6 +23,6 @@ private:
     uint64_t total_ = 0;
 };
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

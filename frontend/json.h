@@ -1,14 +1,14 @@
 // JSON as kelvor-batch writes and reads it: strings of any bytes, numbers
 // that are never NaN, and a small parser for the records it reads back.
-#ifndef KELVOR_BATCH_JSON_H
-#define KELVOR_BATCH_JSON_H
+#ifndef KELVOR_FRONTEND_JSON_H
+#define KELVOR_FRONTEND_JSON_H
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 // A JSON string holding the bytes of s. Well-formed UTF-8 is written as it
 // is; every other byte b (0x80 to 0xFF) becomes the escape \udcXX of the
@@ -50,6 +50,6 @@ struct JsonValue {
 // Nothing when it is not JSON, or nests deeper than max_depth.
 std::optional<JsonValue> parse_json(const std::string& text, int max_depth = 16);
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <sstream>
 
-#include "batch/manifest.h"
-#include "batch/row_format.h"
-#include "batch/selection.h"
+#include "frontend/listing.h"
+#include "frontend/row_format.h"
+#include "frontend/shard.h"
 #include "batch_support.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "batch/json.h"
+#include "frontend/json.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -335,4 +335,4 @@ std::optional<JsonValue> parse_json(const std::string& text, int max_depth) {
     return Parser(text, max_depth).document();
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

@@ -9,11 +9,11 @@
 
 #include <sstream>
 
-#include "batch/csv.h"
-#include "batch/manifest.h"
+#include "frontend/csv.h"
+#include "frontend/listing.h"
 #include "batch_support.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 using namespace std::string_literals;
 using Records = std::vector<std::vector<std::string>>;
 

@@ -1,4 +1,4 @@
-#include "batch/manifest.h"
+#include "frontend/listing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,10 +14,10 @@
 #include <streambuf>
 #include <system_error>
 
-#include "batch/row_format.h"
-#include "batch/sha256.h"
+#include "frontend/row_format.h"
+#include "frontend/sha256.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace fs = std::filesystem;
 
@@ -510,9 +510,9 @@ bool PairList::next(PairSpec& listed) {
     return true;
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -662,4 +662,4 @@ ScpSource::ScpSource(const std::string& reference_list, const std::string& degra
     }
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

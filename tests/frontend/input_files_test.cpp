@@ -16,13 +16,13 @@
 #include <future>
 #include <thread>
 
-#include "batch/audio_file.h"
-#include "batch/error.h"
-#include "batch/pair.h"
+#include "frontend/audio_file.h"
+#include "frontend/error.h"
+#include "frontend/pair.h"
 #include "batch_support.h"
 #include "kelvor/stoi.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

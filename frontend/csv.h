@@ -2,8 +2,8 @@
 // CRLF line ends. In CSV a field that begins with a double quote is quoted
 // (it may hold the delimiter, line breaks and "" for a quote); a quote
 // anywhere else is an ordinary character. TSV has no quoting at all.
-#ifndef KELVOR_BATCH_CSV_H
-#define KELVOR_BATCH_CSV_H
+#ifndef KELVOR_FRONTEND_CSV_H
+#define KELVOR_FRONTEND_CSV_H
 
 #include <cstdint>
 #include <istream>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 // The largest record and the largest field a reader accepts, in bytes:
 // far beyond any list of file names, small enough that a stream of
@@ -64,6 +64,6 @@ bool csv_needs_quotes(const std::string& field, char delimiter);
 // The field as written in a record: quoted and its quotes doubled when needed.
 std::string csv_field(const std::string& field, char delimiter = ',');
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

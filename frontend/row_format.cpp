@@ -1,4 +1,4 @@
-#include "batch/row_format.h"
+#include "frontend/row_format.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "batch/csv.h"
-#include "batch/json.h"
+#include "frontend/csv.h"
+#include "frontend/json.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -372,4 +372,4 @@ long long read_rows(std::istream& in, Format format, const std::function<void(co
         metadata, found);
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

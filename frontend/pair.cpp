@@ -1,4 +1,4 @@
-#include "batch/pair.h"
+#include "frontend/pair.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <exception>
 #include <new>
 
-#include "batch/error.h"
+#include "frontend/error.h"
 #include "kelvor/stoi.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -284,4 +284,4 @@ Row score_pair(const PairSpec& listed, const ScoreOptions& options, Details* det
     return row;
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

@@ -1,15 +1,15 @@
 // The failure of one pair: a short status code for the status column and a
-// sentence for the message column. Thrown inside the batch core and turned
+// sentence for the message column. Thrown inside the front-end core and turned
 // into an error row where a pair is scored; never crosses its public calls.
-#ifndef KELVOR_BATCH_ERROR_H
-#define KELVOR_BATCH_ERROR_H
+#ifndef KELVOR_FRONTEND_ERROR_H
+#define KELVOR_FRONTEND_ERROR_H
 
 #include <stdexcept>
 #include <string>
 
 #include "kelvor/stoi.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 class PairError : public std::runtime_error {
 public:
@@ -24,6 +24,6 @@ private:
     std::string code_;
 };
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

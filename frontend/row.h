@@ -1,13 +1,13 @@
 // One output row: every column kelvor-batch writes for a pair.
-#ifndef KELVOR_BATCH_ROW_H
-#define KELVOR_BATCH_ROW_H
+#ifndef KELVOR_FRONTEND_ROW_H
+#define KELVOR_FRONTEND_ROW_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 struct Row {
     std::string reference;  // as written in the manifest, or the relative path of a directory pair
@@ -28,6 +28,6 @@ struct Row {
     bool ok() const { return status == "ok"; }
 };
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend
 
 #endif

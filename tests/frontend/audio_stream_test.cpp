@@ -11,12 +11,12 @@
 
 #include <algorithm>
 
-#include "batch/audio_file.h"
-#include "batch/pair.h"
+#include "frontend/audio_file.h"
+#include "frontend/pair.h"
 #include "batch_support.h"
 #include "kelvor/stoi.h"
 
-using namespace kelvor::batch;
+using namespace kelvor::frontend;
 
 namespace {
 

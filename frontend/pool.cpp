@@ -1,4 +1,4 @@
-#include "batch/pool.h"
+#include "frontend/pool.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -11,7 +11,7 @@
 
 #include "kelvor/stoi.h"
 
-namespace kelvor::batch {
+namespace kelvor::frontend {
 
 namespace {
 
@@ -197,4 +197,4 @@ void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window) {
     pool.rethrow();
 }
 
-}  // namespace kelvor::batch
+}  // namespace kelvor::frontend

@@ -1,17 +1,23 @@
 """Builds kelvor_stoi with the repository's CMake build.
 
-    pip install --no-build-isolation ./python
+    pip install .                                   (online, isolated build)
+    pip install --no-build-isolation --no-index .   (offline)
 
-The extension module kelvor_stoi._core is the CMake target
-kelvor_stoi_core of the repository one folder up (the scoring library, the
-front-end core and the pybind11 module, built in Release without tests); this
-file runs CMake for it and places the module in the package. Nothing is
-downloaded: it needs CMake, a C++17 compiler, pybind11, the Python
-development files and libsndfile (Debian: cmake g++ pybind11-dev
-python3-dev libsndfile1-dev pkg-config), and numpy and wheel for the
-interpreter that runs it; it checks the last three first and names what is
-missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile jobs
-(default: the cores).
+The package's Python files are in python/kelvor_stoi. Its extension module
+kelvor_stoi._core is the CMake target kelvor_stoi_core of this repository
+(the scoring library, the front-end core and the pybind11 module, built in
+Release without tests or benchmarks); this file runs CMake for it and
+places the module in the package. Nothing is downloaded by the build
+itself: it needs CMake, a C++17 compiler, pybind11, the Python development
+files and libsndfile (Debian: cmake g++ pybind11-dev python3-dev
+libsndfile1-dev pkg-config), and numpy and wheel for the interpreter that
+runs it; before it compiles anything it checks the last three and names
+what is missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile
+jobs (default: the cores). The CMake build stays in build-python/ (beside
+the developers' build/) and is reused by the next install from this tree.
+
+A source distribution (python -m build --sdist) carries the C++ sources
+that the module needs; MANIFEST.in lists them.
 """
 import glob
 import importlib
@@ -26,8 +32,7 @@ from pathlib import Path
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
+ROOT = Path(__file__).resolve().parent
 
 # Where Debian (pybind11-dev) and other systems put pybind11's CMake package.
 PYBIND11_CMAKE_GLOBS = [
@@ -66,8 +71,8 @@ def pybind11_cmake_dir():
 
 def check_prerequisites():
     """Stops with one message naming everything missing for this
-    interpreter, before anything is built: pip's --no-build-isolation uses
-    what the interpreter already has."""
+    interpreter: pip's --no-build-isolation uses what the interpreter
+    already has. Making a source distribution needs none of it."""
     missing = []
     if not has_module("numpy"):
         missing.append("numpy (Debian: python3-numpy)")
@@ -87,9 +92,6 @@ def check_prerequisites():
     sys.exit(f"kelvor_stoi cannot be built for {interpreter}: missing {', '.join(missing)}.{hint}")
 
 
-check_prerequisites()
-
-
 def project_version() -> str:
     text = (ROOT / "CMakeLists.txt").read_text()
     match = re.search(r"project\(\s*kelvor_stoi\s+VERSION\s+([0-9.]+)", text)
@@ -104,6 +106,10 @@ class CMakeExtension(Extension):
 
 
 class CMakeBuild(build_ext):
+    def run(self) -> None:
+        check_prerequisites()
+        super().run()
+
     def build_extension(self, ext: Extension) -> None:
         target = Path(self.get_ext_fullpath(ext.name)).resolve()
         build = Path(self.build_temp).resolve() / "cmake"
@@ -136,9 +142,12 @@ class CMakeBuild(build_ext):
 
 setup(
     version=project_version(),
+    package_dir={"": "python"},
     packages=["kelvor_stoi"],
     package_data={"kelvor_stoi": ["py.typed", "*.pyi"]},
     ext_modules=[CMakeExtension("kelvor_stoi._core")],
     cmdclass={"build_ext": CMakeBuild},
+    # build/ is the developers' CMake build.
+    options={"build": {"build_base": "build-python"}},
     zip_safe=False,
 )

@@ -11,8 +11,8 @@ places the module in the package. Nothing is downloaded by the build
 itself: it needs CMake, a C++17 compiler, pybind11, the Python development
 files and libsndfile (Debian: cmake g++ pybind11-dev python3-dev
 libsndfile1-dev pkg-config), and numpy and wheel for the interpreter that
-runs it; before it compiles anything it checks the last three and names
-what is missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile
+runs it; before a build starts it checks the last three and names what
+is missing. CMAKE_BUILD_PARALLEL_LEVEL sets the number of compile
 jobs (default: the cores). The CMake build stays in build-python/ (beside
 the developers' build/) and is reused by the next install from this tree.
 
@@ -92,6 +92,14 @@ def check_prerequisites():
     sys.exit(f"kelvor_stoi cannot be built for {interpreter}: missing {', '.join(missing)}.{hint}")
 
 
+# A source distribution and the metadata it carries need none of the
+# prerequisites; every other command (pip's metadata for a wheel included,
+# which needs wheel) is checked before it starts.
+_COMMAND = next((arg for arg in sys.argv[1:] if not arg.startswith("-")), None)
+if _COMMAND not in (None, "sdist", "egg_info", "check", "clean"):
+    check_prerequisites()
+
+
 def project_version() -> str:
     text = (ROOT / "CMakeLists.txt").read_text()
     match = re.search(r"project\(\s*kelvor_stoi\s+VERSION\s+([0-9.]+)", text)
@@ -106,10 +114,6 @@ class CMakeExtension(Extension):
 
 
 class CMakeBuild(build_ext):
-    def run(self) -> None:
-        check_prerequisites()
-        super().run()
-
     def build_extension(self, ext: Extension) -> None:
         target = Path(self.get_ext_fullpath(ext.name)).resolve()
         build = Path(self.build_temp).resolve() / "cmake"

@@ -31,8 +31,8 @@ runpy.run_path("setup.py", run_name="__main__")
     [
         # A source distribution, or the metadata, needs neither.
         (["--version"], 0, kelvor_stoi.__version__ + "\n"),
-        # A build stops before CMake runs.
-        (["build_ext"], 1, "missing numpy (Debian: python3-numpy), wheel (Debian: python3-wheel)."),
+        # pip's first step towards a wheel stops with the message.
+        (["dist_info"], 1, "missing numpy (Debian: python3-numpy), wheel (Debian: python3-wheel)."),
     ],
 )
 def test_setup_names_what_a_build_lacks(arguments, status, expected):
@@ -44,7 +44,6 @@ def test_setup_names_what_a_build_lacks(arguments, status, expected):
     else:
         assert f"kelvor_stoi cannot be built for {sys.executable}" in done.stderr
         assert expected in done.stderr
-        assert "cmake" not in done.stdout.lower()
 
 
 def without_builds(folder, names):

@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize bench bench-micro bench-whole bench-previous bench-python bench-analysis bench-long clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize check-reference bench bench-micro bench-whole bench-previous bench-python bench-analysis bench-long clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -47,6 +47,16 @@ test-sanitize: deps
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_SANITIZE=ON
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# The agreement with the reference definition, from the pairs and scores
+# committed in tests/data/reference: the Python package is built first
+# (it needs pybind11, the Python development files and libsndfile: `make
+# deps` installs them), then tools/check-reference prints the table and
+# fails when a score is more than 1e-7 away.
+check-reference: configure
+	@[ -d $(BUILD)/python ] || { echo "check-reference: the Python package is not configured in $(BUILD) (see the line 'Python package skipped' above; \`make deps\` installs what it needs)" >&2; exit 1; }
+	cmake --build $(BUILD) -j $(JOBS) --target kelvor_stoi_python
+	$(PYTHON) tools/check-reference $(BUILD)
 
 # Benchmarks: the micro-benchmarks of the fast build (each compares the
 # plain loop with the vector kernels where there are several), then whole

@@ -4,6 +4,8 @@
 #include "common/parallel.h"
 #include "kelvor/stoi.h"
 
+static_assert(kelvor::PARALLEL_MAX_THREADS == KELVOR_MAX_THREADS, "the most threads a step uses");
+
 extern "C" int kelvor_set_threads(int threads) {
     if (threads < 0) return KELVOR_ERR_BAD_ARGUMENT;
     return kelvor::parallel_set_threads(threads);

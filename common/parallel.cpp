@@ -59,7 +59,7 @@ int32_t parallel_threads() {
 
 int32_t parallel_set_threads(int32_t threads) {
     const int32_t previous = thread_setting;
-    if (threads >= 0) thread_setting = threads;
+    if (threads >= 0) thread_setting = threads < PARALLEL_MAX_THREADS ? threads : PARALLEL_MAX_THREADS;
     return previous;
 }
 

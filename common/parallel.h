@@ -44,8 +44,9 @@ int32_t parallel_threads();
 // Sets the calling thread's setting and returns the previous one: 0 (the
 // default of every thread the program starts itself) for one thread per
 // processor it may run on, 1 for everything on the calling thread, N for N
-// threads (at most PARALLEL_MAX_THREADS, even beyond the processor count).
-// A negative value changes nothing. Only the calling thread is affected.
+// threads, even beyond the processor count (a larger N is stored as
+// PARALLEL_MAX_THREADS, the most any step uses). A negative value changes
+// nothing. Only the calling thread is affected.
 int32_t parallel_set_threads(int32_t threads);
 
 // How many pieces a step of `units` units of work should be cut into so

@@ -159,6 +159,7 @@ enum {
 #define KELVOR_MAX_SHIFT_10K 1125    /* kelvor_max_shift(10000) */
 #define KELVOR_ALIGN_DELAYS_8K 900   /* the delay search tries 0 .. 899 samples at 8 kHz (tool profile) */
 #define KELVOR_ALIGN_DELAYS_10K 1124 /* and 0 .. 1123 samples at 10 kHz (0 to 112.3 ms) otherwise */
+#define KELVOR_MAX_THREADS 32        /* the most threads a call uses (kelvor_set_threads) */
 
 /* The largest shift at a rate: floor(rate * 0.1125) samples; 0 for a rate
  * that is not positive and finite. */
@@ -305,7 +306,9 @@ KELVOR_API void kelvor_details_free(kelvor_details* details);
  *      default of every thread: a single call on an idle machine uses all
  *      of it.
  *   1  everything on the calling thread; no thread is started.
- *   n  n threads (at most 32), whatever the processor count.
+ *   n  n threads, whatever the processor count, up to KELVOR_MAX_THREADS;
+ *      a larger count is stored as KELVOR_MAX_THREADS, the most a call
+ *      uses, and a later call returns that as the previous setting.
  *
  * A program that scores pairs on several threads of its own should set 1
  * in each of them, so that their calls do not compete for the processors

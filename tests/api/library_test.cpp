@@ -197,6 +197,17 @@ TEST_F(Library, ThreadCountChangesNoBit) {
     }
 }
 
+// A count above the most threads a call uses is stored as that most, on
+// the calling thread alone.
+TEST(LibraryThreads, ACountAboveTheMostIsStoredAsTheMost) {
+    std::thread([] {
+        EXPECT_EQ(kelvor_set_threads(1000), 0);
+        EXPECT_EQ(kelvor_set_threads(KELVOR_MAX_THREADS + 1), KELVOR_MAX_THREADS);
+        EXPECT_EQ(kelvor_set_threads(-1), KELVOR_ERR_BAD_ARGUMENT);
+        EXPECT_EQ(kelvor_set_threads(0), KELVOR_MAX_THREADS);
+    }).join();
+}
+
 TEST_F(Library, RunningOutOfMemoryIsAStatusAtEveryRequest) {
     // Every heap request of a scoring refused in turn, and all after it:
     // each run ends with a status, never a crash, and the FFT's tables fail

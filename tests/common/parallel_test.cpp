@@ -96,6 +96,7 @@ TEST(Parallel, SettingBelongsToTheCallingThreadAndOneStartsNothing) {
         EXPECT_EQ(parallel_set_threads(-1), 1);  // refused: nothing changes
         EXPECT_EQ(parallel_set_threads(1000), 1);
         EXPECT_EQ(parallel_threads(), PARALLEL_MAX_THREADS);
+        EXPECT_EQ(parallel_set_threads(1), PARALLEL_MAX_THREADS);  // stored as the most used
         int32_t other = -1;
         std::thread([&other] { other = parallel_set_threads(0); }).join();
         EXPECT_EQ(other, 0);  // a new thread starts at the default

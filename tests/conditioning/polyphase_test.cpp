@@ -92,8 +92,9 @@ TEST(PolyphaseRun, EveryKernelAndBlockSizeGivesThePlainBitsAndASineKeepsItsShape
         ASSERT_EQ(polyphase_ratio(rate, &up, &down), RATE_OK);
         const PolyphaseFilter* f = polyphase_acquire(up, down);
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(polyphase_acquire(up, down), f);  // kept for the next caller
-        polyphase_release(f);
+        const PolyphaseFilter* again = polyphase_acquire(up, down);
+        EXPECT_EQ(again, f);  // kept for the next caller
+        polyphase_release(again);
         const int64_t n = rate / 2 + 37;
         std::vector<double> x(static_cast<size_t>(n));
         for (int64_t i = 0; i < n; i++) x[static_cast<size_t>(i)] = 0.5 * std::sin(2 * M_PI * 440.0 * i / rate) + 1e-6 * ((i * 7919) % 13);

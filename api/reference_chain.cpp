@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/geometry.h"
 #include "conditioning/alignment.h"
 #include "conditioning/polyphase.h"
 #include "measures/correlation.h"
@@ -13,18 +14,12 @@
 
 namespace kelvor {
 
-// The rates the public header promises are the ones the resampler takes.
-static_assert(KELVOR_MIN_RATE == POLYPHASE_MIN_RATE && KELVOR_MAX_RATE == POLYPHASE_MAX_RATE &&
-                  KELVOR_MAX_RATE_TERM == POLYPHASE_MAX_TERM,
-              "the library's rate limits and the resampler's differ");
-
 namespace {
 
 constexpr int32_t BLOCK = 8192;  // 10 kHz samples per step of a pass
 // A pair up to this length at 10 kHz is kept from the first pass for the
 // second instead of being resampled again (8 MB per signal).
 int64_t keep_limit = int64_t{1} << 20;
-constexpr double SAMPLES_PER_SECOND = 10000.0;
 
 int read_array(void* context, int64_t start, int32_t count, double* out) {
     const ArrayInput* a = static_cast<const ArrayInput*>(context);
@@ -344,8 +339,8 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     scores.estoi = estoi;
     scores.profile = KELVOR_PROFILE_REFERENCE;
     if (q.align) {
-        scores.delay = static_cast<int>(std::llround(static_cast<double>(delay) * q.rate / SAMPLES_PER_SECOND));
-        scores.delay_ms = static_cast<double>(delay) / 10.0;
+        scores.delay = static_cast<int>(std::llround(static_cast<double>(delay) * q.rate / MEASURE_RATE));
+        scores.delay_ms = static_cast<double>(delay) * 1000.0 / MEASURE_RATE;
     } else {
         scores.delay = q.shift;
         scores.delay_ms = q.shift * 1000.0 / q.rate;
@@ -389,9 +384,8 @@ kelvor_details* make_details_block(const kelvor_scores& scores, int32_t segment_
     // Segment m is made of the rebuilt frames m .. m + 29, which are
     // centred on the kept frames m .. m + 29.
     for (size_t m = 0; m < segments; m++) {
-        start[m] = static_cast<double>(FRAME_HOP) * frames[m] / SAMPLES_PER_SECOND;
-        end[m] = (static_cast<double>(FRAME_HOP) * frames[m + SEGMENT_LENGTH - 1] + FRAME_LENGTH) /
-                 SAMPLES_PER_SECOND;
+        start[m] = static_cast<double>(FRAME_HOP) * frames[m] / MEASURE_RATE;
+        end[m] = (static_cast<double>(FRAME_HOP) * frames[m + SEGMENT_LENGTH - 1] + FRAME_LENGTH) / MEASURE_RATE;
     }
 
     r->scores = scores;

@@ -4,9 +4,18 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/geometry.h"
 #include "kelvor/stoi.h"
 
+// A macro's value as text, so that the sentences below state the limits of
+// the header and cannot drift from them.
+#define KELVOR_TEXT(x) #x
+#define KELVOR_VALUE_TEXT(x) KELVOR_TEXT(x)
+
 namespace {
+
+// too_short's sentence names the frames of a segment.
+static_assert(kelvor::SEGMENT_LENGTH == 30, "the sentence of too_short names 30 frames");
 
 struct StatusEntry {
     int status;
@@ -22,18 +31,19 @@ const StatusEntry STATUSES[] = {
     {KELVOR_ERR_NO_MEMORY, "no_memory", KELVOR_CATEGORY_MEMORY, "Out of memory"},
     {KELVOR_ERR_FFT_TABLES, "fft_tables", KELVOR_CATEGORY_MEMORY, "The FFT tables could not be built: out of memory"},
     {KELVOR_ERR_TOO_LONG, "too_long", KELVOR_CATEGORY_INPUT,
-     "Input too long: more than the profile takes (the reference profile: 2^36 samples, before and after "
-     "resampling to 10 kHz; the tool profile: 429496729 samples)"},
+     "Input too long: more samples than the profile takes at this rate"},
     {KELVOR_ERR_BAD_ARGUMENT, "bad_argument", KELVOR_CATEGORY_INPUT,
      "Bad argument: a null pointer, a negative sample count, or reserved options that are not zero"},
     {KELVOR_ERR_BAD_SHIFT, "bad_shift", KELVOR_CATEGORY_INPUT,
-     "Shift out of range: 0 to 112.5 ms (900 samples at 8 kHz, 1125 at 10 kHz)"},
+     "Shift out of range: 0 to " KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_MS) " ms (" KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_8K)
+     " samples at 8 kHz, " KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_10K) " at 10 kHz)"},
     {KELVOR_ERR_CONFLICT, "conflict", KELVOR_CATEGORY_INPUT, "Conflicting options: align and shift together"},
     {KELVOR_ERR_NOT_FINITE, "not_finite", KELVOR_CATEGORY_INPUT,
      "A sample, or a score computed from the samples, is not a finite number"},
     {KELVOR_ERR_BAD_RATE, "bad_rate", KELVOR_CATEGORY_INPUT,
-     "Sample rate not supported: a whole number of hertz from 1000 to 768000 is needed, whose ratio to 10000 "
-     "reduces to terms of at most 1000"},
+     "Sample rate not supported: a whole number of hertz from " KELVOR_VALUE_TEXT(KELVOR_MIN_RATE) " to "
+     KELVOR_VALUE_TEXT(KELVOR_MAX_RATE) " is needed, whose ratio to 10000 reduces to terms of at most "
+     KELVOR_VALUE_TEXT(KELVOR_MAX_RATE_TERM)},
     {KELVOR_ERR_PROFILE, "profile", KELVOR_CATEGORY_INPUT,
      "The tool profile scores 8 kHz signals of 16-bit samples only; use the reference profile"},
     {KELVOR_ERR_SILENT, "silent", KELVOR_CATEGORY_INPUT, "The reference is digital silence (every sample is zero)"},
@@ -113,7 +123,6 @@ int kelvor_max_shift(double rate) {
     return samples > 2147483647.0 ? 2147483647 : static_cast<int>(samples);
 }
 
-#define KELVOR_TEXT(x) #x
 #define KELVOR_VERSION_TEXT(major, minor, patch) KELVOR_TEXT(major) "." KELVOR_TEXT(minor) "." KELVOR_TEXT(patch)
 
 const char* kelvor_version(void) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/reference_chain.h"
+#include "common/geometry.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
 #include "measures/correlation.h"
@@ -27,6 +28,9 @@
 namespace kelvor {
 
 namespace {
+
+// The rate of the tool's input.
+constexpr double TOOL_RATE = 8000.0;
 
 // Checks what every call checks: the result pointer, the counts and the
 // samples, the options and the shift at `rate`. On success *profile is the
@@ -95,9 +99,10 @@ MeasureStatus run_measures(const double* ref10, const double* deg10, int32_t n, 
 }
 
 // The measures of two 10 kHz signals of n samples (16-bit or doubles),
-// with the delay in effect.
+// with the delay in effect, in samples of the input's rate.
 template <typename T>
-int measure(const T* ref10, const T* deg10, int32_t n, int delay, DetailSink* sink, kelvor_scores* out) {
+int measure(const T* ref10, const T* deg10, int32_t n, int delay, double rate, DetailSink* sink,
+            kelvor_scores* out) {
     MeasureResult result{};
     MeasureDetails* details = nullptr;
     if (sink != nullptr) {
@@ -113,7 +118,7 @@ int measure(const T* ref10, const T* deg10, int32_t n, int delay, DetailSink* si
     out->estoi = result.estoi;
     out->delay = delay;
     out->profile = KELVOR_PROFILE_TOOL;
-    out->delay_ms = delay / (sizeof(T) == sizeof(int16_t) ? 8.0 : 10.0);
+    out->delay_ms = delay * 1000.0 / rate;
     return KELVOR_OK;
 }
 
@@ -137,7 +142,7 @@ int score_pcm8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64
         std::vector<int16_t> deg10(ref10.size(), 0);
         resample_pair_8k_to_10k(ref8.data(), deg8.data() + delay, count, ref10.data(), deg10.data(),
                                 o->double_table != 0, nullptr);
-        return measure(ref10.data(), deg10.data(), m, delay, sink, out);
+        return measure(ref10.data(), deg10.data(), m, delay, TOOL_RATE, sink, out);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
@@ -164,7 +169,7 @@ int score_10k(const double* ref, int64_t ref_count, const double* deg, int64_t d
         const int32_t count = static_cast<int32_t>(n);
         int32_t delay = o->shift;
         if (o->align) delay = search_alignment_double(x.data(), y.data(), count, KELVOR_ALIGN_DELAYS_10K);
-        return measure(x.data(), y.data() + delay, count, delay, sink, out);
+        return measure(x.data(), y.data() + delay, count, delay, MEASURE_RATE, sink, out);
     } catch (const std::bad_alloc&) {
         return KELVOR_ERR_NO_MEMORY;
     }
@@ -238,7 +243,7 @@ int score_any(const double* ref, int64_t ref_count, const double* deg, int64_t d
     if (profile == KELVOR_PROFILE_REFERENCE) {
         return reference_on_arrays(ref, ref_count, deg, deg_count, rate, options, out, details);
     }
-    if (rate != 8000.0) return KELVOR_ERR_PROFILE;
+    if (rate != TOOL_RATE) return KELVOR_ERR_PROFILE;
     try {
         std::vector<int16_t> x(static_cast<size_t>(ref_count));
         std::vector<int16_t> y(static_cast<size_t>(deg_count));
@@ -270,13 +275,13 @@ int score_fixed_rate(Score tool, double rate, int fallback, const T* ref, int64_
 
 int score_8k(const int16_t* ref, int64_t ref_count, const int16_t* deg, int64_t deg_count,
              const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
-    return score_fixed_rate(score_pcm8k, 8000.0, KELVOR_PROFILE_TOOL, ref, ref_count, deg, deg_count, options, out,
+    return score_fixed_rate(score_pcm8k, TOOL_RATE, KELVOR_PROFILE_TOOL, ref, ref_count, deg, deg_count, options, out,
                             details);
 }
 
 int score_10k_call(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count,
                    const kelvor_options* options, kelvor_scores* out, kelvor_details** details) {
-    return score_fixed_rate(score_10k, 10000.0, KELVOR_PROFILE_REFERENCE, ref, ref_count, deg, deg_count, options,
+    return score_fixed_rate(score_10k, MEASURE_RATE, KELVOR_PROFILE_REFERENCE, ref, ref_count, deg, deg_count, options,
                             out, details);
 }
 
@@ -307,7 +312,7 @@ int score_signals(const kelvor_signal* ref, const kelvor_signal* deg, double rat
                                        &profile);
     if (status != KELVOR_OK) return status;
     if (profile == KELVOR_PROFILE_REFERENCE) return score_reference(reference_request(*ref, *deg, rate, options), out, details);
-    if (rate != 8000.0) return KELVOR_ERR_PROFILE;
+    if (rate != TOOL_RATE) return KELVOR_ERR_PROFILE;
     try {
         std::vector<double> block(65536);
         std::vector<int16_t> x;

@@ -80,7 +80,7 @@ void BM_BandEnvelopes(benchmark::State& state) {
     if (!available(state, level)) return;
     const int32_t frames = 233;
     const int32_t calls = (frames + ENVELOPE_LANES - 1) / ENVELOPE_LANES;
-    const std::vector<double> x = noise(int64_t{calls} * ENVELOPE_LANES * POWER_FRAME, 5);
+    const std::vector<double> x = noise(int64_t{calls} * ENVELOPE_LANES * FRAME_LENGTH, 5);
     // Fifteen bands of widening width, as the reference profile's.
     int32_t lo[15];
     int32_t hi[15];
@@ -94,7 +94,7 @@ void BM_BandEnvelopes(benchmark::State& state) {
         for (int32_t c = 0; c < calls; c++) {
             const int32_t left = frames - c * ENVELOPE_LANES;
             const int32_t count = left < ENVELOPE_LANES ? left : ENVELOPE_LANES;
-            band_envelopes_lanes_using(level, x.data() + static_cast<size_t>(c) * ENVELOPE_LANES * POWER_FRAME, count,
+            band_envelopes_lanes_using(level, x.data() + static_cast<size_t>(c) * ENVELOPE_LANES * FRAME_LENGTH, count,
                                        lo, hi, 15, env.data() + static_cast<size_t>(c) * ENVELOPE_LANES * 15);
         }
         benchmark::DoNotOptimize(env.data());

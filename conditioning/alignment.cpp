@@ -4,8 +4,13 @@
 
 #include "common/parallel.h"
 #include "conditioning/kernels.h"
+#include "kelvor/stoi.h"
 
 namespace kelvor {
+
+// The delays the library's header promises are the ones searched here.
+static_assert(ALIGN_SHIFTS == KELVOR_ALIGN_DELAYS_8K, "the delays searched at 8 kHz");
+static_assert(DELAY_SEARCH_MAX == KELVOR_ALIGN_DELAYS_10K, "the delays searched at 10 kHz");
 
 namespace {
 

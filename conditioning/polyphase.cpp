@@ -9,13 +9,19 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/geometry.h"
 #include "conditioning/kernels.h"
+#include "kelvor/stoi.h"
 
 namespace kelvor {
 
+// The rates the library's header promises are the ones resampled here.
+static_assert(KELVOR_MIN_RATE == POLYPHASE_MIN_RATE && KELVOR_MAX_RATE == POLYPHASE_MAX_RATE &&
+                  KELVOR_MAX_RATE_TERM == POLYPHASE_MAX_TERM,
+              "the library's rate limits and the resampler's differ");
+
 namespace {
 
-constexpr double OUTPUT_RATE = 10000.0;
 constexpr double STOP_BAND_DB = 60.0;
 constexpr int32_t CACHED_RATIOS = 16;
 
@@ -159,7 +165,7 @@ RateCheck polyphase_ratio(double rate, int32_t* up, int32_t* down) {
     if (!std::isfinite(rate) || rate != std::floor(rate)) return RATE_NOT_WHOLE;
     if (rate < POLYPHASE_MIN_RATE || rate > POLYPHASE_MAX_RATE) return RATE_OUT_OF_RANGE;
     const int64_t r = static_cast<int64_t>(rate);
-    const int64_t out = static_cast<int64_t>(OUTPUT_RATE);
+    const int64_t out = MEASURE_RATE;
     const int64_t g = gcd(out, r);
     const int64_t p = out / g;
     const int64_t q = r / g;

@@ -8,8 +8,12 @@
 #include <unistd.h>
 
 #include "driver/messages.h"
+#include "kelvor/stoi.h"
 
 namespace kelvor {
+
+// The tool's limit is the library's for its profile.
+static_assert(MAX_INPUT_SAMPLES == KELVOR_MAX_SAMPLES, "the tool profile's longest input");
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-namespace kelvor {
+#include "common/geometry.h"
 
-constexpr int32_t SEGMENT_LENGTH = 30;  // frames per segment
+namespace kelvor {
 
 // The noise generator's state when a scoring starts, as in a fresh process.
 // Each scoring keeps its own state and continues one sequence through all

@@ -98,53 +98,50 @@ namespace {
 
 typedef Vec::V V;
 
-constexpr int32_t BANDS = 15;
-constexpr int32_t LENGTH = 30;
-
 // (v - mean(v)) scaled by the reciprocal of its norm, as
 // centre_and_normalise does it for one segment.
 inline void centre_and_normalise(const V* v, V* out) {
     V sum = Vec::zero();
-    for (int32_t n = 0; n < LENGTH; n++) sum = Vec::add(sum, v[n]);
-    const V mean = Vec::div(sum, Vec::set1(30.0));
-    for (int32_t n = 0; n < LENGTH; n++) out[n] = Vec::sub(v[n], mean);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = Vec::add(sum, v[n]);
+    const V mean = Vec::div(sum, Vec::set1(static_cast<double>(SEGMENT_LENGTH)));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) out[n] = Vec::sub(v[n], mean);
     V q = Vec::zero();
-    for (int32_t n = 0; n < LENGTH; n++) q = Vec::add(q, Vec::mul(out[n], out[n]));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) q = Vec::add(q, Vec::mul(out[n], out[n]));
     const V r = Vec::sqrt(q);
     const V s = Vec::one_where_zero_or_nan(r, Vec::div(Vec::set1(1.0), r));
-    for (int32_t n = 0; n < LENGTH; n++) out[n] = Vec::mul(s, out[n]);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) out[n] = Vec::mul(s, out[n]);
 }
 
 // STOI correlations of segments m0 .. m0 + W - 1 in every band.
 inline void stoi_batch(const double* X, const double* Y, int32_t frames, int32_t segments, int32_t m0, double c,
                        double* d_interm) {
     const V cv = Vec::set1(c);
-    for (int32_t j = 0; j < BANDS; j++) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         const double* x = X + static_cast<size_t>(j) * frames + m0;
         const double* y = Y + static_cast<size_t>(j) * frames + m0;
-        V xv[LENGTH];
-        V yv[LENGTH];
+        V xv[SEGMENT_LENGTH];
+        V yv[SEGMENT_LENGTH];
         V sx = Vec::zero();
         V sy = Vec::zero();
-        for (int32_t n = 0; n < LENGTH; n++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
             xv[n] = Vec::load(x + n);
             yv[n] = Vec::load(y + n);
             sx = Vec::add(sx, Vec::mul(xv[n], xv[n]));
             sy = Vec::add(sy, Vec::mul(yv[n], yv[n]));
         }
         const V alpha = Vec::zero_where_zero(sy, Vec::sqrt(Vec::div(sx, sy)));
-        V clipped[LENGTH];
-        for (int32_t n = 0; n < LENGTH; n++) {
+        V clipped[SEGMENT_LENGTH];
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
             const V scaled = Vec::mul(alpha, yv[n]);
             const V bound = Vec::add(xv[n], Vec::mul(cv, xv[n]));
             clipped[n] = Vec::clip(scaled, bound);
         }
-        V xn[LENGTH];
-        V yn[LENGTH];
+        V xn[SEGMENT_LENGTH];
+        V yn[SEGMENT_LENGTH];
         centre_and_normalise(xv, xn);
         centre_and_normalise(clipped, yn);
         V sum = Vec::zero();
-        for (int32_t n = 0; n < LENGTH; n++) sum = Vec::add(sum, Vec::mul(xn[n], yn[n]));
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = Vec::add(sum, Vec::mul(xn[n], yn[n]));
         Vec::store(d_interm + static_cast<size_t>(j) * segments + m0, sum);
     }
 }
@@ -156,7 +153,7 @@ inline void stoi_body(const double* X, const double* Y, int32_t frames, int32_t 
 
 // ------------------------------------------------------------------ ESTOI
 
-typedef V Matrix[BANDS][LENGTH];
+typedef V Matrix[BAND_COUNT][SEGMENT_LENGTH];
 
 // Draw number `draw` (from 0) of each lane's segment, whose draws start
 // after the lane's state s. The generator's value ((v * 2^-15) * 2 - 1) *
@@ -171,50 +168,50 @@ inline V draw_noise(Vec::I s, NoiseJumps jumps, int32_t draw) {
 // normalise_rows do them.
 inline void centre_row(V* row) {
     V sum = Vec::zero();
-    for (int32_t n = 0; n < LENGTH; n++) sum = Vec::add(sum, row[n]);
-    const V mean = Vec::div(sum, Vec::set1(30.0));
-    for (int32_t n = 0; n < LENGTH; n++) row[n] = Vec::sub(row[n], mean);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = Vec::add(sum, row[n]);
+    const V mean = Vec::div(sum, Vec::set1(static_cast<double>(SEGMENT_LENGTH)));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) row[n] = Vec::sub(row[n], mean);
 }
 
 inline void normalise_row(V* row) {
     V q = Vec::zero();
-    for (int32_t n = 0; n < LENGTH; n++) q = Vec::add(q, Vec::mul(row[n], row[n]));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) q = Vec::add(q, Vec::mul(row[n], row[n]));
     const V r = Vec::sqrt(q);
     const V g = Vec::one_where_zero_or_nan(r, Vec::div(Vec::set1(1.0), r));
-    for (int32_t n = 0; n < LENGTH; n++) row[n] = Vec::mul(g, row[n]);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) row[n] = Vec::mul(g, row[n]);
 }
 
 // Column centring (with the rounded 1/15) and normalisation of column n.
 inline void centre_and_normalise_column(Matrix a, int32_t n) {
-    V col[BANDS];
+    V col[BAND_COUNT];
     V sum = Vec::zero();
-    for (int32_t j = 0; j < BANDS; j++) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         col[j] = a[j][n];
         sum = Vec::add(sum, col[j]);
     }
-    const V mean = Vec::mul(sum, Vec::set1(1.0 / 15));
-    for (int32_t j = 0; j < BANDS; j++) col[j] = Vec::sub(col[j], mean);
+    const V mean = Vec::mul(sum, Vec::set1(1.0 / BAND_COUNT));
+    for (int32_t j = 0; j < BAND_COUNT; j++) col[j] = Vec::sub(col[j], mean);
     V q = Vec::zero();
-    for (int32_t j = 0; j < BANDS; j++) q = Vec::add(q, Vec::mul(col[j], col[j]));
+    for (int32_t j = 0; j < BAND_COUNT; j++) q = Vec::add(q, Vec::mul(col[j], col[j]));
     const V r = Vec::sqrt(q);
     const V g = Vec::one_where_zero_or_nan(r, Vec::div(Vec::set1(1.0), r));
-    for (int32_t j = 0; j < BANDS; j++) a[j][n] = Vec::mul(col[j], g);
+    for (int32_t j = 0; j < BAND_COUNT; j++) a[j][n] = Vec::mul(col[j], g);
 }
 
 // ESTOI values of segments m0 .. m0 + W - 1; lane l draws its noise after
 // state s[l].
 inline void estoi_batch(const double* X, const double* Y, int32_t frames, int32_t m0, Vec::I s,
                         NoiseJumps jumps, double* d1, Matrix a, Matrix b) {
-    constexpr int32_t CELLS = BANDS * LENGTH;
+    constexpr int32_t CELLS = BAND_COUNT * SEGMENT_LENGTH;
     // Noisy copies (draws 0 .. 899, the reference's draw first for each
     // element), row centring, row normalisation, then draws 900 .. 1349 on
     // the reference and 1350 .. 1799 on the degraded matrix. Each row
     // depends on itself only, so it goes through all four steps at once.
-    for (int32_t j = 0; j < BANDS; j++) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         const double* x = X + static_cast<size_t>(j) * frames + m0;
         const double* y = Y + static_cast<size_t>(j) * frames + m0;
-        for (int32_t n = 0; n < LENGTH; n++) {
-            const int32_t i = LENGTH * j + n;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            const int32_t i = SEGMENT_LENGTH * j + n;
             a[j][n] = Vec::add(draw_noise(s, jumps, 2 * i), Vec::load(x + n));
             b[j][n] = Vec::add(draw_noise(s, jumps, 2 * i + 1), Vec::load(y + n));
         }
@@ -222,24 +219,24 @@ inline void estoi_batch(const double* X, const double* Y, int32_t frames, int32_
         centre_row(b[j]);
         normalise_row(a[j]);
         normalise_row(b[j]);
-        for (int32_t n = 0; n < LENGTH; n++) {
-            const int32_t i = LENGTH * j + n;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            const int32_t i = SEGMENT_LENGTH * j + n;
             a[j][n] = Vec::add(draw_noise(s, jumps, 2 * CELLS + i), a[j][n]);
             b[j][n] = Vec::add(draw_noise(s, jumps, 3 * CELLS + i), b[j][n]);
         }
     }
-    for (int32_t n = 0; n < LENGTH; n++) centre_and_normalise_column(a, n);
-    for (int32_t n = 0; n < LENGTH; n++) centre_and_normalise_column(b, n);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) centre_and_normalise_column(a, n);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) centre_and_normalise_column(b, n);
     V sum = Vec::zero();
-    for (int32_t j = 0; j < BANDS; j++) {
-        for (int32_t n = 0; n < LENGTH; n++) sum = Vec::add(sum, Vec::mul(a[j][n], b[j][n]));
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) sum = Vec::add(sum, Vec::mul(a[j][n], b[j][n]));
     }
     Vec::store(d1 + m0, Vec::mul(sum, Vec::set1(0.03333333333333333)));
 }
 
 inline void estoi_body(const double* X, const double* Y, int32_t frames, int32_t first, int32_t batches,
                        NoiseJumps jumps, uint16_t* state, double* d1) {
-    constexpr int32_t DRAWS = 4 * BANDS * LENGTH;
+    constexpr int32_t DRAWS = 4 * BAND_COUNT * SEGMENT_LENGTH;
     const uint32_t jmul = jumps.mul[DRAWS];
     const uint32_t jadd = jumps.add[DRAWS];
     Matrix a;

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "common/geometry.h"
+
 namespace kelvor {
 
 // ------------------------------------------------------------ correlations
@@ -82,15 +84,12 @@ void frame_energies_pcm_avx512(const int16_t* x, const double* window, int32_t f
 
 // -------------------------------------------------- spectra and envelopes
 
-constexpr int32_t BAND_BINS_BANDS = 15;
-constexpr int32_t BAND_BINS_BINS = 257;
-
 // The bins of each band, read off the band mask: band j covers
 // bins[first[j]] .. bins[first[j + 1] - 1], ascending; every band bin lies
 // in lo .. hi - 1 (lo = hi = 0 when no band has a bin).
 struct BandBins {
-    int16_t bins[BAND_BINS_BANDS * BAND_BINS_BINS];
-    int32_t first[BAND_BINS_BANDS + 1];
+    int16_t bins[BAND_COUNT * BIN_COUNT];
+    int32_t first[BAND_COUNT + 1];
     int32_t lo;
     int32_t hi;
 };

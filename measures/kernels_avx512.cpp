@@ -10,6 +10,7 @@
 
 #include "measures/correlation_kernel_impl.h"
 #include "measures/kernels.h"
+#include "measures/spectrum.h"
 #include "measures/transpose_avx512.h"
 #include "nsp/nsp.h"
 
@@ -40,12 +41,12 @@ void frame_energies_pcm_avx512(const int16_t* x, const double* window, int32_t f
                                double* energy) {
     const __m512d scale = _mm512_set1_pd(0x1p-15);
     for (int32_t b = 0; b < batches; b++) {
-        const int16_t* frames = x + static_cast<size_t>(first + 8 * b) * 128;
+        const int16_t* frames = x + static_cast<size_t>(first + 8 * b) * FRAME_HOP;
         __m512d sum = _mm512_setzero_pd();
-        for (int32_t n0 = 0; n0 < 256; n0 += 8) {
+        for (int32_t n0 = 0; n0 < FRAME_LENGTH; n0 += 8) {
             __m512d r[8];
             for (int l = 0; l < 8; l++) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frames + 128 * l + n0));
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frames + FRAME_HOP * l + n0));
                 r[l] = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm256_cvtepi16_epi32(v)), scale);
             }
             __m512d c[8];
@@ -72,20 +73,20 @@ void frame_energies_pcm_avx512(const int16_t* x, const double* window, int32_t f
 namespace {
 
 constexpr int32_t LANES = 8;
-constexpr int32_t MAX_BLOCKS = (257 + 7) / 8;  // runs of eight bins that cover every bin
+constexpr int32_t MAX_BLOCKS = (BIN_COUNT + 7) / 8;  // runs of eight bins that cover every bin
 
-// The windowed frame as interleaved (re, +0) floats in x[0..255] and +0 in
-// x[256..511].
+// The windowed frame as interleaved (re, +0) floats in x[0 .. FRAME_LENGTH
+// - 1] and +0 in the rest of its FFT_LENGTH values.
 void windowed_frame(const double* frame, const double* window, ComplexFloat* x) {
     const __m512i mix = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
     const __m512 zero = _mm512_setzero_ps();
     float* out = reinterpret_cast<float*>(x);
-    for (int32_t i = 0; i < 256; i += 8) {
+    for (int32_t i = 0; i < FRAME_LENGTH; i += 8) {
         const __m512d v = _mm512_mul_pd(_mm512_loadu_pd(frame + i), _mm512_loadu_pd(window + i));
         const __m512 re = _mm512_castps256_ps512(_mm512_cvtpd_ps(v));
         _mm512_store_ps(out + 2 * i, _mm512_permutex2var_ps(re, mix, zero));
     }
-    for (int32_t i = 512; i < 1024; i += 16) _mm512_store_ps(out + i, zero);
+    for (int32_t i = 2 * FRAME_LENGTH; i < 2 * FFT_LENGTH; i += 16) _mm512_store_ps(out + i, zero);
 }
 
 // Squared magnitudes of the bins lo .. lo + 8 * blocks - 1 of x into row.
@@ -105,7 +106,7 @@ void squared_magnitudes(const ComplexFloat* x, int32_t lo, int32_t blocks, doubl
 
 void stdft_bands_avx512(const double* signal, const double* window, const BandBins* bands, int32_t first_frame,
                         int32_t batches, int32_t frames, double* out) {
-    alignas(64) ComplexFloat x[512];
+    alignas(64) ComplexFloat x[FFT_LENGTH];
     alignas(64) double rows[LANES][8 * MAX_BLOCKS];
     alignas(64) double columns[8 * MAX_BLOCKS][LANES];
     const int32_t lo = bands->lo;
@@ -113,12 +114,12 @@ void stdft_bands_avx512(const double* signal, const double* window, const BandBi
     for (int32_t b = 0; b < batches; b++) {
         const int32_t t0 = first_frame + LANES * b;
         for (int32_t l = 0; l < LANES; l++) {
-            windowed_frame(signal + static_cast<size_t>(t0 + l) * 128, window, x);
-            nspcFft(x, 9, NSP_FFT_FORWARD);
+            windowed_frame(signal + static_cast<size_t>(t0 + l) * FRAME_HOP, window, x);
+            nspcFft(x, FFT_ORDER, NSP_FFT_FORWARD);
             squared_magnitudes(x, lo, blocks, rows[l]);
         }
         for (int32_t k = 0; k < blocks; k++) transpose8x8(&rows[0][8 * k], 8 * MAX_BLOCKS, columns[8 * k]);
-        for (int32_t j = 0; j < BAND_BINS_BANDS; j++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
             __m512d sum = _mm512_setzero_pd();
             for (int32_t i = bands->first[j]; i < bands->first[j + 1]; i++) {
                 sum = _mm512_add_pd(sum, _mm512_load_pd(columns[bands->bins[i] - lo]));

@@ -8,10 +8,6 @@
 
 namespace kelvor {
 
-// Minimum number of frames that must survive silent-frame removal, less one:
-// the run needs more than this many.
-constexpr int32_t MIN_FRAMES_EXCLUSIVE = 30;
-
 // stoi_estoi_pcm on y against x, n doubles each at 10 kHz in the range of
 // +-1 (16-bit samples times 2^-15). MEASURE_TOO_SHORT when 30 frames or
 // fewer survive silent-frame removal.

@@ -15,16 +15,16 @@ PowerTwiddles twiddles;
 std::once_flag twiddles_once;
 
 void build_twiddles() {
-    for (int32_t j = 0; j <= 256; j++) {
-        const double angle = 2.0 * 3.14159265358979323846 * j / 512.0;
+    for (int32_t j = 0; j < BIN_COUNT; j++) {
+        const double angle = 2.0 * 3.14159265358979323846 * j / FFT_LENGTH;
         twiddles.c[j] = std::cos(angle);
         twiddles.s[j] = std::sin(angle);
     }
     // Exact values where the rounded angle would leave a residue.
-    twiddles.c[128] = 0.0;
-    twiddles.s[128] = 1.0;
-    twiddles.c[256] = -1.0;
-    twiddles.s[256] = 0.0;
+    twiddles.c[FFT_LENGTH / 4] = 0.0;
+    twiddles.s[FFT_LENGTH / 4] = 1.0;
+    twiddles.c[FFT_LENGTH / 2] = -1.0;
+    twiddles.s[FFT_LENGTH / 2] = 0.0;
     for (int32_t m = 0; m < HALF_POINTS; m++) {
         int32_t r = 0;
         for (int32_t bit = 0; bit < 7; bit++) r |= ((m >> bit) & 1) << (6 - bit);
@@ -43,8 +43,8 @@ const PowerTwiddles& power_twiddles() {
 void power_spectra(const double* frames, int32_t count, double* power) {
     const PowerTwiddles& tw = power_twiddles();
     for (int32_t t = 0; t < count; t++) {
-        const double* x = frames + static_cast<size_t>(t) * POWER_FRAME;
-        double* p = power + static_cast<size_t>(t) * POWER_BINS;
+        const double* x = frames + static_cast<size_t>(t) * FRAME_LENGTH;
+        double* p = power + static_cast<size_t>(t) * BIN_COUNT;
         power_body<double>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
     }
 }

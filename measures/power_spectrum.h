@@ -7,11 +7,9 @@
 #include <cstdint>
 
 #include "common/cpu.h"
+#include "common/geometry.h"
 
 namespace kelvor {
-
-constexpr int32_t POWER_FRAME = 256;  // samples per frame
-constexpr int32_t POWER_BINS = 257;   // bins 0 .. 256 of the 512-point transform
 
 // power[t * 257 + k] = |X_t[k]|^2 for k = 0 .. 256, where X_t is the 512-point
 // DFT (negative exponent, unscaled) of frames[t * 256 .. t * 256 + 255]

@@ -10,20 +10,25 @@
 
 #include <cstdint>
 
+#include "common/geometry.h"
+
 namespace kelvor {
+
+// The real frame of FFT_LENGTH points (the frame and its zeros) is taken as
+// Z_POINTS complex values, transformed as two halves of HALF_POINTS each.
+constexpr int32_t Z_POINTS = FFT_LENGTH / 2;
+constexpr int32_t HALF_POINTS = Z_POINTS / 2;
 
 // cos and sin of 2 pi j / 512 for j = 0 .. 256 (twiddles of the split and,
 // at every second entry, of the inner transforms), and the bit reversal of
 // 7 bits. Built once (power_twiddles in power_spectrum.cpp).
 struct PowerTwiddles {
-    double c[257];
-    double s[257];
-    int16_t reversed[128];
+    double c[BIN_COUNT];
+    double s[BIN_COUNT];
+    int16_t reversed[HALF_POINTS];
 };
 
 namespace {
-
-constexpr int32_t HALF_POINTS = 128;  // points of each complex transform
 
 template <typename T>
 inline T splat(double v) {
@@ -51,7 +56,7 @@ inline void butterfly(T* re, T* im, int32_t a, int32_t b, const T& c, const T& s
 template <typename T>
 inline void transform_128(T* re, T* im, const PowerTwiddles& tw) {
     for (int32_t half = 1; half < HALF_POINTS / 2; half *= 4) {
-        const int32_t step = 256 / half;  // twiddle index step of stage `half`, in 512ths
+        const int32_t step = Z_POINTS / half;  // twiddle index step of stage `half`, in 512ths
         for (int32_t j = 0; j < half; j++) {
             const T c1 = splat<T>(tw.c[j * step]);
             const T s1 = splat<T>(tw.s[j * step]);
@@ -95,9 +100,9 @@ inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
     // odd samples: E = (Z[k] + conj Z[256 - k]) / 2, O = (Z[k] - conj Z[256 -
     // k]) / 2i, Z[2r] = A[r], Z[2r + 1] = B[r], W = exp(-2 pi i / 512).
     const T half = splat<T>(0.5);
-    for (int32_t k = 0; k <= 256; k++) {
-        const int32_t kk = k & 255;
-        const int32_t mk = (256 - k) & 255;
+    for (int32_t k = 0; k < BIN_COUNT; k++) {
+        const int32_t kk = k & (Z_POINTS - 1);
+        const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
         const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
         const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
         const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
@@ -120,8 +125,8 @@ inline void envelopes_body(Load x, const int32_t* lo, const int32_t* hi, int32_t
                            const PowerTwiddles& tw) {
     constexpr int32_t MAX_BANDS = 32;
     T sums[MAX_BANDS];
-    int32_t band_of[257];
-    for (int32_t k = 0; k < 257; k++) band_of[k] = -1;
+    int32_t band_of[BIN_COUNT];
+    for (int32_t k = 0; k < BIN_COUNT; k++) band_of[k] = -1;
     for (int32_t j = 0; j < bands; j++) {
         sums[j] = T{};
         for (int32_t k = lo[j]; k < hi[j]; k++) band_of[k] = j;

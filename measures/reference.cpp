@@ -23,9 +23,6 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t N = SEGMENT_LENGTH;  // frames per segment
-constexpr int32_t J = BAND_COUNT;
-constexpr int32_t HOP = FRAME_HOP;
 constexpr int32_t BATCH = ENVELOPE_LANES;  // rebuilt frames per signal transformed together
 constexpr int32_t ENVELOPES = 256;     // envelope frames held (more than a segment batch needs)
 constexpr int32_t MAX_LANES = 8;
@@ -147,8 +144,9 @@ void level_scan_feed(LevelScan* scan, const double* x, int32_t count) {
             if (level > scan->loudest) scan->loudest = level;
             if (scan->frames < scan->capacity) scan->levels[scan->frames] = level;
             scan->frames++;
-            std::memmove(scan->pending, scan->pending + HOP, static_cast<size_t>(FRAME_LENGTH + 1 - HOP) * sizeof(double));
-            scan->pending_count -= HOP;
+            std::memmove(scan->pending, scan->pending + FRAME_HOP,
+                         static_cast<size_t>(FRAME_LENGTH + 1 - FRAME_HOP) * sizeof(double));
+            scan->pending_count -= FRAME_HOP;
         }
     }
 }
@@ -172,24 +170,24 @@ struct ReferenceRun {
     int64_t kept;    // input frames kept
 
     // Overlap-add: the second half of the last kept frame, and the last
-    // finished block of HOP samples of the rebuilt signals.
-    double tail_x[HOP];
-    double tail_y[HOP];
-    double block_x[HOP];
-    double block_y[HOP];
+    // finished block of FRAME_HOP samples of the rebuilt signals.
+    double tail_x[FRAME_HOP];
+    double tail_y[FRAME_HOP];
+    double block_x[FRAME_HOP];
+    double block_y[FRAME_HOP];
 
     // Rebuilt frames waiting for their spectra, side by side: sample n of
     // the l-th frame at [n * BATCH + l].
     double batch_x[BATCH * FRAME_LENGTH];
     double batch_y[BATCH * FRAME_LENGTH];
     int32_t batched;
-    int32_t band_lo[J];  // bins of band j: band_lo[j] .. band_hi[j] - 1
-    int32_t band_hi[J];
+    int32_t band_lo[BAND_COUNT];  // bins of band j: band_lo[j] .. band_hi[j] - 1
+    int32_t band_hi[BAND_COUNT];
 
     // Envelopes, band-major: band j of frame env_first + f at [j * ENVELOPES
     // + f], f < env_count; the frames of the segments not yet computed.
-    double env_x[J * ENVELOPES];
-    double env_y[J * ENVELOPES];
+    double env_x[BAND_COUNT * ENVELOPES];
+    double env_y[BAND_COUNT * ENVELOPES];
     int64_t env_first;
     int32_t env_count;
     int64_t envelopes;  // envelope frames so far
@@ -212,10 +210,10 @@ namespace {
 void segments(ReferenceRun* r, bool last) {
     const int32_t lanes = r->level >= ISA_AVX512 ? 8 : (r->level >= ISA_AVX2 ? 4 : 1);
     for (;;) {
-        const int64_t ready = r->envelopes - (N - 1) - r->segments;  // segments whose frames are all in
+        const int64_t ready = r->envelopes - (SEGMENT_LENGTH - 1) - r->segments;  // segments whose frames are all in
         const int32_t count = ready >= lanes ? lanes : (last && ready > 0 ? 1 : 0);
         if (count == 0) return;
-        double correlation[MAX_LANES * J];
+        double correlation[MAX_LANES * BAND_COUNT];
         double band_sum[MAX_LANES];
         double estoi[MAX_LANES];
         const SegmentInput in{r->env_x, r->env_y, ENVELOPES, static_cast<int32_t>(r->segments - r->env_first),
@@ -232,7 +230,7 @@ void segments(ReferenceRun* r, bool last) {
             r->stoi_sum = r->stoi_sum + band_sum[l];
             r->estoi_sum = r->estoi_sum + estoi[l];
             if (r->keep_details) {
-                for (int32_t j = 0; j < J; j++) r->correlations.push(correlation[l * J + j]);
+                for (int32_t j = 0; j < BAND_COUNT; j++) r->correlations.push(correlation[l * BAND_COUNT + j]);
                 r->estoi_values.push(estoi[l]);
             }
         }
@@ -246,14 +244,14 @@ void add_envelopes(ReferenceRun* r, const double* ex, const double* ey) {
     if (r->env_count == ENVELOPES) {
         const int32_t drop = static_cast<int32_t>(r->segments - r->env_first);
         const int32_t keep = r->env_count - drop;
-        for (int32_t j = 0; j < J; j++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
             std::memmove(r->env_x + j * ENVELOPES, r->env_x + j * ENVELOPES + drop, static_cast<size_t>(keep) * sizeof(double));
             std::memmove(r->env_y + j * ENVELOPES, r->env_y + j * ENVELOPES + drop, static_cast<size_t>(keep) * sizeof(double));
         }
         r->env_first += drop;
         r->env_count = keep;
     }
-    for (int32_t j = 0; j < J; j++) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         r->env_x[j * ENVELOPES + r->env_count] = ex[j];
         r->env_y[j * ENVELOPES + r->env_count] = ey[j];
     }
@@ -266,11 +264,11 @@ void add_envelopes(ReferenceRun* r, const double* ex, const double* ey) {
 void flush(ReferenceRun* r) {
     const int32_t count = r->batched;
     if (count == 0) return;
-    double ex[BATCH * J];
-    double ey[BATCH * J];
-    band_envelopes_lanes(r->batch_x, count, r->band_lo, r->band_hi, J, ex);
-    band_envelopes_lanes(r->batch_y, count, r->band_lo, r->band_hi, J, ey);
-    for (int32_t t = 0; t < count; t++) add_envelopes(r, ex + t * J, ey + t * J);
+    double ex[BATCH * BAND_COUNT];
+    double ey[BATCH * BAND_COUNT];
+    band_envelopes_lanes(r->batch_x, count, r->band_lo, r->band_hi, BAND_COUNT, ex);
+    band_envelopes_lanes(r->batch_y, count, r->band_lo, r->band_hi, BAND_COUNT, ey);
+    for (int32_t t = 0; t < count; t++) add_envelopes(r, ex + t * BAND_COUNT, ey + t * BAND_COUNT);
     r->batched = 0;
 }
 
@@ -279,11 +277,11 @@ void flush(ReferenceRun* r) {
 void rebuilt_frame(ReferenceRun* r, const double* bx, const double* by) {
     double* fx = r->batch_x + r->batched;
     double* fy = r->batch_y + r->batched;
-    for (int32_t n = 0; n < HOP; n++) {
+    for (int32_t n = 0; n < FRAME_HOP; n++) {
         fx[n * BATCH] = r->block_x[n] * r->window[n];
         fy[n * BATCH] = r->block_y[n] * r->window[n];
-        fx[(HOP + n) * BATCH] = bx[n] * r->window[HOP + n];
-        fy[(HOP + n) * BATCH] = by[n] * r->window[HOP + n];
+        fx[(FRAME_HOP + n) * BATCH] = bx[n] * r->window[FRAME_HOP + n];
+        fy[(FRAME_HOP + n) * BATCH] = by[n] * r->window[FRAME_HOP + n];
     }
     if (++r->batched == BATCH) flush(r);
 }
@@ -302,13 +300,13 @@ void input_frame(ReferenceRun* r, const double* x, const double* y) {
         if (!(r->loudest - SILENCE_RANGE_DB - level < 0.0)) return;
     }
     if (r->keep_details) r->kept_frames.push(static_cast<int32_t>(index));
-    double bx[HOP];
-    double by[HOP];
-    for (int32_t n = 0; n < HOP; n++) {
+    double bx[FRAME_HOP];
+    double by[FRAME_HOP];
+    for (int32_t n = 0; n < FRAME_HOP; n++) {
         bx[n] = r->tail_x[n] + wx[n];
         by[n] = r->tail_y[n] + y[n] * r->window[n];
-        r->tail_x[n] = wx[HOP + n];
-        r->tail_y[n] = y[HOP + n] * r->window[HOP + n];
+        r->tail_x[n] = wx[FRAME_HOP + n];
+        r->tail_y[n] = y[FRAME_HOP + n] * r->window[FRAME_HOP + n];
     }
     if (r->kept > 0) rebuilt_frame(r, bx, by);
     std::memcpy(r->block_x, bx, sizeof bx);
@@ -331,7 +329,7 @@ ReferenceRun* reference_run_create(double loudest, bool keep_details, const doub
     r->pending = 0;
     r->frames = 0;
     r->kept = 0;
-    for (int32_t n = 0; n < HOP; n++) r->tail_x[n] = r->tail_y[n] = 0.0;
+    for (int32_t n = 0; n < FRAME_HOP; n++) r->tail_x[n] = r->tail_y[n] = 0.0;
     r->batched = 0;
     // The bins of each band, from the band mask's table (band by band,
     // bins ascending, each band one run of bins).
@@ -379,7 +377,7 @@ void reference_run_feed(ReferenceRun* r, const double* x, const double* y, int32
             std::memcpy(r->py + r->pending, y, static_cast<size_t>(from_block) * sizeof(double));
             input_frame(r, r->px + at, r->py + at);
         }
-        at += HOP;
+        at += FRAME_HOP;
     }
     // Keep what the next frames need: from `at` on.
     if (at < r->pending) {
@@ -404,14 +402,16 @@ MeasureStatus reference_run_finish(ReferenceRun* r, double* stoi, double* estoi)
     if (r->segments == 0) return MEASURE_TOO_SHORT;
     if (r->kept_frames.failed || r->correlations.failed || r->estoi_values.failed) return MEASURE_NO_MEMORY;
     const double M = static_cast<double>(r->segments);
-    *stoi = r->stoi_sum / (J * M);
+    *stoi = r->stoi_sum / (BAND_COUNT * M);
     *estoi = r->estoi_sum / M;
     if (r->keep_details) {
         const int64_t segments = r->segments;
-        r->band_major = static_cast<double*>(std::malloc(static_cast<size_t>(segments * J) * sizeof(double)));
+        r->band_major = static_cast<double*>(std::malloc(static_cast<size_t>(segments * BAND_COUNT) * sizeof(double)));
         if (r->band_major == nullptr) return MEASURE_NO_MEMORY;
         for (int64_t m = 0; m < segments; m++) {
-            for (int32_t j = 0; j < J; j++) r->band_major[j * segments + m] = r->correlations.data[m * J + j];
+            for (int32_t j = 0; j < BAND_COUNT; j++) {
+                r->band_major[j * segments + m] = r->correlations.data[m * BAND_COUNT + j];
+            }
         }
     }
     return MEASURE_OK;

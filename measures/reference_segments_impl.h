@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "common/geometry.h"
 #include "measures/reference.h"
 
 namespace kelvor {
@@ -39,9 +40,6 @@ struct SegmentOutput {
 };
 
 namespace {
-
-constexpr int32_t SEG_N = 30;
-constexpr int32_t SEG_J = 15;
 
 // The noise of element e (see reference.h): G[(36 e + m) mod period] for
 // lane 0's segment m; lane l's segment m + l reads the next entries.
@@ -98,14 +96,14 @@ inline void normalise_all(typename L::T* v, const SegmentInput& in, int32_t e0) 
 template <class L>
 void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     typedef typename L::T T;
-    T x[SEG_J * SEG_N];  // band j, frame n at j * SEG_N + n
-    T y[SEG_J * SEG_N];
-    for (int32_t j = 0; j < SEG_J; j++) {
+    T x[BAND_COUNT * SEGMENT_LENGTH];  // band j, frame n at j * SEGMENT_LENGTH + n
+    T y[BAND_COUNT * SEGMENT_LENGTH];
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
         const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
-        for (int32_t n = 0; n < SEG_N; n++) {
-            x[j * SEG_N + n] = L::load(px + n);
-            y[j * SEG_N + n] = L::load(py + n);
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            x[j * SEGMENT_LENGTH + n] = L::load(px + n);
+            y[j * SEGMENT_LENGTH + n] = L::load(py + n);
         }
     }
 
@@ -116,86 +114,89 @@ void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     // (one division per band instead of sixty; the difference is in the
     // last bits). Sums run over frames in order.
     const T eps = L::splat(REFERENCE_EPS);
-    const T count = L::splat(static_cast<double>(SEG_N));
-    T a[SEG_J];
-    T b[SEG_J];
-    for (int32_t j = 0; j < SEG_J; j++) a[j] = b[j] = L::zero();
-    for (int32_t n = 0; n < SEG_N; n++) {
-        for (int32_t j = 0; j < SEG_J; j++) {
-            a[j] = L::add(a[j], L::mul(x[j * SEG_N + n], x[j * SEG_N + n]));
-            b[j] = L::add(b[j], L::mul(y[j * SEG_N + n], y[j * SEG_N + n]));
+    const T count = L::splat(static_cast<double>(SEGMENT_LENGTH));
+    T a[BAND_COUNT];
+    T b[BAND_COUNT];
+    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = b[j] = L::zero();
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            a[j] = L::add(a[j], L::mul(x[j * SEGMENT_LENGTH + n], x[j * SEGMENT_LENGTH + n]));
+            b[j] = L::add(b[j], L::mul(y[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
         }
     }
-    T yp[SEG_J * SEG_N];
+    T yp[BAND_COUNT * SEGMENT_LENGTH];
     const T clip = L::splat(in.clip);
-    for (int32_t j = 0; j < SEG_J; j++) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         const T scale = L::div(L::sqrt(a[j]), L::add(L::sqrt(b[j]), eps));
-        for (int32_t n = 0; n < SEG_N; n++) {
-            yp[j * SEG_N + n] = L::min(L::mul(y[j * SEG_N + n], scale), L::mul(x[j * SEG_N + n], clip));
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            const int32_t at = j * SEGMENT_LENGTH + n;
+            yp[at] = L::min(L::mul(y[at], scale), L::mul(x[at], clip));
         }
         a[j] = b[j] = L::zero();
     }
-    for (int32_t n = 0; n < SEG_N; n++) {
-        for (int32_t j = 0; j < SEG_J; j++) {
-            a[j] = L::add(a[j], x[j * SEG_N + n]);
-            b[j] = L::add(b[j], yp[j * SEG_N + n]);
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            a[j] = L::add(a[j], x[j * SEGMENT_LENGTH + n]);
+            b[j] = L::add(b[j], yp[j * SEGMENT_LENGTH + n]);
         }
     }
-    T mx[SEG_J];
-    T my[SEG_J];
-    for (int32_t j = 0; j < SEG_J; j++) {
+    T mx[BAND_COUNT];
+    T my[BAND_COUNT];
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         mx[j] = L::div(a[j], count);
         my[j] = L::div(b[j], count);
         a[j] = b[j] = L::zero();
     }
-    for (int32_t n = 0; n < SEG_N; n++) {
-        for (int32_t j = 0; j < SEG_J; j++) {
-            const T xz = L::sub(x[j * SEG_N + n], mx[j]);
-            const T yz = L::sub(yp[j * SEG_N + n], my[j]);
-            yp[j * SEG_N + n] = yz;
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const T xz = L::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
+            const T yz = L::sub(yp[j * SEGMENT_LENGTH + n], my[j]);
+            yp[j * SEGMENT_LENGTH + n] = yz;
             a[j] = L::add(a[j], L::mul(xz, xz));
             b[j] = L::add(b[j], L::mul(yz, yz));
         }
     }
-    T nx[SEG_J];
-    T ny[SEG_J];
-    T d[SEG_J];
-    for (int32_t j = 0; j < SEG_J; j++) {
+    T nx[BAND_COUNT];
+    T ny[BAND_COUNT];
+    T d[BAND_COUNT];
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
         nx[j] = L::add(L::sqrt(a[j]), eps);
         ny[j] = L::add(L::sqrt(b[j]), eps);
         d[j] = L::zero();
     }
-    for (int32_t n = 0; n < SEG_N; n++) {
-        for (int32_t j = 0; j < SEG_J; j++) {
-            const T xz = L::sub(x[j * SEG_N + n], mx[j]);
-            d[j] = L::add(d[j], L::mul(xz, yp[j * SEG_N + n]));
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const T xz = L::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
+            d[j] = L::add(d[j], L::mul(xz, yp[j * SEGMENT_LENGTH + n]));
         }
     }
-    for (int32_t j = 0; j < SEG_J; j++) d[j] = L::div(d[j], L::mul(nx[j], ny[j]));
+    for (int32_t j = 0; j < BAND_COUNT; j++) d[j] = L::div(d[j], L::mul(nx[j], ny[j]));
     T band_sum = L::zero();
-    for (int32_t j = 0; j < SEG_J; j++) band_sum = L::add(band_sum, d[j]);
+    for (int32_t j = 0; j < BAND_COUNT; j++) band_sum = L::add(band_sum, d[j]);
 
     // ESTOI: rows (bands over frames), then columns (frames over bands), of
     // each signal; noise elements 30 j + n, from 0 (rows of x), 450
     // (columns of x), 900 and 1350 (those of y). The segment's value: each
     // band's products summed over frames, the bands summed in order,
     // divided by 30.
-    normalise_all<L, SEG_J, SEG_N, SEG_N, 1>(x, in, 0);
-    normalise_all<L, SEG_N, SEG_J, 1, SEG_N>(x, in, SEG_J * SEG_N);
-    normalise_all<L, SEG_J, SEG_N, SEG_N, 1>(y, in, 2 * SEG_J * SEG_N);
-    normalise_all<L, SEG_N, SEG_J, 1, SEG_N>(y, in, 3 * SEG_J * SEG_N);
-    for (int32_t j = 0; j < SEG_J; j++) a[j] = L::zero();
-    for (int32_t n = 0; n < SEG_N; n++) {
-        for (int32_t j = 0; j < SEG_J; j++) a[j] = L::add(a[j], L::mul(x[j * SEG_N + n], y[j * SEG_N + n]));
+    normalise_all<L, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(x, in, 0);
+    normalise_all<L, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(x, in, BAND_COUNT * SEGMENT_LENGTH);
+    normalise_all<L, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(y, in, 2 * BAND_COUNT * SEGMENT_LENGTH);
+    normalise_all<L, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(y, in, 3 * BAND_COUNT * SEGMENT_LENGTH);
+    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = L::zero();
+    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            a[j] = L::add(a[j], L::mul(x[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
+        }
     }
     T products = L::zero();
-    for (int32_t j = 0; j < SEG_J; j++) products = L::add(products, a[j]);
+    for (int32_t j = 0; j < BAND_COUNT; j++) products = L::add(products, a[j]);
     const T estoi = L::div(products, count);
 
-    alignas(64) double lanes[SEG_J][8];
-    for (int32_t j = 0; j < SEG_J; j++) L::store(lanes[j], d[j]);
+    alignas(64) double lanes[BAND_COUNT][8];
+    for (int32_t j = 0; j < BAND_COUNT; j++) L::store(lanes[j], d[j]);
     for (int32_t l = 0; l < L::W; l++) {
-        for (int32_t j = 0; j < SEG_J; j++) out.correlation[l * SEG_J + j] = lanes[j][l];
+        for (int32_t j = 0; j < BAND_COUNT; j++) out.correlation[l * BAND_COUNT + j] = lanes[j][l];
     }
     L::store(lanes[0], band_sum);
     L::store(lanes[1], estoi);

@@ -39,7 +39,7 @@ void frame_energies(const T* x, int32_t begin, int32_t end, const double* w, dou
 
 // Turns the energies into levels in dB; an all-zero frame gives -inf.
 void levels_from_energies(int32_t frames, double* msk) {
-    const double scale = 1.0 / std::sqrt(256.0);  // exactly 1/16
+    const double scale = 1.0 / std::sqrt(static_cast<double>(FRAME_LENGTH));  // exactly 1/16
     for (int32_t i = 0; i < frames; i++) {
         const double norm = std::sqrt(msk[i]);
         msk[i] = 20.0 * std::log10(norm * scale);

@@ -5,17 +5,14 @@
 
 #include <cstdint>
 
+#include "common/geometry.h"
 #include "measures/memory.h"
 
 namespace kelvor {
 
-constexpr int32_t FRAME_LENGTH = 256;
-constexpr int32_t FRAME_HOP = 128;
-constexpr int32_t FFT_ORDER = 9;
-constexpr int32_t FFT_LENGTH = 512;
-constexpr int32_t BIN_COUNT = 257;  // bins 0 .. 256 (0 Hz .. 5000 Hz) kept per frame
-constexpr int32_t BAND_COUNT = 15;
-constexpr int32_t BAND_BIN_COUNT = 212;
+constexpr int32_t FFT_ORDER = 9;  // the transform of FFT_LENGTH points, by order
+static_assert((1 << FFT_ORDER) == FFT_LENGTH, "the transform's order and length");
+constexpr int32_t BAND_BIN_COUNT = 212;  // bins that belong to a band, over all bands
 // complex_fft works in a fixed local buffer of 2^COMPLEX_FFT_MAX_ORDER values.
 constexpr int32_t COMPLEX_FFT_MAX_ORDER = 9;
 

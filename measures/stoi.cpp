@@ -83,7 +83,8 @@ MeasureStatus run_pipeline(const T* x_in, const T* y_in, int32_t n, RunArrays* a
     if (details != nullptr) details->kept_count = kept_length == 0 ? 0 : kept_length / FRAME_HOP - 1;
 
     const int32_t F = frame_count(kept_length);
-    if (F <= MIN_FRAMES_EXCLUSIVE) {
+    // The segments are F - SEGMENT_LENGTH; a score needs one.
+    if (F <= SEGMENT_LENGTH) {
         *failure = MeasureFailure{MEASURE_TOO_SHORT, "STOI", nullptr};
         return MEASURE_TOO_SHORT;
     }

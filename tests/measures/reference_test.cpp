@@ -28,20 +28,20 @@ std::vector<double> noise(size_t count, uint32_t seed, double scale = 0.3) {
 
 TEST(PowerSpectra, MatchTheDirectTransformAndGiveZerosForSilence) {
     const int32_t frames = 19;
-    std::vector<double> x = noise(static_cast<size_t>(frames) * POWER_FRAME, 11);
-    for (int32_t n = 0; n < POWER_FRAME; n++) x[static_cast<size_t>(3 * POWER_FRAME + n)] = 0.0;  // a silent frame
-    for (int32_t n = 0; n < POWER_FRAME; n++) x[static_cast<size_t>(5 * POWER_FRAME + n)] *= 1e-30;
-    std::vector<double> plain(static_cast<size_t>(frames) * POWER_BINS);
+    std::vector<double> x = noise(static_cast<size_t>(frames) * FRAME_LENGTH, 11);
+    for (int32_t n = 0; n < FRAME_LENGTH; n++) x[static_cast<size_t>(3 * FRAME_LENGTH + n)] = 0.0;  // a silent frame
+    for (int32_t n = 0; n < FRAME_LENGTH; n++) x[static_cast<size_t>(5 * FRAME_LENGTH + n)] *= 1e-30;
+    std::vector<double> plain(static_cast<size_t>(frames) * BIN_COUNT);
     power_spectra(x.data(), frames, plain.data());
 
     for (int32_t t : {0, 5, 18}) {
-        const double* f = x.data() + static_cast<size_t>(t) * POWER_FRAME;
+        const double* f = x.data() + static_cast<size_t>(t) * FRAME_LENGTH;
         double largest = 0.0;
-        std::vector<long double> direct(POWER_BINS);
-        for (int32_t k = 0; k < POWER_BINS; k++) {
+        std::vector<long double> direct(BIN_COUNT);
+        for (int32_t k = 0; k < BIN_COUNT; k++) {
             long double re = 0.0L;
             long double im = 0.0L;
-            for (int32_t n = 0; n < POWER_FRAME; n++) {
+            for (int32_t n = 0; n < FRAME_LENGTH; n++) {
                 const long double angle = -2.0L * 3.141592653589793238462643383279502884L * k * n / 512.0L;
                 re += f[n] * std::cos(angle);
                 im += f[n] * std::sin(angle);
@@ -49,13 +49,13 @@ TEST(PowerSpectra, MatchTheDirectTransformAndGiveZerosForSilence) {
             direct[static_cast<size_t>(k)] = re * re + im * im;
             largest = std::fmax(largest, static_cast<double>(direct[static_cast<size_t>(k)]));
         }
-        for (int32_t k = 0; k < POWER_BINS; k++) {
-            EXPECT_NEAR(plain[static_cast<size_t>(t) * POWER_BINS + k], static_cast<double>(direct[static_cast<size_t>(k)]),
-                        1e-13 * largest)
+        for (int32_t k = 0; k < BIN_COUNT; k++) {
+            const double exact = static_cast<double>(direct[static_cast<size_t>(k)]);
+            EXPECT_NEAR(plain[static_cast<size_t>(t) * BIN_COUNT + k], exact, 1e-13 * largest)
                 << "frame " << t << " bin " << k;
         }
     }
-    for (int32_t k = 0; k < POWER_BINS; k++) EXPECT_EQ(plain[static_cast<size_t>(3 * POWER_BINS + k)], 0.0);
+    for (int32_t k = 0; k < BIN_COUNT; k++) EXPECT_EQ(plain[static_cast<size_t>(3 * BIN_COUNT + k)], 0.0);
 }
 
 // The envelopes of every level and every count of frames: each frame's band
@@ -67,25 +67,25 @@ TEST(BandEnvelopes, EveryLevelAndCountGiveTheSumsOfThePowerSpectra) {
     const int32_t lo[] = {0, 3, 9, 9, 40, 101, 200};
     const int32_t hi[] = {1, 9, 9, 23, 100, 102, 257};
     const int32_t bands = 7;
-    std::vector<double> frames = noise(static_cast<size_t>(ENVELOPE_LANES) * POWER_FRAME, 17);
-    for (int32_t n = 0; n < POWER_FRAME; n++) {
+    std::vector<double> frames = noise(static_cast<size_t>(ENVELOPE_LANES) * FRAME_LENGTH, 17);
+    for (int32_t n = 0; n < FRAME_LENGTH; n++) {
         frames[static_cast<size_t>(n * ENVELOPE_LANES + 2)] = 0.0;     // a silent frame
         frames[static_cast<size_t>(n * ENVELOPE_LANES + 6)] *= 1e-150;  // a frame of tiny samples
     }
     // Each lane's frame on its own, through power_spectra.
-    std::vector<double> own(static_cast<size_t>(ENVELOPE_LANES) * POWER_FRAME);
+    std::vector<double> own(static_cast<size_t>(ENVELOPE_LANES) * FRAME_LENGTH);
     for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
-        for (int32_t n = 0; n < POWER_FRAME; n++) {
-            own[static_cast<size_t>(l * POWER_FRAME + n)] = frames[static_cast<size_t>(n * ENVELOPE_LANES + l)];
+        for (int32_t n = 0; n < FRAME_LENGTH; n++) {
+            own[static_cast<size_t>(l * FRAME_LENGTH + n)] = frames[static_cast<size_t>(n * ENVELOPE_LANES + l)];
         }
     }
-    std::vector<double> power(static_cast<size_t>(ENVELOPE_LANES) * POWER_BINS);
+    std::vector<double> power(static_cast<size_t>(ENVELOPE_LANES) * BIN_COUNT);
     power_spectra(own.data(), ENVELOPE_LANES, power.data());
     std::vector<double> expected(static_cast<size_t>(ENVELOPE_LANES) * bands);
     for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
         for (int32_t j = 0; j < bands; j++) {
             double sum = 0.0;
-            for (int32_t k = lo[j]; k < hi[j]; k++) sum = sum + power[static_cast<size_t>(l * POWER_BINS + k)];
+            for (int32_t k = lo[j]; k < hi[j]; k++) sum = sum + power[static_cast<size_t>(l * BIN_COUNT + k)];
             expected[static_cast<size_t>(l * bands + j)] = std::sqrt(sum);
         }
     }

@@ -26,9 +26,10 @@ run elsewhere give the manifest as an absolute path.
 """
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import os
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import pandas as pd
 
@@ -91,6 +92,22 @@ def _score_partition(
     if tune_allocator:
         _tune_allocator()
     return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs, profile)
+
+
+def _quiet_timed_out_waits(loop: Any, context: Dict[str, Any]) -> None:
+    """The exception handler of the event loop of a cluster started for one
+    call: as the cluster closes, a wait of Dask's batched sends that timed
+    out can be left unretrieved, and asyncio would print it ("Future
+    exception was never retrieved ... TimeoutError: Timeout") although
+    nothing failed. Only that report is dropped."""
+    exception = context.get("exception")
+    if (
+        context.get("message", "").startswith("Future exception was never retrieved")
+        and isinstance(exception, asyncio.TimeoutError)
+        and str(exception) == "Timeout"
+    ):
+        return
+    loop.default_exception_handler(context)
 
 
 class ManifestRun:
@@ -190,8 +207,11 @@ def score_manifest(
         a degraded column, optionally shift and align, any other columns
         carried to the table).
     client: a dask.distributed Client; None takes the current default
-        client, or, when there is none, starts a LocalCluster of this
-        machine for the call and closes it afterwards.
+        client, or, when there is none, starts a LocalCluster of threads in
+        this process for the call (one per core; the scoring releases the
+        GIL) and closes it afterwards. It starts no worker process, so a
+        script that calls this needs no ``if __name__ == "__main__":``
+        guard; a cluster of processes of your own needs one (see below).
     partition_size: pairs per task.
     align, raw_rate, channel: kelvor-batch's --align, --raw-rate and
         --channel, for every pair.
@@ -214,21 +234,33 @@ def score_manifest(
     columns in its order, as str, exactly as written. A manifest that
     cannot be read or has no reference/degraded header raises OSError
     before any task is submitted.
+
+    A script that starts worker processes on this machine itself, as
+    ``Client()`` and ``LocalCluster()`` do by default, must do so under the
+    guard, since each worker process imports the script again:
+
+        from dask.distributed import Client
+        from kelvor_stoi.dask import score_manifest
+
+        if __name__ == "__main__":
+            with Client(n_workers=2) as client:
+                table = score_manifest("manifest.csv", client)
     """
     batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
     if client is not None:
         return batch.submit(client).result()
-    import dask.config
     from distributed import Client, LocalCluster, default_client
 
     try:
         client = default_client()
     except ValueError:  # no client in this process
-        # Dask's nanny would also leave MALLOC_TRIM_THRESHOLD_ in this
-        # process's environment, for every program it starts afterwards.
-        environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-            with LocalCluster(processes=True, dashboard_address=":0") as cluster, Client(cluster) as own:
+        # Threads, not processes: worker processes would import the
+        # caller's script again (without the guard, each would start a
+        # cluster of its own, over and over), and a nanny would change this
+        # process's allocator settings for every program it starts. The
+        # threads score side by side because the scoring releases the GIL.
+        with LocalCluster(processes=False, dashboard_address=None) as cluster:
+            cluster.loop.asyncio_loop.set_exception_handler(_quiet_timed_out_waits)
+            with Client(cluster) as own:
                 return batch.submit(own).result()
     return batch.submit(client).result()

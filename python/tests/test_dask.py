@@ -127,18 +127,30 @@ def test_default_client_and_unusable_manifests(client, manifest, tmp_path):
         score_manifest(manifest, client, partition_size=0)
 
 
-def test_without_a_client_a_local_cluster_is_started_for_the_call(manifest):
-    # In a process of its own, which has no default client; the temporary
-    # cluster must not leave Dask's allocator setting behind.
-    script = (
-        "import os, sys; from kelvor_stoi.dask import score_manifest; "
-        "t = score_manifest(sys.argv[1], partition_size=10); "
-        "print(len(t), (t.status == 'ok').sum(), 'MALLOC_TRIM_THRESHOLD_' in os.environ)"
+def test_a_script_without_a_guard_scores_without_a_client(manifest, tmp_path):
+    # A plain script run as a file, with no client and no
+    # `if __name__ == "__main__":` guard: worker processes started for it
+    # would import it again, and each would start a cluster of its own. The
+    # call must return, print nothing, and leave no allocator setting of
+    # Dask's nannies in the script's environment.
+    script = tmp_path / "unguarded.py"
+    script.write_text(
+        "import os, sys\n"
+        "from kelvor_stoi.dask import score_manifest\n"
+        "t = score_manifest(sys.argv[1], partition_size=10)\n"
+        "print(len(t), (t.status == 'ok').sum(), 'MALLOC_TRIM_THRESHOLD_' in os.environ)\n"
     )
-    env = batch_env()
-    done = subprocess.run([sys.executable, "-c", script, str(manifest)], capture_output=True, text=True, env=env)
+    child = subprocess.Popen([sys.executable, str(script), str(manifest)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=batch_env(), start_new_session=True)
+    try:
+        out, err = child.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)  # the script and whatever it started
+        out, err = child.communicate()
+        pytest.fail(f"no result in 120 s: {err[-2000:]}")
     ok = sum(row["status"] == "ok" for row in run_batch(manifest))
-    assert done.stdout.split() == ["48", str(ok), "False"], done.stderr[-2000:]
+    assert out.split() == ["48", str(ok), "False"], err[-2000:]
+    assert err == ""
 
 
 def test_the_manifests_columns_reach_the_table_as_without_dask(client, tmp_path):

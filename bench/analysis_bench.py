@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Speed of kelvor-stoi's analysis against its targets: summarize and
 compare of 100,000 result rows under 2 s, the report of 10,000 rows under
-10 s, on one core.
+10 s, the report of 200 groups (speakers) of 2,000 rows under 5 s, on one
+core; and the report of 1,000 groups of 10,000 rows, which has no target
+but must stay in seconds.
 
 Results files like kelvor-batch's (the standard columns with 17-digit
 scores, then the metadata columns snr and system; 1 % error rows) are
@@ -21,6 +23,7 @@ them), so that it draws their heat maps.
 Also run by `make bench-analysis`.
 """
 import csv
+import math
 import os
 import random
 import shutil
@@ -34,14 +37,21 @@ import kelvor_stoi
 from kelvor_stoi import analysis, report
 
 RUNS = int(os.environ.get("RUNS", "5"))
+# Which cases to run: a comma-separated list of words that their names
+# must contain (default every case).
+ONLY = [w for w in os.environ.get("ONLY", "").split(",") if w]
 ROWS = int(os.environ.get("ROWS", "100000"))
 REPORT_ROWS = int(os.environ.get("REPORT_ROWS", "10000"))
 
 
-def write_results(path: str, rows: int, seed: int = 1) -> None:
+def write_results(path: str, rows: int, seed: int = 1, speakers: int = 0) -> None:
+    """rows rows; with speakers, a column spk (spk000, ...) as well, each
+    reference a speaker's."""
     generator = random.Random(seed)
-    columns = list(kelvor_stoi.COLUMNS) + ["snr", "system"]
+    columns = list(kelvor_stoi.COLUMNS) + ["snr", "system"] + (["spk"] if speakers else [])
     snrs = ["-5", "0", "5", "10"]
+    # Each speaker's own level, so that the groups differ.
+    level = [random.Random(seed * 1000 + k).gauss(0, 0.05) for k in range(speakers)]
     with open(path, "w", newline="") as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(columns)
@@ -49,12 +59,15 @@ def write_results(path: str, rows: int, seed: int = 1) -> None:
             generator.seed(seed)  # the same references and base scores under both systems
             for i in range(rows // 2):
                 snr = snrs[i % 4]
-                base = 0.6 + 0.025 * float(snr) + generator.gauss(0, 0.08)
+                base = 0.6 + 0.025 * float(snr) + generator.gauss(0, 0.08) + (level[i % speakers] if speakers else 0)
                 noise = generator.gauss(0, 0.02)
                 failed = generator.random() < 0.01
                 cells = dict.fromkeys(columns, "")
                 cells.update(reference=f"spk{i % 40:02d}/utt{i:06d}.wav", seconds="3.2", rate="16000", snr=snr,
                              system=system)
+                if speakers:
+                    cells["spk"] = f"spk{i % speakers:03d}"
+                    cells["reference"] = f"{cells['spk']}/utt{i:06d}.wav"
                 cells["degraded"] = f"{system}/{cells['reference']}"
                 if failed and system == "enhanced":
                     cells.update(status="too_short", message="too little speech")
@@ -118,8 +131,12 @@ def main() -> None:
     try:
         big = os.path.join(work, "r100k.csv")
         small = os.path.join(work, "r10k.csv")
+        speakers200 = os.path.join(work, "spk200.csv")
+        speakers1000 = os.path.join(work, "spk1000.csv")
         write_results(big, ROWS)
         write_results(small, REPORT_ROWS, seed=2)
+        write_results(speakers200, 2000, seed=3, speakers=200)
+        write_results(speakers1000, 10000, seed=4, speakers=1000)
         details = os.path.join(work, "details")
         write_details(small, details)
         cli = [sys.executable, "-m", "kelvor_stoi"]
@@ -139,16 +156,31 @@ def main() -> None:
                                                                  os.path.join(work, "report.html")],
              lambda t: report.build_report(t, by="snr", between=("system", "noisy", "enhanced"), details_dir=details),
              small),
+            ("report --by spk (200 groups)", 2000, 5.0,
+             cli + ["report", speakers200, "--by", "spk", "-o", os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="spk"), speakers200),
+            ("report --by spk --between system noisy enhanced", 2000, 5.0,
+             cli + ["report", speakers200, "--by", "spk"] + between + ["-o", os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="spk", between=("system", "noisy", "enhanced")), speakers200),
+            ("report --by spk (1,000 groups)", 10000, math.nan,
+             cli + ["report", speakers1000, "--by", "spk", "-o", os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="spk"), speakers1000),
+            ("report --by spk --between system (1,000 groups)", 10000, math.nan,
+             cli + ["report", speakers1000, "--by", "spk"] + between + ["-o", os.path.join(work, "report.html")],
+             lambda t: report.build_report(t, by="spk", between=("system", "noisy", "enhanced")), speakers1000),
         ]
-        read = {path: in_process(lambda: analysis.read_results(path)) for path in (big, small)}
-        tables = {path: analysis.read_results(path) for path in (big, small)}
+        cases = [c for c in cases if not ONLY or any(w in c[0] for w in ONLY)]
+        paths = sorted({c[-1] for c in cases})
+        tables = {path: analysis.read_results(path) for path in paths}
         print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}")
         for name, rows, target, command, call, path in cases:
             whole = timed(command)
             alone = in_process(lambda: call(tables[path]))
-            print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}")
-        print(f"\nread_results alone: {read[big]:.3f} s for {ROWS:,} rows, {read[small]:.3f} s for {REPORT_ROWS:,} rows;"
-              f" medians of {RUNS} runs, whole processes on one core.")
+            print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}", flush=True)
+        for path in paths:
+            print(f"read_results alone: {in_process(lambda: analysis.read_results(path)):.3f} s for "
+                  f"{len(tables[path]):,} rows")
+        print(f"Medians of {RUNS} runs, whole processes on one core.")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

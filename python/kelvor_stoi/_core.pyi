@@ -5,6 +5,7 @@ import numpy as np
 
 COLUMNS: Tuple[str, ...]
 COLUMN_TYPES: Tuple[Tuple[str, str], ...]
+MAX_RECORD_BYTES: int
 STATUSES: Tuple[Tuple[int, str, str, str], ...]
 
 class Settings:

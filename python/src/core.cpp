@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "frontend/audio_file.h"
+#include "frontend/csv.h"
 #include "frontend/error.h"
 #include "frontend/listing.h"
 #include "frontend/pair.h"
@@ -520,6 +521,9 @@ PYBIND11_MODULE(_core, m) {
     }
     m.attr("COLUMNS") = py::tuple(columns);
     m.attr("COLUMN_TYPES") = py::tuple(types);
+    // The longest record the batch core reads (a line of a listing or of
+    // results, a run record): the analysis reads results under the same cap.
+    m.attr("MAX_RECORD_BYTES") = py::int_(kelvor::frontend::CSV_MAX_RECORD);
 
     // The library's statuses: (code, short name, kind, sentence).
     static const char* const KINDS[] = {"none", "input", "memory", "file", "missing", "internal"};

@@ -3,6 +3,7 @@ and compare against an independent computation with scipy and pandas."""
 import csv
 import json
 import math
+import re
 
 import numpy as np
 import pandas as pd
@@ -289,3 +290,107 @@ def test_errors_name_the_python_arguments(tmp_path, call, message):
     with pytest.raises(ValueError, match=message) as caught:
         call(table)
     assert "--" not in str(caught.value)
+
+
+# ------------------------------------------------- hostile inputs
+
+
+def latin1(text):
+    """text as a folder name written in Latin-1, as read back from UTF-8."""
+    return text.encode("latin-1").decode("utf-8", "surrogateescape")
+
+
+def test_values_that_are_not_utf8_stay_apart(tmp_path):
+    # pandas 1.5 takes every string with a lone surrogate for one key.
+    means = {"Jörg": 0.90, "René": 0.968, "Zoë": 0.937}
+    rows = []
+    for speaker, level in means.items():
+        for i in range(6):
+            for system, gain in (("noisy", 0.0), ("enhanced", 0.01)):
+                s = level + gain + 0.001 * i
+                rows.append(result_row(f"{speaker}/u{i}.wav", s, s - 0.2, speaker=latin1(speaker), system=system))
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", rows))
+    got = analysis.summarize(table, by=["speaker", "system"])
+    assert [analysis.escaped_bytes(v) for v in got["speaker"][::2]] == ["J\\xf6rg", "Ren\\xe9", "Zo\\xeb"]
+    assert got["n"].tolist() == [6] * 6
+    assert got["stoi_mean"].iloc[::2].to_numpy() == pytest.approx(np.array(list(means.values())) + 0.0025)
+    compared = analysis.compare(table, "system", "noisy", "enhanced", by="speaker")
+    assert compared["pairs"].tolist() == [6] * 6 and compared["duplicates"].sum() == 0
+    # The keys given to pandas users group the same way.
+    pooled = analysis.groupable(table).groupby(["speaker", "system"], sort=False)["stoi"].agg(["size", "mean"])
+    assert pooled["size"].tolist() == [6] * 6
+    assert pooled["mean"].to_numpy() == pytest.approx(got["stoi_mean"].to_numpy())
+
+
+def test_numbers_order_numerically_with_empty_cells_last(tmp_path):
+    rows = [result_row(f"u{i}.wav", 0.5, 0.3, snr=snr) for i, snr in enumerate(["", "10", "-5", "0", "5", ""])]
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", rows))
+    assert analysis.summarize(table, by="snr")["snr"].tolist() == ["-5", "0", "5", "10", ""]
+
+
+def test_only_the_results_files_own_run_record_is_read(tmp_path):
+    (tmp_path / "old.csv.run.json").write_text('{"program": "kelvor-batch", "command": ["another", "run"]}')
+    results = write_csv(tmp_path / "old.csv.bak", generated())
+    assert analysis.run_record_path(results) is None and analysis.read_run_record(results) is None
+
+
+def test_the_bootstrap_interval_holds_the_mean_of_equal_differences(tmp_path):
+    rows = []
+    for i in range(50):
+        rows.append(result_row(f"u{i}.wav", 0.5, 0.25, system="A"))
+        rows.append(result_row(f"u{i}.wav", 0.6, 0.35, system="B"))
+    got = analysis.compare(analysis.read_results(write_csv(tmp_path / "r.csv", rows)), "system", "A", "B")
+    for _, row in got.iterrows():
+        assert row["boot_low"] == row["mean_diff"] == row["boot_high"], row
+
+
+@pytest.mark.parametrize("df", [1.5, 3, 30, 299.5, 2999, 3000, 1e4, 1e6, 1e8, 1e12])
+def test_t_quantile_to_1e12_at_any_df(df):
+    mpmath = pytest.importorskip("mpmath")
+    mpmath.mp.dps = 50
+    for p in (0.5000001, 0.6, 0.975, 0.9999, 1 - 1e-9):
+        got = analysis.t_quantile(p, df)
+        v, q = mpmath.mpf(df), 1 - mpmath.mpf(p)
+        tail = lambda t: mpmath.betainc(v / 2, 0.5, 0, v / (v + t * t), regularized=True) / 2 - q  # noqa: E731
+        exact = mpmath.findroot(tail, mpmath.mpf(got), tol=mpmath.mpf(10) ** -40)
+        assert abs(got - exact) <= 1e-12 * abs(exact), (p, got, exact)
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"\0" * (3 << 20), "the record on line 1 is longer than 1048576 bytes"),
+        (b"reference,stoi\n\"a\n" + b"b\n" * 600000, "the record on line 2 is longer than 1048576 bytes"),
+        (b'{"stoi": 0.5}\n' + b" " * (2 << 20) + b"\n", "line 2 is longer than 1048576 bytes"),
+        (b'{"stoi": ' + b"[" * 100000 + b"\n", "line 1 is nested too deeply"),
+        ("\n".join([",".join(STANDARD)] + [",".join(["a.wav", "a.wav", "1e308", "0.5"] + [""] * (len(STANDARD) - 4))])
+         .encode(), "column 'stoi' holds 1e+308 in row 0, which is no score"),
+    ],
+    ids=["no line end", "open quote", "long json line", "deep json", "huge score"],
+)
+def test_unreadable_streams_are_refused_in_bounded_memory(tmp_path, content, message):
+    path = tmp_path / "r"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: .*{re.escape(message)}"):
+        analysis.read_results(path)
+
+
+def test_results_from_a_pipe_and_from_standard_input(tmp_path):
+    import subprocess
+    import sys
+
+    for writer, suffix in ((write_csv, ".csv"), (write_jsonl, ".jsonl")):
+        path = writer(tmp_path / f"r{suffix}", generated())
+        expected = analysis.read_results(path)
+        # A pipe that hands out a few bytes at a time, read through /dev/stdin and "-".
+        for name in ("/dev/stdin", "-"):
+            code = (f"import sys, pickle; from kelvor_stoi import analysis; "
+                    f"sys.stdout.buffer.write(pickle.dumps(analysis.read_results({name!r})))")
+            feeder = subprocess.Popen(["sh", "-c", f"while read -r l; do printf '%s\\n' \"$l\"; done < '{path}'"],
+                                      stdout=subprocess.PIPE)
+            done = subprocess.run([sys.executable, "-c", code], stdin=feeder.stdout, capture_output=True)
+            feeder.wait()
+            assert done.returncode == 0, done.stderr.decode()
+            import pickle
+
+            pd.testing.assert_frame_equal(pickle.loads(done.stdout), expected, check_exact=True)

@@ -146,5 +146,8 @@ def _draw(
     curve_ax.set_xlabel("time of the segment's middle (s)")
     curve_ax.set_ylabel("score")
     curve_ax.grid(True, lw=0.3)
-    curve_ax.legend(loc="lower right", fontsize=7, ncol=2)
+    # Above the panel, between it and the heat map: inside, it would hide
+    # a part of the curves.
+    curve_ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize=7, ncol=2, borderaxespad=0.2,
+                    frameon=False)
     return fig

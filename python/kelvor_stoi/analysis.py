@@ -717,6 +717,7 @@ def summarize(
     """
     by_list = _as_list(by)
     _check_columns(table, by_list, "by")
+    _check_distinct(by_list, "by")
     _check_columns(table, list(MEASURES), "table")
     confidence = _check_confidence(confidence)
     codes, keys = _group_codes(table, by_list)

@@ -1,6 +1,6 @@
 """A self-contained HTML report of a results file: run facts, the summary
 table, the distributions per group, a paired comparison of two systems and
-the worst pairs with their per-band heat maps.
+the worst pairs with their per-band heat maps and players.
 
     from kelvor_stoi import analysis, report
     table = analysis.read_results("r.csv")
@@ -9,8 +9,17 @@ the worst pairs with their per-band heat maps.
 
 The page is one HTML file: its figures are SVG images inlined as data
 URIs (dense parts such as heat maps and point clouds rasterised inside
-them), its style sheet is inline, it runs no script and loads nothing, and
-it prints on A4 or Letter with each figure kept on one page.
+them), its style sheet is inline, it runs no script and loads nothing
+from the network, and it prints on A4 or Letter with each figure kept on
+one page. Its only links are relative ones to the audio of the worst
+pairs, where the report's folder reaches it.
+
+It reads at any number of groups: the tables hold every group under a
+pooled "all" row (in a scrolling box when they are long), and above
+COMPACT_GROUPS groups the figures show each group as a dot with its
+interval, ranked, at a fixed size. Above MAX_GROUPS groups there is no
+report (a table of that many rows is not read; summarize gives it).
+Every label is drawn as plain text, cut to LABEL_CHARS characters.
 """
 from __future__ import annotations
 
@@ -22,6 +31,9 @@ import json
 import math
 import os
 import shlex
+import sys
+import tempfile
+import urllib.parse
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -29,12 +41,24 @@ import pandas as pd
 
 from kelvor_stoi import COLUMNS, __version__
 from kelvor_stoi import analysis
-from kelvor_stoi._display import NAMES, comparison_cells, summary_cells, as_html
+from kelvor_stoi._display import NAMES, Cells, _number, as_html, comparison_cells, shown, summary_cells
 
-__all__ = ["build_report", "write_report", "DEFAULT_WORST"]
+__all__ = ["build_report", "write_report", "write_page", "check_output", "DEFAULT_WORST", "COMPACT_GROUPS",
+           "MAX_GROUPS"]
 
 #: Worst pairs shown (lowest STOI among the scored pairs).
 DEFAULT_WORST = 8
+#: Above this many groups the figures are compact: one dot and interval
+#: per group, ranked, at a fixed size.
+COMPACT_GROUPS = 20
+#: The most groups (rows of the summary) a report shows.
+MAX_GROUPS = 5000
+#: The longest label drawn in a figure, in characters (tables show all).
+LABEL_CHARS = 40
+#: Extensions of the audio a browser plays, which get players.
+PLAYABLE = (".wav", ".wave", ".flac", ".ogg", ".oga", ".opus")
+#: The label of the pooled rows and points.
+POOLED = "all"
 
 Between = Tuple[str, Any, Any]
 
@@ -45,6 +69,11 @@ PALETTE = ["#4C72B0", "#DD8452", "#55A868", "#C44E52", "#8172B3", "#937860", "#D
 STRIP_POINTS = 600
 # At most this many pairs of a group in the scatter plot of A against B.
 SCATTER_POINTS = 2000
+# Groups named under a ranked figure: this many at each end.
+NAMED_AT_ENDS = 5
+# Tables longer than this scroll inside a box of their own on screen.
+LONG_TABLE = 20
+
 
 STYLE = """
 :root { --ink: #1d232b; --muted: #5b6570; --rule: #d5dbe1; --band: #f3f5f8; --accent: #4C72B0; }
@@ -70,7 +99,13 @@ th, td { padding: 4px 9px; border-bottom: 1px solid var(--rule); vertical-align:
 th { background: var(--band); text-align: left; font-weight: 600; }
 td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.text { overflow-wrap: anywhere; }
-td.key, th.key { white-space: nowrap; }
+td.key, th.key { max-width: 22em; overflow-wrap: anywhere; }
+tr.pooled td { font-weight: 600; background: #eef2f8 !important; border-bottom: 2px solid var(--rule); }
+.scroll { max-height: 600px; overflow: auto; border: 1px solid var(--rule); margin: 6px 0; }
+.scroll table { margin: 0; }
+.scroll thead th { position: sticky; top: 0; z-index: 1; box-shadow: 0 1px 0 var(--rule); }
+.players { display: flex; flex-wrap: wrap; gap: 6px 18px; font-size: 12.5px; color: var(--muted); margin: 4px 0; }
+.players audio { display: block; height: 32px; width: 300px; }
 tbody tr:nth-child(even) td { background: #fafbfc; }
 table.facts th { width: 150px; background: none; }
 table.facts td { font-family: "DejaVu Sans Mono", Menlo, monospace; font-size: 12.5px; overflow-wrap: anywhere; }
@@ -92,8 +127,11 @@ footer { color: var(--muted); font-size: 12px; margin-top: 36px; border-top: 1px
   tr { break-inside: avoid; page-break-inside: avoid; }
   thead { display: table-header-group; }
   tbody tr:nth-child(even) td { background: none; }
+  .scroll { max-height: none; overflow: visible; border: none; }
+  .players { display: none; }
 }
 """
+
 
 
 # ----------------------------------------------------------------- figures
@@ -110,7 +148,17 @@ def _rc() -> Dict[str, Any]:
         "axes.spines.top": False,
         "axes.spines.right": False,
         "legend.frameon": False,
+        # Values are text, never math: "$5" and "$6" stay prices.
+        "text.parse_math": False,
+        "text.usetex": False,
     }
+
+
+def _label(value: Any, limit: int = LABEL_CHARS) -> str:
+    """A value as a figure or a heading shows it: escaped (see shown) and
+    cut to limit characters."""
+    text = shown(value)
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"
 
 
 def _svg(fig: Any, alt: str, caption: Optional[str] = None) -> str:
@@ -121,81 +169,121 @@ def _svg(fig: Any, alt: str, caption: Optional[str] = None) -> str:
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
     width, height = fig.get_size_inches()
     out = (
-        f'<figure><img alt="{html.escape(alt)}" width="{int(width * 96)}" height="{int(height * 96)}" '
+        f'<figure><img alt="{html.escape(shown(alt))}" width="{int(width * 96)}" height="{int(height * 96)}" '
         f'src="data:image/svg+xml;base64,{data}">'
     )
     if caption:
-        out += f"<figcaption>{html.escape(caption)}</figcaption>"
+        out += f"<figcaption>{html.escape(shown(caption))}</figcaption>"
     return out + "</figure>"
 
 
-def _group_label(values: Sequence[Any], names: Sequence[str]) -> str:
+def _group_label(values: Sequence[Any], names: Sequence[str], separator: str = "\n") -> str:
     if not names:
         return "all pairs"
-    return "\n".join(f"{n} {v}" for n, v in zip(names, values))
+    return separator.join(f"{_label(n)} {_label(v)}" for n, v in zip(names, values))
 
 
-def _distribution_figure(table: pd.DataFrame, scored: np.ndarray, by: List[str], hue: Optional[str]) -> str:
+def _fitted(values: np.ndarray, pad: float = 0.06) -> Tuple[float, float]:
+    """Axis limits around the finite values, a little beyond them, within
+    the range of a score."""
+    finite = values[np.isfinite(values)]
+    if finite.size == 0:
+        return 0.0, 1.0
+    low, high = float(finite.min()), float(finite.max())
+    span = max(high - low, 0.02)
+    return max(low - pad * span, -1.05), min(high + pad * span, 1.05)
+
+
+class _Groups:
+    """The groups of a figure: the outer groups (of the by columns), the
+    values of the compared column within them (hue), and for each summary
+    row its outer group and hue."""
+
+    def __init__(self, table: pd.DataFrame, by: List[str], hue: Optional[str]):
+        self.by = by
+        self.hue = hue
+        self.outer_codes, self.outer_keys = analysis._group_codes(table, by)
+        if hue:
+            self.hue_codes, hue_keys = analysis._group_codes(table, [hue])
+            self.hue_values = hue_keys[hue].tolist()
+        else:
+            self.hue_codes, self.hue_values = np.zeros(len(table), dtype=np.int64), [None]
+        self.count = len(self.outer_keys) if by else 1
+        self.colours = [PALETTE[i % len(PALETTE)] for i in range(len(self.hue_values))]
+        # Each summary row (the groups of by + hue, in their order) as
+        # (outer, hue): the order of _group_codes over both.
+        combined = self.outer_codes * len(self.hue_values) + self.hue_codes
+        present = np.unique(combined)
+        self.rows = [(int(c) // len(self.hue_values), int(c) % len(self.hue_values)) for c in present]
+        self.row_codes = np.searchsorted(present, combined)
+
+    def label(self, outer: int, separator: str = "\n") -> str:
+        if not self.by:
+            return "all pairs"
+        return _group_label(tuple(self.outer_keys.iloc[outer]), self.by, separator)
+
+    def values(self, outer: int) -> str:
+        """The group's values alone, for a list that names its columns."""
+        return ", ".join(_label(v) for v in self.outer_keys.iloc[outer])
+
+    def hue_label(self, k: int) -> str:
+        return f"{_label(self.hue)} {_label(self.hue_values[k])}"
+
+
+def _legend_above(ax: Any, handles: List[Any]) -> None:
+    """A legend over the axes, outside them: inside it would hide data."""
+    ax.legend(handles=handles, loc="lower right", bbox_to_anchor=(1.0, 1.0), ncol=min(4, len(handles)),
+              fontsize=8.5, borderaxespad=0.3)
+
+
+def _box_figure(table: pd.DataFrame, scored: np.ndarray, groups: _Groups) -> str:
+    """Box plots per group (and value of the compared column), the scored
+    pairs as dots over them."""
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
 
-    data = table.loc[scored]
-    # The groups of the summary, in its order.
-    outer_keys: List[Tuple[Any, ...]] = (
-        [tuple(r) for r in analysis._group_codes(table, by)[1].itertuples(index=False)] if by else [()]
-    )
-    hue_values = analysis._value_order(table[hue]) if hue else [None]
-    colours = {v: PALETTE[i % len(PALETTE)] for i, v in enumerate(hue_values)}
-    width_each = 0.8 / len(hue_values)
+    hues = len(groups.hue_values)
+    width_each = 0.8 / hues
+    codes = groups.row_codes[scored]
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], np.arange(len(groups.rows) + 1))
+    positions = [outer - 0.4 + width_each * (k + 0.5) for outer, k in groups.rows]
+    colours = [groups.colours[k] for _, k in groups.rows]
 
-    groups = data.groupby(by + ([hue] if hue else []), sort=False) if (by or hue) else None
-    positions, boxes, box_colours = [], [], []
-    for i, key in enumerate(outer_keys):
-        for k, h in enumerate(hue_values):
-            full = tuple(key) + ((h,) if hue else ())
-            if groups is None:
-                part = data
-            else:
-                try:
-                    part = groups.get_group(full if len(full) > 1 else full[0])
-                except KeyError:
-                    continue
-            positions.append(i - 0.4 + width_each * (k + 0.5))
-            boxes.append(part)
-            box_colours.append(colours[h])
-
-    count = max(1, len(outer_keys))
-    fig = Figure(figsize=(min(11.0, 3.2 + 0.9 * count * max(1, len(hue_values)) ** 0.5), 5.4), layout="constrained")
+    fig = Figure(figsize=(min(11.0, 3.2 + 0.9 * groups.count * hues ** 0.5), 5.4), layout="constrained")
     axes = fig.subplots(2, 1, sharex=True)
     rng = np.random.default_rng(0)
     for ax, measure in zip(axes, analysis.MEASURES):
-        values = [b[measure].to_numpy(dtype=np.float64) for b in boxes]
-        if positions:
+        scores = table[measure].to_numpy(dtype=np.float64, na_value=np.nan)[scored][order]
+        values = [scores[bounds[g] : bounds[g + 1]] for g in range(len(groups.rows))]
+        drawn = [(x, v, c) for x, v, c in zip(positions, values, colours) if v.shape[0]]
+        if drawn:
             parts = ax.boxplot(
-                values, positions=positions, widths=width_each * 0.75, patch_artist=True, showfliers=False,
-                whis=(5, 95), medianprops={"color": "#1d232b", "lw": 1.3}, manage_ticks=False,
-                showmeans=True, meanprops={"marker": "D", "markerfacecolor": "white", "markeredgecolor": "#1d232b",
-                                           "markersize": 4.5},
+                [v for _, v, _ in drawn], positions=[x for x, _, _ in drawn], widths=width_each * 0.75,
+                patch_artist=True, showfliers=False, whis=(5, 95), medianprops={"color": "#1d232b", "lw": 1.3},
+                manage_ticks=False, showmeans=True,
+                meanprops={"marker": "D", "markerfacecolor": "white", "markeredgecolor": "#1d232b", "markersize": 4.5},
             )
-            for patch, colour in zip(parts["boxes"], box_colours):
+            for patch, (_, _, colour) in zip(parts["boxes"], drawn):
                 patch.set_facecolor(colour)
                 patch.set_alpha(0.35)
                 patch.set_edgecolor(colour)
-            for x, v, colour in zip(positions, values, box_colours):
+            for x, v, colour in drawn:
                 if v.shape[0] > STRIP_POINTS:
                     v = rng.choice(v, STRIP_POINTS, replace=False)
                 jitter = rng.uniform(-width_each * 0.3, width_each * 0.3, v.shape[0])
                 size, alpha = (5, 0.45) if v.shape[0] > 150 else (13, 0.7)
                 ax.scatter(x + jitter, v, s=size, color=colour, alpha=alpha, lw=0, rasterized=True, zorder=3)
+        ax.set_ylim(*_fitted(scores))
         ax.set_ylabel(NAMES[measure])
         ax.grid(True, axis="y", lw=0.4, color="#d5dbe1")
         ax.set_axisbelow(True)
-    axes[-1].set_xticks(range(len(outer_keys)))
-    axes[-1].set_xticklabels([_group_label(k, by) for k in outer_keys], fontsize=8.5)
-    axes[-1].set_xlim(-0.6, len(outer_keys) - 0.4)
-    if hue:
-        handles = [Patch(facecolor=colours[h], alpha=0.6, edgecolor=colours[h], label=f"{hue} {h}") for h in hue_values]
-        axes[0].legend(handles=handles, loc="lower right", ncol=min(4, len(handles)), fontsize=8.5)
+    axes[-1].set_xticks(range(groups.count))
+    axes[-1].set_xticklabels([groups.label(i) for i in range(groups.count)], fontsize=8.5)
+    axes[-1].set_xlim(-0.6, groups.count - 0.4)
+    if groups.hue:
+        _legend_above(axes[0], [Patch(facecolor=c, alpha=0.6, edgecolor=c, label=groups.hue_label(k))
+                                for k, c in enumerate(groups.colours)])
     caption = (
         "Boxes: quartiles; whiskers: 5th and 95th percentiles; line: median; diamond: mean; dots: "
         f"the scored pairs (at most {STRIP_POINTS} per box, chosen at random)."
@@ -203,13 +291,89 @@ def _distribution_figure(table: pd.DataFrame, scored: np.ndarray, by: List[str],
     return _svg(fig, "Distributions of STOI and ESTOI per group", caption)
 
 
-def _forest_figure(comparison: pd.DataFrame, by: List[str]) -> str:
+def _ranking(means: np.ndarray) -> np.ndarray:
+    """The rank of each value, lowest first, NaN last."""
+    order = np.argsort(np.where(np.isnan(means), np.inf, means), kind="stable")
+    rank = np.empty(means.shape[0], dtype=np.int64)
+    rank[order] = np.arange(means.shape[0])
+    return rank
+
+
+def _ends(names: List[str], values: np.ndarray, rank: np.ndarray, signed: bool = False) -> str:
+    """The groups at both ends of a ranking, named with their values."""
+    finite = np.flatnonzero(np.isfinite(values))
+    order = finite[np.argsort(rank[finite])]
+    if order.size == 0:
+        return ""
+    count = min(NAMED_AT_ENDS, (order.size + 1) // 2)
+
+    def listed(positions: np.ndarray) -> str:
+        return ", ".join(f"{names[i]} ({_number(values[i], signed)})" for i in positions)
+
+    return f" Lowest: {listed(order[:count])}. Highest: {listed(order[::-1][:count])}."
+
+
+def _dot_figure(summary: pd.DataFrame, outer: pd.DataFrame, pooled: pd.DataFrame, groups: _Groups) -> str:
+    """Many groups: each group's mean with its interval, one dot per value
+    of the compared column, the groups ranked by their mean STOI; the
+    pooled mean of every pair as a dashed line."""
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+
+    hues = len(groups.hue_values)
+    rank = _ranking(outer["stoi_mean"].to_numpy(dtype=np.float64))
+    offsets = (np.arange(hues) - (hues - 1) / 2.0) * min(0.3, 0.8 / hues)
+    x = np.array([rank[o] + offsets[k] for o, k in groups.rows])
+    hue_of = np.array([k for _, k in groups.rows])
+    fig = Figure(figsize=(10.0, 5.6), layout="constrained")
+    axes = fig.subplots(2, 1, sharex=True)
+    level = f"{100 * summary.attrs.get('confidence', 0.95):g} %"
+    size = 16 if groups.count <= 100 else 9 if groups.count <= 400 else 4
+    width = 1.2 if groups.count <= 400 else 0.6
+    for ax, measure in zip(axes, analysis.MEASURES):
+        mean = summary[f"{measure}_mean"].to_numpy(dtype=np.float64)
+        low = summary[f"{measure}_ci_low"].to_numpy(dtype=np.float64)
+        high = summary[f"{measure}_ci_high"].to_numpy(dtype=np.float64)
+        for k in range(hues):
+            mine = hue_of == k
+            ends = mine & np.isfinite(low)
+            ax.vlines(x[ends], low[ends], high[ends], color=groups.colours[k], lw=width, alpha=0.55,
+                      rasterized=True, zorder=2)
+            ax.scatter(x[mine], mean[mine], s=size, color=groups.colours[k], lw=0, rasterized=True, zorder=3)
+        for k in range(hues):
+            ax.axhline(float(pooled[f"{measure}_mean"].iloc[k]), color=groups.colours[k], lw=0.9, ls="--", zorder=1)
+        ax.set_ylim(*_fitted(np.concatenate([mean, low, high])))
+        ax.set_ylabel(NAMES[measure])
+        ax.grid(True, axis="y", lw=0.4, color="#d5dbe1")
+        ax.set_axisbelow(True)
+    axes[-1].set_xlim(-1.0, groups.count)
+    axes[-1].set_xlabel(f"the {groups.count:,} groups of {', '.join(_label(b) for b in groups.by)}, "
+                        "ranked by mean STOI (lowest left)")
+    axes[-1].tick_params(axis="x", labelbottom=False, length=0)
+    handles = [Line2D([], [], color=groups.colours[k], marker="o", ms=4, lw=1, label=groups.hue_label(k) if groups.hue
+                      else f"group mean and {level} CI") for k in range(hues)]
+    handles.append(Line2D([], [], color="#5b6570", lw=0.9, ls="--", label=f"{POOLED}: mean of every pair"))
+    _legend_above(axes[0], handles)
+    names = [groups.values(i) for i in range(groups.count)]
+    caption = (f"Each dot is a group's mean, its bar the {level} confidence interval (Student's t); dashed: the "
+               "mean of every pair pooled. Every group is in the summary table."
+               + _ends(names, outer["stoi_mean"].to_numpy(dtype=np.float64), rank))
+    return _svg(fig, "Mean STOI and ESTOI per group, ranked", caption)
+
+
+def _forest_figure(comparison: pd.DataFrame, pooled: Optional[pd.DataFrame], by: List[str]) -> str:
+    """A few groups: each group's mean difference with both intervals, one
+    row per group under the pooled row."""
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
 
     attrs = comparison.attrs
     keys = comparison.loc[comparison["measure"] == analysis.MEASURES[0], by] if by else None
-    labels = [_group_label(tuple(r), by).replace("\n", ", ") for r in keys.itertuples(index=False)] if by else ["all pairs"]
+    labels = [_group_label(tuple(r), by, ", ") for r in keys.itertuples(index=False)] if by else ["all pairs"]
+    parts = {m: comparison[comparison["measure"] == m] for m in analysis.MEASURES}
+    if pooled is not None:
+        labels = [POOLED] + labels
+        parts = {m: pd.concat([pooled[pooled["measure"] == m], parts[m]]) for m in analysis.MEASURES}
     rows = len(labels)
     fig = Figure(figsize=(10.0, 1.8 + 0.42 * rows), layout="constrained")
     # The legend gets a row of its own under the panels (constrained
@@ -221,8 +385,9 @@ def _forest_figure(comparison: pd.DataFrame, by: List[str]) -> str:
     legend_ax.axis("off")
     y = np.arange(rows)[::-1]
     for ax, measure in zip(axes, analysis.MEASURES):
-        part = comparison[comparison["measure"] == measure]
+        part = parts[measure]
         ax.axvline(0, color="#8C8C8C", lw=0.9)
+        spans = []
         for yi, (_, r) in zip(y, part.iterrows()):
             if r["pairs"] == 0:
                 continue
@@ -233,12 +398,20 @@ def _forest_figure(comparison: pd.DataFrame, by: List[str]) -> str:
                 ax.plot([r["t_low"], r["t_high"]], [yi + 0.16, yi + 0.16], color="#4C72B0", lw=2.2,
                         solid_capstyle="butt")
             ax.plot([r["mean_diff"]], [yi], marker="o", color="#1d232b", ms=5)
-        ax.set_title(f"{NAMES[measure]}: {attrs.get('b')} \u2212 {attrs.get('a')}")
+            spans += [r["boot_low"], r["boot_high"], r["t_low"], r["t_high"], r["mean_diff"], 0.0]
+        low, high = _fitted(np.array(spans, dtype=np.float64), pad=0.08)
+        ax.set_xlim(low, high)
+        ax.set_title(f"{NAMES[measure]}: {_label(attrs.get('b'))} \u2212 {_label(attrs.get('a'))}")
         ax.set_xlabel("mean paired difference")
         ax.grid(True, axis="x", lw=0.4, color="#d5dbe1")
         ax.set_axisbelow(True)
+    if pooled is not None:
+        for ax in axes:
+            ax.axhline(rows - 1.5, color="#d5dbe1", lw=0.8)
     axes[0].set_yticks(y)
     axes[0].set_yticklabels(labels)
+    if pooled is not None:
+        axes[0].get_yticklabels()[0].set_fontweight("bold")
     axes[0].set_ylim(-0.7, rows - 0.3)
     level = f"{100 * attrs.get('confidence', 0.95):g} %"
     handles = [
@@ -249,7 +422,68 @@ def _forest_figure(comparison: pd.DataFrame, by: List[str]) -> str:
     legend_ax.legend(handles=handles, loc="center", ncol=3, fontsize=8.5)
     axes[1].tick_params(axis="y", labelleft=False)
     return _svg(fig, "Mean paired differences with confidence intervals",
-                "Right of the grey line: B scores higher. Each row is one group; bars are the intervals of the mean.")
+                "Right of the grey line: B scores higher. Each row is one group; bars are the intervals of the mean."
+                + (f" The first row, {POOLED}, pools every pair." if pooled is not None else ""))
+
+
+def _ranked_differences_figure(comparison: pd.DataFrame, pooled: pd.DataFrame, by: List[str]) -> str:
+    """Many groups: each group's mean difference with its paired-t
+    interval, ranked by the difference in STOI; coloured by whether the
+    interval lies above 0, below 0, or holds it."""
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+
+    attrs = comparison.attrs
+    first = comparison[comparison["measure"] == analysis.MEASURES[0]]
+    names = [", ".join(_label(v) for v in r) for r in first[by].itertuples(index=False)]
+    rank = _ranking(first["mean_diff"].to_numpy(dtype=np.float64))
+    count = len(names)
+    fig = Figure(figsize=(10.0, 5.6), layout="constrained")
+    axes = fig.subplots(2, 1, sharex=True)
+    size = 16 if count <= 100 else 9 if count <= 400 else 4
+    width = 1.2 if count <= 400 else 0.6
+    colours = {"above": "#55A868", "below": "#C44E52", "holds": "#8C8C8C"}
+    counted = {}
+    for ax, measure in zip(axes, analysis.MEASURES):
+        part = comparison[comparison["measure"] == measure]
+        mean = part["mean_diff"].to_numpy(dtype=np.float64)
+        low = part["t_low"].to_numpy(dtype=np.float64)
+        high = part["t_high"].to_numpy(dtype=np.float64)
+        with np.errstate(invalid="ignore"):
+            kind = np.where(low > 0, "above", np.where(high < 0, "below", "holds"))
+        kind = np.where(np.isnan(low), "holds", kind)
+        counted[measure] = {k: int(np.count_nonzero((kind == k) & np.isfinite(low))) for k in colours}
+        ax.axhline(0.0, color="#5b6570", lw=0.9)
+        ax.axhline(float(pooled.loc[pooled["measure"] == measure, "mean_diff"].iloc[0]), color="#1d232b", lw=0.9,
+                   ls="--")
+        for k, colour in colours.items():
+            mine = kind == k
+            ends = mine & np.isfinite(low)
+            ax.vlines(rank[ends], low[ends], high[ends], color=colour, lw=width, alpha=0.6, rasterized=True)
+            ax.scatter(rank[mine], mean[mine], s=size, color=colour, lw=0, rasterized=True, zorder=3)
+        ax.set_ylim(*_fitted(np.concatenate([mean, low, high, [0.0]]), pad=0.08))
+        ax.set_ylabel(f"{NAMES[measure]}: B \u2212 A")
+        ax.grid(True, axis="y", lw=0.4, color="#d5dbe1")
+        ax.set_axisbelow(True)
+    axes[-1].set_xlim(-1.0, count)
+    axes[-1].set_xlabel(f"the {count:,} groups of {', '.join(_label(b) for b in by)}, ranked by the mean "
+                        "difference in STOI (lowest left)")
+    axes[-1].tick_params(axis="x", labelbottom=False, length=0)
+    level = f"{100 * attrs.get('confidence', 0.95):g} %"
+    _legend_above(axes[0], [
+        Line2D([], [], color=colours["above"], marker="o", ms=4, lw=1, label=f"{level} CI above 0: B higher"),
+        Line2D([], [], color=colours["below"], marker="o", ms=4, lw=1, label=f"{level} CI below 0: A higher"),
+        Line2D([], [], color=colours["holds"], marker="o", ms=4, lw=1, label="CI holds 0"),
+        Line2D([], [], color="#1d232b", lw=0.9, ls="--", label=f"{POOLED}: pooled difference"),
+    ])
+    tally = "; ".join(
+        f"{NAMES[m]}: above 0 in {c['above']:,}, below 0 in {c['below']:,}, holding 0 in {c['holds']:,}"
+        for m, c in counted.items())
+    caption = (f"Each dot is a group's mean difference B \u2212 A ({_label(attrs.get('b'))} \u2212 "
+               f"{_label(attrs.get('a'))}), its bar the {level} paired-t interval; dashed: the difference over "
+               f"every pair pooled. Groups with an interval: {tally}. Both intervals of every group are in the "
+               "table above." + _ends(names, first["mean_diff"].to_numpy(dtype=np.float64), rank, signed=True))
+    return _svg(fig, "Mean paired differences per group, ranked", caption)
 
 
 def _scatter_figure(table: pd.DataFrame, scored: np.ndarray, between: Between, by: List[str], key: List[str]) -> str:
@@ -259,10 +493,14 @@ def _scatter_figure(table: pd.DataFrame, scored: np.ndarray, between: Between, b
     # The very pairs of compare's statistics.
     merged, usable, _ = analysis._paired(table, table[column].astype(str), str(a), str(b), key, by, scored)
     pairs = merged.loc[usable]
-    fig = Figure(figsize=(10.0, 4.0), layout="constrained")
+    fig = Figure(figsize=(10.0, 4.2), layout="constrained")
     axes = fig.subplots(1, 2)
-    if by and len(pairs):
+    # A colour per group where there are few; one colour for many.
+    coloured = bool(by) and len(pairs) > 0
+    if coloured:
         codes, keys = analysis._group_codes(pairs, by)
+        coloured = 1 < len(keys) <= len(PALETTE)
+    if coloured:
         order = [tuple(r) for r in keys.itertuples(index=False)]
     else:
         codes, order = np.zeros(len(pairs), dtype=np.int64), [()]
@@ -271,26 +509,25 @@ def _scatter_figure(table: pd.DataFrame, scored: np.ndarray, between: Between, b
     size, alpha = (6, 0.5) if len(pairs) > 1000 else (14, 0.65) if len(pairs) > 200 else (26, 0.8)
     rng = np.random.default_rng(0)
     for ax, measure in zip(axes, analysis.MEASURES):
-        ax.plot([-0.2, 1.0], [-0.2, 1.0], color="#8C8C8C", lw=0.9, zorder=1)
+        both = pairs[[f"{measure}_a", f"{measure}_b"]].to_numpy(dtype=np.float64)
+        low, high = _fitted(both.ravel())
+        ax.plot([low, high], [low, high], color="#8C8C8C", lw=0.9, zorder=1)
         for i, k in enumerate(order):
-            part = pairs.loc[codes == i]
-            x = part[f"{measure}_a"].to_numpy()
-            yv = part[f"{measure}_b"].to_numpy()
-            if x.shape[0] > SCATTER_POINTS:
-                pick = rng.choice(x.shape[0], SCATTER_POINTS, replace=False)
-                x, yv = x[pick], yv[pick]
-            ax.scatter(x, yv, s=size, lw=0, alpha=alpha, color=PALETTE[(i + 2) % len(PALETTE)] if by else PALETTE[0],
-                       label=_group_label(k, by).replace("\n", ", "), rasterized=True, zorder=2)
-        low = min(0.0, float(np.nanmin(pairs[[f"{measure}_a", f"{measure}_b"]].to_numpy()))) if len(pairs) else 0.0
-        ax.set_xlim(low, 1.0)
-        ax.set_ylim(low, 1.0)
+            part = both[codes == i]
+            if part.shape[0] > SCATTER_POINTS:
+                part = part[rng.choice(part.shape[0], SCATTER_POINTS, replace=False)]
+            ax.scatter(part[:, 0], part[:, 1], s=size, lw=0, alpha=alpha,
+                       color=PALETTE[(i + 2) % len(PALETTE)] if coloured else PALETTE[0],
+                       label=_group_label(k, by, ", ") if coloured else None, rasterized=True, zorder=2)
+        ax.set_xlim(low, high)
+        ax.set_ylim(low, high)
         ax.set_aspect("equal")
-        ax.set_xlabel(f"{NAMES[measure]}, {column} {a} (A)")
-        ax.set_ylabel(f"{NAMES[measure]}, {column} {b} (B)")
+        ax.set_xlabel(f"{NAMES[measure]}, {_label(column)} {_label(a)} (A)")
+        ax.set_ylabel(f"{NAMES[measure]}, {_label(column)} {_label(b)} (B)")
         ax.grid(True, lw=0.4, color="#d5dbe1")
         ax.set_axisbelow(True)
-    if by and len(order) > 1:
-        axes[1].legend(loc="lower right", fontsize=8, markerscale=2)
+    if coloured:
+        axes[1].legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=8, markerscale=1.5, borderaxespad=0)
     return _svg(fig, "Paired scores, A against B",
                 f"One dot per pair scored on both sides (at most {SCATTER_POINTS:,} per group, chosen at random); "
                 "above the diagonal B scores higher.")
@@ -301,7 +538,7 @@ def _details_figure(details: Any) -> str:
 
     from kelvor_stoi._plot import draw_details
 
-    fig = Figure(figsize=(10.0, 4.4), layout="constrained")
+    fig = Figure(figsize=(10.0, 4.6), layout="constrained")
     draw_details(fig, details, rasterized=True)
     return _svg(fig, "Per-band correlation over time", None)
 
@@ -320,6 +557,8 @@ class _DetailsFinder:
         self.shard = shard
         # (reference, degraded) -> [(path, the file's own fields)]
         self._index: Optional[Dict[Tuple[str, str], List[Tuple[str, Dict[str, Any]]]]] = None
+        # The files passed over, each with why: (path, message).
+        self.skipped: Dict[str, str] = {}
 
     @staticmethod
     def _matches(fields: Dict[str, Any], row: pd.Series) -> bool:
@@ -334,7 +573,8 @@ class _DetailsFinder:
 
         try:
             return read_details_file(path)
-        except (OSError, ValueError):
+        except (OSError, ValueError) as e:
+            self.skipped.setdefault(path, str(e))
             return None
 
     def _build_index(self) -> Dict[Tuple[str, str], List[Tuple[str, Dict[str, Any]]]]:
@@ -353,7 +593,8 @@ class _DetailsFinder:
             path = os.path.join(self.folder, name)
             try:
                 fields = read_details_fields(path)
-            except (OSError, ValueError):
+            except (OSError, ValueError) as e:
+                self.skipped.setdefault(path, str(e))
                 continue
             key = (str(fields.get("reference", "")), str(fields.get("degraded", "")))
             index.setdefault(key, []).append((path, fields))
@@ -389,14 +630,64 @@ def _shard(run: Optional[Dict[str, Any]]) -> Optional[Tuple[int, int]]:
     return None
 
 
+# -------------------------------------------------------------------- audio
+
+
+class _Audio:
+    """Links from the report's folder to the audio of a results row: its
+    paths taken from where kelvor-batch took them (a manifest's folder,
+    the --ref-dir and --deg-dir folders, per the run record), else from the
+    results file's folder; only files that exist and that a browser
+    plays."""
+
+    def __init__(self, report_dir: str, run: Optional[Dict[str, Any]], source: Optional[str]):
+        self.report_dir = report_dir
+        fallback = os.path.dirname(os.path.abspath(source)) if source and source != "-" else os.getcwd()
+        self.reference_base = self.degraded_base = fallback
+        self.systems: Dict[str, str] = {}
+        listing = run.get("listing") if isinstance(run, dict) else None
+        if isinstance(listing, dict):
+            manifest = listing.get("manifest")
+            if isinstance(manifest, str) and manifest != "-":
+                self.reference_base = self.degraded_base = os.path.dirname(manifest)
+            if isinstance(listing.get("ref_dir"), str):
+                self.reference_base = listing["ref_dir"]
+                for folder in listing.get("deg_dirs") or []:
+                    if isinstance(folder, dict) and isinstance(folder.get("dir"), str):
+                        self.systems[str(folder.get("system"))] = folder["dir"]
+
+    def link(self, path: Any, base: str) -> Optional[str]:
+        if not isinstance(path, str) or not path or "\0" in path or not path.lower().endswith(PLAYABLE):
+            return None
+        full = os.path.join(base, path)
+        if not os.path.isfile(full):
+            return None
+        relative = os.path.relpath(os.path.abspath(full), self.report_dir)
+        return urllib.parse.quote(relative, safe="/", errors="surrogateescape")
+
+    def players(self, row: pd.Series) -> str:
+        degraded_base = self.systems.get(str(row.get("system")), self.degraded_base) if self.systems else \
+            self.degraded_base
+        out = []
+        for name, base in (("reference", self.reference_base), ("degraded", degraded_base)):
+            href = self.link(row.get(name), base)
+            if href is not None:
+                out.append(f'<label>{name}<audio controls preload="none" src="{html.escape(href)}"></audio></label>')
+        return f'<div class="players">{"".join(out)}</div>' if out else ""
+
+
 # ------------------------------------------------------------------ sections
 
 
-def _fact_value(value: Any) -> str:
+def _fact_value(value: Any, depth: int = 0) -> str:
+    if depth > 3:
+        return "\u2026"
     if isinstance(value, list) and all(isinstance(v, str) for v in value):
         return shlex.join(value)
     if isinstance(value, dict):
-        return ", ".join(f"{k}={_fact_value(v)}" for k, v in value.items()) or "(none)"
+        return ", ".join(f"{k}={_fact_value(v, depth + 1)}" for k, v in value.items()) or "(none)"
+    if isinstance(value, list):
+        return "[" + ", ".join(_fact_value(v, depth + 1) for v in value) + "]"
     if value is None:
         return "(none)"
     if isinstance(value, str):
@@ -421,7 +712,7 @@ def _facts_section(table: pd.DataFrame, scored: np.ndarray, run: Optional[Dict[s
         for v, t, bad in cards) + "</div>")
     rows: List[Tuple[str, str]] = []
     if source:
-        rows.append(("results", source))
+        rows.append(("results", "standard input" if source == "-" else source))
     if run:
         preferred = ["program", "version", "profile", "command", "listing", "shard", "options", "started"]
         for name in preferred + [k for k in run if k not in preferred]:
@@ -435,7 +726,7 @@ def _facts_section(table: pd.DataFrame, scored: np.ndarray, run: Optional[Dict[s
     if meta:
         rows.append(("metadata columns", ", ".join(meta)))
     out.append('<table class="facts">' + "".join(
-        f"<tr><th>{html.escape(k)}</th><td>{html.escape(v)}</td></tr>" for k, v in rows) + "</table>")
+        f"<tr><th>{html.escape(shown(k))}</th><td>{html.escape(shown(v))}</td></tr>" for k, v in rows) + "</table>")
     if run is None:
         out.append('<p class="notes">No run record (RESULTS.run.json) was found next to the results: the '
                    "facts of the run (version, profile, command) are not known.</p>")
@@ -443,34 +734,53 @@ def _facts_section(table: pd.DataFrame, scored: np.ndarray, run: Optional[Dict[s
     return "\n".join(out)
 
 
+def _table(cells: Cells, pooled: int = 0) -> str:
+    """A table of the report: its first `pooled` rows marked as pooled, in
+    a box of its own that scrolls when it is long."""
+    cells.pooled = pooled
+    out = as_html(cells)
+    if len(cells.rows) > LONG_TABLE:
+        end = out.index("</table>") + len("</table>")
+        out = (f'<div class="scroll">{out[:end]}</div><p class="notes">{len(cells.rows):,} rows; the table '
+               f"scrolls, its header stays.</p>{out[end:]}")
+    return out
+
+
 def _failures_section(table: pd.DataFrame) -> str:
     if "status" not in table.columns:
         return ""
-    failed = table[table["status"] != "ok"]
+    failed = table[(table["status"] != "ok").to_numpy()]
     if failed.empty:
         return ""
     out = ['<section id="failures"><h2>Failures</h2>']
-    counts = failed.groupby("status", sort=False).size().sort_values(ascending=False)
+    codes, statuses = analysis._factorize(failed["status"].to_numpy(dtype=object))
+    counts = np.bincount(codes, minlength=len(statuses))
+    messages = failed["message"].to_numpy(dtype=object) if "message" in failed.columns else None
+    first = {}
+    for position, code in enumerate(codes):
+        first.setdefault(int(code), position)
     out.append('<table class="numbers"><thead><tr><th class="text">status</th><th class="num">pairs</th>'
                '<th class="text">first message</th></tr></thead><tbody>')
-    for status, n in counts.items():
-        message = failed.loc[failed["status"] == status, "message"].iloc[0] if "message" in failed.columns else ""
-        out.append(f'<tr><td class="text">{html.escape(str(status))}</td><td class="num">{n:,}</td>'
-                   f'<td class="text">{html.escape(str(message))}</td></tr>')
+    for code in np.argsort(-counts, kind="stable"):
+        message = messages[first[int(code)]] if messages is not None else ""
+        out.append(f'<tr><td class="text">{html.escape(shown(statuses[code]))}</td><td class="num">{counts[code]:,}'
+                   f'</td><td class="text">{html.escape(shown(message))}</td></tr>')
     out.append("</tbody></table>")
-    shown = failed.head(10)
+    shown_rows = failed.head(10)
     cols = [c for c in ("reference", "degraded") if c in table.columns] + analysis.metadata_columns(table)
-    out.append(f'<p class="notes">The first {len(shown)} of {len(failed):,} failed rows:</p>')
-    out.append('<table class="numbers"><thead><tr>' + "".join(f'<th class="text">{html.escape(c)}</th>' for c in cols + ["status"])
-               + "</tr></thead><tbody>")
-    for _, r in shown.iterrows():
-        out.append("<tr>" + "".join(f'<td class="text">{html.escape(str(r[c]))}</td>' for c in cols + ["status"]) + "</tr>")
+    out.append(f'<p class="notes">The first {len(shown_rows)} of {len(failed):,} failed rows:</p>')
+    out.append('<table class="numbers"><thead><tr>' + "".join(
+        f'<th class="text">{html.escape(shown(c))}</th>' for c in cols + ["status"]) + "</tr></thead><tbody>")
+    for _, r in shown_rows.iterrows():
+        out.append("<tr>" + "".join(f'<td class="text">{html.escape(shown(r[c]))}</td>' for c in cols + ["status"])
+                   + "</tr>")
     out.append("</tbody></table></section>")
     return "\n".join(out)
 
 
 def _worst_section(
-    table: pd.DataFrame, scored: np.ndarray, worst: int, finder: Optional[_DetailsFinder], details_dir: Optional[str]
+    table: pd.DataFrame, scored: np.ndarray, worst: int, finder: Optional[_DetailsFinder], details_dir: Optional[str],
+    audio: Optional[_Audio],
 ) -> str:
     if worst <= 0 or not scored.any():
         return ""
@@ -479,16 +789,24 @@ def _worst_section(
     order = positions[np.argsort(values, kind="stable")[:worst]]
     meta = analysis.metadata_columns(table)
     out = [f'<section id="worst"><h2>The {len(order)} lowest-scoring pairs</h2>']
+    notes = []
     if details_dir is None:
-        out.append('<p class="notes">Per-band heat maps need the details of the run: score with '
-                   "kelvor-batch --details DIR and give the report the same DIR.</p>")
+        notes.append("Per-band heat maps need the details of the run: score with kelvor-batch --details DIR and "
+                     "give the report the same DIR.")
+    if notes:
+        out.append(f'<p class="notes">{html.escape(" ".join(notes))}</p>')
+    players = 0
     for rank, position in enumerate(order, 1):
         r = table.iloc[position]
-        tags = ", ".join(f"{m} {r[m]}" for m in meta)
+        tags = ", ".join(f"{_label(m)} {_label(r[m])}" for m in meta)
         title = f"{rank}. STOI {r['stoi']:.4f}, ESTOI {r['estoi']:.4f}" + (f" \u2014 {tags}" if tags else "")
         out.append(f'<div class="pair"><h3>{html.escape(title)}</h3>')
-        out.append(f'<p class="notes">reference {html.escape(str(r["reference"]))}<br>degraded '
-                   f'{html.escape(str(r["degraded"]))}<br>row {position} of the results</p>')
+        out.append(f'<p class="notes">reference {html.escape(shown(r["reference"]))}<br>degraded '
+                   f'{html.escape(shown(r["degraded"]))}<br>row {position} of the results</p>')
+        if audio is not None:
+            found_players = audio.players(r)
+            players += bool(found_players)
+            out.append(found_players)
         if finder is not None:
             listed = int(table.index[position]) if table.attrs.get("listing_rows") else None
             found = finder.find(int(position), r, listed)
@@ -499,8 +817,28 @@ def _worst_section(
             else:
                 out.append(_details_figure(found))
         out.append("</div>")
+    if audio is not None:
+        out.append('<p class="notes">' + (
+            "The players link to the audio files relative to the report's folder: keep the report where it is "
+            "beside them." if players else
+            "No players: the report's folder does not reach these pairs' audio files, or they are in a format a "
+            "browser does not play (it plays WAV, FLAC and Ogg).") + "</p>")
+    if finder is not None and finder.skipped:
+        path, why = next(iter(finder.skipped.items()))
+        more = len(finder.skipped) - 1
+        out.append(f'<p class="notes">Passed over {len(finder.skipped):,} file(s) of the details folder that are no '
+                   f"details of kelvor-batch: {html.escape(shown(why))}"
+                   + (f" (and {more:,} more)" if more else "") + ".</p>")
     out.append("</section>")
     return "\n".join(out)
+
+
+def _pooled_rows(frame: pd.DataFrame, by: List[str]) -> pd.DataFrame:
+    """A frame of pooled statistics with POOLED in every by column."""
+    frame = frame.copy()
+    for position, name in enumerate(by):
+        frame.insert(position, name, POOLED)
+    return frame
 
 
 def build_report(
@@ -514,6 +852,7 @@ def build_report(
     resamples: int = analysis.DEFAULT_RESAMPLES,
     seed: int = analysis.DEFAULT_SEED,
     title: Optional[str] = None,
+    audio_base: Optional[Union[str, "os.PathLike[str]"]] = None,
 ) -> str:
     """The report of a results table as one HTML page (a string).
 
@@ -523,12 +862,18 @@ def build_report(
     details_dir: the folder of kelvor-batch --details, for the heat maps of
     the worst pairs. run: the run record (analysis.read_run_record), shown
     as the run's facts. source: the results file's name, for the heading.
-    worst: how many of the lowest-scoring pairs to show.
+    worst: how many of the lowest-scoring pairs to show. audio_base: the
+    folder the page will be written to, for players of the worst pairs'
+    audio (None: no players).
+
+    Raises ValueError for arguments that cannot be used, and for more than
+    MAX_GROUPS groups.
     """
     import matplotlib
 
     by_list = analysis._as_list(by)
     analysis._check_columns(table, by_list, "by")
+    analysis._check_distinct(by_list, "by")
     if isinstance(worst, bool) or not isinstance(worst, (int, np.integer)) or worst < 0:
         raise ValueError(f"worst must be a whole number >= 0, not {worst!r}")
     if between is not None:
@@ -538,18 +883,32 @@ def build_report(
             raise ValueError("between must be a (column, a, b) triple") from None
         analysis._check_columns(table, [column], "between")
     groups = by_list + ([between[0]] if between is not None and between[0] not in by_list else [])
+    count = int(analysis._group_codes(table, groups)[0].max()) + 1 if len(table) else 0
+    if count > MAX_GROUPS:
+        raise ValueError(f"by: {', '.join(groups)} make {count:,} groups; a report shows at most {MAX_GROUPS:,} "
+                         "(group by fewer columns, or use summarize for a table of every group)")
     summary = analysis.summarize(table, by=groups)
-    comparison = None
+    pooled_summary = None
+    if by_list:
+        pooled_summary = analysis.summarize(table, by=[between[0]] if between is not None else [])
+    comparison = pooled_comparison = None
     if between is not None:
         comparison = analysis.compare(table, between[0], between[1], between[2], by=by_list, resamples=resamples,
                                       seed=seed)
+        if by_list:
+            pooled_comparison = analysis.compare(table, between[0], between[1], between[2], resamples=resamples,
+                                                 seed=seed)
     scored = analysis._scored(table)
     finder = None
     if details_dir is not None:
         finder = _DetailsFinder(os.fspath(details_dir), _shard(run))
+    audio = _Audio(os.path.abspath(os.fspath(audio_base)), run, source) if audio_base is not None else None
 
-    name = os.path.basename(source) if source else "results"
-    heading = title or f"Intelligibility report: {name}"
+    hue = between[0] if between is not None else None
+    figure_groups = _Groups(table, by_list if hue else groups, hue)
+    compact = figure_groups.count > COMPACT_GROUPS or len(figure_groups.rows) > 3 * COMPACT_GROUPS
+    name = "standard input" if source == "-" else os.path.basename(source) if source else "results"
+    heading = shown(title or f"Intelligibility report: {name}")
     created = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     parts = [
         "<!DOCTYPE html>",
@@ -559,8 +918,10 @@ def build_report(
         f"<style>{STYLE}</style></head><body><main>",
         f"<header><h1>{html.escape(heading)}</h1>",
         f'<div class="sub">STOI and ESTOI of {len(table):,} pairs'
-        + (f", grouped by {html.escape(', '.join(groups))}" if groups else "")
-        + (f"; {html.escape(str(between[2]))} against {html.escape(str(between[1]))}" if between else "")
+        + (f", grouped by {html.escape(', '.join(shown(g) for g in groups))}" if groups else "")
+        + (f" ({figure_groups.count:,} groups of {html.escape(', '.join(shown(b) for b in by_list))})"
+           if by_list and hue else "")
+        + (f"; {html.escape(shown(between[2]))} against {html.escape(shown(between[1]))}" if between else "")
         + f". Made {html.escape(created)} by kelvor_stoi {html.escape(__version__)}.</div>",
         '<nav><a href="#run">Run</a><a href="#summary">Summary</a><a href="#distributions">Distributions</a>'
         + ('<a href="#comparison">Comparison</a>' if between else "")
@@ -569,22 +930,44 @@ def build_report(
     with matplotlib.rc_context(_rc()):
         parts.append(_facts_section(table, scored, run, source))
         parts.append('<section id="summary"><h2>Summary</h2>')
-        parts.append(as_html(summary_cells(summary, groups)))
+        shown_summary = summary if pooled_summary is None else \
+            pd.concat([_pooled_rows(pooled_summary, [g for g in groups if g != hue]), summary], ignore_index=True)
+        shown_summary = shown_summary[summary.columns]
+        shown_summary.attrs = summary.attrs
+        parts.append(_table(summary_cells(shown_summary, groups), 0 if pooled_summary is None else len(pooled_summary)))
+        if pooled_summary is not None:
+            parts.append(f'<p class="notes">The first row{"s" if len(pooled_summary) > 1 else ""}, '
+                         f"{POOLED}, pool{'' if len(pooled_summary) > 1 else 's'} every pair"
+                         + (f" of each {html.escape(shown(hue))}" if hue else "") + ".</p>")
         parts.append("</section>")
         parts.append('<section id="distributions"><h2>Distributions</h2>')
-        hue = between[0] if between is not None else None
-        parts.append(_distribution_figure(table, scored, by_list if hue else groups, hue))
+        if len(table):
+            if compact:
+                outer = analysis.summarize(table, by=figure_groups.by) if hue else summary
+                pooled = pooled_summary if pooled_summary is not None else analysis.summarize(table)
+                parts.append(_dot_figure(summary, outer, pooled, figure_groups))
+            else:
+                parts.append(_box_figure(table, scored, figure_groups))
         parts.append("</section>")
         if comparison is not None:
             parts.append('<section id="comparison"><h2>Paired comparison: '
-                         f"{html.escape(str(between[2]))} \u2212 {html.escape(str(between[1]))}</h2>")
-            parts.append(as_html(comparison_cells(comparison, by_list)))
+                         f"{html.escape(shown(between[2]))} \u2212 {html.escape(shown(between[1]))}</h2>")
+            shown_comparison = comparison if pooled_comparison is None else \
+                pd.concat([_pooled_rows(pooled_comparison, by_list), comparison], ignore_index=True)
+            shown_comparison.attrs = comparison.attrs
+            pooled_rows = 0 if pooled_comparison is None else len(pooled_comparison)
+            parts.append(_table(comparison_cells(shown_comparison, by_list, pooled_rows // len(analysis.MEASURES)),
+                                pooled_rows))
             if (comparison["pairs"] > 0).any():
-                parts.append(_forest_figure(comparison, by_list))
+                if compact and by_list:
+                    parts.append(_ranked_differences_figure(comparison, pooled_comparison, by_list))
+                else:
+                    parts.append(_forest_figure(comparison, pooled_comparison, by_list))
                 parts.append(_scatter_figure(table, scored, between, by_list, comparison.attrs["key"]))
             parts.append("</section>")
         parts.append(_failures_section(table))
-        parts.append(_worst_section(table, scored, worst, finder, None if details_dir is None else os.fspath(details_dir)))
+        parts.append(_worst_section(table, scored, worst, finder, None if details_dir is None else os.fspath(details_dir),
+                                    audio))
     parts.append(
         "<footer>Intervals of a mean: Student's t over the pairs scored (status ok). Paired comparison: "
         "differences B \u2212 A over pairs matched on the reference and every metadata column other than the "
@@ -593,6 +976,26 @@ def build_report(
     )
     parts.append("</main></body></html>")
     return "\n".join(p for p in parts if p) + "\n"
+
+
+def check_output(output: Union[str, "os.PathLike[str]"], results: Union[str, "os.PathLike[str]"]) -> None:
+    """Refuses (ValueError) an output that would replace the results file
+    or its run record (the same file under any name, or the record's own
+    name), as kelvor-batch refuses an output that is one of its inputs."""
+    output = os.fspath(output)
+    results = os.fspath(results)
+    if output == "-" or results == "-":
+        return
+    for path, what in ((results, "the results file"), (results + ".run.json", "the results' run record")):
+        same = os.path.abspath(output) == os.path.abspath(path)
+        try:
+            mine, theirs = os.stat(output), os.stat(path)
+            same = same or (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino)
+        except OSError:
+            pass
+        if same:
+            raise ValueError(f"{shown(output)} is {what} {shown(path)}: the report would replace it; "
+                             "write it elsewhere")
 
 
 def write_report(
@@ -606,22 +1009,40 @@ def write_report(
     seed: int = analysis.DEFAULT_SEED,
 ) -> None:
     """Reads a results file (and its run record, when there is one) and
-    writes its report to output, through a temporary file renamed into
-    place. The arguments are those of build_report."""
+    writes its report to output ("-": standard output), through a
+    temporary file renamed into place. The arguments are those of
+    build_report; the worst pairs get players of their audio where the
+    output's folder reaches it. An output that is the results file or its
+    run record raises ValueError."""
+    check_output(output, results)
     table = analysis.read_results(results)
     run = analysis.read_run_record(results)
+    target = os.fspath(output)
     page = build_report(table, by=by, between=between, details_dir=details_dir, run=run, source=os.fspath(results),
-                        worst=worst, resamples=resamples, seed=seed)
-    write_page(os.fspath(output), page)
+                        worst=worst, resamples=resamples, seed=seed,
+                        audio_base=os.getcwd() if target == "-" else os.path.dirname(os.path.abspath(target)))
+    write_page(target, page)
 
 
 def write_page(path: str, page: str) -> None:
     """Writes a page through a temporary file renamed into place, so that a
-    page present is whole."""
-    temporary = f"{path}.{os.getpid()}.tmp"
+    page present is whole ("-": standard output). The temporary file is
+    created new (never through a name that exists, a planted link
+    included), beside the page, with the permissions a new file gets."""
+    data = page.encode("utf-8", "backslashreplace")
+    if path == "-":
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=folder)
     try:
-        with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(page)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.fchmod(descriptor, 0o666 & ~mask)
+        with os.fdopen(descriptor, "wb") as f:
+            f.write(data)
         os.replace(temporary, path)
     except BaseException:
         try:

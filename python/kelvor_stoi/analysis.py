@@ -669,7 +669,10 @@ def _t_factors(k: np.ndarray, confidence: float) -> np.ndarray:
     """t(1 - (1 - confidence) / 2, k - 1) per group of k scored rows; NaN
     below two rows."""
     p = 1.0 - (1.0 - confidence) / 2.0
-    return np.array([t_quantile(p, float(n - 1)) if n >= 2 else math.nan for n in k], dtype=np.float64)
+    # Once per distinct count: groups of one size share their factor.
+    sizes, where = np.unique(k, return_inverse=True)
+    factors = np.array([t_quantile(p, float(n - 1)) if n >= 2 else math.nan for n in sizes], dtype=np.float64)
+    return factors[where.reshape(-1)] if k.shape[0] else np.zeros(0)
 
 
 def _interval(mean: np.ndarray, sd: np.ndarray, k: np.ndarray, t: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:

@@ -108,11 +108,25 @@ def test_first_format_files_load_exactly(tmp_path):
         ('{"details_format": 9, "stoi_correlation": [], "kept_frames": []}', "newer"),
         ('{"stoi_correlation": [[0.1, 0.2], [0.3]], "kept_frames": []}', "differ in length"),
         ('{"stoi_correlation": [[0.1]], "estoi_segment": [0.1], "kept_frames": [[0, 5]]}', "cannot hold"),
+        ('{"stoi_correlation": [[0.1]], "estoi_segment": [0.1], "kept_frames": [[0, 1000000000]]}', "more frames"),
+        ('{"stoi_correlation": [], "kept_frames": [' + "[" * 100000, "nested too deeply"),
+        ({"frame_count": [1]}, "frame_count is not a whole number"),
+        ({"stoi": {}}, "stoi is not a number"),
+        ({"delay_ms": [1]}, "delay_ms is not a number"),
+        ({"delay_samples": True}, "delay_samples is not a whole number"),
+        ({"estoi_segment": [[0.5]]}, "estoi_segment is not a list of numbers"),
+        ({"kept_frames": [[0, 29], [10, 12]]}, "not .first, last., ascending"),
+        ({"kept_frames": [[0, 45]]}, "more frames than its 40 frames"),
+        ({"band_centre_hz": [150.0, 189.0]}, "band_centre_hz has 2 values for 1 bands"),
     ],
 )
 def test_files_that_are_not_details_are_refused(tmp_path, content, message):
+    if isinstance(content, dict):
+        # A valid file of one segment with one field broken.
+        content = json.dumps({"details_format": 2, "stoi_correlation": [[0.5]], "estoi_segment": [0.5],
+                              "band_centre_hz": [150.0], "kept_frames": [[0, 29]], "frame_count": 40, **content})
     (tmp_path / "x.json").write_text(content)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=f"^{tmp_path / 'x.json'}: .*{message}"):
         kelvor_stoi.load_details(tmp_path / "x.json")
 
 

@@ -187,7 +187,12 @@ def test_details_are_found_by_their_fields_when_the_names_do_not_match(tmp_path,
         (details / f"{name}.json").write_text(json.dumps({
             "details_format": 2, "reference": "r.wav", "degraded": "r.wav", "snr": snr, "band_centre_hz": [150.0],
             "stoi_correlation": [[0.5]], "estoi_segment": segment, "kept_frames": [[0, 29]]}))
+    # A stray file that matches on its fields but is no details file.
+    (details / "0-stray.json").write_text(json.dumps({
+        "reference": "r.wav", "degraded": "r.wav", "snr": "5", "stoi": {}, "stoi_correlation": [[0.5]],
+        "kept_frames": [[0, 29]]}))
     shown = []
     monkeypatch.setattr(report, "_details_figure", lambda d: shown.append(d.estoi_segment.tolist()) or "")
     page = report.build_report(table, details_dir=details, worst=2)
     assert shown == [[0.1], [0.9]] and "No details file" not in page
+    assert "Passed over 2 file(s) of the details folder" in page

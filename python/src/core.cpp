@@ -521,7 +521,7 @@ PYBIND11_MODULE(_core, m) {
     }
     m.attr("COLUMNS") = py::tuple(columns);
     m.attr("COLUMN_TYPES") = py::tuple(types);
-    // The longest record the batch core reads (a line of a listing or of
+    // The longest record the front-end core reads (a line of a listing or of
     // results, a run record): the analysis reads results under the same cap.
     m.attr("MAX_RECORD_BYTES") = py::int_(kelvor::frontend::CSV_MAX_RECORD);
 

@@ -4,13 +4,15 @@ import csv
 import io
 import json
 import math
+import os
 import subprocess
 import sys
 
 import pytest
 
 from kelvor_stoi import analysis
-from test_analysis import generated, write_csv
+from kelvor_stoi.__main__ import FORMATS
+from test_analysis import generated, result_row, write_csv
 
 
 def run(*arguments):
@@ -92,3 +94,120 @@ def test_version_and_console_script_entry():
     import kelvor_stoi.__main__ as entry
 
     assert entry.main(["--version"]) == 0
+
+
+def test_several_columns_after_one_flag(results):
+    one_flag = run("summarize", results, "--by", "snr", "system", "--format", "csv")
+    two_flags = run("summarize", results, "--by", "snr", "--by", "system", "--format", "csv")
+    assert one_flag.returncode == 0 and one_flag.stdout == two_flags.stdout
+    on = run("compare", results, "--between", "system", "noisy", "enhanced", "--on", "reference", "snr")
+    assert on.returncode == 0 and "pairs matched on reference, snr" in on.stdout
+
+
+def test_help_shows_percent_signs_once():
+    done = run("summarize", "--help")
+    assert "95% confidence interval" in " ".join(done.stdout.split()) and "%%" not in done.stdout
+
+
+@pytest.mark.parametrize("command", ["summarize", "report"])
+def test_a_missing_package_is_named(results, tmp_path, command):
+    # pandas as if it were not installed.
+    code = ("import sys; sys.modules['pandas'] = None; from kelvor_stoi.__main__ import main; "
+            f"sys.exit(main([{command!r}, {str(results)!r}, '-o' if {command!r} == 'report' else '--by', "
+            f"{str(tmp_path / 'r.html')!r} if {command!r} == 'report' else 'snr']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 1 and "needs the Python package pandas" in done.stderr, done.stderr
+    assert "python3-pandas" in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    """Files that used to end in a traceback, each in a folder of its own."""
+    folder = tmp_path_factory.mktemp("hostile")
+    rows = generated()
+    for name, record in (("list", "[1]"), ("cut", '{"program": "kelvor-batch", '), ("deep", "[" * 100000)):
+        (folder / name).mkdir()
+        write_csv(folder / name / "r.csv", rows)
+        (folder / name / "r.csv.run.json").write_text(record)
+    with open(folder / "deep.jsonl", "w") as f:
+        f.write('{"reference": ' + "[" * 100000 + "\n")
+    huge = [dict(r) for r in rows]
+    huge[3].update(stoi="1e308")
+    huge[4].update(stoi="-1e308")
+    write_csv(folder / "huge.csv", huge)
+    return folder
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["report", "{hostile}/list/r.csv", "-o", "{out}"], "r.csv.run.json: the run record is not a JSON object"),
+        (["report", "{hostile}/cut/r.csv", "-o", "{out}"], "r.csv.run.json: not a JSON run record"),
+        (["report", "{hostile}/deep/r.csv", "-o", "{out}"], "r.csv.run.json: nested too deeply"),
+        (["summarize", "{hostile}/deep.jsonl"], "deep.jsonl: line 1 is nested too deeply"),
+        (["summarize", "{hostile}/huge.csv"], "huge.csv: column 'stoi' holds 1e+308 in row 3, which is no score"),
+        (["compare", "{results}", "--between", "system", "noisy", "enhanced", "--on", "reference", "--on",
+          "reference"], "--on: the column 'reference' is named twice"),
+        (["compare", "{results}", "--between", "system", "noisy", "enhanced", "--on", "stoi"],
+         "--on: 'stoi' is a score"),
+        (["report", "{results}", "-o", "{results}"], "is the results file"),
+        (["report", "{results}", "-o", "{results}.run.json"], "is the results' run record"),
+        (["report", "{results}", "-o", "{link}"], "is the results file"),
+    ],
+)
+def test_bad_inputs_are_messages_not_tracebacks(results, hostile, tmp_path, arguments, message):
+    link = tmp_path / "link.html"
+    link.symlink_to(results)
+    before = results.read_bytes()
+    names = {"results": results, "hostile": hostile, "out": tmp_path / "r.html", "link": link}
+    done = run(*(a.format(**names) for a in arguments))
+    assert done.returncode == 1 and message in done.stderr, done.stderr
+    assert "Traceback" not in done.stderr and done.stdout == ""
+    assert results.read_bytes() == before and not (tmp_path / "r.html").exists()
+
+
+def latin1(text):
+    return text.encode("latin-1").decode("utf-8", "surrogateescape")
+
+
+def test_bytes_that_are_not_utf8_and_controls_are_shown_escaped(tmp_path):
+    rows = []
+    for speaker in (latin1("Jörg"), "Zoë\x1b]0;owned\x07", "<b>bold</b>"):
+        for i in range(3):
+            rows.append(result_row(f"u{i}.wav", 0.5 + 0.1 * i, 0.3, speaker=speaker))
+    results = write_csv(tmp_path / "r.csv", rows)
+    env = {**os.environ, "LC_ALL": "C.UTF-8", "PYTHONIOENCODING": ""}
+    outputs = {}
+    for fmt in FORMATS:
+        done = subprocess.run([sys.executable, "-m", "kelvor_stoi", "summarize", str(results), "--by", "speaker",
+                               "--format", fmt], capture_output=True, env=env)
+        assert done.returncode == 0, done.stderr.decode()
+        outputs[fmt] = done.stdout
+    for fmt in ("text", "markdown", "json"):
+        text = outputs[fmt].decode("utf-8")  # valid UTF-8
+        assert "\x1b" not in text and "\x07" not in text, fmt
+    assert "J\\xf6rg" in outputs["text"].decode() and "Zo\u00eb\\x1b]0;owned\\x07" in outputs["text"].decode()
+    assert "&lt;b&gt;bold&lt;/b&gt;" in outputs["markdown"].decode() and "<b>" not in outputs["markdown"].decode()
+    # The machine formats keep every byte: CSV as it is, JSON as \udcXX.
+    assert b"J\xf6rg" in outputs["csv"]
+    assert [r["speaker"] for r in json.loads(outputs["json"])] == [r["speaker"] for r in rows[::3]]
+
+
+def test_non_finite_numbers_are_null_in_json_and_empty_in_csv():
+    import pandas as pd
+
+    from kelvor_stoi._display import as_csv, as_json
+
+    frame = pd.DataFrame({"g": ["a", "b", "c"], "stoi_sd": [math.inf, -math.inf, math.nan]})
+    assert [r["stoi_sd"] for r in json.loads(as_json(frame))] == [None, None, None]
+    assert as_csv(frame).splitlines()[1:] == ["a,", "b,", "c,"]
+
+
+def test_report_to_standard_output_and_by_default(results, tmp_path):
+    done = subprocess.run([sys.executable, "-m", "kelvor_stoi", "report", str(results), "-o", "-"],
+                          capture_output=True, cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout.startswith(b"<!DOCTYPE html>") and not (tmp_path / "-").exists()
+    done = subprocess.run([sys.executable, "-m", "kelvor_stoi", "report", str(results)], capture_output=True,
+                          text=True, cwd=tmp_path)
+    assert done.returncode == 0 and "wrote report.html" in done.stderr
+    assert (tmp_path / "report.html").read_text().startswith("<!DOCTYPE html>")

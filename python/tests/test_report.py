@@ -2,6 +2,7 @@
 reports every figure decoded, and renders it to a PNG in which each
 figure is drawn (not blank). The PNG is kept in the build folder for a
 person to look at."""
+import base64
 import csv
 import json
 import os
@@ -9,6 +10,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import urllib.parse
 
 import numpy as np
 import pytest
@@ -92,7 +94,8 @@ def rendered(tmp_path_factory):
            "r.csv", "m.csv"], "profile": "default", "listing": "m.csv", "shard": None, "options": {"align": False},
            "started": "2026-12-08T10:00:00Z"}
     page = report.build_report(table, by="snr", between=("system", "noisy", "enhanced"),
-                               details_dir=folder / "details", run=run, source="r.csv", worst=3)
+                               details_dir=folder / "details", run=run, source=str(folder / "r.csv"), worst=3,
+                               audio_base=folder)
     html_path = folder / "report.html"
     html_path.write_text(page, encoding="utf-8")
     probe_path = folder / "probe.html"
@@ -138,6 +141,8 @@ def test_sections_and_numbers_of_the_report(rendered):
     assert "kelvor-batch --details details -o r.csv m.csv" in page  # the run's command
     assert "No details file" not in page
     assert page.count("Per-band correlation over time") == 3
+    # Each of the worst pairs has its two files beside the page.
+    assert len(re.findall(r'<audio controls preload="none" src="[^"/]+\.wav">', page)) == 6
 
 
 def test_reports_of_awkward_tables(tmp_path):
@@ -196,3 +201,111 @@ def test_details_are_found_by_their_fields_when_the_names_do_not_match(tmp_path,
     page = report.build_report(table, details_dir=details, worst=2)
     assert shown == [[0.1], [0.9]] and "No details file" not in page
     assert "Passed over 2 file(s) of the details folder" in page
+
+
+def many_speakers(count=200, utterances=5, seed=11):
+    """count speakers of utterances sentences each under two systems, each
+    speaker with a level and a gain of their own: 2,000 rows at 200."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for k in range(count):
+        level, gain = rng.normal(0.68, 0.08), rng.normal(0.03, 0.03)
+        for i in range(utterances):
+            base = float(np.clip(level + rng.normal(0, 0.06), 0.05, 0.95))
+            for system, shift in (("noisy", 0.0), ("enhanced", gain + rng.normal(0, 0.02))):
+                s = float(np.clip(base + shift, 0.0, 1.0))
+                rows.append(result_row(f"spk{k:03d}/u{i}.wav", s, s - 0.25 + rng.normal(0, 0.03),
+                                       spk=f"spk{k:03d}", system=system))
+    return rows
+
+
+def probed(folder, page, name):
+    """Chromium's boxes of the page's images, and a screenshot of the whole
+    page kept for a person to look at."""
+    (folder / f"{name}.html").write_text(page, encoding="utf-8")
+    probe_path = folder / f"{name}-probe.html"
+    probe_path.write_text(page.replace("</body>", PROBE + "</body>"), encoding="utf-8")
+    dom = chromium("--virtual-time-budget=10000", "--window-size=1280,900", "--dump-dom", probe_path.as_uri())
+    probe = json.loads(re.search(r'data-probe="([^"]*)"', dom.stdout).group(1).replace("&quot;", '"'))
+    shot = os.path.join(os.environ.get("KELVOR_ARTIFACT_DIR", str(folder)), f"{name}.png")
+    chromium(f"--window-size=1280,{probe['height']}", f"--screenshot={shot}", (folder / f"{name}.html").as_uri())
+    return probe, shot
+
+
+def test_a_report_of_200_groups_stays_readable(tmp_path):
+    import warnings
+
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", many_speakers()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # matplotlib's layout warnings among them
+        page = report.build_report(table, by="spk", between=("system", "noisy", "enhanced"), source="r.csv")
+    probe, shot = probed(tmp_path, page, "report-200")
+    # The ranked distributions and differences, and the scatter plot: each
+    # within a laptop's screen, none stretched to the number of groups.
+    assert len(probe["boxes"]) == 3 and all(box[4] == 1 for box in probe["boxes"])
+    for left, top, width, height, _ in probe["boxes"]:
+        assert 600 < width <= 1070 and 300 < height <= 700, probe["boxes"]
+    assert probe["height"] < 7000
+    # Pooled rows first; the 200 groups in tables that scroll.
+    assert page.count('<tr class="pooled">') == 4 and page.count('<div class="scroll">') == 2
+    assert "Lowest: spk" in page and ">all</td>" in page
+
+
+def test_labels_are_plain_text_escaped_and_cut(tmp_path):
+    import warnings
+
+    names = ["$\\foo$", "$^{" * 300 + "x" + "}$" * 300, "price $5", "price $6", "J\udcf6rg", "x" * 100000]
+    rows = [result_row(f"u{i}.wav", 0.4 + 0.01 * i + 0.08 * j, 0.3, name=n, system=s)
+            for j, n in enumerate(names) for i in range(3) for s in ("A", "B")]
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", rows))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        page = report.build_report(table, by="name", between=("system", "A", "B"), worst=3)
+    assert page.encode("utf-8").decode("utf-8") == page and "\udcf6" not in page and "J\\xf6rg" in page
+    # The SVG of the distributions holds the labels as text, cut.
+    svg = base64.b64decode(re.search(r'src="data:image/svg\+xml;base64,([^"]+)"', page).group(1)).decode()
+    assert "price $5" in svg and "price $6" in svg and "$\\foo$" in svg and "x" * 100 not in svg
+
+
+def test_the_temporary_file_never_follows_a_planted_link(tmp_path):
+    target = tmp_path / "precious.txt"
+    target.write_text("keep me")
+    output = tmp_path / "report.html"
+    for pid in range(os.getpid() - 2, os.getpid() + 3):
+        (tmp_path / f"report.html.{pid}.tmp").symlink_to(target)
+    report.write_page(str(output), "<!DOCTYPE html>page")
+    assert target.read_text() == "keep me"
+    assert output.read_text() == "<!DOCTYPE html>page" and not output.is_symlink()
+    assert oct(output.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def test_worst_pairs_get_players_where_the_report_reaches_the_audio(tmp_path):
+    ref, deg = demo_pair()
+    (tmp_path / "audio" / "sys a").mkdir(parents=True)
+    write_wav(tmp_path / "audio" / "ref é.wav", ref, 8000)
+    write_wav(tmp_path / "audio" / "sys a" / "deg.wav", deg, 8000)
+    rows = [result_row("ref é.wav", 0.5, 0.3), result_row("gone.wav", 0.4, 0.2)]
+    rows[0]["degraded"] = "sys a/deg.wav"
+    results = write_csv(tmp_path / "audio" / "r.csv", rows)
+    (tmp_path / "out").mkdir()
+    report.write_report(results, tmp_path / "out" / "report.html", worst=2)
+    page = (tmp_path / "out" / "report.html").read_text()
+    links = re.findall(r'<audio controls preload="none" src="([^"]+)">', page)
+    assert links == ["../audio/ref%20%C3%A9.wav", "../audio/sys%20a/deg.wav"]
+    for link in links:
+        assert (tmp_path / "out" / urllib.parse.unquote(link)).is_file()
+    # Without a folder for the page, or where nothing is reachable, no player.
+    assert "<audio" not in report.build_report(analysis.read_results(results))
+
+
+def test_too_many_groups_are_refused(tmp_path):
+    rows = [result_row(f"u{i}.wav", 0.5, 0.3, id=str(i)) for i in range(report.MAX_GROUPS + 1)]
+    table = analysis.read_results(write_csv(tmp_path / "r.csv", rows))
+    with pytest.raises(ValueError, match=r"^by: id make 5,001 groups; a report shows at most 5,000"):
+        report.build_report(table, by="id")

@@ -40,6 +40,10 @@ RUNS = int(os.environ.get("RUNS", "5"))
 # Which cases to run: a comma-separated list of words that their names
 # must contain (default every case).
 ONLY = [w for w in os.environ.get("ONLY", "").split(",") if w]
+# Another build of the package (a folder to put on PYTHONPATH, say a copy
+# of build/python from before a change): each command also runs under it,
+# taking turns with this one, and the ratio of the medians is printed.
+BASELINE = os.environ.get("BASELINE")
 ROWS = int(os.environ.get("ROWS", "100000"))
 REPORT_ROWS = int(os.environ.get("REPORT_ROWS", "10000"))
 
@@ -105,16 +109,20 @@ def write_details(results: str, folder: str) -> None:
             json.dump(record, f)
 
 
-def timed(command, runs=RUNS):
+def timed(command, runs=RUNS, baseline=None):
+    """Median wall time of command (and, taking turns with it, of the same
+    command under the baseline package)."""
     pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
-    times = []
+    times = {None: [], baseline: []}
     for _ in range(runs):
-        start = time.perf_counter()
-        done = subprocess.run(pin + command, capture_output=True, text=True)
-        times.append(time.perf_counter() - start)
-        if done.returncode != 0:
-            raise SystemExit(f"{' '.join(command)} failed: {done.stderr}")
-    return statistics.median(times)
+        for package in [None] + ([baseline] if baseline else []):
+            env = dict(os.environ, PYTHONPATH=package) if package else None
+            start = time.perf_counter()
+            done = subprocess.run(pin + command, capture_output=True, text=True, env=env)
+            times[package].append(time.perf_counter() - start)
+            if done.returncode != 0:
+                raise SystemExit(f"{' '.join(command)} failed: {done.stderr}")
+    return statistics.median(times[None]), (statistics.median(times[baseline]) if baseline else None)
 
 
 def in_process(call, runs=RUNS):
@@ -172,11 +180,13 @@ def main() -> None:
         cases = [c for c in cases if not ONLY or any(w in c[0] for w in ONLY)]
         paths = sorted({c[-1] for c in cases})
         tables = {path: analysis.read_results(path) for path in paths}
-        print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}")
+        print(f"{'command':52} {'rows':>8} {'median s':>9} {'target s':>9} {'ratio':>6} {'function s':>11}"
+              + (f" {'baseline s':>11} {'speed-up':>9}" if BASELINE else ""))
         for name, rows, target, command, call, path in cases:
-            whole = timed(command)
+            whole, before = timed(command, baseline=BASELINE)
             alone = in_process(lambda: call(tables[path]))
-            print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}", flush=True)
+            print(f"{name:52} {rows:8,} {whole:9.3f} {target:9.1f} {whole / target:6.2f} {alone:11.3f}"
+                  + (f" {before:11.3f} {before / whole:9.1f}" if BASELINE else ""), flush=True)
         for path in paths:
             print(f"read_results alone: {in_process(lambda: analysis.read_results(path)):.3f} s for "
                   f"{len(tables[path]):,} rows")

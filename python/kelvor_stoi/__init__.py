@@ -27,6 +27,14 @@ Every function releases the GIL while it works. Failures raise a subclass
 of KelvorError that is also ValueError (bad input, too little speech),
 MemoryError, OSError or FileNotFoundError (files); its ``status``
 attribute holds kelvor-batch's status code.
+
+Text that is not UTF-8 (a file or folder named in Latin-1) is kept byte
+for byte, as Python's "surrogateescape" keeps it: os.fsencode(value) gives
+the bytes back. pandas 1.5 takes all such strings for one key when it
+groups, merges or finds duplicates, so group a DataFrame of them through
+``kelvor_stoi.analysis.groupable(table)``, which shows each such byte as
+``\\xNN`` and keeps distinct values distinct; ``analysis.summarize`` and
+``analysis.compare`` need no such step.
 """
 from __future__ import annotations
 
@@ -496,8 +504,9 @@ def score_manifest(
     --details file): the standard columns (COLUMNS, with the dtypes of
     COLUMN_TYPES: str, float64 with NaN, Int64 with <NA> where kelvor-batch
     leaves a cell empty), then the manifest's other columns in its order,
-    as str, exactly as written. The values are kelvor-batch's for the same
-    manifest, bit for bit. Needs pandas.
+    as str, exactly as written (bytes that are not UTF-8 too; to group on
+    such values, see analysis.groupable). The values are kelvor-batch's for
+    the same manifest, bit for bit. Needs pandas.
 
     A manifest that cannot be read, or that has no reference or degraded
     column, raises OSError; an argument that cannot be used ValueError (or

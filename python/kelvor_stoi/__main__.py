@@ -241,12 +241,9 @@ def _run(command: str, args: argparse.Namespace) -> int:
             table, by=args.by, between=tuple(between) if between else None, details_dir=args.details, run=run,
             source=args.results, worst=report.DEFAULT_WORST if args.worst is None else args.worst,
             audio_base=os.getcwd() if target == "-" else os.path.dirname(os.path.abspath(target)), **options)
-        if target == "-":
-            _write(page)
-        else:
-            report.write_page(target, page)
-            if output is None:
-                print(f"kelvor-stoi report: wrote {shown(target)}", file=sys.stderr)
+        report.write_page(target, page)
+        if output is None:
+            print(f"kelvor-stoi report: wrote {shown(target)}", file=sys.stderr)
     return 0
 
 

@@ -558,7 +558,7 @@ def t_quantile(p: float, df: float) -> float:
         following = t - excess / density
         if not low < following < high:
             following = (low + high) / 2.0
-        if abs(following - t) <= 2e-16 * abs(following) or high - low <= 2e-16 * high:
+        if abs(following - t) <= 1e-15 * abs(following) or high - low <= 4e-16 * high:
             return following
         t = following
     return t
@@ -954,6 +954,7 @@ def compare(
     p = 1.0 - (1.0 - confidence) / 2.0
 
     records = []
+    factors: Dict[int, float] = {}
     for g in range(groups):
         lo, hi = starts[g], starts[g + 1]
         n = int(hi - lo)
@@ -963,7 +964,9 @@ def compare(
         if n >= 2:
             rng = np.random.default_rng([int(seed), g])
             boot = _percentile_bootstrap(diff, int(resamples), rng, confidence)
-        t = t_quantile(p, n - 1) if n > 1 else math.nan
+        if n not in factors:  # once per number of pairs
+            factors[n] = t_quantile(p, n - 1) if n > 1 else math.nan
+        t = factors[n]
         for j, measure in enumerate(MEASURES):
             record: Dict[str, Any] = {name: keys[name].iloc[g] for name in by_list}
             record["measure"] = measure

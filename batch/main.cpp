@@ -2,7 +2,6 @@
 // pair in listing order.
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,14 +23,16 @@
 #include <vector>
 
 #include "batch/details_file.h"
-#include "frontend/listing.h"
 #include "batch/output.h"
-#include "frontend/pair.h"
-#include "frontend/pool.h"
 #include "batch/progress.h"
-#include "frontend/row_format.h"
 #include "batch/run_record.h"
 #include "batch/selection.h"
+#include "frontend/file_names.h"
+#include "frontend/listing.h"
+#include "frontend/options.h"
+#include "frontend/pair.h"
+#include "frontend/pool.h"
+#include "frontend/row_format.h"
 #include "kelvor/stoi.h"
 
 namespace {
@@ -107,13 +108,12 @@ struct Settings {
     bool one_pair = false;  // REF DEG: one pair, printed
     std::string reference;  // its files
     std::string degraded;
-    int shift = 0;          // its shift (--shift)
-    bool shift_given = false;
+    bool shift_given = false;  // --shift, which options.scoring.shift holds
     PairFormat pair_format = PairFormat::line;
     std::string output;
     Format format = Format::csv;
     int jobs = 0;
-    ScoreOptions score;
+    PairOptions options;  // every pair's, with a listing's shift and align cells in their place
     Shard shard;
     bool resume = false;
     std::string details;  // folder for the per-pair details, empty for none
@@ -220,27 +220,27 @@ Settings parse_command_line(int argc, char** argv) {
             else throw UsageError("--format is csv or jsonl (json for one pair), not '" + f + "'");
             s.format = f == "csv" ? Format::csv : Format::jsonl;
         } else if (name == "-j" || name == "--jobs") {
-            s.jobs = positive(name, take_value(), 1024);
+            s.jobs = positive(name, take_value(), MAX_JOBS);
         } else if (name == "--profile") {
             std::string p = take_value();
             const int profile = kelvor_profile_from_name(p.c_str());
             if (profile != KELVOR_PROFILE_REFERENCE && profile != KELVOR_PROFILE_TOOL) {
                 throw UsageError("--profile is reference or tool, not '" + p + "'");
             }
-            s.score.profile = profile;
+            s.options.scoring.profile = profile;
         } else if (name == "--align") {
             no_value();
-            s.score.align = true;
+            s.options.scoring.align = 1;
         } else if (name == "--shift") {
             std::string t = take_value();
-            if (!parse_shift(t, s.shift)) {
+            if (!parse_shift(t, s.options.scoring.shift)) {
                 throw UsageError("--shift needs a whole number of samples from 0, not '" + t + "'");
             }
             s.shift_given = true;
         } else if (name == "--raw-rate") {
-            s.score.audio.raw_rate = positive(name, take_value(), 10000000);
+            s.options.reading.raw_rate = positive(name, take_value(), 10000000);
         } else if (name == "--channel") {
-            s.score.audio.channel = positive(name, take_value(), 65535);
+            s.options.reading.channel = positive(name, take_value(), MAX_CHANNEL);
         } else if (name == "--shard") {
             std::string t = take_value();
             if (!parse_shard(t, s.shard)) throw UsageError("--shard needs K/N with 1 <= K <= N, not '" + t + "'");
@@ -302,7 +302,7 @@ Settings parse_command_line(int argc, char** argv) {
         for (const auto& [given, option] : batch_only) {
             if (given) throw UsageError(std::string(option) + " is for a batch: one pair is printed on standard output");
         }
-        if (s.shift_given && s.score.align) throw UsageError("--shift and --align exclude each other");
+        if (s.shift_given && s.options.scoring.align) throw UsageError("--shift and --align exclude each other");
     } else {
         if (s.shift_given) throw UsageError("--shift is for one pair (REF DEG); a manifest has a shift column");
         if (s.pair_format == PairFormat::json) throw UsageError("--format json is for one pair; a batch writes jsonl");
@@ -350,7 +350,7 @@ RunFacts run_facts(const Settings& s, const Listing& listing, const std::string&
     facts.command = s.command;
     facts.listing = listing.record;
     if (s.shard.count > 1) facts.shard = std::to_string(s.shard.index) + "/" + std::to_string(s.shard.count);
-    facts.options = number_options(s.score);
+    facts.options = number_options(s.options);
     facts.started = started;
     return facts;
 }
@@ -403,7 +403,7 @@ int64_t survey(PairSource& selection, const Outputs& outputs) {
     PairSpec listed;
     while (selection.next(listed)) {
         total++;
-        if (outputs.files.empty() || !listed.error_code.empty()) continue;
+        if (outputs.files.empty() || listed.status != KELVOR_OK) continue;
         const std::pair<const char*, const std::string*> inputs[] = {{"reference", &listed.reference_path},
                                                                     {"degraded", &listed.degraded_path}};
         for (const auto& [label, path] : inputs) {
@@ -483,7 +483,7 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
                     [&](const Row& row) {
                         // A row whose details file could not be written is
                         // scored again, with every row after it.
-                        if (row.status == kelvor_status_name(KELVOR_ERR_DETAILS)) return false;
+                        if (row.status == KELVOR_ERR_DETAILS) return false;
                         done.add(row.reference, row.degraded, row.metadata);
                         if (row.ok()) previous.ok++;
                         else previous.failed++;
@@ -604,9 +604,9 @@ int run(const Settings& s) {
     PoolCallbacks callbacks;
     callbacks.next = [&](PairSpec& next) { return selection.next(next); };
     callbacks.score = [&](const PairSpec& pair) {
-        if (s.details.empty()) return score_pair(pair, s.score);
+        if (s.details.empty()) return score_pair(pair, s.options);
         Details details;
-        Row row = score_pair(pair, s.score, &details);
+        Row row = score_pair(pair, s.options, &details);
         if (row.ok()) {
             try {
                 write_details(s.details, row, pair.index, details, metadata);
@@ -688,8 +688,7 @@ int score_one_pair(const Settings& s) {
     pair.index = 0;
     pair.reference = pair.reference_path = s.reference;
     pair.degraded = pair.degraded_path = s.degraded;
-    pair.shift = s.shift;
-    const Row row = score_pair(pair, s.score);
+    const Row row = score_pair(pair, s.options);
     std::string text;
     switch (s.pair_format) {
     case PairFormat::line:
@@ -707,25 +706,18 @@ int score_one_pair(const Settings& s) {
     output.write(text);
     if (row.ok()) return 0;
     std::string hint;
-    auto listing = [](const std::string& name) { return has_extension(name, {".csv", ".tsv", ".scp", ".txt", ".lst"}); };
-    if (row.status == kelvor_status_name(KELVOR_ERR_FORMAT) && (listing(s.reference) || listing(s.degraded))) {
+    if (row.status == KELVOR_ERR_FORMAT && (is_listing_name(s.reference) || is_listing_name(s.degraded))) {
         hint = "; a batch reads one listing: kelvor-batch [options] MANIFEST";
     }
-    std::fprintf(stderr, "kelvor-batch: %s (%s)%s\n", row.message.c_str(), row.status.c_str(), hint.c_str());
+    std::fprintf(stderr, "kelvor-batch: %s (%s)%s\n", row.message.c_str(), kelvor_status_name(row.status),
+                 hint.c_str());
     return EXIT_ROW_ERRORS;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Every pair allocates and frees a few buffers of some hundred kB to a
-    // few MB. glibc would map each of them fresh and hand it back at free
-    // once several threads allocate, so every pair paid its page faults
-    // again (a third more CPU at -j2). Serve them from the heap and keep
-    // the freed memory for the next pair instead: the peak stays that of
-    // the pairs in flight. Larger blocks (hours of audio) are still mapped.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    keep_freed_memory();
     std::signal(SIGPIPE, SIG_IGN);
     try {
         Settings settings = parse_command_line(argc, argv);

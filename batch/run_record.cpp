@@ -86,13 +86,24 @@ bool same_listing(const JsonValue& a, const JsonValue& b) {
 
 }  // namespace
 
-JsonValue number_options(const ScoreOptions& options) {
-    return JsonValue::object({
-        {"align", JsonValue::of(options.align)},
-        {"raw_rate", JsonValue::of(static_cast<long long>(options.audio.raw_rate))},
-        {"channel", JsonValue::of(static_cast<long long>(options.audio.channel))},
-        {"profile", JsonValue::of(kelvor_profile_name(options.profile))},
-    });
+namespace {
+
+// The record's value of one option.
+JsonValue option_json(const OptionField& field, int value) {
+    switch (field.kind) {
+    case OptionKind::flag: return JsonValue::of(value != 0);
+    case OptionKind::count: return JsonValue::of(static_cast<long long>(value));
+    case OptionKind::choice: return JsonValue::of(field.name_of(value));
+    }
+    return JsonValue::null();
+}
+
+}  // namespace
+
+JsonValue number_options(const PairOptions& options) {
+    std::vector<std::pair<std::string, JsonValue>> members;
+    for (const OptionField& field : OPTION_FIELDS) members.emplace_back(field.name, option_json(field, option_value(options, field)));
+    return JsonValue::object(std::move(members));
 }
 
 std::string run_record_path(const std::string& output) {
@@ -216,6 +227,9 @@ std::string run_mismatch(const JsonValue& recorded, const RunFacts& now) {
     };
     for (const auto& [key, value] : now.options.members) {
         const JsonValue* was = options->find(key);
+        const OptionField* field = find_option(key);
+        const JsonValue zero = field != nullptr ? option_json(*field, 0) : JsonValue::null();
+        if (was == nullptr && field != nullptr) was = &zero;
         if (was == nullptr || *was != value) return differs(key, was, &value);
     }
     for (const auto& [key, value] : options->members) {

@@ -13,7 +13,7 @@
 //              {"ref_scp": ..., "ref_sha256": ..., "deg_scp": ...,
 //              "deg_sha256": ...} (absolute paths)
 //   "shard"    "K/N", or null for every row
-//   "options"  every option that changes the numbers (number_options)
+//   "options"  every option of a pair (number_options)
 //   "started"  UTC, ISO 8601 ("2025-01-31T12:00:00Z")
 #ifndef KELVOR_BATCH_RUN_RECORD_H
 #define KELVOR_BATCH_RUN_RECORD_H
@@ -24,18 +24,18 @@
 
 #include "frontend/json.h"
 #include "frontend/listing.h"
-#include "frontend/pair.h"
+#include "frontend/options.h"
 
 namespace kelvor::batch {
 
 using frontend::JsonValue;
-using frontend::ScoreOptions;
+using frontend::PairOptions;
 using frontend::SystemFolder;
 
-// The options that change the numbers, as the run record keeps them. An
-// option that changes the numbers is added here, in one line; --resume
-// then compares it like the others.
-JsonValue number_options(const ScoreOptions& options);
+// Every option of a pair (OPTION_FIELDS), as the run record keeps them:
+// flags as true or false, counts as numbers, choices by name. --resume
+// compares every one of them.
+JsonValue number_options(const PairOptions& options);
 
 struct RunFacts {
     std::vector<std::string> command;  // argv
@@ -70,8 +70,11 @@ std::optional<JsonValue> read_run_record(const std::string& path);
 
 // The first difference between a recorded run and this one that changes
 // what the rows mean (listing, shard, an option), as a sentence naming
-// both values; empty when they agree. An option the record lacks counts as
-// a difference: an older run may have used other numbers.
+// both values; empty when they agree. An option the record lacks is taken
+// at zero, the value that keeps the behaviour of the versions that did not
+// have it (kelvor_options' promise): a record written before an option
+// was recorded agrees with a run that leaves it at zero, and a record
+// without the profile (zero: "default") agrees with no run.
 std::string run_mismatch(const JsonValue& recorded, const RunFacts& now);
 
 // The version that wrote the record when it is not this one; empty

@@ -12,14 +12,17 @@
 #include <unistd.h>
 
 #include "frontend/error.h"
+#include "frontend/file_names.h"
 #include "kelvor/stoi.h"
 
 namespace kelvor::frontend {
 
 namespace {
 
+// The facts of a file's failure start with the file: "the reference file
+// 'a.wav'".
 std::string quoted(const std::string& label, const std::string& path) {
-    return label + " file '" + path + "'";
+    return "the " + label + " file '" + path + "'";
 }
 
 // Opens path for reading, telling a missing file from one that exists but
@@ -27,10 +30,10 @@ std::string quoted(const std::string& label, const std::string& path) {
 // file is read: the open does not wait, so that a named pipe without a
 // writer is refused instead of holding the run (and its signals) forever.
 int open_input(const std::string& path, const std::string& label) {
-    if (path.empty()) throw PairError(KELVOR_ERR_MISSING, "The " + label + " path is empty");
+    if (path.empty()) throw PairError(KELVOR_ERR_MISSING, "the " + label + " path is empty");
     if (path.find('\0') != std::string::npos) {
         // open() would stop at the NUL and read another file.
-        throw PairError(KELVOR_ERR_UNREADABLE, "The " + label + " path holds a NUL byte");
+        throw PairError(KELVOR_ERR_UNREADABLE, "the " + label + " path holds a NUL byte");
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     // A file under a lease refuses a non-blocking open while the lease is
@@ -39,38 +42,18 @@ int open_input(const std::string& path, const std::string& label) {
     if (fd < 0) {
         int err = errno;
         if (err == ENOENT || err == ENOTDIR) {
-            throw PairError(KELVOR_ERR_MISSING, "The " + quoted(label, path) + " does not exist");
+            throw PairError(KELVOR_ERR_MISSING, quoted(label, path));
         }
-        throw PairError(KELVOR_ERR_UNREADABLE, "The " + quoted(label, path) + " cannot be opened: " + std::strerror(err));
+        throw PairError(KELVOR_ERR_UNREADABLE, quoted(label, path) + " (" + std::strerror(err) + ")");
     }
     struct stat st {};
     int flags = -1;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (flags = fcntl(fd, F_GETFL)) < 0 ||
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         ::close(fd);
-        throw PairError(KELVOR_ERR_UNREADABLE, "The " + quoted(label, path) + " is not a regular file");
+        throw PairError(KELVOR_ERR_UNREADABLE, quoted(label, path) + " is not a regular file");
     }
     return fd;
-}
-
-// The largest input the library takes. The tool profile counts it in
-// samples at the rate it scores (the file's own at 8 kHz, 10 kHz
-// elsewhere); the reference profile, which streams, in samples of the file
-// and at 10 kHz, whichever are more.
-void check_length(int64_t frames, int rate, const std::string& label, const std::string& path,
-                  const AudioOptions& options) {
-    const double scoring_rate = options.tool_lengths && rate == 8000 ? 8000.0 : 10000.0;
-    double scored = static_cast<double>(frames) * scoring_rate / rate;
-    if (!options.tool_lengths && scored < static_cast<double>(frames)) scored = static_cast<double>(frames);
-    const double longest = options.tool_lengths ? static_cast<double>(KELVOR_MAX_SAMPLES)
-                                                : static_cast<double>(KELVOR_MAX_SAMPLES_REFERENCE);
-    if (scored > longest) {
-        char text[160];
-        std::snprintf(text, sizeof text, " is too long (%lld samples at %d Hz, %.1f hours; at most %.1f hours are scored)",
-                      static_cast<long long>(frames), rate, static_cast<double>(frames) / rate / 3600.0,
-                      longest / std::max(scoring_rate, static_cast<double>(rate)) / 3600.0);
-        throw PairError(KELVOR_ERR_TOO_LONG, "The " + quoted(label, path) + text);
-    }
 }
 
 // The Ogg page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected,
@@ -132,7 +115,7 @@ bool ogg_stream_ends(int fd) {
 constexpr int64_t CHUNK_SAMPLES = 32768;
 
 [[noreturn]] void damaged(const std::string& name, int64_t stated, int64_t decoded) {
-    throw PairError(KELVOR_ERR_FORMAT, "The " + name + " is damaged: its header states " + std::to_string(stated) +
+    throw PairError(KELVOR_ERR_FORMAT, name + " is damaged: its header states " + std::to_string(stated) +
                                            " frames, " + std::to_string(decoded) + " could be decoded");
 }
 
@@ -141,24 +124,18 @@ constexpr int64_t CHUNK_SAMPLES = 32768;
 // tool reads it.
 class RawStream final : public AudioStream {
 public:
-    RawStream(int fd, const std::string& path, const AudioOptions& options, const std::string& label)
-        : fd_(fd), name_(quoted(label, path)) {
+    RawStream(int fd, const std::string& path, const AudioOptions& options, const std::string& label) : fd_(fd) {
+        name_ = quoted(label, path);
         struct stat st {};
         if (fstat(fd, &st) != 0) {
             const int err = errno;
             ::close(fd_);
-            throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(err));
+            throw PairError(KELVOR_ERR_UNREADABLE, name_ + " (" + std::strerror(err) + ")");
         }
         bytes_ = st.st_size;
         rate_ = options.raw_rate;
         pcm16_ = true;
         frames_ = (bytes_ + 1) / 2;
-        try {
-            check_length(frames_, rate_, label, path, options);
-        } catch (...) {
-            ::close(fd_);
-            throw;
-        }
     }
     ~RawStream() override { ::close(fd_); }
 
@@ -173,7 +150,7 @@ private:
     template <typename Store>
     void fetch(int64_t start, int32_t count, Store store) {
         if (start < 0 || count < 0 || start > frames_ - count) {
-            throw PairError(KELVOR_ERR_FAILED, "A read outside the " + name_);
+            throw PairError(KELVOR_ERR_FAILED, "a read outside " + name_);
         }
         int64_t done = 0;  // samples stored
         while (done < count) {
@@ -185,9 +162,9 @@ private:
                 const ssize_t n = ::pread(fd_, buffer_.data() + got, static_cast<size_t>(size - got), from + got);
                 if (n < 0 && errno == EINTR) continue;
                 if (n < 0) {
-                    throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(errno));
+                    throw PairError(KELVOR_ERR_UNREADABLE, name_ + " (" + std::strerror(errno) + ")");
                 }
-                if (n == 0) throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " became shorter while being read");
+                if (n == 0) throw PairError(KELVOR_ERR_UNREADABLE, name_ + " became shorter while being read");
                 got += n;
             }
             for (int64_t i = 0; i < samples; i++) {
@@ -200,7 +177,6 @@ private:
     }
 
     int fd_;
-    std::string name_;
     int64_t bytes_ = 0;
     std::vector<unsigned char> buffer_ = std::vector<unsigned char>(CHUNK_SAMPLES * 2);
 };
@@ -239,18 +215,18 @@ public:
         name_ = quoted(label, path);
         const std::string open_error = open_decoder(info_);
         if (file_ == nullptr) {
-            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is not an audio file libsndfile can read: " + open_error);
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " (libsndfile: " + open_error + ")");
         }
         if (info_.samplerate <= 0 || info_.channels <= 0 || info_.frames < 0) {
-            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " has a malformed header");
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " has a malformed header");
         }
         if (options.channel == 0 && info_.channels != 1) {
-            throw PairError(KELVOR_ERR_CHANNELS, "The " + name_ + " has " + std::to_string(info_.channels) +
+            throw PairError(KELVOR_ERR_CHANNELS, name_ + " has " + std::to_string(info_.channels) +
                                                      " channels; choose one with " + options.channel_option);
         }
         if (options.channel > 0) {
             if (options.channel > info_.channels) {
-                throw PairError(KELVOR_ERR_CHANNELS, "The " + name_ + " has " + std::to_string(info_.channels) +
+                throw PairError(KELVOR_ERR_CHANNELS, name_ + " has " + std::to_string(info_.channels) +
                                                          (info_.channels == 1 ? " channel" : " channels") + ", no channel " +
                                                          std::to_string(options.channel));
             }
@@ -268,18 +244,14 @@ public:
         // counted then, and such a file is not refused as too long.
         if (info_.frames != SF_COUNT_MAX) {
             frames_ = info_.frames;
-            check_length(frames_, rate_, label, path, options);
         } else {
-            for (;;) {
-                const sf_count_t got = decode(chunk_);
-                if (got <= 0) break;
-                check_length(position_, rate_, label, path, options);
+            while (decode(chunk_) > 0) {
             }
             frames_ = position_;
             restart();
         }
         if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && !ogg_stream_ends(fd_)) {
-            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is cut off: its Ogg stream ends without its last page");
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " is cut off: its Ogg stream ends without its last page");
         }
     }
 
@@ -291,7 +263,7 @@ public:
         }
     }
     void read_pcm(int64_t start, int32_t count, int16_t* out) override {
-        if (!pcm16_) throw PairError(KELVOR_ERR_FAILED, "The " + name_ + " does not hold 16-bit samples");
+        if (!pcm16_) throw PairError(KELVOR_ERR_FAILED, name_ + " does not hold 16-bit samples");
         fetch(start, count, shorts_, [out](int64_t i, short s) { out[i] = s; });
     }
 
@@ -320,14 +292,14 @@ private:
         file_ = nullptr;
         position_ = 0;
         if (::lseek(fd_, 0, SEEK_SET) != 0) {
-            throw PairError(KELVOR_ERR_UNREADABLE, "The " + name_ + " cannot be read: " + std::strerror(errno));
+            throw PairError(KELVOR_ERR_UNREADABLE, name_ + " (" + std::strerror(errno) + ")");
         }
         SF_INFO again{};
         const std::string open_error = open_decoder(again);
-        if (file_ == nullptr) throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " cannot be read again: " + open_error);
+        if (file_ == nullptr) throw PairError(KELVOR_ERR_FORMAT, name_ + " cannot be read again (" + open_error + ")");
         if (again.samplerate != info_.samplerate || again.channels != info_.channels || again.format != info_.format ||
             again.frames != info_.frames) {
-            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " changed while being read");
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " changed while being read");
         }
     }
 
@@ -336,7 +308,7 @@ private:
     void seek(int64_t start) {
         if (exact_seek_) {
             if (sf_seek(file_, start, SEEK_SET) != start) {
-                throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is malformed: frame " + std::to_string(start) +
+                throw PairError(KELVOR_ERR_FORMAT, name_ + " is malformed: frame " + std::to_string(start) +
                                                        " cannot be reached");
             }
             position_ = start;
@@ -354,7 +326,7 @@ private:
     sf_count_t decode(int64_t n) {
         const sf_count_t got = pcm16_ ? sf_readf_short(file_, shorts_.data(), n) : sf_readf_double(file_, doubles_.data(), n);
         if (sf_error(file_) != SF_ERR_NO_ERROR) {
-            throw PairError(KELVOR_ERR_FORMAT, "The " + name_ + " is malformed: " + sf_strerror(file_));
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " is malformed (" + sf_strerror(file_) + ")");
         }
         if (got > 0) position_ += got;
         return got;
@@ -366,7 +338,7 @@ private:
     template <typename T, typename Store>
     void fetch(int64_t start, int32_t count, const std::vector<T>& buffer, Store store) {
         if (start < 0 || count < 0 || start > frames_ - count) {
-            throw PairError(KELVOR_ERR_FAILED, "A read outside the " + name_);
+            throw PairError(KELVOR_ERR_FAILED, "a read outside " + name_);
         }
         if (count == 0) return;
         if (start != position_) seek(start);
@@ -381,7 +353,6 @@ private:
     }
 
     int fd_;
-    std::string name_;
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     int channel_ = 0;  // 0-based channel kept
@@ -402,24 +373,6 @@ std::vector<double> Audio::as_doubles() const {
     return out;
 }
 
-bool has_extension(const std::string& name, std::initializer_list<const char*> extensions) {
-    return std::any_of(extensions.begin(), extensions.end(), [&](const char* extension) {
-        const size_t n = std::strlen(extension);
-        if (name.size() < n) return false;
-        // ASCII case only: the bytes of a name are not text in any locale.
-        for (size_t i = 0; i < n; i++) {
-            char c = name[name.size() - n + i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != extension[i]) return false;
-        }
-        return true;
-    });
-}
-
-bool is_raw_name(const std::string& path) {
-    return has_extension(path, {".pcm", ".raw"});
-}
-
 std::unique_ptr<AudioStream> AudioStream::open(const std::string& path, const AudioOptions& options,
                                                const std::string& label) {
     const int fd = open_input(path, label);
@@ -429,12 +382,25 @@ std::unique_ptr<AudioStream> AudioStream::open(const std::string& path, const Au
     return stream;
 }
 
+int64_t longest_input(int profile, int rate) {
+    if (profile == KELVOR_PROFILE_TOOL) return KELVOR_MAX_SAMPLES;
+    const double at_rate = static_cast<double>(KELVOR_MAX_SAMPLES_REFERENCE) * rate / 10000.0;
+    return std::min<int64_t>(KELVOR_MAX_SAMPLES_REFERENCE, static_cast<int64_t>(at_rate));
+}
+
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label) {
     std::unique_ptr<AudioStream> stream = AudioStream::open(path, options, label);
     Audio audio;
     audio.rate = stream->rate();
     audio.pcm16 = stream->pcm16();
     const int64_t frames = stream->frames();
+    // Held whole, a file no profile scores would only exhaust memory.
+    const int64_t longest = longest_input(KELVOR_PROFILE_REFERENCE, audio.rate);
+    if (frames > longest) {
+        throw PairError(KELVOR_ERR_TOO_LONG, stream->name() + " holds " + std::to_string(frames) + " samples at " +
+                                                 std::to_string(audio.rate) + " Hz; at most " +
+                                                 std::to_string(longest) + " are scored");
+    }
     // The header's length is reserved, and filled block by block: a header
     // that promises more than the file holds costs address space, not
     // memory, before the file is found damaged.

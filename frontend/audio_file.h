@@ -5,23 +5,21 @@
 #define KELVOR_FRONTEND_AUDIO_FILE_H
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace kelvor::frontend {
 
+// The highest channel a front end lets its user pick.
+inline constexpr int MAX_CHANNEL = 65535;
+
 struct AudioOptions {
     int raw_rate = 8000;  // rate of .pcm/.raw files (16-bit little-endian mono)
-    int channel = 0;      // 1-based channel to keep from a multi-channel file; 0: only mono is accepted
+    int channel = 0;      // 1-based channel to keep from a multi-channel file (up to MAX_CHANNEL); 0: only mono is accepted
     // How the front end's user picks a channel, for the message of a
     // multi-channel file read without one.
     const char* channel_option = "--channel N";
-    // The lengths of the tool profile, whose chain holds both signals whole
-    // (KELVOR_MAX_SAMPLES at the rate it scores); otherwise those of the
-    // reference profile, which streams (KELVOR_MAX_SAMPLES_REFERENCE).
-    bool tool_lengths = false;
 };
 
 // One channel of a file. Exactly one of pcm and values holds the samples:
@@ -58,6 +56,8 @@ public:
     int rate() const { return rate_; }
     bool pcm16() const { return pcm16_; }
     int64_t frames() const { return frames_; }  // as the header states (raw: from the file's size)
+    // How the facts of a failure name it: "the reference file 'a.wav'".
+    const std::string& name() const { return name_; }
 
     // Frames start .. start + count - 1 (0 <= start, start + count <=
     // frames(), count >= 0) of the channel: as doubles on the +-1 scale
@@ -75,14 +75,12 @@ protected:
     int rate_ = 0;
     bool pcm16_ = false;
     int64_t frames_ = 0;
+    std::string name_;
 };
 
-// True when name ends in one of the extensions (each written with its dot,
-// in lower case), in any case: "x.WAV" has the extension ".wav".
-bool has_extension(const std::string& name, std::initializer_list<const char*> extensions);
-
-// True for names ending in .pcm or .raw (any case): headerless 16-bit data.
-bool is_raw_name(const std::string& path);
+// The most samples at `rate` that a profile takes: the library's limit,
+// before and after resampling to 10 kHz.
+int64_t longest_input(int profile, int rate);
 
 // Reads path, which must be a regular file: a named pipe is refused
 // without waiting for a writer, as are devices and directories
@@ -90,7 +88,8 @@ bool is_raw_name(const std::string& path);
 // fails, or that yields another number of frames than its header states
 // (a damaged or cut FLAC or Ogg stream, an Ogg stream without its last
 // page), is malformed (format). Throws PairError with code missing,
-// unreadable, format, channels, too_long or no_memory; the message names
+// unreadable, format, channels, too_long (longer than any profile takes)
+// or no_memory; the message names
 // the file as `label` (usually "reference" or "degraded") and its path.
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label);
 

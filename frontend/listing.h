@@ -1,6 +1,7 @@
-// Where the pairs come from: a CSV/TSV manifest read row by row, a folder
-// of references and folders of systems paired by relative path, or two
-// lists of ids and paths (the "scp" lists of speech toolkits).
+// Where the pairs come from: a CSV/TSV manifest read row by row
+// (listing_manifest.cpp), a folder of references and folders of systems
+// paired by relative path (listing_folders.cpp), or two lists of ids and
+// paths, the "scp" lists of speech toolkits (listing_scp.cpp).
 #ifndef KELVOR_FRONTEND_LISTING_H
 #define KELVOR_FRONTEND_LISTING_H
 
@@ -54,7 +55,11 @@ extern const std::vector<std::string> DEGRADED_NAMES;   // degraded, deg, enhanc
 // from memory (and again after rewind()).
 class PairList : public PairSource {
 public:
-    bool next(PairSpec& listed) override;
+    bool next(PairSpec& listed) override {
+        if (at_ >= pairs_.size()) return false;
+        listed = pairs_[at_++];
+        return true;
+    }
     void rewind() override { at_ = 0; }
     const std::vector<std::string>& metadata() const override { return metadata_; }
 
@@ -152,10 +157,8 @@ SystemFolder parse_system_folder(const std::string& text);
 // label as the metadata column "system", and for every folder of its path
 // named "name=value" (snr=0/x.wav) a column `name` holding `value` (empty
 // for a path without such a folder), in the order such names first
-// appear. Only audio files are taken
-// (extensions wav, wave, flac, ogg, oga, opus, aif, aiff, aifc, au, snd,
-// caf, w64, rf64, pcm, raw in any case; hidden files and folders are
-// passed over). Links to folders are followed, except a link back to a
+// appear. Only audio files are taken (is_audio_name; hidden files and
+// folders are passed over). Links to folders are followed, except a link back to a
 // folder that holds it (a cycle), which is passed over. A reference
 // missing from a system folder, and a system's file without a reference,
 // become pairs with error "unpaired". Both columns of a pair hold the

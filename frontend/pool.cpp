@@ -1,5 +1,7 @@
 #include "frontend/pool.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -66,7 +68,7 @@ public:
                 row.reference = listed.reference;
                 row.degraded = listed.degraded;
                 row.metadata = listed.metadata;
-                fail_row(row, KELVOR_ERR_FAILED, "Scoring failed unexpectedly");
+                fail_row(row, KELVOR_ERR_FAILED, "");
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -195,6 +197,11 @@ void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window) {
     pool.write();
     for (std::thread& t : workers) t.join();
     pool.rethrow();
+}
+
+void keep_freed_memory() {
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(KEPT_MAPPING_BYTES));
+    mallopt(M_TRIM_THRESHOLD, static_cast<int>(KEPT_TRIM_BYTES));
 }
 
 }  // namespace kelvor::frontend

@@ -38,11 +38,27 @@ struct PoolCallbacks {
     std::function<void()> tick;
 };
 
+// The most worker threads a front end starts.
+inline constexpr int MAX_JOBS = 1024;
+
 // Runs `jobs` worker threads over the pairs. A worker takes a pair only
 // while fewer than `window` pairs are taken but not yet emitted, so memory
 // holds at most `jobs` pairs' signals and `window` rows, whatever the
 // number of pairs. Returns when every pair taken has been emitted.
 void run_pool(const PoolCallbacks& callbacks, int jobs, size_t window);
+
+// Every pair allocates and frees a few buffers of some hundred kB to a few
+// MB. glibc would map each of them fresh and hand it back at free once
+// several threads allocate (or once a setting such as Dask's
+// MALLOC_TRIM_THRESHOLD_ fixes its thresholds), so every pair paid its
+// page faults again: a third more CPU at two threads, ten times more with
+// Dask's setting. keep_freed_memory() has glibc serve them from the heap
+// and keep freed memory for the next pair instead, up to the ceilings
+// glibc's own defaults reach: the peak stays that of the pairs in flight,
+// and larger blocks (hours of audio) are still mapped.
+inline constexpr long KEPT_MAPPING_BYTES = 32L << 20;  // blocks up to this size come from the heap
+inline constexpr long KEPT_TRIM_BYTES = 64L << 20;     // freed memory kept at the top of the heap
+void keep_freed_memory();
 
 }  // namespace kelvor::frontend
 

@@ -10,6 +10,7 @@
 
 #include "frontend/csv.h"
 #include "frontend/json.h"
+#include "kelvor/stoi.h"
 
 namespace kelvor::frontend {
 
@@ -63,9 +64,13 @@ bool row_from_cells(std::vector<std::string>& v, Row& row) {
         case ColumnType::integer:
             if (!parse_int(v[c], row.*column.integer)) return false;
             break;
+        case ColumnType::status:
+            // A name the library's table does not hold is no row of ours.
+            row.*column.status = kelvor_status_from_name(v[c].c_str());
+            if (row.*column.status == KELVOR_ERR_LAST) return false;
+            break;
         }
     }
-    if (row.status.empty()) return false;
     row.metadata.assign(std::make_move_iterator(v.begin() + ROW_COLUMN_COUNT), std::make_move_iterator(v.end()));
     return true;
 }
@@ -125,6 +130,7 @@ std::string cell_text(const Column& column, const Row& row, Format format) {
         const std::optional<int64_t>& v = row.*column.integer;
         return v ? std::to_string(*v) : none;
     }
+    case ColumnType::status: return kelvor_status_name(row.*column.status);
     }
     return none;
 }
@@ -167,7 +173,8 @@ void append_json_members(std::string& out, const Row& row, const Column* end, co
         out += json_quote(column->name);
         out += ": ";
         const std::string cell = cell_text(*column, row, Format::jsonl);
-        out += column->type == ColumnType::text ? json_quote(cell) : cell;
+        const bool quoted = column->type == ColumnType::text || column->type == ColumnType::status;
+        out += quoted ? json_quote(cell) : cell;
     }
     for (size_t k = 0; k < metadata.size(); k++) {
         out += ", " + json_quote(metadata[k]) + ": " + json_quote(metadata_value(row, k));
@@ -241,6 +248,23 @@ void append_runs(std::string& out, const std::vector<int32_t>& frames) {
 }
 
 }  // namespace
+
+void segment_times(const std::vector<int32_t>& kept, size_t segments, std::vector<double>& start,
+                   std::vector<double>& end) {
+    // The geometry of kelvor_details: frames of 256 samples at 10 kHz with
+    // a hop of 128, segments of 30 kept frames.
+    constexpr double HOP = 128.0;
+    constexpr double FRAME = 256.0;
+    constexpr double RATE = 10000.0;
+    constexpr size_t SEGMENT = 30;
+    start.clear();
+    end.clear();
+    if (segments == 0 || kept.size() < segments + SEGMENT - 1) return;
+    for (size_t m = 0; m < segments; m++) {
+        start.push_back(HOP * kept[m] / RATE);
+        end.push_back((HOP * kept[m + SEGMENT - 1] + FRAME) / RATE);
+    }
+}
 
 bool is_details_key(const std::string& name) {
     static const char* const keys[] = {"details_format", "row", "band_centre_hz", "frame_count", "kept_frames",

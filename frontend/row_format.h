@@ -17,9 +17,12 @@ namespace kelvor::frontend {
 
 enum class Format { csv, jsonl };
 
-// What a standard column holds: text (kept byte for byte), a real number
-// or a whole number. Python makes them object, float64 and Int64 columns.
-enum class ColumnType { text, real, integer };
+// What a standard column holds: text (kept byte for byte), a real number,
+// a whole number, or a status of the library's table, written and read
+// back as its name (kelvor_status_name) and held as its number everywhere
+// else. Python makes them object, float64, Int64 and object (the name)
+// columns.
+enum class ColumnType { text, real, integer, status };
 
 // How a number is written.
 enum class NumberForm {
@@ -38,6 +41,7 @@ struct Column {
     std::string Row::*text;
     std::optional<double> Row::*real;
     std::optional<int64_t> Row::*integer;
+    int Row::*status = nullptr;
 };
 
 // The standard columns of every output row, in output order: the CSV
@@ -53,7 +57,7 @@ inline constexpr Column ROW_COLUMNS[] = {
     {"delay_ms", ColumnType::real, NumberForm::shortest, nullptr, &Row::delay_ms, nullptr},
     {"seconds", ColumnType::real, NumberForm::shortest, nullptr, &Row::seconds, nullptr},
     {"rate", ColumnType::integer, NumberForm::whole, nullptr, nullptr, &Row::rate},
-    {"status", ColumnType::text, NumberForm::none, &Row::status, nullptr, nullptr},
+    {"status", ColumnType::status, NumberForm::none, nullptr, nullptr, nullptr, &Row::status},
     {"message", ColumnType::text, NumberForm::none, &Row::message, nullptr, nullptr},
 };
 inline constexpr size_t ROW_COLUMN_COUNT = sizeof ROW_COLUMNS / sizeof ROW_COLUMNS[0];
@@ -91,10 +95,18 @@ std::string format_row(const Row& row, Format format, const std::vector<std::str
 // delay_ms, the metadata columns (as strings, under their own names),
 // band_centre_hz (exact), frame_count, kept_frames as inclusive runs
 // [[first, last], ...], and estoi_segment and stoi_correlation (one list
-// per band) rounded to 4 decimals. Segment times are not written: segment
-// m spans the kept frames m .. m + 29 (see the README).
+// per band) rounded to 4 decimals. Segment times are not written: they
+// follow from the kept frames (segment_times).
 std::string details_json(const Row& row, int64_t index, const Details& details,
                          const std::vector<std::string>& metadata = {});
+
+// The times of the segments of details whose kept frames are `kept`, in
+// seconds of the reference, as kelvor_details gives them (a details file
+// leaves them out): segment m starts where kept frame m starts and ends
+// where kept frame m + 29 ends (frames of 256 samples at 10 kHz, a hop of
+// 128). Fewer kept frames than the segments need give no times.
+void segment_times(const std::vector<int32_t>& kept, size_t segments, std::vector<double>& start,
+                   std::vector<double>& end);
 
 // The keys of a details file besides the metadata: a listing column of
 // one of these names cannot be carried into it.

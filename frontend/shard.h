@@ -22,6 +22,12 @@ inline bool in_shard(int64_t row, const Shard& shard) {
     return row % shard.count == shard.index - 1;
 }
 
+// The listing row of the shard's row at `position` (0-based, in the order
+// the shard's run wrote them): the inverse of in_shard.
+inline int64_t shard_row(int64_t position, const Shard& shard) {
+    return position * shard.count + (shard.index - 1);
+}
+
 }  // namespace kelvor::frontend
 
 #endif

@@ -41,7 +41,7 @@ from __future__ import annotations
 import importlib
 import operator
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -60,7 +60,7 @@ from typing import (
 import numpy as np
 
 from kelvor_stoi import _core
-from kelvor_stoi._errors import ERRORS, KelvorError
+from kelvor_stoi._errors import ERRORS, KelvorError, error_of
 
 globals().update({cls.__name__: cls for cls in ERRORS.values()})
 
@@ -127,7 +127,7 @@ class Score(NamedTuple):
     delay_ms: float
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False, repr=False)
 class Details:
     """The intermediate results behind one pair's scores.
 
@@ -164,6 +164,28 @@ class Details:
         """M, the number of segments."""
         return int(self.estoi_segment.shape[0])
 
+    def __eq__(self, other: object) -> bool:
+        """Equal when the scores and every array are: the same values and
+        shapes (NaN equals NaN, as the details of one pair read twice)."""
+        if not isinstance(other, Details):
+            return NotImplemented
+        return all(
+            np.array_equal(getattr(self, f.name), getattr(other, f.name), equal_nan=True)
+            if isinstance(getattr(self, f.name), np.ndarray)
+            else getattr(self, f.name) == getattr(other, f.name)
+            for f in fields(self)
+        )
+
+    # Mutable arrays make no hash.
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        s = self.scores
+        return (
+            f"Details(stoi={s.stoi:.5f}, estoi={s.estoi:.5f}, delay={s.delay}, "
+            f"segments={self.segment_count}, frames={self.frame_count}, kept={int(self.kept_frames.shape[0])})"
+        )
+
 
 # ------------------------------------------------------------ arguments
 
@@ -189,42 +211,34 @@ def _samples(x: Any, name: str) -> np.ndarray:
 
 
 def _rate(fs: Any) -> int:
-    """fs as a positive int; a float is accepted when it is a whole number."""
+    """fs as a positive int; a float is accepted when it is a whole number.
+    The library judges which rates it scores."""
+
+    def refused() -> KelvorError:
+        return error_of("bad_rate", f"the sample rate {fs!r} is not a positive whole number of hertz")
+
     if isinstance(fs, (bool, np.bool_)):
-        raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+        raise refused()
     try:
         rate = operator.index(fs)
     except TypeError:
         if isinstance(fs, (float, np.floating)) and float(fs).is_integer():
             rate = int(fs)
         else:
-            raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}") from None
+            raise refused() from None
     if not 0 < rate <= 2**31 - 1:
-        raise ERRORS["bad_rate"](f"the sample rate must be a positive whole number of hertz, not {fs!r}")
+        raise refused()
     return rate
 
 
 Profile = Optional[Literal["reference", "tool"]]
 
 
-def _profile(profile: Any) -> int:
-    """The library's number of a profile name; None is the reference."""
-    if profile is None:
-        return _core.profile_of("reference")
-    number = _core.profile_of(profile) if isinstance(profile, str) and profile != "default" else -1
-    if number < 0:
-        raise ValueError(f"profile= must be 'reference' or 'tool', not {profile!r}")
-    return number
-
-
-def _settings(shift: Any, align: bool, double_table: bool, profile: Any = None) -> "_core.Settings":
-    try:
-        shift = operator.index(shift)
-    except TypeError:
-        raise ValueError(f"shift= must be a whole number of samples, not {shift!r}") from None
-    if not -(2**31) <= shift <= 2**31 - 1:
-        raise ValueError(f"shift= {shift} is out of range")
-    return _core.Settings(shift=shift, align=bool(align), double_table=bool(double_table), profile=_profile(profile))
+def _options(**given: Any) -> "_core.PairOptions":
+    """The options of a pair from the keywords of a call, checked by the
+    core's record (a ValueError names the keyword); None keeps an option's
+    default."""
+    return _core.PairOptions(**{name: value for name, value in given.items() if value is not None})
 
 
 def _jobs(jobs: Optional[int]) -> int:
@@ -237,18 +251,8 @@ def _jobs(jobs: Optional[int]) -> int:
         n = operator.index(jobs)
     except TypeError:
         raise ValueError(f"jobs must be a positive whole number or None, not {jobs!r}") from None
-    if not 1 <= n <= 1024:
-        raise ValueError(f"jobs must be from 1 to 1024, not {n}")
-    return n
-
-
-def _channel(channel: Any) -> int:
-    try:
-        n = operator.index(channel)
-    except TypeError:
-        raise ValueError(f"channel must be a whole number, not {channel!r}") from None
-    if not 0 <= n <= 65535:
-        raise ValueError(f"channel must be 0 (mono only) or 1 .. 65535, not {n}")
+    if not 1 <= n <= _core.MAX_JOBS:
+        raise ValueError(f"jobs must be from 1 to {_core.MAX_JOBS}, not {n}")
     return n
 
 
@@ -303,8 +307,8 @@ def score(
     shift or rate, align with shift, the tool profile on anything but 8 kHz
     int16) and MemoryError when memory runs out.
     """
-    settings = _settings(shift, align, double_table, profile)
-    return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings))
+    options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
+    return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), options))
 
 
 def stoi(
@@ -346,11 +350,10 @@ def score_files(
     cannot be read or is not audio, ValueError as score() does and for a
     channel or rate problem.
     """
-    settings = _settings(shift, align, double_table, profile)
-    return _score(
-        _core.score_files(_path(ref_path, "ref_path"), _path(deg_path, "deg_path"), settings, _rate(raw_rate),
-                          _channel(channel))
+    options = _options(
+        align=align, shift=shift, double_table=double_table, profile=profile, raw_rate=raw_rate, channel=channel
     )
+    return _score(_core.score_files(_path(ref_path, "ref_path"), _path(deg_path, "deg_path"), options))
 
 
 def read_audio(path: PathName, raw_rate: int = 8000, channel: int = 0) -> Tuple[np.ndarray, int]:
@@ -360,7 +363,7 @@ def read_audio(path: PathName, raw_rate: int = 8000, channel: int = 0) -> Tuple[
     .raw files, at raw_rate), float64 on the scale of full scale = 1 for
     every other subtype. Raises as score_files() does.
     """
-    samples, rate = _core.read_audio(_path(path), _rate(raw_rate), _channel(channel))
+    samples, rate = _core.read_audio(_path(path), _options(raw_rate=raw_rate, channel=channel))
     return samples, int(rate)
 
 
@@ -414,7 +417,7 @@ def score_many(
     scoring starts. Ctrl-C stops handing out pairs and raises
     KeyboardInterrupt. The arrays must not be modified during the call.
     """
-    settings = _settings(0, align, double_table, profile)
+    options = _options(align=align, double_table=double_table, profile=profile)
     checked = []
     for i, pair in enumerate(pairs):
         try:
@@ -425,7 +428,7 @@ def score_many(
             checked.append((_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs)))
         except ValueError as e:
             raise ValueError(f"pairs[{i}]: {e}") from None
-    results = _core.score_many(checked, settings, _jobs(jobs), bool(return_exceptions))
+    results = _core.score_many(checked, options, _jobs(jobs), bool(return_exceptions))
     return [r if isinstance(r, BaseException) else _score(r) for r in results]
 
 
@@ -441,8 +444,8 @@ def details(
     """The scores of score() with the results behind them: where in time and
     frequency intelligibility is lost. Same arguments and errors as score();
     plot them with plot_details()."""
-    settings = _settings(shift, align, double_table, profile)
-    d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), settings)
+    options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
+    d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), options)
     return Details(
         scores=_score(d["scores"]),
         band_centre_hz=d["band_centre_hz"],
@@ -476,7 +479,10 @@ def score_manifest(
     jobs: Optional[int] = None,
     client: Optional["Client"] = None,
     profile: Profile = None,
-    **reading: Any,
+    *,
+    align: bool = False,
+    raw_rate: int = 8000,
+    channel: int = 0,
 ) -> "pandas.DataFrame":
     """Scores every pair of a kelvor-batch manifest and returns a pandas
     DataFrame of its rows.
@@ -493,10 +499,10 @@ def score_manifest(
         Dask; a dask.distributed Client distributes the pairs over its
         workers as kelvor_stoi.dask.score_manifest does (which see).
     profile: "reference" (None, the default) or "tool".
-    **reading: how every file is read: align=False (search the delay of
-        every pair), raw_rate=8000 (the rate of .pcm and .raw files),
-        channel=0 (the channel of multi-channel files, 1-based; 0 accepts
-        mono files only).
+    align: search the delay of every pair (kelvor-batch's --align).
+    raw_rate: the rate of .pcm and .raw files (--raw-rate).
+    channel: the channel of multi-channel files, 1-based; 0 accepts mono
+        files only (--channel).
 
     Returns one row per manifest row, in manifest order, error rows
     included (status is "ok" or an error code, message says why), indexed
@@ -509,20 +515,18 @@ def score_manifest(
     the same manifest, bit for bit. Needs pandas.
 
     A manifest that cannot be read, or that has no reference or degraded
-    column, raises OSError; an argument that cannot be used ValueError (or
-    TypeError for an unknown one), before anything is scored.
+    column, raises OSError; an argument that cannot be used ValueError,
+    before anything is scored.
     """
     from kelvor_stoi import _manifest
 
-    align, raw_rate, channel = _manifest.reading_arguments(reading)
-    number = _profile(profile)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
     if client is None:
-        return _manifest.score_locally(manifest, _jobs(jobs), align, raw_rate, channel, number)
-    from kelvor_stoi.dask import score_manifest as distributed
+        return _manifest.score_locally(manifest, _jobs(jobs), options)
+    from kelvor_stoi.dask import submit_options
 
     per_task = 1 if jobs is None else _jobs(jobs)
-    return distributed(manifest, client, align=align, raw_rate=raw_rate, channel=channel, jobs_per_task=per_task,
-                       profile=profile)
+    return submit_options(manifest, client, options, jobs_per_task=per_task).result()
 
 
 def plot_details(

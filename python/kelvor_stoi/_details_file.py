@@ -2,10 +2,9 @@
 
 The current files (``"details_format": 2``) hold the band correlations and
 segment values rounded to 4 decimals, the kept frames as runs, and no
-segment times: segment m spans the kept frames m .. m + 29, so it starts
-at 128 * kept[m] / 10000 s and ends at (128 * kept[m + 29] + 256) / 10000 s,
-the rule of the library (frames of 256 samples, hop 128, at 10 kHz). Files
-of the first format (full doubles, every array written out) read as well.
+segment times: they follow from the kept frames by the front-end core's
+rule (``_core.segment_times``), the library's own. Files of the first
+format (full doubles, every array written out) read as well.
 """
 from __future__ import annotations
 
@@ -15,10 +14,7 @@ from typing import Any, Dict, Tuple, Union
 
 import numpy as np
 
-FRAME_HOP = 128
-FRAME_LENGTH = 256
-SEGMENT_FRAMES = 30
-RATE = 10000.0
+from kelvor_stoi import _core
 
 # The keys that hold the arrays; everything else describes the row.
 ARRAY_KEYS = frozenset(
@@ -153,11 +149,9 @@ def read_details_file(path: Union[str, "os.PathLike[str]"]) -> Tuple[Dict[str, A
         start = _floats(record["segment_start"], "segment_start", name)
         end = _floats(record["segment_end"], "segment_end", name)
     else:
-        if kept.shape[0] < segments + SEGMENT_FRAMES - 1:
+        start, end = _core.segment_times(kept.tolist(), segments)
+        if segments > 0 and start.shape[0] == 0:
             raise ValueError(f"{name}: {kept.shape[0]} kept frames cannot hold {segments} segments")
-        frames = kept.astype(np.float64)
-        start = float(FRAME_HOP) * frames[:segments] / RATE
-        end = (float(FRAME_HOP) * frames[SEGMENT_FRAMES - 1 : SEGMENT_FRAMES - 1 + segments] + FRAME_LENGTH) / RATE
     if start.shape[0] != segments or end.shape[0] != segments:
         raise ValueError(f"{name}: the segment times do not match the {segments} segments")
     centres = _floats(record.get("band_centre_hz", []), "band_centre_hz", name)

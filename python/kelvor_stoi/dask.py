@@ -27,13 +27,12 @@ run elsewhere give the manifest as an absolute path.
 from __future__ import annotations
 
 import asyncio
-import ctypes
 import os
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import pandas as pd
 
-from kelvor_stoi import _core, _manifest, _profile
+from kelvor_stoi import _core, _manifest, _options
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -46,52 +45,20 @@ __all__ = ["score_manifest", "submit_manifest", "ManifestRun", "DEFAULT_PARTITIO
 DEFAULT_PARTITION_SIZE = 64
 
 
-# glibc's mallopt parameters.
-_M_TRIM_THRESHOLD = -1
-_M_MMAP_THRESHOLD = -3
-_allocator_tuned = False
-
-
-def _tune_allocator() -> None:
-    """Undoes, once per worker process, what Dask's MALLOC_TRIM_THRESHOLD_
-    does to scoring.
-
-    Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536. Any
-    such setting stops glibc from raising its thresholds as a program frees
-    large blocks, so every buffer of more than 128 KiB is mapped afresh and
-    every free heap top of more than 64 KiB is handed back: a pair's
-    scoring, which allocates and frees some tens of megabytes, then runs
-    about ten times slower, in page faults. The thresholds set here are the
-    ceilings that glibc's own defaults reach (32 MiB mapping, 64 MiB trim),
-    so a worker keeps at most that much freed memory.
-    """
-    global _allocator_tuned
-    if _allocator_tuned:
-        return
-    _allocator_tuned = True
-    if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
-        return
-    try:
-        mallopt = ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError):  # not glibc
-        return
-    mallopt(_M_MMAP_THRESHOLD, 32 << 20)
-    mallopt(_M_TRIM_THRESHOLD, 64 << 20)
-
-
 def _score_partition(
-    listed_pairs: List[_manifest.ListedPair],
-    align: bool,
-    raw_rate: int,
-    channel: int,
-    jobs: int,
-    tune_allocator: bool,
-    profile: int,
+    listed_pairs: List["_core.PairSpec"], options: "_core.PairOptions", jobs: int, tune_allocator: bool
 ) -> List[Tuple[Any, ...]]:
-    """One task: the rows of a partition's pairs, in order."""
-    if tune_allocator:
-        _tune_allocator()
-    return _core.score_pairs(listed_pairs, align, raw_rate, channel, jobs, profile)
+    """One task: the rows of a partition's pairs, in order.
+
+    With tune_allocator, a worker started with Dask's
+    MALLOC_TRIM_THRESHOLD_ (the nanny's default) gets the allocator setting
+    of kelvor-batch (_core.keep_freed_memory): any such setting stops glibc
+    from raising its thresholds as a program frees large blocks, and the
+    scoring then runs about ten times slower, in page faults.
+    """
+    if tune_allocator and "MALLOC_TRIM_THRESHOLD_" in os.environ:
+        _core.keep_freed_memory()
+    return _core.score_pairs(listed_pairs, options, jobs)
 
 
 def _quiet_timed_out_waits(loop: Any, context: Dict[str, Any]) -> None:
@@ -138,30 +105,42 @@ class _Batch:
     def __init__(
         self,
         manifest: Any,
+        options: "_core.PairOptions",
         partition_size: Any,
-        align: bool,
-        raw_rate: Any,
-        channel: Any,
         jobs_per_task: Any,
         tune_allocator: bool,
-        profile: Any,
     ) -> None:
         size = _manifest.positive("partition_size", partition_size)
-        self.options = (
-            bool(align),
-            _manifest.raw_rate(raw_rate),
-            _manifest.channel(channel),
-            _manifest.positive("jobs_per_task", jobs_per_task),
-            bool(tune_allocator),
-            _profile(profile),
-        )
+        self.options = options
+        self.jobs = _manifest.positive("jobs_per_task", jobs_per_task)
+        self.tune_allocator = bool(tune_allocator)
         self.metadata, listed_pairs = _manifest.read_manifest(manifest)
         self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
-        self.index = [listed[0] for listed in listed_pairs]
+        self.index = [listed.index for listed in listed_pairs]
 
     def submit(self, client: "Client") -> ManifestRun:
-        futures = [client.submit(_score_partition, part, *self.options, pure=False) for part in self.partitions]
+        futures = [
+            client.submit(_score_partition, part, self.options, self.jobs, self.tune_allocator, pure=False)
+            for part in self.partitions
+        ]
         return ManifestRun(client, futures, self.index, self.metadata)
+
+
+def submit_options(
+    manifest: Union[str, "os.PathLike[str]"],
+    client: Optional["Client"],
+    options: "_core.PairOptions",
+    partition_size: int = DEFAULT_PARTITION_SIZE,
+    jobs_per_task: int = 1,
+    tune_allocator: bool = True,
+) -> ManifestRun:
+    """submit_manifest with the options of every pair as one record."""
+    batch = _Batch(manifest, options, partition_size, jobs_per_task, tune_allocator)
+    if client is None:
+        from distributed import default_client
+
+        client = default_client()
+    return batch.submit(client)
 
 
 def submit_manifest(
@@ -181,12 +160,8 @@ def submit_manifest(
     Same arguments as score_manifest(), except that client=None takes the
     current default client and fails without one.
     """
-    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
-    if client is None:
-        from distributed import default_client
-
-        client = default_client()
-    return batch.submit(client)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    return submit_options(manifest, client, options, partition_size, jobs_per_task, tune_allocator)
 
 
 def score_manifest(
@@ -220,10 +195,10 @@ def score_manifest(
     jobs_per_task: threads each task scores on; 1 suits workers that run
         one task per thread (Dask's default).
     tune_allocator: when a worker runs with Dask's MALLOC_TRIM_THRESHOLD_
-        (the nanny's default), its first task sets glibc's mapping and trim
-        thresholds to 32 and 64 MiB, the ceilings of glibc's own defaults;
-        with Dask's setting the scoring runs about ten times slower. False
-        leaves the workers' allocator alone.
+        (the nanny's default), its tasks give glibc kelvor-batch's setting
+        (keep freed memory for the next pair, up to the ceilings of glibc's
+        own defaults); with Dask's setting the scoring runs about ten times
+        slower. False leaves the workers' allocator alone.
 
     Returns a DataFrame indexed by the manifest's 0-based data row ("row",
     the name of kelvor-batch --details files) with kelvor-batch's columns
@@ -246,7 +221,8 @@ def score_manifest(
             with Client(n_workers=2) as client:
                 table = score_manifest("manifest.csv", client)
     """
-    batch = _Batch(manifest, partition_size, align, raw_rate, channel, jobs_per_task, tune_allocator, profile)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    batch = _Batch(manifest, options, partition_size, jobs_per_task, tune_allocator)
     if client is not None:
         return batch.submit(client).result()
     from distributed import Client, LocalCluster, default_client

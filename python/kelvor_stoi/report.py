@@ -39,7 +39,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 import pandas as pd
 
-from kelvor_stoi import COLUMNS, __version__
+from kelvor_stoi import COLUMNS, __version__, _core
 from kelvor_stoi import analysis
 from kelvor_stoi._display import NAMES, Cells, _number, as_html, comparison_cells, shown, summary_cells
 
@@ -620,7 +620,7 @@ class _DetailsFinder:
     def find(self, position: int, row: pd.Series, listing_row: Optional[int] = None) -> Optional[Any]:
         k, n = self.shard or (1, 1)
         if listing_row is None:
-            listing_row = (k - 1) + n * position
+            listing_row = _core.shard_row(position, k, n)
         guess = os.path.join(self.folder, f"{listing_row}.json")
         found = self._read(guess) if os.path.isfile(guess) else None
         if found is not None and self._matches(found[0], row):
@@ -637,14 +637,7 @@ class _DetailsFinder:
 
 def _shard(run: Optional[Dict[str, Any]]) -> Optional[Tuple[int, int]]:
     value = (run or {}).get("shard")
-    if isinstance(value, str) and "/" in value:
-        try:
-            k, n = (int(x) for x in value.split("/", 1))
-            if 1 <= k <= n:
-                return k, n
-        except ValueError:
-            pass
-    return None
+    return _core.parse_shard(value) if isinstance(value, str) else None
 
 
 # -------------------------------------------------------------------- audio

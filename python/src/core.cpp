@@ -5,12 +5,14 @@
 // the functions here take 1-D arrays of int16, float32 or float64 in the
 // machine's byte order, with any strides, and a positive rate, and refuse
 // anything else with ValueError. Arrays are read where they lie, a block at
-// a time, never copied whole. Every failure of
-// a pair arrives as a Row with a status code (frontend/pair.h) and becomes the
-// Python exception of exception_type(), carrying the code as its `status`
-// attribute.
+// a time, never copied whole. The options of a pair cross as a PairOptions
+// and a listed pair as a PairSpec, both classes with named fields made
+// from the front-end core's records. Every failure of a pair arrives as a
+// Row with a status of the library's table and becomes the Python
+// exception of that status (kelvor_stoi._errors).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,28 +30,25 @@
 #include "frontend/csv.h"
 #include "frontend/error.h"
 #include "frontend/listing.h"
+#include "frontend/options.h"
 #include "frontend/pair.h"
 #include "frontend/pool.h"
 #include "frontend/row.h"
 #include "frontend/row_format.h"
+#include "frontend/shard.h"
 #include "kelvor/stoi.h"
 
 namespace py = pybind11;
 using kelvor::frontend::Audio;
 using kelvor::frontend::Details;
+using kelvor::frontend::OptionField;
+using kelvor::frontend::OptionKind;
+using kelvor::frontend::PairOptions;
 using kelvor::frontend::PairSpec;
 using kelvor::frontend::Row;
 using kelvor::frontend::Signal;
 
 namespace {
-
-// How every pair of a call is lined up and scored.
-struct Settings {
-    int shift = 0;  // samples of the pair's rate
-    bool align = false;
-    bool double_table = false;
-    int profile = KELVOR_PROFILE_REFERENCE;
-};
 
 // -------------------------------------------------------------- text
 
@@ -78,22 +77,14 @@ py::str message_text(const std::string& s) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-// The options of a file read from Python: a multi-channel file names the
-// argument `channel=`.
-kelvor::frontend::AudioOptions audio_options(int raw_rate, int channel) {
-    kelvor::frontend::AudioOptions options{raw_rate, channel};
-    options.channel_option = "channel=N";
-    return options;
-}
-
 // ------------------------------------------------------------- errors
 
 // The exception for a failed row, as an object (with the GIL held): the
 // package's class for the row's status (kelvor_stoi._errors), which is
 // also the matching built-in exception.
 py::object exception_of(const Row& row) {
-    py::object make = py::module_::import("kelvor_stoi._errors").attr("error_of");
-    return make(row.status, message_text(row.message));
+    py::object error_class = py::module_::import("kelvor_stoi._errors").attr("error_class");
+    return error_class(row.status)(message_text(row.message));
 }
 
 [[noreturn]] void raise_row(const Row& row) {
@@ -102,11 +93,70 @@ py::object exception_of(const Row& row) {
     throw py::error_already_set();
 }
 
-Row failed_row(const std::string& code, const std::string& message) {
-    Row row;
-    row.status = code;
-    row.message = message;
-    return row;
+// ------------------------------------------------------------- options
+
+// An option's value as Python holds it: a flag as bool, a count as int, a
+// choice by name.
+py::object option_object(const OptionField& field, int value) {
+    switch (field.kind) {
+    case OptionKind::flag: return py::bool_(value != 0);
+    case OptionKind::count: return py::int_(value);
+    case OptionKind::choice: return py::str(field.name_of(value));
+    }
+    return py::none();
+}
+
+// Sets an option from a Python value, or raises ValueError naming the
+// keyword and what it takes.
+void set_option(PairOptions& options, const OptionField& field, const py::handle& value) {
+    const std::string name = field.name;
+    int& slot = kelvor::frontend::option_value(options, field);
+    switch (field.kind) {
+    case OptionKind::flag: slot = PyObject_IsTrue(value.ptr()) ? 1 : 0; return;
+    case OptionKind::count: {
+        const std::string wanted = name + "= must be a whole number from " + std::to_string(field.least) + " to " +
+                                   std::to_string(field.most) + ", not " + std::string(py::repr(value));
+        // True and False are no numbers here.
+        if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) throw py::value_error(wanted);
+        const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (overflow != 0 || v < field.least || v > field.most) throw py::value_error(wanted);
+        slot = static_cast<int>(v);
+        return;
+    }
+    case OptionKind::choice: {
+        const int v = py::isinstance<py::str>(value) ? field.value_of(value.cast<std::string>().c_str()) : -1;
+        if (v < field.least || v > field.most) {
+            throw py::value_error(name + "= must be " + kelvor::frontend::choice_names(field) + ", not " +
+                                  std::string(py::repr(value)));
+        }
+        slot = v;
+        return;
+    }
+    }
+}
+
+// A record from keywords named after the options; the others keep their
+// defaults. A multi-channel file's message names the keyword `channel=`.
+PairOptions options_of(const py::dict& values) {
+    PairOptions options;
+    options.reading.channel_option = "channel=N";
+    for (const auto& [key, value] : values) {
+        const std::string name = key.cast<std::string>();
+        const OptionField* field = kelvor::frontend::find_option(name);
+        if (field == nullptr) throw py::type_error("PairOptions has no option '" + name + "'");
+        set_option(options, *field, value);
+    }
+    return options;
+}
+
+py::dict options_dict(const PairOptions& options) {
+    py::dict d;
+    for (const OptionField& field : kelvor::frontend::OPTION_FIELDS) {
+        d[field.name] = option_object(field, kelvor::frontend::option_value(options, field));
+    }
+    return d;
 }
 
 // ------------------------------------------------------------ signals
@@ -120,6 +170,7 @@ struct Borrowed {
     py::ssize_t stride = 0;  // bytes, may be negative or zero
     int64_t count = 0;
     Type type = FLOAT64;
+    std::string name;  // how the facts of a failure name it: "the clean signal"
 };
 
 Borrowed borrow(const py::handle& samples, const char* name) {
@@ -138,6 +189,7 @@ Borrowed borrow(const py::handle& samples, const char* name) {
     b.data = static_cast<const char*>(a.data());
     b.stride = a.strides(0);
     b.count = static_cast<int64_t>(a.shape(0));
+    b.name = std::string("the ") + name + " signal";
     return b;
 }
 
@@ -165,10 +217,9 @@ Signal signal_of(const Borrowed& b, int rate) {
     Signal s;
     s.rate = rate;
     s.frames = b.count;
+    s.name = b.name;
     switch (b.type) {
     case Borrowed::INT16:
-        s.pcm16 = true;
-        if (b.stride == static_cast<py::ssize_t>(sizeof(int16_t))) s.pcm = reinterpret_cast<const int16_t*>(b.data);
         s.read = [b](int64_t start, int32_t count, double* out) { read_array<int16_t>(b, start, count, out); };
         break;
     case Borrowed::FLOAT32:
@@ -183,14 +234,10 @@ Signal signal_of(const Borrowed& b, int rate) {
 
 // One pair in memory: the front-end core's score_signals, reading both arrays
 // in place. Runs without the GIL.
-Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const Settings& settings,
+Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const PairOptions& options,
                    Details* details) noexcept {
-    try {
-        return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), settings.shift,
-                                            settings.align, settings.profile, details, settings.double_table);
-    } catch (const std::bad_alloc&) {
-        return failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for this pair");
-    }
+    return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), options.scoring,
+                                           details);
 }
 
 // --------------------------------------------------------- thread pool
@@ -263,6 +310,7 @@ py::tuple columns_of(const Row& row) {
         case kelvor::frontend::ColumnType::text: record[i] = fs_text(row.*column.text); break;
         case kelvor::frontend::ColumnType::real: record[i] = optional_float(row.*column.real); break;
         case kelvor::frontend::ColumnType::integer: record[i] = optional_int(row.*column.integer); break;
+        case kelvor::frontend::ColumnType::status: record[i] = py::str(kelvor_status_name(row.*column.status)); break;
         }
         i++;
     }
@@ -303,26 +351,26 @@ py::dict details_of(const Row& row, const Details& d) {
 
 // ------------------------------------------------------ bound functions
 
-py::tuple score(const py::handle& reference, const py::handle& degraded, int rate, const Settings& settings) {
+py::tuple score(const py::handle& reference, const py::handle& degraded, int rate, const PairOptions& options) {
     const Borrowed ref = borrow(reference, "clean");
     const Borrowed deg = borrow(degraded, "degraded");
     Row row;
     {
         py::gil_scoped_release nogil;
-        row = score_borrowed(ref, deg, rate, settings, nullptr);
+        row = score_borrowed(ref, deg, rate, options, nullptr);
     }
     if (!row.ok()) raise_row(row);
     return scores_of(row);
 }
 
-py::dict details(const py::handle& reference, const py::handle& degraded, int rate, const Settings& settings) {
+py::dict details(const py::handle& reference, const py::handle& degraded, int rate, const PairOptions& options) {
     const Borrowed ref = borrow(reference, "clean");
     const Borrowed deg = borrow(degraded, "degraded");
     Row row;
     Details d;
     {
         py::gil_scoped_release nogil;
-        row = score_borrowed(ref, deg, rate, settings, &d);
+        row = score_borrowed(ref, deg, rate, options, &d);
     }
     if (!row.ok()) raise_row(row);
     return details_of(row, d);
@@ -331,7 +379,7 @@ py::dict details(const py::handle& reference, const py::handle& degraded, int ra
 // pairs: (clean, degraded, rate) tuples as the package checked them. The
 // result holds, per pair, its scores or (return_exceptions) its exception;
 // otherwise the first failed pair's exception is raised.
-py::list score_many(const py::list& pairs, const Settings& settings, int jobs, bool return_exceptions) {
+py::list score_many(const py::list& pairs, const PairOptions& options, int jobs, bool return_exceptions) {
     struct Pair {
         Borrowed reference;
         Borrowed degraded;
@@ -350,7 +398,7 @@ py::list score_many(const py::list& pairs, const Settings& settings, int jobs, b
         rows = run_rows(
             borrowed.size(), jobs,
             [&](size_t i) {
-                return score_borrowed(borrowed[i].reference, borrowed[i].degraded, borrowed[i].rate, settings, nullptr);
+                return score_borrowed(borrowed[i].reference, borrowed[i].degraded, borrowed[i].rate, options, nullptr);
             },
             &interrupted);
     }
@@ -373,39 +421,33 @@ py::list score_many(const py::list& pairs, const Settings& settings, int jobs, b
 
 // Scores two files as kelvor-batch scores a listed pair (score_pair: the
 // reference profile reads them in blocks, never whole).
-py::tuple score_files(const std::string& reference_path, const std::string& degraded_path, const Settings& settings,
-                      int raw_rate, int channel) {
+py::tuple score_files(const std::string& reference_path, const std::string& degraded_path,
+                      const PairOptions& options) {
     Row row;
     {
         py::gil_scoped_release nogil;
         PairSpec listed;
         listed.reference_path = reference_path;
         listed.degraded_path = degraded_path;
-        listed.shift = settings.shift;
-        listed.align = settings.align;
-        kelvor::frontend::ScoreOptions options;
-        options.audio = audio_options(raw_rate, channel);
-        options.profile = settings.profile;
-        options.double_table = settings.double_table;
         row = kelvor::frontend::score_pair(listed, options);
     }
     if (!row.ok()) raise_row(row);
     return scores_of(row);
 }
 
-// (samples, rate): int16 for 16-bit PCM files, float64 (+-1) otherwise.
-py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
+// (samples, rate): int16 for 16-bit PCM files, float64 (+-1) otherwise,
+// read with the reading options.
+py::tuple read_audio(const std::string& path, const PairOptions& options) {
     Audio audio;
     Row failure;
     {
         py::gil_scoped_release nogil;
-        const kelvor::frontend::AudioOptions options = audio_options(raw_rate, channel);
         try {
-            audio = kelvor::frontend::read_audio(path, options, "audio");
+            audio = kelvor::frontend::read_audio(path, options.reading, "audio");
         } catch (const kelvor::frontend::PairError& e) {
-            failure = failed_row(e.code(), e.what());
+            kelvor::frontend::fail_row(failure, e.status(), e.facts());
         } catch (const std::bad_alloc&) {
-            failure = failed_row(kelvor_status_name(KELVOR_ERR_NO_MEMORY), "Not enough memory for '" + path + "'");
+            kelvor::frontend::fail_row(failure, KELVOR_ERR_NO_MEMORY, "reading '" + path + "'");
         }
     }
     if (!failure.ok()) raise_row(failure);
@@ -413,10 +455,8 @@ py::tuple read_audio(const std::string& path, int raw_rate, int channel) {
     return py::make_tuple(array_of(audio.values), audio.rate);
 }
 
-// A manifest's pairs as kelvor-batch lists them: (metadata names, pairs),
-// each pair an (index, reference, degraded, reference_path,
-// degraded_path, shift, align, error_code, error_message, metadata)
-// tuple. A manifest that cannot be used raises OSError.
+// A manifest's pairs as kelvor-batch lists them: (metadata names, pairs).
+// A manifest that cannot be used raises OSError.
 py::tuple read_manifest(const std::string& path) {
     std::vector<PairSpec> listed_pairs;
     std::vector<std::string> names;
@@ -437,39 +477,16 @@ py::tuple read_manifest(const std::string& path) {
         throw py::error_already_set();
     }
     py::list result;
-    for (const PairSpec& s : listed_pairs) {
-        result.append(py::make_tuple(s.index, fs_text(s.reference), fs_text(s.degraded), fs_text(s.reference_path),
-                                     fs_text(s.degraded_path), s.shift, s.align, s.error_code,
-                                     fs_text(s.error_message), text_tuple(s.metadata)));
-    }
+    for (PairSpec& s : listed_pairs) result.append(py::cast(std::move(s)));
     return py::make_tuple(text_tuple(names), result);
 }
 
-// Scores listed pairs as kelvor-batch does (score_pair with its global
+// Scores listed pairs as kelvor-batch does (score_pair with the run's
 // options) on `jobs` threads; returns their rows as tuples of its columns.
-py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int channel, int jobs, int profile) {
+py::list score_pairs(const py::list& listed_pairs, const PairOptions& options, int jobs) {
     std::vector<PairSpec> pairs;
     pairs.reserve(listed_pairs.size());
-    for (const py::handle& item : listed_pairs) {
-        py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-        if (t.size() != 10) throw py::value_error("a listed pair is a tuple of 10 fields");
-        PairSpec s;
-        s.index = t[0].cast<int64_t>();
-        s.reference = fs_bytes(t[1]);
-        s.degraded = fs_bytes(t[2]);
-        s.reference_path = fs_bytes(t[3]);
-        s.degraded_path = fs_bytes(t[4]);
-        s.shift = t[5].cast<int>();
-        s.align = t[6].cast<bool>();
-        s.error_code = t[7].cast<std::string>();
-        s.error_message = fs_bytes(t[8]);
-        for (const py::handle& value : py::reinterpret_borrow<py::tuple>(t[9])) s.metadata.push_back(fs_bytes(value));
-        pairs.push_back(std::move(s));
-    }
-    kelvor::frontend::ScoreOptions options;
-    options.align = align;
-    options.profile = profile;
-    options.audio = audio_options(raw_rate, channel);
+    for (const py::handle& item : listed_pairs) pairs.push_back(item.cast<PairSpec>());
     std::vector<Row> rows;
     bool interrupted = false;
     {
@@ -483,36 +500,165 @@ py::list score_pairs(const py::list& listed_pairs, bool align, int raw_rate, int
     return result;
 }
 
+// ------------------------------------------------------------- classes
+
+// A listed pair's members as Python sees them: names and paths as text
+// (fs_text), the listing's cells, its fault's status and facts, its
+// metadata values.
+py::dict pair_dict(const PairSpec& s) {
+    py::dict d;
+    d["index"] = s.index;
+    d["reference"] = fs_text(s.reference);
+    d["degraded"] = fs_text(s.degraded);
+    d["reference_path"] = fs_text(s.reference_path);
+    d["degraded_path"] = fs_text(s.degraded_path);
+    d["shift"] = s.shift;
+    d["align"] = s.align;
+    d["status"] = s.status;
+    d["facts"] = fs_text(s.facts);
+    d["metadata"] = text_tuple(s.metadata);
+    return d;
+}
+
+void bind_pair_options(py::module_& m) {
+    py::class_<PairOptions> options(m, "PairOptions",
+                                    "The options of a pair: the library's (how it is lined up and scored) and the "
+                                    "reading options (how its files are read), by name.");
+    options.def(py::init([](const py::kwargs& values) { return options_of(values); }));
+    py::list names;
+    for (const OptionField& field : kelvor::frontend::OPTION_FIELDS) {
+        names.append(field.name);
+        options.def_property(
+            field.name,
+            [&field](const PairOptions& o) { return option_object(field, kelvor::frontend::option_value(o, field)); },
+            [&field](PairOptions& o, const py::handle& value) { set_option(o, field, value); });
+    }
+    options.attr("FIELDS") = py::tuple(names);
+    options.def("as_dict", &options_dict, "The options by name, in the order of FIELDS.");
+    options.def("__eq__", [](const PairOptions& a, const py::object& b) -> py::object {
+        if (!py::isinstance<PairOptions>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(options_dict(a).equal(options_dict(b.cast<PairOptions>())));
+    });
+    options.attr("__hash__") = py::none();
+    options.def("__repr__", [](const PairOptions& o) {
+        std::string text = "PairOptions(";
+        bool first = true;
+        for (const auto& [key, value] : options_dict(o)) {
+            text += (first ? "" : ", ") + key.cast<std::string>() + "=" + std::string(py::repr(value));
+            first = false;
+        }
+        return text + ")";
+    });
+    // Pickled by name, so that Dask hands a record to its tasks whole.
+    options.def(py::pickle([](const PairOptions& o) { return options_dict(o); },
+                           [](const py::dict& values) { return options_of(values); }));
+}
+
+void bind_pair_spec(py::module_& m) {
+    py::class_<PairSpec> spec(m, "PairSpec", "One pair as a listing gives it: kelvor-batch's own record.");
+    spec.def(py::init<>());
+    spec.def_readwrite("index", &PairSpec::index);
+    auto text = [&spec](const char* name, std::string PairSpec::*member) {
+        spec.def_property(
+            name, [member](const PairSpec& s) { return fs_text(s.*member); },
+            [member](PairSpec& s, const py::handle& value) { s.*member = fs_bytes(value); });
+    };
+    text("reference", &PairSpec::reference);
+    text("degraded", &PairSpec::degraded);
+    text("reference_path", &PairSpec::reference_path);
+    text("degraded_path", &PairSpec::degraded_path);
+    text("facts", &PairSpec::facts);
+    spec.def_readwrite("shift", &PairSpec::shift);
+    spec.def_readwrite("align", &PairSpec::align);
+    spec.def_readwrite("status", &PairSpec::status);
+    spec.def_property(
+        "metadata", [](const PairSpec& s) { return text_tuple(s.metadata); },
+        [](PairSpec& s, const py::iterable& values) {
+            s.metadata.clear();
+            for (const py::handle& value : values) s.metadata.push_back(fs_bytes(value));
+        });
+    spec.def("__repr__", [](const PairSpec& s) {
+        return "PairSpec(index=" + std::to_string(s.index) + ", reference=" + std::string(py::repr(fs_text(s.reference))) +
+               ", degraded=" + std::string(py::repr(fs_text(s.degraded))) + ", status=" + kelvor_status_name(s.status) +
+               ")";
+    });
+    spec.def(py::pickle([](const PairSpec& s) { return pair_dict(s); },
+                        [](const py::dict& d) {
+                            PairSpec s;
+                            s.index = d["index"].cast<int64_t>();
+                            s.reference = fs_bytes(d["reference"]);
+                            s.degraded = fs_bytes(d["degraded"]);
+                            s.reference_path = fs_bytes(d["reference_path"]);
+                            s.degraded_path = fs_bytes(d["degraded_path"]);
+                            s.shift = d["shift"].cast<int>();
+                            s.align = d["align"].cast<bool>();
+                            s.status = d["status"].cast<int>();
+                            s.facts = fs_bytes(d["facts"]);
+                            for (const py::handle& value : d["metadata"]) s.metadata.push_back(fs_bytes(value));
+                            return s;
+                        }));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The compiled core of kelvor_stoi; use the functions of the kelvor_stoi package.";
 
-    py::class_<Settings>(m, "Settings")
-        .def(py::init([](int shift, bool align, bool double_table, int profile) {
-                 return Settings{shift, align, double_table, profile};
-             }),
-             py::arg("shift") = 0, py::arg("align") = false, py::arg("double_table") = false,
-             py::arg("profile") = static_cast<int>(KELVOR_PROFILE_REFERENCE));
+    bind_pair_options(m);
+    bind_pair_spec(m);
 
-    m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
-    m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("settings"));
-    m.def("score_many", &score_many, py::arg("pairs"), py::arg("settings"), py::arg("jobs"),
+    m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));
+    m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));
+    m.def("score_many", &score_many, py::arg("pairs"), py::arg("options"), py::arg("jobs"),
           py::arg("return_exceptions"));
-    m.def("score_files", &score_files, py::arg("reference_path"), py::arg("degraded_path"), py::arg("settings"),
-          py::arg("raw_rate"), py::arg("channel"));
-    m.def("read_audio", &read_audio, py::arg("path"), py::arg("raw_rate"), py::arg("channel"));
+    m.def("score_files", &score_files, py::arg("reference_path"), py::arg("degraded_path"), py::arg("options"));
+    m.def("read_audio", &read_audio, py::arg("path"), py::arg("options"));
     m.def("read_manifest", &read_manifest, py::arg("path"));
-    m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("align"), py::arg("raw_rate"), py::arg("channel"),
-          py::arg("jobs"), py::arg("profile") = static_cast<int>(KELVOR_PROFILE_REFERENCE));
+    m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("options"), py::arg("jobs"));
     m.def("max_shift", [](double rate) { return kelvor_max_shift(rate); }, py::arg("rate"));
-    m.def("profile_of", [](const std::string& name) { return kelvor_profile_from_name(name.c_str()); }, py::arg("name"));
     m.def("version", &kelvor_version);
+    m.def("pair_message", &kelvor::frontend::pair_message, py::arg("status"), py::arg("facts"),
+          "The message of a failed pair: the status's sentence, then the facts.");
+
+    // Shards, as kelvor-batch --shard K/N splits a listing.
+    m.def(
+        "parse_shard",
+        [](const std::string& text) -> py::object {
+            kelvor::frontend::Shard shard;
+            if (!kelvor::frontend::parse_shard(text, shard)) return py::none();
+            return py::make_tuple(shard.index, shard.count);
+        },
+        py::arg("text"), "(K, N) of 'K/N', or None when it is not a shard.");
+    m.def(
+        "shard_row",
+        [](int64_t position, int index, int count) {
+            return kelvor::frontend::shard_row(position, kelvor::frontend::Shard{index, count});
+        },
+        py::arg("position"), py::arg("index"), py::arg("count"),
+        "The listing row of the row at `position` of shard index/count.");
+
+    // The segment times of a details file's kept frames.
+    m.def(
+        "segment_times",
+        [](const std::vector<int32_t>& kept, size_t segments) {
+            std::vector<double> start;
+            std::vector<double> end;
+            kelvor::frontend::segment_times(kept, segments, start, end);
+            return py::make_tuple(array_of(start), array_of(end));
+        },
+        py::arg("kept_frames"), py::arg("segments"),
+        "(start, end) in seconds of each segment, from the kept frames; empty when they cannot hold the segments.");
+
+    // How many threads a call may start, and the allocator's setting for
+    // processes that score many pairs.
+    m.attr("MAX_JOBS") = kelvor::frontend::MAX_JOBS;
+    m.def("keep_freed_memory", &kelvor::frontend::keep_freed_memory,
+          "Has glibc keep freed memory for the next pair, as kelvor-batch does.");
 
     // The standard columns of every row, from the front-end core's table:
     // their names in order, and (name, type) with type "text", "real" or
-    // "integer".
-    static const char* const TYPES[] = {"text", "real", "integer"};
+    // "integer"; a status is its name, text.
+    static const char* const TYPES[] = {"text", "real", "integer", "text"};
     py::list columns;
     py::list types;
     for (const kelvor::frontend::Column& column : kelvor::frontend::ROW_COLUMNS) {

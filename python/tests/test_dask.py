@@ -180,5 +180,5 @@ def test_names_that_are_not_utf8_reach_the_table(client, tmp_path):
     table = score_manifest(os.fsdecode(manifest), client, partition_size=1)
     assert list(table["degraded"]) == [os.fsdecode(b"d\xe9g\xff.wav"), os.fsdecode(b"gone\xfe.wav")]
     assert list(table["status"]) == ["ok", "missing"]
-    assert os.fsencode(table.at[1, "message"]).endswith(b"/gone\xfe.wav' does not exist")
+    assert os.fsencode(table.at[1, "message"]).endswith(b"/gone\xfe.wav'")
     assert table.at[0, "stoi"] == kelvor_stoi.score(REF[:24000], DEG[:24000], 8000).stoi

@@ -37,7 +37,7 @@ BAD_SCORES = {
     "rate_one": ((NOISE, NOISE, 1), {}, "Sample rate", "bad_rate"),
     "rate_too_fine": ((NOISE, NOISE, 9999), {}, "Sample rate", "bad_rate"),
     "tool_profile_at_16k": ((NOISE, NOISE, 16000), {"profile": "tool"}, "tool profile", "profile"),
-    "tool_profile_floats": ((REF3 / 32768.0, DEG3 / 32768.0, 8000), {"profile": "tool"}, "tool profile", "profile"),
+    "tool_profile_floats": ((REF3 / 32768.0 + 1e-7, DEG3 / 32768.0, 8000), {"profile": "tool"}, "tool profile", "profile"),
     "unknown_profile": ((REF3, DEG3, 8000), {"profile": "pystoi"}, "profile=", None),
     "nan_sample": ((with_sample(NOISE, np.nan), NOISE, 16000), {}, "not a finite number", "not_finite"),
     "infinite_sample": ((NOISE, with_sample(NOISE, -np.inf), 16000), {}, "not a finite number", "not_finite"),

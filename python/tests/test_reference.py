@@ -90,3 +90,6 @@ def test_the_tool_profile_is_another_number():
     reference = kelvor_stoi.score(x, y, 8000)
     tool = kelvor_stoi.score(x, y, 8000, profile="tool")
     assert tool.stoi != reference.stoi and abs(tool.stoi - reference.stoi) < 0.05
+    # The library judges the samples, not their type: floats that hold
+    # 16-bit values are the tool's input too, and score as those values.
+    assert kelvor_stoi.score(x / 32768.0, y / 32768.0, 8000, profile="tool") == tool

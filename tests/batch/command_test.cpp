@@ -23,7 +23,7 @@ using namespace kelvor;
 
 namespace {
 
-class CommandTest : public BatchDirTest {};
+class CommandTest : public TempDirTest {};
 
 std::vector<int16_t> slice(const std::vector<int16_t>& x, size_t from, size_t count) {
     std::vector<int16_t> y(x.begin() + static_cast<std::ptrdiff_t>(from),
@@ -161,7 +161,7 @@ TEST_F(CommandTest, OutputIsTheSameBytesForEveryThreadCountAndFormat) {
         std::vector<Row> rows = parse_rows(one.out, std::strcmp(format, "jsonl") == 0);
         ASSERT_EQ(rows.size(), 30u);
         for (size_t i = 0; i < rows.size(); i++) {
-            EXPECT_EQ(rows[i].status, (i % 5 == 2) ? "missing" : (i % 5 == 3) ? "rate_mismatch" : "ok") << i;
+            EXPECT_EQ(rows[i].status, (i % 5 == 2) ? KELVOR_ERR_MISSING : (i % 5 == 3) ? KELVOR_ERR_RATE_MISMATCH : KELVOR_OK) << i;
         }
         EXPECT_NE(one.err.find("18 pairs scored, 12 failed"), std::string::npos) << one.err;
     }
@@ -308,7 +308,7 @@ TEST_F(CommandTest, DirectoriesPairByNameAndScoreAsTheManifestDoes) {
     std::vector<Row> b = parse_rows(listed.out);
     ASSERT_EQ(a.size(), 2u);
     ASSERT_EQ(b.size(), 1u);
-    EXPECT_EQ(a[0].status, "unpaired");
+    EXPECT_EQ(a[0].status, KELVOR_ERR_UNPAIRED);
     EXPECT_EQ(a[1].reference, "s/x.wav");
     EXPECT_EQ(a[1].stoi, b[0].stoi);
     EXPECT_EQ(a[1].delay_samples, 320);

@@ -18,17 +18,17 @@ using namespace kelvor::frontend;
 
 namespace {
 
-class ListingColumns : public BatchDirTest {
+class ListingColumns : public TempDirTest {
 protected:
     void SetUp() override {
-        BatchDirTest::SetUp();
+        TempDirTest::SetUp();
         write_sample_pair();
     }
 };
 
 TEST(MetadataFormat, ReadingBackChecksTheMetadataColumns) {
     Row row;
-    row.status = "missing";
+    row.status = KELVOR_ERR_MISSING;
     row.metadata = {"5"};
     const std::vector<std::string> snr = {"snr"}, cond = {"cond"};
     const std::string jsonl = format_row(row, Format::jsonl, snr);
@@ -245,8 +245,8 @@ TEST_F(ListingColumns, SystemFoldersPairEveryReferenceWithEverySystemInOrder) {
         const char* system;
         const char* error;
     };
-    const Expected expected[] = {{"s/x.wav", "noisy", ""}, {"s/x.wav", "e", ""},   {"y.wav", "noisy", "unpaired"},
-                                 {"y.wav", "e", ""},       {"z.flac", "noisy", "unpaired"}};
+    const Expected expected[] = {{"s/x.wav", "noisy", "ok"}, {"s/x.wav", "e", "ok"}, {"y.wav", "noisy", "unpaired"},
+                                 {"y.wav", "e", "ok"},       {"z.flac", "noisy", "unpaired"}};
     ASSERT_EQ(pairs.size(), std::size(expected));
     for (size_t i = 0; i < pairs.size(); i++) {
         SCOPED_TRACE(i);
@@ -254,10 +254,10 @@ TEST_F(ListingColumns, SystemFoldersPairEveryReferenceWithEverySystemInOrder) {
         EXPECT_EQ(pairs[i].reference, expected[i].relative);
         EXPECT_EQ(pairs[i].degraded, expected[i].relative);
         EXPECT_EQ(pairs[i].metadata, std::vector<std::string>{expected[i].system});
-        EXPECT_EQ(pairs[i].error_code, expected[i].error);
+        EXPECT_STREQ(kelvor_status_name(pairs[i].status), expected[i].error);
     }
-    EXPECT_NE(pairs[2].error_message.find("No file 'y.wav' in the degraded directory"), std::string::npos);
-    EXPECT_NE(pairs[4].error_message.find("in the reference directory"), std::string::npos);
+    EXPECT_NE(pairs[2].facts.find("no file 'y.wav' in the degraded directory"), std::string::npos);
+    EXPECT_NE(pairs[4].facts.find("in the reference directory"), std::string::npos);
     EXPECT_THROW(DirectorySource(path("refs"), {SystemFolder{"s", path("n/s")}, SystemFolder{"s", path("e/s")}}),
                  ListingError);
 
@@ -291,14 +291,14 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
         const char* message;  // part of it
     };
     const Expected expected[] = {
-        {"u2", "spaced name.wav", "deg.wav", "", ""},
-        {"u1", "ref.wav", "deg.wav", "", ""},
-        {"u4", "", "deg.wav", "unpaired", "No id 'u4' in the reference list"},
+        {"u2", "spaced name.wav", "deg.wav", "ok", ""},
+        {"u1", "ref.wav", "deg.wav", "ok", ""},
+        {"u4", "", "deg.wav", "unpaired", "no id 'u4' in the reference list"},
         {"u3", "sox in.wav -t wav - |", "deg.wav", "bad_row", "line 4: the entry 'u3' is a command pipe"},
         {"u6", "feats.ark:123", "deg.wav", "bad_row", "an entry of an archive"},
         {"lonely", "", "deg.wav", "bad_row", "the entry 'lonely' has no path"},
-        {"#", "not a comment", "", "unpaired", "No id '#' in the degraded list"},
-        {"u5", "ref.wav", "", "unpaired", "No id 'u5' in the degraded list"},
+        {"#", "not a comment", "", "unpaired", "no id '#' in the degraded list"},
+        {"u5", "ref.wav", "", "unpaired", "no id 'u5' in the degraded list"},
     };
     ScpSource source(path("ref.scp"), path("deg.scp"));
     std::vector<PairSpec> pairs = all_pairs(source);
@@ -309,8 +309,8 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
         EXPECT_EQ(pairs[i].reference, expected[i].reference);
         EXPECT_EQ(pairs[i].degraded, expected[i].degraded);
         EXPECT_EQ(pairs[i].reference_path, expected[i].reference);  // from the working directory
-        EXPECT_EQ(pairs[i].error_code, expected[i].error);
-        EXPECT_NE(pairs[i].error_message.find(expected[i].message), std::string::npos) << pairs[i].error_message;
+        EXPECT_STREQ(kelvor_status_name(pairs[i].status), expected[i].error);
+        EXPECT_NE(pairs[i].facts.find(expected[i].message), std::string::npos) << pairs[i].facts;
     }
     write_file(path("twice.scp"), "a x.wav\nb y.wav\na z.wav\n");
     try {

@@ -14,10 +14,10 @@ using kelvor::frontend::Row;
 
 namespace {
 
-class OnePair : public BatchDirTest {
+class OnePair : public TempDirTest {
 protected:
     void SetUp() override {
-        BatchDirTest::SetUp();
+        TempDirTest::SetUp();
         write_sound(path("ref.flac"), resampled(to_doubles(sample_ref()), 8000, 16000), 16000,
                     SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
         write_sound(path("deg.wav"), resampled(to_doubles(sample_deg()), 8000, 16000), 16000,
@@ -68,12 +68,12 @@ TEST_F(OnePair, ExitStatusesAndMessages) {
     };
     const std::string header = "reference,degraded,stoi,estoi,delay_samples,delay_ms,seconds,rate,status,message\n";
     const Case cases[] = {
-        {{"ref.flac", "none.wav"}, 3, "", "The degraded file 'none.wav' does not exist (missing)"},
+        {{"ref.flac", "none.wav"}, 3, "", "No such file: the degraded file 'none.wav' (missing)"},
         {{"--format", "csv", "ref.flac", "none.wav"}, 3,
-         header + "ref.flac,none.wav,,,,,,,missing,The degraded file 'none.wav' does not exist\n", "(missing)"},
+         header + "ref.flac,none.wav,,,,,,,missing,No such file: the degraded file 'none.wav'\n", "(missing)"},
         {{"ref8.wav", "deg.wav"}, 3, "", "(rate_mismatch)"},
         {{"--profile", "tool", "ref.flac", "deg.wav"}, 3, "", "(profile)"},
-        {{"--shift", "5000", "ref.flac", "deg.wav"}, 3, "", "(bad_shift)"},
+        {{"--shift", "5000", "ref.flac", "deg.wav"}, 3, "", "a shift of 5000 samples at 16000 Hz, where it is 0 to 1800 (bad_shift)"},
         {{"m.csv", "deg.wav"}, 3, "", "a batch reads one listing"},
         {{"-o", "x.csv", "ref.flac", "deg.wav"}, 1, "", "-o is for a batch"},
         {{"--details", "d", "ref.flac", "deg.wav"}, 1, "", "--details is for a batch"},

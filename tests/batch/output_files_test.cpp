@@ -28,10 +28,10 @@ using namespace kelvor::frontend;
 
 namespace {
 
-class OutputFiles : public BatchDirTest {
+class OutputFiles : public TempDirTest {
 protected:
     void SetUp() override {
-        BatchDirTest::SetUp();
+        TempDirTest::SetUp();
         write_sample_pair();
     }
     // A manifest of `rows` short pairs (about 0.8 s each).
@@ -76,14 +76,14 @@ TEST(NoNotANumber, HugeFiniteSamplesScoreAsTheirScaledSignalAndNeverAsNaN) {
     for (int16_t s : sample_ref()) ref.values.push_back(s * (1e38 / 32768.0));
     for (int16_t s : sample_deg()) deg.values.push_back(s * (1e38 / 32768.0));
     Details details;
-    Row huge = score_audio(ref, deg, 0, false, KELVOR_PROFILE_REFERENCE, &details);
+    Row huge = score_audio(ref, deg, kelvor_options{}, &details);
     Audio ref16;
     Audio deg16;
     ref16.rate = deg16.rate = 8000;
     ref16.pcm16 = deg16.pcm16 = true;
     ref16.pcm = sample_ref();
     deg16.pcm = sample_deg();
-    Row normal = score_audio(ref16, deg16, 0, false, KELVOR_PROFILE_REFERENCE);
+    Row normal = score_audio(ref16, deg16, kelvor_options{});
     ASSERT_TRUE(huge.ok()) << huge.message;
     EXPECT_NEAR(*huge.stoi, *normal.stoi, 1e-12);
     EXPECT_NEAR(*huge.estoi, *normal.estoi, 1e-12);
@@ -163,7 +163,7 @@ TEST_F(OutputFiles, ADetailsFileNotWrittenIsAnErrorRowThatResumeScoresAgain) {
     std::vector<Row> rows = parse_rows(read_file(path("out.csv")));
     ASSERT_GE(rows.size(), 2u);
     EXPECT_TRUE(rows[0].ok());
-    EXPECT_EQ(rows[1].status, "details");
+    EXPECT_EQ(rows[1].status, KELVOR_ERR_DETAILS);
     EXPECT_NE(rows[1].message.find("d/1.json"), std::string::npos);
     EXPECT_FALSE(rows[1].stoi.has_value());
 
@@ -235,7 +235,8 @@ TEST_F(OutputFiles, TheRunRecordSaysWhatTheRowsAre) {
     EXPECT_EQ(listing->find("sha256")->text, hash.hex());
     EXPECT_EQ(record->find("shard")->text, "2/3");
     EXPECT_EQ(record->find("options")->to_json(),
-              "{\"align\": true, \"raw_rate\": 8000, \"channel\": 0, \"profile\": \"reference\"}");
+              "{\"align\": true, \"shift\": 0, \"double_table\": false, \"profile\": \"reference\", "
+              "\"raw_rate\": 8000, \"channel\": 0}");
     EXPECT_EQ(record->find("profile")->text, "reference");
     EXPECT_TRUE(std::regex_match(record->find("started")->text,
                                  std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));

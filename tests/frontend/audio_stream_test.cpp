@@ -13,14 +13,14 @@
 
 #include "frontend/audio_file.h"
 #include "frontend/pair.h"
-#include "batch_support.h"
+#include "frontend_support.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor::frontend;
 
 namespace {
 
-class AudioStreamTest : public BatchDirTest {};
+class AudioStreamTest : public TempDirTest {};
 
 // x repeated to n samples.
 std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n) {
@@ -130,11 +130,11 @@ TEST_F(AudioStreamTest, StreamedRowsAreTheLibrarysScoresInMemory) {
         listed.degraded_path = path(std::string("deg_") + c.name);
         listed.shift = c.shift;
         listed.align = c.align;
-        ScoreOptions options;
-        options.audio = audio;
+        PairOptions options;
+        options.reading = audio;
         Details details;
         const Row row = score_pair(listed, options, &details);
-        ASSERT_EQ(row.status, "ok") << row.message;
+        ASSERT_EQ(row.status, KELVOR_OK) << row.message;
         EXPECT_TRUE(same_bits(*row.stoi, expected->scores.stoi));
         EXPECT_TRUE(same_bits(*row.estoi, expected->scores.estoi));
         EXPECT_EQ(*row.delay_samples, expected->scores.delay);
@@ -171,38 +171,14 @@ TEST_F(AudioStreamTest, AFileThatLosesItsEndWhileReadIsAnErrorRowWithoutScores) 
         std::unique_ptr<AudioStream> degraded = AudioStream::open(path(c.name), AudioOptions{}, "degraded");
         ASSERT_EQ(reference->frames(), static_cast<int64_t>(x.size()));
         ASSERT_EQ(truncate(path(c.name).c_str(), static_cast<off_t>(read_file(path(c.name)).size() * 2 / 3)), 0);
-        const Row row = score_signals(signal_of(*reference), signal_of(*degraded), 0, true, KELVOR_PROFILE_REFERENCE);
-        EXPECT_EQ(row.status, c.code);
+        kelvor_options align{};
+        align.align = 1;
+        const Row row = score_signals(signal_of(*reference), signal_of(*degraded), align);
+        EXPECT_STREQ(kelvor_status_name(row.status), c.code);
         EXPECT_NE(row.message.find(c.says), std::string::npos) << row.message;
         EXPECT_NE(row.message.find("reference file"), std::string::npos) << row.message;
         EXPECT_FALSE(row.stoi || row.estoi || row.seconds || row.rate);
     }
-}
-
-TEST_F(AudioStreamTest, PeakMemoryDoesNotGrowWithTheLength) {
-    // kelvor-batch on a 10-minute and on a 2-minute 16 kHz pair (both long
-    // enough to be streamed): the longer file, 19 MB of samples per side,
-    // adds next to nothing to the peak (reading them whole needed about
-    // 600 MB per hour of 16 kHz audio).
-    auto peak_kb = [&](int seconds) {
-        // The files are written by a child of their own: a process started
-        // from this one begins with this one's resident pages, which count
-        // in its peak.
-        const pid_t writer = fork();
-        if (writer == 0) {
-            write_pcm16(path("ref.wav"), tiled(sample_ref(), 16000LL * seconds), 16000);
-            write_pcm16(path("deg.wav"), tiled(sample_deg(), 16000LL * seconds), 16000);
-            _exit(0);
-        }
-        EXPECT_EQ(wait_batch(writer), 0);
-        write_file(path("m.csv"), "reference,degraded\nref.wav,deg.wav\n");
-        struct rusage usage {};
-        EXPECT_EQ(wait_batch(spawn_batch({"-j1", "--align", "m.csv"}, dir_), &usage), 0);
-        return usage.ru_maxrss;
-    };
-    const long two = peak_kb(120);
-    const long ten = peak_kb(600);
-    EXPECT_LT(ten, two + 4096) << "peak " << two << " kB for 2 minutes, " << ten << " kB for 10";
 }
 
 }  // namespace

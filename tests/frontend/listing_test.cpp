@@ -7,34 +7,34 @@
 #include "frontend/listing.h"
 #include "frontend/row_format.h"
 #include "frontend/shard.h"
-#include "batch_support.h"
+#include "frontend_support.h"
 
 using namespace kelvor::frontend;
 
 namespace {
 
-class ListingTest : public BatchDirTest {};
+class ListingTest : public TempDirTest {};
 
 TEST_F(ListingTest, ManifestFieldsQuotingDelimitersAndPaths) {
     struct Case {
         const char* name;
         const char* text;
-        std::vector<std::vector<std::string>> expected;  // reference, degraded, shift, align, error code
+        std::vector<std::vector<std::string>> expected;  // reference, degraded, shift, align, status name
     };
     const Case cases[] = {
-        {"plain.csv", "reference,degraded\na.wav,b.wav\n", {{"a.wav", "b.wav", "0", "0", ""}}},
+        {"plain.csv", "reference,degraded\na.wav,b.wav\n", {{"a.wav", "b.wav", "0", "0", "ok"}}},
         {"crlf_bom.csv", "\xEF\xBB\xBFReference,Degraded,Shift,Align\r\na.wav,b.wav,12,1\r\n\r\nc.wav,d.wav,,\r\n",
-         {{"a.wav", "b.wav", "12", "1", ""}, {"c.wav", "d.wav", "0", "0", ""}}},
+         {{"a.wav", "b.wav", "12", "1", "ok"}, {"c.wav", "d.wav", "0", "0", "ok"}}},
         {"quoted.csv", "degraded,extra,reference\n\"b,1.wav\",x,\"a \"\"q\"\".wav\"\n\"multi\nline.wav\",y,z.wav\n",
-         {{"a \"q\".wav", "b,1.wav", "0", "0", ""}, {"z.wav", "multi\nline.wav", "0", "0", ""}}},
-        {"tabs.tsv", "reference\tdegraded\talign\na,1.wav\tb.wav\ttrue\n", {{"a,1.wav", "b.wav", "0", "1", ""}}},
-        {"sniffed.txt", "reference\tdegraded\na.wav\tb.wav\n", {{"a.wav", "b.wav", "0", "0", ""}}},
+         {{"a \"q\".wav", "b,1.wav", "0", "0", "ok"}, {"z.wav", "multi\nline.wav", "0", "0", "ok"}}},
+        {"tabs.tsv", "reference\tdegraded\talign\na,1.wav\tb.wav\ttrue\n", {{"a,1.wav", "b.wav", "0", "1", "ok"}}},
+        {"sniffed.txt", "reference\tdegraded\na.wav\tb.wav\n", {{"a.wav", "b.wav", "0", "0", "ok"}}},
         {"bad.csv", "reference,degraded,shift,align\na,b,x,\na,b,,maybe\na,b\na,b,-3,\na,b,0,1\n",
          {{"a", "b", "0", "0", "bad_shift"},
           {"a", "b", "0", "0", "bad_align"},
           {"a", "b", "0", "0", "bad_row"},
           {"a", "b", "0", "0", "bad_shift"},
-          {"a", "b", "0", "1", ""}}},
+          {"a", "b", "0", "1", "ok"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -46,11 +46,11 @@ TEST_F(ListingTest, ManifestFieldsQuotingDelimitersAndPaths) {
             EXPECT_EQ(pairs[i].reference, c.expected[i][0]);
             EXPECT_EQ(pairs[i].degraded, c.expected[i][1]);
             EXPECT_EQ(pairs[i].reference_path, dir_ + "/" + c.expected[i][0]);
-            if (c.expected[i][4].empty()) {
+            if (c.expected[i][4] == "ok") {
                 EXPECT_EQ(std::to_string(pairs[i].shift), c.expected[i][2]);
                 EXPECT_EQ(pairs[i].align ? "1" : "0", c.expected[i][3]);
             }
-            EXPECT_EQ(pairs[i].error_code, c.expected[i][4]);
+            EXPECT_EQ(kelvor_status_name(pairs[i].status), c.expected[i][4]);
         }
     }
 }
@@ -96,11 +96,11 @@ TEST_F(ListingTest, DirectoriesPairByRelativePathAndReportLoneFiles) {
     std::vector<PairSpec> pairs = all_pairs(source);
     ASSERT_EQ(pairs.size(), 4u);
     const char* names[] = {"only_deg.pcm", "only_ref.wav", "sub/x.wav", "y.FLAC"};
-    const char* codes[] = {"unpaired", "unpaired", "", ""};
+    const int codes[] = {KELVOR_ERR_UNPAIRED, KELVOR_ERR_UNPAIRED, KELVOR_OK, KELVOR_OK};
     for (size_t i = 0; i < pairs.size(); i++) {
         EXPECT_EQ(pairs[i].reference, names[i]);
         EXPECT_EQ(pairs[i].degraded, names[i]);
-        EXPECT_EQ(pairs[i].error_code, codes[i]);
+        EXPECT_EQ(pairs[i].status, codes[i]);
     }
     EXPECT_EQ(pairs[2].degraded_path, dir_ + "/B/sub/x.wav");
     EXPECT_THROW(DirectorySource(dir_ + "/A", dir_ + "/none"), ListingError);
@@ -133,8 +133,8 @@ Row sample_row(const std::string& reference, const std::string& degraded, bool o
         r.seconds = 46054 / 8000.0;
         r.rate = 44100;
     } else {
-        r.status = "missing";
-        r.message = "The reference file 'x' does not exist";
+        r.status = KELVOR_ERR_MISSING;
+        r.message = "No such file: the reference file 'x'";
     }
     return r;
 }
@@ -165,8 +165,8 @@ TEST(RowFormat, RoundTripsInBothFormatsWithHostileNames) {
               "r,d,0.30000000000000004,-0.66666666666666663,441,10,5.75675,44100,ok,\n");
     EXPECT_EQ(format_row(sample_row("r", "d", false), Format::jsonl),
               "{\"reference\": \"r\", \"degraded\": \"d\", \"stoi\": null, \"estoi\": null, \"delay_samples\": null, "
-              "\"delay_ms\": null, \"seconds\": null, \"rate\": null, \"status\": \"missing\", \"message\": \"The "
-              "reference file 'x' does not exist\"}\n");
+              "\"delay_ms\": null, \"seconds\": null, \"rate\": null, \"status\": \"missing\", \"message\": \"No such "
+              "file: the reference file 'x'\"}\n");
 }
 
 TEST(RowFormat, ReadingBackStopsBeforeATornLastRowAndRefusesForeignFiles) {
@@ -198,10 +198,27 @@ TEST(RowFormat, ReadingBackStopsBeforeATornLastRowAndRefusesForeignFiles) {
         {edited("\"message\": \"\"", "\"message\": \"\", \"note\": [1]"), Format::jsonl},  // a value that is no cell
         {edited("\"message\": \"\"", "\"message\": \"\", \"note\": true"), Format::jsonl},
         {edited("}", "} x"), Format::jsonl},
+        {edited("\"ok\"", "\"okay\""), Format::jsonl},  // a status the library does not know
+        {header_line(Format::csv) + "a,b,,,,,,,bad row,x\n", Format::csv},
     };
     for (const auto& f : foreign) {
         std::istringstream in(f.first);
         EXPECT_THROW(read_rows(in, f.second, [](const Row&) {}), OutputFormatError) << f.first;
+    }
+}
+
+// Rows carry statuses as numbers; the names are the library's, written
+// and read back.
+TEST(RowFormat, EveryLibraryStatusRoundTripsThroughItsName) {
+    for (int status = KELVOR_OK; status > KELVOR_ERR_LAST; status--) {
+        ASSERT_EQ(kelvor_status_from_name(kelvor_status_name(status)), status);
+        Row row = sample_row("a", "b", status == KELVOR_OK);
+        row.status = status;
+        for (Format format : {Format::csv, Format::jsonl}) {
+            const std::vector<Row> back = parse_rows(header_line(format) + format_row(row, format), format == Format::jsonl);
+            ASSERT_EQ(back.size(), 1u);
+            EXPECT_EQ(back[0].status, status) << kelvor_status_name(status);
+        }
     }
 }
 

@@ -11,14 +11,15 @@
 #include "frontend/audio_file.h"
 #include "frontend/error.h"
 #include "frontend/pair.h"
-#include "batch_support.h"
+#include "frontend/row_format.h"
+#include "frontend_support.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor::frontend;
 
 namespace {
 
-class PairTest : public BatchDirTest {};
+class PairTest : public TempDirTest {};
 
 TEST_F(PairTest, EveryContainerAndSubtypeReadsWithItsHeaderHonoured) {
     std::vector<double> x = to_doubles(sample_ref());
@@ -92,9 +93,19 @@ TEST_F(PairTest, RawFilesAndChannels) {
             EXPECT_EQ(a.values[7], (c.channel == 1 ? 1 : -1) * stereo[14]);
         } catch (const PairError& e) {
             ASSERT_NE(c.code, nullptr) << e.what();
-            EXPECT_EQ(e.code(), c.code);
+            EXPECT_STREQ(kelvor_status_name(e.status()), c.code);
         }
     }
+}
+
+// The library's options of a pair.
+kelvor_options scoring(int shift, bool align, int profile = KELVOR_PROFILE_REFERENCE, bool double_table = false) {
+    kelvor_options o{};
+    o.shift = shift;
+    o.align = align ? 1 : 0;
+    o.profile = profile;
+    o.double_table = double_table ? 1 : 0;
+    return o;
 }
 
 Audio audio_of(const std::vector<double>& x, int rate) {
@@ -113,16 +124,15 @@ Audio audio_of(const std::vector<int16_t>& x, int rate) {
 }
 
 TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
-    constexpr int REF = KELVOR_PROFILE_REFERENCE;
-    Row at8 = score_audio(audio_of(sample_ref(), 8000), audio_of(sample_deg(), 8000), 0, true, REF);
+    Row at8 = score_audio(audio_of(sample_ref(), 8000), audio_of(sample_deg(), 8000), scoring(0, true));
     ASSERT_TRUE(at8.ok()) << at8.message;
     EXPECT_EQ(*at8.delay_samples, 320);
     std::vector<double> ref = to_doubles(sample_ref());
     std::vector<double> deg = to_doubles(sample_deg());
     for (int rate : {16000, 48000}) {
         SCOPED_TRACE(rate);
-        Row r = score_audio(audio_of(resampled(ref, 8000, rate), rate), audio_of(resampled(deg, 8000, rate), rate), 0,
-                            true, REF);
+        Row r = score_audio(audio_of(resampled(ref, 8000, rate), rate), audio_of(resampled(deg, 8000, rate), rate),
+                            scoring(0, true));
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_NEAR(*r.stoi, *at8.stoi, 0.01);
         EXPECT_NEAR(*r.estoi, *at8.estoi, 0.02);
@@ -132,14 +142,14 @@ TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
         EXPECT_DOUBLE_EQ(*r.seconds, *at8.seconds);
         // A shift given in the files' samples moves the same way.
         Row shifted = score_audio(audio_of(resampled(ref, 8000, rate), rate),
-                                  audio_of(resampled(deg, 8000, rate), rate), 320 * rate / 8000, false, REF);
+                                  audio_of(resampled(deg, 8000, rate), rate), scoring(320 * rate / 8000, false));
         ASSERT_TRUE(shifted.ok()) << shifted.message;
         EXPECT_NEAR(*shifted.stoi, *r.stoi, 0.005);
         EXPECT_EQ(*shifted.delay_samples, 320 * rate / 8000);
         EXPECT_DOUBLE_EQ(*shifted.delay_ms, 40.0);
     }
     std::vector<double> ref16 = resampled(ref, 8000, 16000);
-    Row self = score_audio(audio_of(ref16, 16000), audio_of(ref16, 16000), 0, false, REF);
+    Row self = score_audio(audio_of(ref16, 16000), audio_of(ref16, 16000), scoring(0, false));
     ASSERT_TRUE(self.ok());
     EXPECT_NEAR(*self.stoi, 1.0, 1e-12);
     EXPECT_NEAR(*self.estoi, 1.0, 1e-12);
@@ -148,7 +158,7 @@ TEST(ScoreAudio, OtherRatesScoreCloseToTheSameSpeechAt8kHz) {
 TEST(ScoreAudio, TenKilohertzIsScoredAsItIs) {
     std::vector<double> ref = resampled(to_doubles(sample_ref()), 8000, 10000);
     std::vector<double> deg = resampled(to_doubles(sample_deg()), 8000, 10000);
-    Row r = score_audio(audio_of(ref, 10000), audio_of(deg, 10000), 0, true, KELVOR_PROFILE_REFERENCE);
+    Row r = score_audio(audio_of(ref, 10000), audio_of(deg, 10000), scoring(0, true));
     kelvor_options options{};
     options.align = 1;
     kelvor_scores direct{};
@@ -161,13 +171,29 @@ TEST(ScoreAudio, TenKilohertzIsScoredAsItIs) {
     EXPECT_EQ(*r.delay_samples, direct.delay);
 }
 
+// The segment times a details file leaves out are the library's own.
+TEST(ScoreAudio, SegmentTimesFollowFromTheKeptFramesAsTheLibraryGivesThem) {
+    Details details;
+    ASSERT_TRUE(score_audio(audio_of(sample_ref(), 8000), audio_of(sample_deg(), 8000), scoring(0, true), &details).ok());
+    std::vector<double> start;
+    std::vector<double> end;
+    segment_times(details.kept_frames, details.estoi_segment.size(), start, end);
+    EXPECT_EQ(start, details.segment_start);
+    EXPECT_EQ(end, details.segment_end);
+    // A segment spans 30 kept frames: one fewer cannot hold the last.
+    const size_t segments = details.estoi_segment.size();
+    segment_times(std::vector<int32_t>(details.kept_frames.begin(), details.kept_frames.begin() + segments + 28),
+                  segments, start, end);
+    EXPECT_TRUE(start.empty() && end.empty());
+}
+
 // The 8 kHz path with the double table is the library's -r scoring; the
 // table must reach it (the two tables give different bits on speech).
 TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
     const std::vector<int16_t>& ref = sample_ref();
     const std::vector<int16_t>& deg = sample_deg();
     for (int table = 0; table <= 1; table++) {
-        Row r = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL, nullptr, table == 1);
+        Row r = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), scoring(0, true, KELVOR_PROFILE_TOOL, table == 1));
         kelvor_options options{};
         options.align = 1;
         options.double_table = table;
@@ -180,8 +206,8 @@ TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
         EXPECT_EQ(*r.estoi, direct.estoi);
         EXPECT_EQ(*r.delay_samples, direct.delay);
     }
-    Row plain = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL);
-    Row doubled = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), 0, true, KELVOR_PROFILE_TOOL, nullptr, true);
+    Row plain = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), scoring(0, true, KELVOR_PROFILE_TOOL));
+    Row doubled = score_audio(audio_of(ref, 8000), audio_of(deg, 8000), scoring(0, true, KELVOR_PROFILE_TOOL, true));
     EXPECT_NE(*plain.stoi, *doubled.stoi);
 }
 
@@ -216,7 +242,6 @@ TEST_F(PairTest, EveryErrorRowKind) {
         {"ref.wav", "deg.wav", 0, true, "ok"},
         {"ref.wav", "deg.wav", 0, true, "ok", KELVOR_PROFILE_TOOL},
         {"ref16.wav", "ref16.wav", 0, false, "profile", KELVOR_PROFILE_TOOL},
-        {"silent.wav", "deg.wav", 0, false, "silent", KELVOR_PROFILE_TOOL},
         {"ref9999.wav", "ref9999.wav", 0, false, "bad_rate"},
         {"absent.wav", "deg.wav", 0, false, "missing"},
         {"ref.wav", "absent.wav", 0, false, "missing"},
@@ -245,20 +270,34 @@ TEST_F(PairTest, EveryErrorRowKind) {
         listed.degraded_path = path(c.degraded);
         listed.shift = c.shift;
         listed.align = c.align;
-        ScoreOptions options;
-        options.profile = c.profile;
+        PairOptions options;
+        options.scoring.profile = c.profile;
         Row row = score_pair(listed, options);
-        EXPECT_EQ(row.status, c.code) << row.message;
+        EXPECT_EQ(std::string(kelvor_status_name(row.status)), c.code) << row.message;
         EXPECT_EQ(row.reference, c.reference);
         EXPECT_EQ(row.ok(), row.message.empty()) << row.message;
         EXPECT_EQ(row.ok(), row.stoi.has_value());
+        // Every status a row can carry is one of the library's.
+        EXPECT_EQ(kelvor_status_from_name(kelvor_status_name(row.status)), row.status);
     }
+    // The tool profile's verdict on a silent reference is the library's.
+    const std::vector<int16_t> zeros(40000, 0);
+    const kelvor_options tool = scoring(0, false, KELVOR_PROFILE_TOOL);
+    kelvor_scores ignored{};
+    PairSpec silent;
+    silent.reference_path = path("silent.wav");
+    silent.degraded_path = path("deg.wav");
+    PairOptions options;
+    options.scoring = tool;
+    EXPECT_EQ(score_pair(silent, options).status,
+              kelvor_score_pcm8k(zeros.data(), 40000, sample_deg().data(), static_cast<int64_t>(sample_deg().size()),
+                                 &tool, &ignored));
+
     PairSpec listed;
-    listed.error_code = "bad_row";
-    listed.error_message = "Manifest row 3 has 1 fields, its header 2";
-    Row row = score_pair(listed, ScoreOptions{});
-    EXPECT_EQ(row.status, "bad_row");
-    EXPECT_EQ(row.message, listed.error_message);
+    listed.set_error(KELVOR_ERR_BAD_ROW, "manifest line 3 has 1 field, its header 2");
+    Row row = score_pair(listed, PairOptions{});
+    EXPECT_EQ(row.status, KELVOR_ERR_BAD_ROW);
+    EXPECT_EQ(row.message, "A listing row that cannot be used: manifest line 3 has 1 field, its header 2");
 }
 
 }  // namespace

@@ -83,9 +83,9 @@ TEST(ReferenceFixture, EveryRateScoresAsTheReference) {
         listed.degraded = degraded;
         listed.reference_path = fixture(reference);
         listed.degraded_path = fixture(degraded);
-        const Row row = score_pair(listed, ScoreOptions{});
+        const Row row = score_pair(listed, PairOptions{});
         if (condition == "too_short") {
-            EXPECT_EQ(row.status, "too_short");
+            EXPECT_EQ(row.status, KELVOR_ERR_TOO_SHORT);
             continue;
         }
         ASSERT_TRUE(row.ok()) << row.message;

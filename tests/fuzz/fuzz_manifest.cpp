@@ -26,7 +26,7 @@ std::vector<PairSpec> read_all(ManifestSource& source) {
     PairSpec listed;
     while (source.next(listed)) {
         if (listed.index != static_cast<int64_t>(rows.size())) fuzz_fail("row index", std::to_string(listed.index));
-        if (listed.error_code.empty()) {
+        if (listed.status == KELVOR_OK) {
             if (listed.reference.find('\0') != std::string::npos || listed.degraded.find('\0') != std::string::npos) {
                 fuzz_fail("a name with a NUL byte is opened", listed.reference + " / " + listed.degraded);
             }
@@ -48,7 +48,7 @@ bool same(const std::vector<PairSpec>& a, const std::vector<PairSpec>& b) {
     for (size_t i = 0; i < a.size(); i++) {
         if (a[i].reference != b[i].reference || a[i].degraded != b[i].degraded ||
             a[i].reference_path != b[i].reference_path || a[i].shift != b[i].shift || a[i].align != b[i].align ||
-            a[i].error_code != b[i].error_code || a[i].error_message != b[i].error_message ||
+            a[i].status != b[i].status || a[i].facts != b[i].facts ||
             a[i].metadata != b[i].metadata) {
             return false;
         }

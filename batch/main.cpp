@@ -238,9 +238,9 @@ Settings parse_command_line(int argc, char** argv) {
             }
             s.shift_given = true;
         } else if (name == "--raw-rate") {
-            s.options.reading.raw_rate = positive(name, take_value(), 10000000);
+            s.options.reading.raw_rate = positive(name, take_value(), find_option("raw_rate")->most);
         } else if (name == "--channel") {
-            s.options.reading.channel = positive(name, take_value(), MAX_CHANNEL);
+            s.options.reading.channel = positive(name, take_value(), find_option("channel")->most);
         } else if (name == "--shard") {
             std::string t = take_value();
             if (!parse_shard(t, s.shard)) throw UsageError("--shard needs K/N with 1 <= K <= N, not '" + t + "'");

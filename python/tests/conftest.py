@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Dict, List, Optional
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import kelvor_stoi
@@ -33,6 +34,16 @@ def demo_pair():
     ref, _ = kelvor_stoi.read_audio(SOURCE / "samples" / "ref.wav")
     deg, _ = kelvor_stoi.read_audio(SOURCE / "samples" / "deg.wav")
     return ref, deg
+
+
+@pytest.fixture()
+def pair_folder(tmp_path: Path) -> Path:
+    """A fresh folder of its own for a test, holding the demo pair (the
+    arrays of demo_pair()) as ref.wav and deg.wav."""
+    ref, deg = demo_pair()
+    write_wav(tmp_path / "ref.wav", ref, 8000)
+    write_wav(tmp_path / "deg.wav", deg, 8000)
+    return tmp_path
 
 
 def at_rate(x: np.ndarray, rate: int) -> np.ndarray:
@@ -104,13 +115,24 @@ def run_batch(manifest: Path, *options: str) -> List[Dict[str, str]]:
         return list(csv.DictReader(f))
 
 
+#: The pandas dtype of each type of kelvor_stoi.COLUMN_TYPES; the listing's
+#: own columns are text.
+DTYPES = {"text": np.dtype(object), "real": np.dtype("float64"), "integer": pd.Int64Dtype()}
+
+
+def assert_column_dtypes(table: "pd.DataFrame") -> None:
+    """Every column of a scored table has the dtype of its type."""
+    for name in table.columns:
+        assert table[name].dtype == DTYPES[kelvor_stoi.COLUMN_TYPES.get(name, "text")], name
+
+
 def cell_value(column: str, text: str):
     """A kelvor-batch CSV cell as a Python value; None for an empty cell."""
-    if column in ("reference", "degraded", "status", "message"):
+    if kelvor_stoi.COLUMN_TYPES[column] == "text":
         return text
     if text == "":
         return None
-    return int(text) if column in ("delay_samples", "rate") else float(text)
+    return int(text) if kelvor_stoi.COLUMN_TYPES[column] == "integer" else float(text)
 
 
 def same_bits(a: Optional[float], b: Optional[float]) -> bool:

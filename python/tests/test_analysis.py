@@ -119,13 +119,11 @@ def test_a_saved_dataframe_reads_back_as_it_was(tmp_path, suffix):
     assert list(again.columns) == list(table.columns)  # no "row" metadata column
 
 
-def test_results_of_kelvor_batch_itself(tmp_path):
-    from conftest import demo_pair, run_batch, write_manifest, write_wav
+def test_results_of_kelvor_batch_itself(pair_folder):
+    from conftest import demo_pair, run_batch, write_manifest
 
     ref, deg = demo_pair()
-    write_wav(tmp_path / "ref.wav", ref, 8000)
-    write_wav(tmp_path / "deg.wav", deg, 8000)
-    manifest = write_manifest(tmp_path / "m.csv", [
+    manifest = write_manifest(pair_folder / "m.csv", [
         {"reference": "ref.wav", "degraded": "deg.wav", "align": "1"},
         {"reference": "ref.wav", "degraded": "none.wav"},
     ])

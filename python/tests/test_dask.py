@@ -14,7 +14,7 @@ import pytest
 from distributed import Client, LocalCluster, wait
 
 import kelvor_stoi
-from conftest import (as_dtype, at_rate, batch_env, cell_value, demo_pair, run_batch, same_bits, write_manifest,
+from conftest import (as_dtype, assert_column_dtypes, at_rate, batch_env, cell_value, demo_pair, run_batch, same_bits, write_manifest,
                       write_wav)
 from kelvor_stoi.dask import score_manifest, submit_manifest
 
@@ -94,8 +94,7 @@ def test_rows_are_kelvor_batch_rows(client, manifest, options):
     assert {"ok", "missing", "rate_mismatch", "silent", "too_short", "bad_shift", "conflict", "bad_align"} <= set(
         table["status"]
     )
-    dtypes = "object object float64 float64 Int64 float64 float64 Int64 object object".split()
-    assert [str(t) for t in table.dtypes] == dtypes
+    assert_column_dtypes(table)
 
 
 def test_a_killed_worker_loses_and_duplicates_no_row(client, manifest):
@@ -153,12 +152,10 @@ def test_a_script_without_a_guard_scores_without_a_client(manifest, tmp_path):
     assert err == ""
 
 
-def test_the_manifests_columns_reach_the_table_as_without_dask(client, tmp_path):
+def test_the_manifests_columns_reach_the_table_as_without_dask(client, pair_folder):
     # kelvor_stoi.score_manifest with a client distributes; without one it
     # scores here: the same table, the manifest's columns byte for byte.
-    write_wav(tmp_path / "ref.wav", REF[:24000], 8000)
-    write_wav(tmp_path / "deg.wav", DEG[:24000], 8000)
-    manifest = tmp_path / "m.csv"
+    manifest = pair_folder / "m.csv"
     manifest.write_bytes(b'clean,snr,estimate,"a,b",\xff\nref.wav,007,deg.wav,NA,\xe9\nref.wav,,gone.wav,"x\ny",\n')
     local = kelvor_stoi.score_manifest(manifest)
     assert list(local.columns[len(kelvor_stoi.COLUMNS) :]) == ["snr", "a,b", os.fsdecode(b"\xff")]
@@ -168,12 +165,11 @@ def test_the_manifests_columns_reach_the_table_as_without_dask(client, tmp_path)
     pd.testing.assert_frame_equal(score_manifest(manifest, client, partition_size=1), local)
 
 
-def test_names_that_are_not_utf8_reach_the_table(client, tmp_path):
+def test_names_that_are_not_utf8_reach_the_table(client, pair_folder):
     # kelvor-batch keeps their bytes; the table holds them as os.fsdecode()
     # gives them.
-    folder = os.fsencode(tmp_path)
-    write_wav(tmp_path / "ref.wav", REF[:24000], 8000)
-    write_wav(os.fsdecode(os.path.join(folder, b"d\xe9g\xff.wav")), DEG[:24000], 8000)
+    folder = os.fsencode(pair_folder)
+    os.rename(pair_folder / "deg.wav", os.path.join(folder, b"d\xe9g\xff.wav"))
     manifest = os.path.join(folder, b"m\xff.csv")
     with open(manifest, "wb") as f:
         f.write(b"reference,degraded\nref.wav,d\xe9g\xff.wav\nref.wav,gone\xfe.wav\n")
@@ -181,4 +177,4 @@ def test_names_that_are_not_utf8_reach_the_table(client, tmp_path):
     assert list(table["degraded"]) == [os.fsdecode(b"d\xe9g\xff.wav"), os.fsdecode(b"gone\xfe.wav")]
     assert list(table["status"]) == ["ok", "missing"]
     assert os.fsencode(table.at[1, "message"]).endswith(b"/gone\xfe.wav'")
-    assert table.at[0, "stoi"] == kelvor_stoi.score(REF[:24000], DEG[:24000], 8000).stoi
+    assert table.at[0, "stoi"] == kelvor_stoi.score(REF, DEG, 8000).stoi

@@ -63,12 +63,10 @@ def test_segments_lie_on_the_kept_frames(case):
     assert np.all(np.abs(d.stoi_correlation) <= 1 + 1e-12) and np.all(np.abs(d.estoi_segment) <= 1 + 1e-12)
 
 
-def test_details_files_load_back_as_the_details(tmp_path):
-    write_wav(tmp_path / "ref.wav", REF, 8000)
-    write_wav(tmp_path / "deg.wav", DEG, 8000)
-    manifest = write_manifest(tmp_path / "m.csv", [{"reference": "ref.wav", "degraded": "deg.wav", "align": "1"}])
-    run_batch(manifest, "--details", str(tmp_path / "details"))
-    path = tmp_path / "details" / "0.json"
+def test_details_files_load_back_as_the_details(pair_folder):
+    manifest = write_manifest(pair_folder / "m.csv", [{"reference": "ref.wav", "degraded": "deg.wav", "align": "1"}])
+    run_batch(manifest, "--details", str(pair_folder / "details"))
+    path = pair_folder / "details" / "0.json"
     loaded = kelvor_stoi.load_details(path)
     d = kelvor_stoi.details(REF, DEG, 8000, align=True)
     # The scores, the delay and the frame grid to the last bit; the arrays
@@ -163,3 +161,14 @@ def test_plot_into_given_axes(demo_details):
     with pytest.raises(ValueError, match="pair of Axes"):
         kelvor_stoi.plot_details(demo_details, ax=[top])
     plt.close("all")
+
+
+def test_details_compare_their_arrays_and_print_briefly():
+    a, b = kelvor_stoi.details(REF, DEG, 8000), kelvor_stoi.details(REF, DEG, 8000)
+    assert a == b and not a != b
+    assert a != kelvor_stoi.details(REF, DEG, 8000, align=True)
+    assert a != a.scores
+    text = repr(a)
+    assert text.startswith("Details(stoi=") and "segments=" in text and len(text) < 120
+    with pytest.raises(TypeError):
+        hash(a)

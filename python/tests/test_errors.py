@@ -69,6 +69,12 @@ def test_every_status_has_a_class_that_is_also_its_builtin():
         assert issubclass(cls, kelvor_stoi.KelvorError) and issubclass(cls, kinds.get(kind, RuntimeError))
         assert (cls.status, cls.code) == (name, code)
         assert getattr(kelvor_stoi, cls.__name__) is cls
+        assert kelvor_stoi._errors.error_class(code) is cls
+    # A status the table does not hold is the caller's fault, never a
+    # class guessed for it.
+    for unknown in ("fialed", "ok", -999, 0):
+        with pytest.raises(LookupError):
+            kelvor_stoi._errors.error_class(unknown)
     assert kelvor_stoi.TooShortError.__name__ == "TooShortError"
     assert issubclass(kelvor_stoi.MissingError, FileNotFoundError)
 

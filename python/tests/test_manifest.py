@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import kelvor_stoi
-from conftest import batch_env, cell_value, demo_pair, executable, same_bits, write_wav
+from conftest import assert_column_dtypes, batch_env, cell_value, demo_pair, executable, same_bits, write_wav
 
 REF, DEG = demo_pair()
 
@@ -62,9 +62,7 @@ def test_rows_are_kelvor_batchs_with_the_manifests_columns(manifest):
     names = [os.fsdecode(n) for n in NAMES]
     assert list(table.columns) == list(kelvor_stoi.COLUMNS) + names == header
     assert list(table.index) == [0, 1, 2] and table.index.name == "row"
-    dtypes = {"text": np.dtype(object), "real": np.dtype("float64"), "integer": pd.Int64Dtype()}
-    for name in table.columns:
-        assert table[name].dtype == dtypes[kelvor_stoi.COLUMN_TYPES.get(name, "text")], name
+    assert_column_dtypes(table)
     assert list(table["status"]) == ["ok", "missing", "bad_row"]
     for i, row in enumerate(rows):
         for name, text in zip(kelvor_stoi.COLUMNS, row):
@@ -88,15 +86,13 @@ def test_the_options_and_no_dask(manifest):
     assert done.stdout.strip() == "False", done.stderr
 
 
-def test_failures_name_python_arguments(manifest, tmp_path):
-    stereo = np.stack([REF[:24000], DEG[:24000]], axis=1)
-    write_wav(tmp_path / "stereo.wav", stereo, 8000)
-    write_wav(tmp_path / "ref.wav", REF[:24000], 8000)
-    (tmp_path / "m.csv").write_text("reference,degraded\nref.wav,stereo.wav\n")
-    table = kelvor_stoi.score_manifest(tmp_path / "m.csv")
+def test_failures_name_python_arguments(manifest, pair_folder):
+    write_wav(pair_folder / "stereo.wav", np.stack([REF, DEG], axis=1), 8000)
+    (pair_folder / "m.csv").write_text("reference,degraded\nref.wav,stereo.wav\n")
+    table = kelvor_stoi.score_manifest(pair_folder / "m.csv")
     assert table.at[0, "status"] == "channels"
     assert "channel=" in table.at[0, "message"] and "--" not in table.at[0, "message"]
-    assert kelvor_stoi.score_manifest(tmp_path / "m.csv", channel=1).at[0, "stoi"] == 1.0
+    assert kelvor_stoi.score_manifest(pair_folder / "m.csv", channel=1).at[0, "stoi"] == 1.0
     cases = [
         ({"channel": -1}, ValueError, "channel="),
         ({"raw_rate": 0}, ValueError, "raw_rate="),
@@ -108,9 +104,9 @@ def test_failures_name_python_arguments(manifest, tmp_path):
         with pytest.raises(error, match=message) as raised:
             kelvor_stoi.score_manifest(manifest, **arguments)
         assert "--" not in str(raised.value)
-    (tmp_path / "bad.csv").write_text("source,noisy,snr\na.wav,b.wav,5\n")
+    (pair_folder / "bad.csv").write_text("source,noisy,snr\na.wav,b.wav,5\n")
     with pytest.raises(OSError, match="needs a header naming a reference and a degraded column"):
-        kelvor_stoi.score_manifest(tmp_path / "bad.csv")
+        kelvor_stoi.score_manifest(pair_folder / "bad.csv")
 
 
 def run(command, cwd):

@@ -3,6 +3,7 @@ with a NUL byte or bytes that are not UTF-8, signals so large the scores
 overflow, multi-channel files (named by the Python argument), and Dask
 arguments that only a worker would have refused."""
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -18,10 +19,8 @@ REF, DEG = demo_pair()
 
 
 @pytest.fixture()
-def folder(tmp_path):
-    write_wav(tmp_path / "ref.wav", REF, 8000)
-    write_wav(tmp_path / "deg.wav", DEG, 8000)
-    return tmp_path
+def folder(pair_folder):
+    return pair_folder
 
 
 def test_a_named_pipe_is_refused_without_waiting(folder):
@@ -93,3 +92,22 @@ def test_dask_checks_raw_rate_before_submitting(folder, raw_rate):
     # No client is needed: the arguments are refused first.
     with pytest.raises(ValueError, match="raw_rate"):
         submit_manifest(folder / "m.csv", None, raw_rate=raw_rate)
+
+
+def test_options_and_pairs_cross_by_name_and_pickle_whole():
+    core = kelvor_stoi._core
+    options = core.PairOptions(align=True, profile="tool", channel=2)
+    assert list(options.as_dict()) == list(core.PairOptions.FIELDS)
+    assert options.as_dict() == {**core.PairOptions().as_dict(), "align": True, "profile": "tool", "channel": 2}
+    assert pickle.loads(pickle.dumps(options)) == options != core.PairOptions()
+    for bad in ({"channel": True}, {"channel": 65536}, {"raw_rate": 0}, {"profile": "default"}, {"shift": 2.5}):
+        name = next(iter(bad))
+        with pytest.raises(ValueError, match=f"^{name}="):
+            core.PairOptions(**bad)
+    with pytest.raises(TypeError, match="chanel"):
+        core.PairOptions(chanel=1)
+    pair = core.PairSpec()
+    pair.reference, pair.degraded, pair.metadata = os.fsdecode(b"caf\xe9.wav"), "d.wav", ("x", os.fsdecode(b"\xff"))
+    pair.status, pair.facts = kelvor_stoi.MissingError.code, "gone"
+    back = pickle.loads(pickle.dumps(pair))
+    assert (back.reference, back.metadata, back.status, back.facts) == (pair.reference, pair.metadata, pair.status, "gone")

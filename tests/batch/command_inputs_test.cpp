@@ -19,13 +19,6 @@ namespace {
 
 class CommandInputs : public TempDirTest {};
 
-// x repeated to n samples.
-std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n) {
-    std::vector<int16_t> out(static_cast<size_t>(n));
-    for (size_t i = 0; i < out.size(); i++) out[i] = x[i % x.size()];
-    return out;
-}
-
 TEST_F(CommandInputs, ANamedPipeIsAnUnreadableRowAndTheRunEnds) {
     ASSERT_EQ(::mkfifo(path("pipe.wav").c_str(), 0644), 0);
     // In a manifest and below --ref-dir: an unreadable row, and the run ends.

@@ -22,13 +22,6 @@ namespace {
 
 class AudioStreamTest : public TempDirTest {};
 
-// x repeated to n samples.
-std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n) {
-    std::vector<int16_t> out(static_cast<size_t>(n));
-    for (size_t i = 0; i < out.size(); i++) out[i] = x[i % x.size()];
-    return out;
-}
-
 // Interleaved frames of `channels` channels, `pick` (0-based) holding x and
 // the others its negation.
 std::vector<double> with_channels(const std::vector<double>& x, int channels, int pick) {

@@ -74,6 +74,12 @@ std::vector<double> to_doubles(const std::vector<int16_t>& x) {
     return y;
 }
 
+std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n) {
+    std::vector<int16_t> out(static_cast<size_t>(n));
+    for (size_t i = 0; i < out.size(); i++) out[i] = x[i % x.size()];
+    return out;
+}
+
 std::vector<double> resampled(const std::vector<double>& x, int from, int to) {
     // Band-limited interpolation: a sinc cut off at the lower Nyquist
     // frequency, Hann-windowed over 64 of its zero crossings.

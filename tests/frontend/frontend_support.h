@@ -44,6 +44,8 @@ void write_pcm16(const std::string& path, const std::vector<int16_t>& samples, i
 const std::vector<int16_t>& sample_ref();
 const std::vector<int16_t>& sample_deg();
 std::vector<double> to_doubles(const std::vector<int16_t>& x);
+// x repeated to n samples.
+std::vector<int16_t> tiled(const std::vector<int16_t>& x, int64_t n);
 // x at rate `from` resampled to `to` (band-limited interpolation, good
 // enough to make test signals).
 std::vector<double> resampled(const std::vector<double>& x, int from, int to);

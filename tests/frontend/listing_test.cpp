@@ -118,6 +118,9 @@ TEST(Shard, ParsingAndEveryRowInExactlyOneShard) {
         int owners = 0;
         for (int k = 1; k <= 7; k++) owners += in_shard(row, Shard{k, 7}) ? 1 : 0;
         EXPECT_EQ(owners, 1);
+        // The shard's own rows, in order, map back to the listing's.
+        const Shard mine{static_cast<int>(row % 7) + 1, 7};
+        EXPECT_EQ(shard_row(row / 7, mine), row);
     }
 }
 

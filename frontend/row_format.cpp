@@ -252,11 +252,11 @@ void append_runs(std::string& out, const std::vector<int32_t>& frames) {
 void segment_times(const std::vector<int32_t>& kept, size_t segments, std::vector<double>& start,
                    std::vector<double>& end) {
     // The geometry of kelvor_details: frames of 256 samples at 10 kHz with
-    // a hop of 128, segments of 30 kept frames.
+    // a hop of 128.
     constexpr double HOP = 128.0;
     constexpr double FRAME = 256.0;
     constexpr double RATE = 10000.0;
-    constexpr size_t SEGMENT = 30;
+    constexpr size_t SEGMENT = SEGMENT_FRAMES;
     start.clear();
     end.clear();
     if (segments == 0 || kept.size() < segments + SEGMENT - 1) return;

@@ -100,11 +100,14 @@ std::string format_row(const Row& row, Format format, const std::vector<std::str
 std::string details_json(const Row& row, int64_t index, const Details& details,
                          const std::vector<std::string>& metadata = {});
 
+// The kept frames a segment of kelvor_details spans.
+inline constexpr size_t SEGMENT_FRAMES = 30;
+
 // The times of the segments of details whose kept frames are `kept`, in
 // seconds of the reference, as kelvor_details gives them (a details file
 // leaves them out): segment m starts where kept frame m starts and ends
-// where kept frame m + 29 ends (frames of 256 samples at 10 kHz, a hop of
-// 128). Fewer kept frames than the segments need give no times.
+// where kept frame m + SEGMENT_FRAMES - 1 ends (frames of 256 samples at
+// 10 kHz, a hop of 128). Fewer kept frames than the segments need give no times.
 void segment_times(const std::vector<int32_t>& kept, size_t segments, std::vector<double>& start,
                    std::vector<double>& end);
 

@@ -8,6 +8,7 @@ COLUMN_TYPES: Tuple[Tuple[str, str], ...]
 MAX_RECORD_BYTES: int
 STATUSES: Tuple[Tuple[int, str, str, str], ...]
 MAX_JOBS: int
+SEGMENT_FRAMES: int
 
 class PairOptions:
     """The options of a pair by name; FIELDS lists them (the front-end

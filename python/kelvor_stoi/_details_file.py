@@ -16,6 +16,8 @@ import numpy as np
 
 from kelvor_stoi import _core
 
+SEGMENT_FRAMES = _core.SEGMENT_FRAMES
+
 # The keys that hold the arrays; everything else describes the row.
 ARRAY_KEYS = frozenset(
     {"band_centre_hz", "stoi_correlation", "estoi_segment", "segment_start", "segment_end", "kept_frames"}

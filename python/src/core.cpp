@@ -637,7 +637,9 @@ PYBIND11_MODULE(_core, m) {
         py::arg("position"), py::arg("index"), py::arg("count"),
         "The listing row of the row at `position` of shard index/count.");
 
-    // The segment times of a details file's kept frames.
+    // The segment times of a details file's kept frames, and the kept
+    // frames a segment spans.
+    m.attr("SEGMENT_FRAMES") = kelvor::frontend::SEGMENT_FRAMES;
     m.def(
         "segment_times",
         [](const std::vector<int32_t>& kept, size_t segments) {

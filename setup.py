@@ -150,6 +150,9 @@ setup(
     packages=["kelvor_stoi"],
     package_data={"kelvor_stoi": ["py.typed", "*.pyi"]},
     ext_modules=[CMakeExtension("kelvor_stoi._core")],
+    # The command's man page under the installation's prefix, where man
+    # finds it beside the bin/ folder on PATH (a virtual environment too).
+    data_files=[("share/man/man1", ["python/kelvor-stoi.1"])],
     cmdclass={"build_ext": CMakeBuild},
     # build/ is the developers' CMake build.
     options={"build": {"build_base": "build-python"}},

@@ -2,7 +2,7 @@
 lacks before it compiles anything, and a source distribution made from a
 copy of the tree installs offline into a fresh virtual environment, where
 the package imports, scores the bundled pair as the build tree does and
-installs the kelvor-stoi command."""
+installs the kelvor-stoi command with its man page."""
 import importlib.util
 import os
 import shutil
@@ -84,3 +84,4 @@ def test_the_source_distribution_installs_offline_and_scores(tmp_path):
     assert out[0].startswith(str(env)), out[0]
     assert out[1] == repr(kelvor_stoi.score_files(*pair))
     assert run(str(env / "bin" / "kelvor-stoi"), "--version").strip() == f"kelvor-stoi {kelvor_stoi.__version__}"
+    assert (env / "share" / "man" / "man1" / "kelvor-stoi.1").is_file()

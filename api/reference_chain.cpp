@@ -31,15 +31,6 @@ int read_array(void* context, int64_t start, int32_t count, double* out) {
     return KELVOR_OK;
 }
 
-// The power of two that brings a peak outside [2^-40, 2^40] to [0.5, 1); 1
-// for a peak inside (and for 0).
-double scale_for(double peak) {
-    if (peak == 0.0 || (peak >= 0x1p-40 && peak <= 0x1p40)) return 1.0;
-    int exponent = 0;
-    std::frexp(peak, &exponent);
-    return std::ldexp(1.0, -exponent);
-}
-
 // The peak magnitude of a signal; KELVOR_ERR_NOT_FINITE at a NaN or an
 // infinity.
 int scan_peak(const SignalInput& in, double* buffer, double* peak) {
@@ -206,6 +197,13 @@ int materialise(Source* s, int64_t room, double** out) {
 
 }  // namespace
 
+double reference_input_scale(double peak) {
+    if (peak == 0.0 || (peak >= 0x1p-40 && peak <= 0x1p40)) return 1.0;
+    int exponent = 0;
+    std::frexp(peak, &exponent);
+    return std::ldexp(1.0, -exponent);
+}
+
 SignalInput array_input(ArrayInput* array, int64_t length) {
     return SignalInput{length, read_array, array};
 }
@@ -253,8 +251,10 @@ int score_reference(const ReferenceRequest& q, kelvor_scores* out, kelvor_detail
     for (double*& b : held.buffers) {
         if ((b = doubles(span)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
-    Source x{&q.reference, 0, padded, scale_for(peak_x), held.filter, held.streams, length, held.buffers[0], 0, 0};
-    Source y{&q.degraded, q.shift, padded, scale_for(peak_y), held.filter, held.streams, length, held.buffers[1], 0, 0};
+    Source x{&q.reference, 0, padded, reference_input_scale(peak_x), held.filter, held.streams, length,
+             held.buffers[0], 0, 0};
+    Source y{&q.degraded, q.shift, padded, reference_input_scale(peak_y), held.filter, held.streams, length,
+             held.buffers[1], 0, 0};
 
     // A short pair is kept at 10 kHz from the first pass for the second
     // (the degraded signal only when the first pass needs it, for the delay

@@ -34,6 +34,11 @@ struct ReferenceRequest {
     int shift;   // samples of `rate`, checked by the caller
 };
 
+// The power of two by which a signal whose peak magnitude is `peak` is
+// scaled before it is scored: one that brings a peak outside [2^-40, 2^40]
+// to [0.5, 1); 1 for a peak inside (and for 0).
+double reference_input_scale(double peak);
+
 // The scores of the reference profile into *out; with details non-null, the
 // intermediate results too (*details then owns a block for
 // kelvor_details_free). Returns KELVOR_OK or a status.

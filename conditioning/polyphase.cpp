@@ -72,9 +72,11 @@ bool is_cached(const PolyphaseFilter* f) {
     return false;
 }
 
+}  // namespace
+
 // A filter in one block: the record, the chunks, then the rows and the
 // chunks' coefficients, 64-byte aligned.
-PolyphaseFilter* build(int32_t up, int32_t down) {
+PolyphaseFilter* polyphase_layout(int32_t up, int32_t down, const double* h) {
     const int32_t half = polyphase_half_length(up, down);
     const int32_t designed = 2 * half + 1;
     const int32_t taps = (designed + up - 1) / up;  // taps of phase 0, the longest
@@ -87,15 +89,9 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
         chunk_values += static_cast<size_t>(delta(last) - delta(first) + taps) * POLYPHASE_CHUNK_OUTPUTS;
     }
     const size_t values = static_cast<size_t>(up) * static_cast<size_t>(taps);
-    double* h = static_cast<double*>(std::malloc(static_cast<size_t>(designed) * sizeof(double)));
-    if (h == nullptr) return nullptr;
     const size_t head = sizeof(PolyphaseFilter) + static_cast<size_t>(chunk_count) * sizeof(PolyphaseChunk);
     void* block = std::malloc(head + 64 + (values + chunk_values) * sizeof(double));
-    if (block == nullptr) {
-        std::free(h);
-        return nullptr;
-    }
-    polyphase_design(up, down, h);
+    if (block == nullptr) return nullptr;
 
     PolyphaseFilter* f = static_cast<PolyphaseFilter*>(block);
     PolyphaseChunk* chunks = reinterpret_cast<PolyphaseChunk*>(f + 1);
@@ -111,7 +107,6 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
             row[taps - 1 - j] = h[phase + up * j];
         }
     }
-    std::free(h);
 
     double* table = coefs + values;
     for (int32_t c = 0; c < chunk_count; c++) {
@@ -144,6 +139,19 @@ PolyphaseFilter* build(int32_t up, int32_t down) {
     f->chunks = chunks;
     f->lag_min = delta(0) - taps + 1;
     f->lag_max = delta(up - 1);
+    return f;
+}
+
+namespace {
+
+// The designed filter for up / down, laid out.
+PolyphaseFilter* build(int32_t up, int32_t down) {
+    double* h = static_cast<double*>(std::malloc(static_cast<size_t>(2 * polyphase_half_length(up, down) + 1) *
+                                                 sizeof(double)));
+    if (h == nullptr) return nullptr;
+    polyphase_design(up, down, h);
+    PolyphaseFilter* f = polyphase_layout(up, down, h);
+    std::free(h);
     return f;
 }
 

@@ -83,6 +83,12 @@ int32_t polyphase_half_length(int32_t up, int32_t down);
 // t = -half .. half, divided by its sum and multiplied by up.
 void polyphase_design(int32_t up, int32_t down, double* h);
 
+// The filter of up / down with the taps h[0 .. 2 half] (half =
+// polyphase_half_length(up, down)) laid out in phases and chunks, in one
+// block that std::free releases; null when memory runs out. For a filter
+// of other taps than polyphase_design's (the adjoint's, polyphase_adjoint.h).
+PolyphaseFilter* polyphase_layout(int32_t up, int32_t down, const double* h);
+
 // The filter for up / down, shared and read-only. The first few ratios a
 // process asks for are kept for its lifetime; others are built for the
 // caller. Release every filter obtained with polyphase_release. Null when

@@ -73,6 +73,23 @@ struct SegmentOutput;
 void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out);
 void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out);
 
+// ------------------------------------------ reference profile's gradient
+
+struct SegmentGradientInput;
+struct SegmentGradientOutput;
+
+// segment_gradient_batch (reference_gradient_impl.h) for 4 (AVX2) or 8
+// (AVX-512) segments, one per lane.
+void reference_segment_gradients_avx2(const SegmentGradientInput& in, const SegmentGradientOutput& out);
+void reference_segment_gradients_avx512(const SegmentGradientInput& in, const SegmentGradientOutput& out);
+
+// frame_gradients_kernel (reference_gradient_impl.h), 4 (AVX2) or 8
+// (AVX-512) frames per vector.
+void frame_gradients_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                          const double* const* coef, double* const* out, const PowerTwiddles& tw);
+void frame_gradients_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi,
+                            int32_t bands, const double* const* coef, double* const* out, const PowerTwiddles& tw);
+
 // --------------------------------------------------- silent-frame removal
 
 // energy[i] = the sum over n = 0..255, ascending, of ((x[128 i + n] *

@@ -1,6 +1,6 @@
 // The measures' kernels for AVX2: the STOI and ESTOI correlations (four
 // segments per batch) and the reference profile's band envelopes and
-// segments (four per vector). Compiled with -mavx2.
+// segments (four per vector) and their gradients. Compiled with -mavx2.
 #include "measures/correlation_kernel_impl.h"
 #include "measures/kernels.h"
 
@@ -18,10 +18,11 @@ void estoi_batches_avx2(const double* X, const double* Y, int32_t frames, int32_
 
 }  // namespace kelvor
 
-// ------------------------------- reference profile's envelopes and segments
+// ------------------- reference profile's envelopes and segments, and their gradient
 
 #include "measures/power_spectrum.h"
 #include "measures/power_spectrum_impl.h"
+#include "measures/reference_gradient_impl.h"
 #include "measures/reference_segments_impl.h"
 
 namespace kelvor {
@@ -58,6 +59,15 @@ void band_envelopes_avx2(const double* frames, int32_t count, const int32_t* lo,
 
 void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out) {
     segment_batch<SegmentLanes>(in, out);
+}
+
+void reference_segment_gradients_avx2(const SegmentGradientInput& in, const SegmentGradientOutput& out) {
+    segment_gradient_batch<SegmentLanes>(in, out);
+}
+
+void frame_gradients_avx2(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                     const double* const* coef, double* const* out, const PowerTwiddles& tw) {
+    frame_gradients_kernel<SegmentLanes>(frames, count, lo, hi, bands, coef, out, tw);
 }
 
 }  // namespace kelvor

@@ -1,7 +1,8 @@
 // The measures' kernels for AVX-512: the STOI and ESTOI correlations
 // (eight segments per batch), the frame energies of the silent-frame
 // removal, the band envelopes of stdft_bands (eight frames at a time) and
-// the reference profile's band envelopes and segments (eight per vector).
+// the reference profile's band envelopes and segments (eight per vector)
+// and their gradients.
 // Compiled with -mavx512f -mavx512bw -mavx512dq -mavx512vl.
 #include <cstddef>
 #include <cstdint>
@@ -131,10 +132,11 @@ void stdft_bands_avx512(const double* signal, const double* window, const BandBi
 
 }  // namespace kelvor
 
-// ------------------------------- reference profile's envelopes and segments
+// ------------------- reference profile's envelopes and segments, and their gradient
 
 #include "measures/power_spectrum.h"
 #include "measures/power_spectrum_impl.h"
+#include "measures/reference_gradient_impl.h"
 #include "measures/reference_segments_impl.h"
 
 namespace kelvor {
@@ -171,6 +173,15 @@ void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* l
 
 void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out) {
     segment_batch<SegmentLanes>(in, out);
+}
+
+void reference_segment_gradients_avx512(const SegmentGradientInput& in, const SegmentGradientOutput& out) {
+    segment_gradient_batch<SegmentLanes>(in, out);
+}
+
+void frame_gradients_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
+                     const double* const* coef, double* const* out, const PowerTwiddles& tw) {
+    frame_gradients_kernel<SegmentLanes>(frames, count, lo, hi, bands, coef, out, tw);
 }
 
 }  // namespace kelvor

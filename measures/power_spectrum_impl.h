@@ -27,6 +27,7 @@ struct PowerTwiddles {
     double s[BIN_COUNT];
     int16_t reversed[HALF_POINTS];
 };
+const PowerTwiddles& power_twiddles();
 
 namespace {
 

@@ -119,6 +119,10 @@ const double* reference_noise() {
     return noise_table;
 }
 
+double reference_clip() {
+    return 1.0 + std::pow(10.0, 15.0 / 20.0);
+}
+
 // ------------------------------------------------------------- level scan
 
 void level_scan_start(LevelScan* scan, double* levels, int64_t capacity) {
@@ -322,7 +326,7 @@ ReferenceRun* reference_run_create(double loudest, bool keep_details, const doub
     reference_noise();
     hann_window(r->window, FRAME_LENGTH);
     r->loudest = loudest;
-    r->clip = 1.0 + std::pow(10.0, 15.0 / 20.0);
+    r->clip = reference_clip();
     r->keep_details = keep_details;
     r->levels = levels;
     r->level_count = levels != nullptr ? count : 0;

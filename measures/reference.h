@@ -112,6 +112,9 @@ void reference_run_details(const ReferenceRun* run, ReferenceDetails* details);
 // REFERENCE_NOISE_PADDING entries again.
 const double* reference_noise();
 
+// The factor of STOI's clipping: 1 + 10^(15/20).
+double reference_clip();
+
 }  // namespace kelvor
 
 #endif

@@ -193,6 +193,60 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_coun
                                              kelvor_scores* out);
 
 /*
+ * The gradient of the reference profile's scores with respect to the
+ * degraded signal, for training a model with STOI or ESTOI as its loss.
+ *
+ * Scores the pair as kelvor_score does (*out gets the same bits in every
+ * member) and, with grad_stoi or grad_estoi non-null, stores d STOI /
+ * d deg[i] or d ESTOI / d deg[i] for every i < deg_count in that array
+ * (deg_count doubles, per unit of full scale). Either pointer may be null:
+ * that gradient is not computed; with both null the call gives the scores
+ * alone.
+ *
+ * The gradient is the exact derivative of the scores as computed, in
+ * double precision: every step of the chain runs backwards (the
+ * resampler's filter transposed, overlap-add as framing, the spectra and
+ * band envelopes, the normalisations, clipping and correlations of STOI
+ * and ESTOI). What shapes the chain depends on the reference alone (which
+ * frames are silent, the frames and bands); ESTOI's fixed noise is a
+ * constant; the power-of-two scaling of very quiet or loud inputs (see
+ * kelvor_score) is a constant factor between the powers of two. The scores
+ * are therefore smooth almost everywhere, and where they are not the
+ * gradient follows one rule each:
+ *   - clipping: where a degraded band envelope is clipped at the
+ *     reference's times 1 + 10^(15/20), the gradient is that of the branch
+ *     taken: the clipped element passes none back (a tie counts as
+ *     clipped);
+ *   - zero: a band envelope of zero, or a band or row or column without
+ *     spread, contributes 0 where its derivative would divide by it.
+ * No value of the gradient is ever a NaN or an infinity. Samples that are
+ * no input of the scores get 0: the first options->shift samples (shifted
+ * out). The zeros that pad the shorter signal are no samples of the caller's
+ * and have no gradient.
+ *
+ * Profile: the reference profile only (the default). The tool profile is
+ * refused with KELVOR_ERR_PROFILE and options->align with
+ * KELVOR_ERR_NO_GRADIENT (a searched delay is a step function of the
+ * signal), right after the arguments and the option record's reserved and
+ * profile members are checked; options->shift is honoured. Every other
+ * check is kelvor_score's, with its statuses; besides, a pair longer than
+ * KELVOR_MAX_SAMPLES_GRADIENT samples at 10 kHz (ceil(max(ref_count,
+ * deg_count) * 10000 / rate)) is KELVOR_ERR_TOO_LONG, checked before
+ * anything is allocated. On a failure nothing is written, neither *out
+ * nor the gradients.
+ *
+ * The call holds the pair at 10 kHz in memory, about 70 bytes per 10 kHz
+ * sample with both gradients, and frees it before it returns. It runs on
+ * the calling thread and keeps nothing between calls; a forward and
+ * backward pass costs about twice to three times kelvor_score on the same
+ * pair.
+ */
+#define KELVOR_MAX_SAMPLES_GRADIENT ((int64_t)1 << 24) /* 10 kHz samples: 27.9 minutes */
+KELVOR_API KELVOR_NODISCARD int kelvor_score_gradient(const double* ref, int64_t ref_count, const double* deg,
+                                                      int64_t deg_count, double rate, const kelvor_options* options,
+                                                      kelvor_scores* out, double* grad_stoi, double* grad_estoi);
+
+/*
  * A signal read on demand, so that an input need not be in memory whole
  * (a file, a memory map, an array of another sample type). read stores the
  * samples start .. start + count - 1 (0 <= start, start + count <= length,

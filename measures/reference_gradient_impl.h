@@ -1,0 +1,398 @@
+// Bodies of the reference profile's gradient (reference_gradient.h): the
+// backward pass of a batch of segments, one segment per lane, and of a
+// batch of rebuilt frames' spectra, one frame per lane. Templates over a
+// record of lane operations (the segments, the record of
+// reference_segments_impl.h) or over the element type (the spectra, a
+// double or one of GCC's vector types, as power_spectrum_impl.h), so that
+// the plain loop and the vector kernels perform the same operations lane by
+// lane and give the same bits. Included by reference_gradient.cpp and by
+// the kernel source of each instruction set; everything here has internal
+// linkage.
+//
+// Non-smooth points take one rule each: where the clipping of STOI is
+// active the gradient is that of the branch taken (the clipped value does
+// not depend on the degraded signal; a tie counts as clipped, as the
+// minimum takes the clipped value); a norm or a band envelope of zero
+// contributes 0 where its derivative would divide by it.
+#ifndef MEASURES_REFERENCE_GRADIENT_IMPL_H
+#define MEASURES_REFERENCE_GRADIENT_IMPL_H
+
+#include <cstdint>
+
+#include "measures/power_spectrum_impl.h"
+#include "measures/reference_segments_impl.h"
+
+namespace kelvor {
+
+// A batch of segments to differentiate: the envelopes and the noise as
+// segment_batch reads them, and the weight of each segment in each score
+// (1 / (15 M) for STOI, 1 / M for ESTOI, M segments), 0 for a score whose
+// gradient is not wanted.
+struct SegmentGradientInput {
+    SegmentInput segment;
+    double stoi_weight;
+    double estoi_weight;
+};
+
+// What a batch gives back: the derivative of each wanted score with respect
+// to the degraded envelope of band j, frame n of lane l's segment (its
+// frame at + l + n), at [(j * 30 + n) * 8 + l]; 64-byte aligned.
+struct SegmentGradientOutput {
+    double* stoi;
+    double* estoi;
+};
+
+namespace {
+
+// The row (or column) normalisation of normalise_all, keeping what its
+// backward needs: v is left normalised, inverse[c] is 1 / norm of vector c
+// after the mean is taken off, or 0 where it has no spread (the vector is
+// then zero, and so is its gradient).
+template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
+inline void normalise_keeping(typename L::T* v, const SegmentInput& in, int32_t e0, typename L::T* inverse) {
+    typedef typename L::T T;
+    const T eps = L::splat(REFERENCE_EPS);
+    T sum[COUNT];
+    T squares[COUNT];
+    for (int32_t c = 0; c < COUNT; c++) sum[c] = squares[c] = L::zero();
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::add(v[at], L::mul(eps, noise_at<L>(in, e0 + at)));
+            sum[c] = L::add(sum[c], v[at]);
+        }
+    }
+    const T length = L::splat(static_cast<double>(LENGTH));
+    for (int32_t c = 0; c < COUNT; c++) sum[c] = L::div(sum[c], length);
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::sub(v[at], sum[c]);
+            squares[c] = L::add(squares[c], L::mul(v[at], v[at]));
+        }
+    }
+    for (int32_t c = 0; c < COUNT; c++) {
+        const auto spread = L::positive(squares[c]);
+        inverse[c] = L::select(spread, L::div(L::splat(1.0), L::sqrt(L::select(spread, squares[c], L::splat(1.0)))),
+                               L::zero());
+        for (int32_t i = 0; i < LENGTH; i++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            v[at] = L::mul(v[at], inverse[c]);
+        }
+    }
+}
+
+// The backward pass of normalise_keeping: g holds the gradient with respect
+// to the normalised u (in v) and is left holding the one with respect to
+// the values before: for each vector, (g - u (u . g)) / norm, less its mean.
+template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
+inline void normalise_backward(const typename L::T* u, const typename L::T* inverse, typename L::T* g) {
+    typedef typename L::T T;
+    T dot[COUNT];
+    T sum[COUNT];
+    for (int32_t c = 0; c < COUNT; c++) dot[c] = sum[c] = L::zero();
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            dot[c] = L::add(dot[c], L::mul(u[at], g[at]));
+        }
+    }
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            g[at] = L::mul(L::sub(g[at], L::mul(u[at], dot[c])), inverse[c]);
+            sum[c] = L::add(sum[c], g[at]);
+        }
+    }
+    const T length = L::splat(static_cast<double>(LENGTH));
+    for (int32_t c = 0; c < COUNT; c++) sum[c] = L::div(sum[c], length);
+    for (int32_t i = 0; i < LENGTH; i++) {
+        for (int32_t c = 0; c < COUNT; c++) {
+            const int32_t at = c * C_STEP + i * I_STEP;
+            g[at] = L::sub(g[at], sum[c]);
+        }
+    }
+}
+
+// The gradients of the W segments of one batch (see segment_batch for the
+// forward definitions, which are recomputed here).
+template <class L>
+void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradientOutput& out) {
+    typedef typename L::T T;
+    constexpr int32_t J = SEG_J;
+    constexpr int32_t N = SEG_N;
+    constexpr int32_t LANES = 8;  // the output's stride
+    const SegmentInput& in = gin.segment;
+    T x[J * N];  // band j, frame n at j * N + n
+    T y[J * N];
+    T a[J * N];
+    T b[J * N];
+    for (int32_t j = 0; j < J; j++) {
+        const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
+        const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
+        for (int32_t n = 0; n < N; n++) {
+            x[j * N + n] = L::load(px + n);
+            y[j * N + n] = L::load(py + n);
+        }
+    }
+    const T eps = L::splat(REFERENCE_EPS);
+    const T zero = L::zero();
+    const T one = L::splat(1.0);
+    const T count = L::splat(static_cast<double>(N));
+
+    if (out.stoi != nullptr) {
+        // Forward: y' = min(y s, x c) with s = |x| / (|y| + eps); xz, yz
+        // the zero-mean x and y'; d = xz . yz / ((|xz| + eps)(|yz| + eps)).
+        const T clip = L::splat(in.clip);
+        const T weight = L::splat(gin.stoi_weight);
+        T sx[J], sy[J], scale[J], dscale[J], mx[J], my[J], k1[J], k2[J];
+        for (int32_t j = 0; j < J; j++) sx[j] = sy[j] = zero;
+        for (int32_t n = 0; n < N; n++) {
+            for (int32_t j = 0; j < J; j++) {
+                sx[j] = L::add(sx[j], L::mul(x[j * N + n], x[j * N + n]));
+                sy[j] = L::add(sy[j], L::mul(y[j * N + n], y[j * N + n]));
+            }
+        }
+        for (int32_t j = 0; j < J; j++) {
+            const T norm_y = L::sqrt(sy[j]);
+            const T den = L::add(norm_y, eps);
+            scale[j] = L::div(L::sqrt(sx[j]), den);
+            // d s / d y_k = -(s / den) y_k / |y|; 0 where |y| = 0.
+            const auto some = L::positive(sy[j]);
+            dscale[j] = L::select(some, L::div(L::div(scale[j], den), L::select(some, norm_y, one)), zero);
+            sx[j] = sy[j] = zero;
+        }
+        for (int32_t n = 0; n < N; n++) {
+            for (int32_t j = 0; j < J; j++) {
+                const T yp = L::min(L::mul(y[j * N + n], scale[j]), L::mul(x[j * N + n], clip));
+                a[j * N + n] = yp;
+                sx[j] = L::add(sx[j], x[j * N + n]);
+                sy[j] = L::add(sy[j], yp);
+            }
+        }
+        T xx[J], yy[J], xy[J];
+        for (int32_t j = 0; j < J; j++) {
+            mx[j] = L::div(sx[j], count);
+            my[j] = L::div(sy[j], count);
+            xx[j] = yy[j] = xy[j] = zero;
+        }
+        for (int32_t n = 0; n < N; n++) {
+            for (int32_t j = 0; j < J; j++) {
+                const T xz = L::sub(x[j * N + n], mx[j]);
+                const T yz = L::sub(a[j * N + n], my[j]);
+                a[j * N + n] = yz;
+                xx[j] = L::add(xx[j], L::mul(xz, xz));
+                yy[j] = L::add(yy[j], L::mul(yz, yz));
+                xy[j] = L::add(xy[j], L::mul(xz, yz));
+            }
+        }
+        // Backward: d d / d yz = xz k1 - yz k2 with k1 = w / (nx ny) and
+        // k2 = xy k1 / (ny |yz|) (0 where |yz| = 0).
+        for (int32_t j = 0; j < J; j++) {
+            const T norm_x = L::add(L::sqrt(xx[j]), eps);
+            const T norm_yz = L::sqrt(yy[j]);
+            const T norm_y = L::add(norm_yz, eps);
+            k1[j] = L::div(weight, L::mul(norm_x, norm_y));
+            const auto some = L::positive(yy[j]);
+            k2[j] = L::select(some, L::div(L::mul(xy[j], k1[j]), L::mul(norm_y, L::select(some, norm_yz, one))), zero);
+            sx[j] = zero;
+        }
+        for (int32_t n = 0; n < N; n++) {
+            for (int32_t j = 0; j < J; j++) {
+                const T g = L::sub(L::mul(L::sub(x[j * N + n], mx[j]), k1[j]), L::mul(a[j * N + n], k2[j]));
+                b[j * N + n] = g;
+                sx[j] = L::add(sx[j], g);
+            }
+        }
+        // Through the means (g - mean g), then the clipping: an element
+        // that took y s passes its gradient to y directly and, through s,
+        // to every y of the band (the sum t); a clipped one passes nothing.
+        for (int32_t j = 0; j < J; j++) {
+            sx[j] = L::div(sx[j], count);
+            sy[j] = zero;
+        }
+        for (int32_t n = 0; n < N; n++) {
+            for (int32_t j = 0; j < J; j++) {
+                const T g = L::sub(b[j * N + n], sx[j]);
+                const auto free = L::positive(L::sub(L::mul(x[j * N + n], clip), L::mul(y[j * N + n], scale[j])));
+                const T passed = L::select(free, g, zero);
+                b[j * N + n] = passed;
+                sy[j] = L::add(sy[j], L::mul(passed, y[j * N + n]));
+            }
+        }
+        for (int32_t j = 0; j < J; j++) {
+            const T through_scale = L::mul(sy[j], dscale[j]);
+            for (int32_t n = 0; n < N; n++) {
+                const T g = L::sub(L::mul(b[j * N + n], scale[j]), L::mul(through_scale, y[j * N + n]));
+                L::store(out.stoi + (j * N + n) * LANES, g);
+            }
+        }
+    }
+
+    if (out.estoi != nullptr) {
+        // Forward: x normalised as segment_batch does; y by rows (noise
+        // elements from 900) into y, then a copy by columns (from 1350)
+        // into a. The score is sum(x . a) / 30.
+        T row_inverse[J];
+        T column_inverse[N];
+        normalise_all<L, J, N, N, 1>(x, in, 0);
+        normalise_all<L, N, J, 1, N>(x, in, J * N);
+        normalise_keeping<L, J, N, N, 1>(y, in, 2 * J * N, row_inverse);
+        for (int32_t e = 0; e < J * N; e++) a[e] = y[e];
+        normalise_keeping<L, N, J, 1, N>(a, in, 3 * J * N, column_inverse);
+        // Backward: the gradient w x / 30 back through the columns, then
+        // the rows.
+        const T weight = L::div(L::splat(gin.estoi_weight), count);
+        for (int32_t e = 0; e < J * N; e++) b[e] = L::mul(x[e], weight);
+        normalise_backward<L, N, J, 1, N>(a, column_inverse, b);
+        normalise_backward<L, J, N, N, 1>(y, row_inverse, b);
+        for (int32_t e = 0; e < J * N; e++) L::store(out.estoi + e * LANES, b[e]);
+    }
+}
+
+// The backward pass of the band envelopes of one frame per lane: x(n)
+// reads sample n of every lane's frame (256 samples, the windowed rebuilt
+// frame band_envelopes_lanes transforms); coef[m][j] is the gradient with
+// respect to the envelope of band j divided by that envelope (0 for an
+// envelope of zero), for the wanted scores m (coef[m] null otherwise);
+// put(m, n, v) stores the gradient of score m with respect to sample n.
+//
+// With X the frame's 512-point spectrum, the envelope e_j = sqrt(sum of
+// |X[k]|^2 over the band's bins), d e_j / d Re X[k] = Re X[k] / e_j (and
+// likewise the imaginary part), so the gradient of a score with respect to
+// X[k] is coef[band of k] X[k]; it goes back through the transpose of each
+// linear step of power_body: the split into bins 0 .. 256, the two
+// 128-point transforms (the transpose of a transform with a negative
+// exponent is the conjugate of that transform of the conjugate) and the
+// packing of the samples into complex values.
+template <typename T, typename Load, typename Put>
+inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, int32_t bands, const T* const* coef,
+                                Put put, const PowerTwiddles& tw) {
+    constexpr int32_t MAX_BANDS = 32;
+    constexpr int32_t SCORES = 2;
+    int32_t band_of[257];
+    for (int32_t k = 0; k < 257; k++) band_of[k] = -1;
+    int32_t k_first = 257;
+    int32_t k_end = 0;
+    for (int32_t j = 0; j < bands && j < MAX_BANDS; j++) {
+        for (int32_t k = lo[j]; k < hi[j]; k++) band_of[k] = j;
+        if (lo[j] < hi[j] && lo[j] < k_first) k_first = lo[j];
+        if (hi[j] > k_end) k_end = hi[j];
+    }
+    T ar[HALF_POINTS], ai[HALF_POINTS], br[HALF_POINTS], bi[HALF_POINTS];
+    for (int32_t m = 0; m < HALF_POINTS; m++) {
+        const T zr = x(2 * m);
+        const T zi = x(2 * m + 1);
+        const T c = splat<T>(tw.c[2 * m]);
+        const T s = splat<T>(tw.s[2 * m]);
+        const int32_t r = tw.reversed[m];
+        ar[r] = zr;
+        ai[r] = zi;
+        br[r] = zr * c + zi * s;
+        bi[r] = zi * c - zr * s;
+    }
+    transform_128(ar, ai, tw);
+    transform_128(br, bi, tw);
+
+    // The gradients with respect to Z (Z[2r] = A[r], Z[2r + 1] = B[r]),
+    // natural order, for each wanted score.
+    T gr[SCORES][256];
+    T gi[SCORES][256];
+    for (int32_t m = 0; m < SCORES; m++) {
+        if (coef[m] == nullptr) continue;
+        for (int32_t k = 0; k < 256; k++) gr[m][k] = gi[m][k] = T{};
+    }
+    const T half = splat<T>(0.5);
+    for (int32_t k = k_first; k < k_end; k++) {
+        const int32_t j = band_of[k];
+        if (j < 0) continue;
+        const int32_t kk = k & 255;
+        const int32_t mk = (256 - k) & 255;
+        const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
+        const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
+        const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
+        const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
+        const T u = (b + d) * half;
+        const T v = (c - a) * half;
+        const T cs = splat<T>(tw.c[k]);
+        const T sn = splat<T>(tw.s[k]);
+        const T xr = (a + c) * half + (u * cs + v * sn);
+        const T xi = (b - d) * half + (v * cs - u * sn);
+        // xr = (a + c)/2 + cs (b + d)/2 + sn (c - a)/2,
+        // xi = (b - d)/2 + cs (c - a)/2 - sn (b + d)/2.
+        const T h_cs = cs * half;
+        const T minus = half - sn * half;  // (1 - sn) / 2
+        const T plus = half + sn * half;   // (1 + sn) / 2
+        for (int32_t m = 0; m < SCORES; m++) {
+            if (coef[m] == nullptr) continue;
+            const T gxr = coef[m][j] * xr;
+            const T gxi = coef[m][j] * xi;
+            gr[m][kk] = gr[m][kk] + (gxr * minus - gxi * h_cs);
+            gi[m][kk] = gi[m][kk] + (gxr * h_cs + gxi * minus);
+            gr[m][mk] = gr[m][mk] + (gxr * plus + gxi * h_cs);
+            gi[m][mk] = gi[m][mk] + (gxr * h_cs - gxi * plus);
+        }
+    }
+    for (int32_t m = 0; m < SCORES; m++) {
+        if (coef[m] == nullptr) continue;
+        // The transforms' transposes: conj(F conj(g)) for A and B.
+        for (int32_t r = 0; r < HALF_POINTS; r++) {
+            const int32_t at = tw.reversed[r];
+            ar[at] = gr[m][2 * r];
+            ai[at] = T{} - gi[m][2 * r];
+            br[at] = gr[m][2 * r + 1];
+            bi[at] = T{} - gi[m][2 * r + 1];
+        }
+        transform_128(ar, ai, tw);
+        transform_128(br, bi, tw);
+        // The packing: z[m] = x[2m] + i x[2m + 1] into A directly and into
+        // B turned by w^m, whose transpose turns back. The conjugate of the
+        // transforms' outputs is folded in (their imaginary parts negated).
+        for (int32_t n = 0; n < HALF_POINTS; n++) {
+            const T c = splat<T>(tw.c[2 * n]);
+            const T s = splat<T>(tw.s[2 * n]);
+            put(m, 2 * n, ar[n] + (br[n] * c + bi[n] * s));
+            put(m, 2 * n + 1, (br[n] * s - bi[n] * c) - ai[n]);
+        }
+    }
+}
+
+// The kernel of an instruction set: V has the vector type T of W doubles.
+// All eight lanes of `frames` (sample n of frame l at n * 8 + l) are
+// computed W at a time: coef[m] holds band j of frame l at j * 8 + l, and
+// out[m] receives sample n of frame l at n * 8 + l (null for a score not
+// wanted).
+template <class V>
+void frame_gradients_kernel(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi,
+                            int32_t bands, const double* const* coef, double* const* out, const PowerTwiddles& tw) {
+    typedef typename V::T T;
+    constexpr int32_t W = V::W;
+    constexpr int32_t SIDE_BY_SIDE = 8;
+    for (int32_t first = 0; first < SIDE_BY_SIDE && first < count; first += W) {
+        T c[2][32];
+        const T* lanes[2] = {nullptr, nullptr};
+        for (int32_t m = 0; m < 2; m++) {
+            if (coef[m] == nullptr) continue;
+            for (int32_t j = 0; j < bands && j < 32; j++) {
+                __builtin_memcpy(&c[m][j], coef[m] + j * SIDE_BY_SIDE + first, sizeof(T));
+            }
+            lanes[m] = c[m];
+        }
+        frame_gradient_body<T>(
+            [frames, first](int32_t n) {
+                T v;
+                __builtin_memcpy(&v, frames + n * SIDE_BY_SIDE + first, sizeof v);
+                return v;
+            },
+            lo, hi, bands, lanes,
+            [out, first](int32_t m, int32_t n, T v) {
+                __builtin_memcpy(out[m] + n * SIDE_BY_SIDE + first, &v, sizeof v);
+            },
+            tw);
+    }
+}
+
+}  // namespace
+}  // namespace kelvor
+
+#endif

@@ -1,0 +1,152 @@
+// The reference profile's gradient at the level of its segments: against
+// central differences of the segments' scores where STOI's clipping is
+// active, and every kernel against the plain loop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "common/cpu.h"
+#include "measures/kernels.h"
+#include "measures/reference.h"
+#include "measures/reference_gradient_impl.h"
+#include "support.h"
+
+using namespace kelvor;
+
+namespace {
+
+constexpr int32_t J = 15;
+constexpr int32_t N = 30;
+constexpr int32_t FRAMES = N + 7;  // room for a batch of eight segments
+
+struct Plain {
+    typedef double T;
+    static constexpr int32_t W = 1;
+    static T zero() { return 0.0; }
+    static T splat(double v) { return v; }
+    static T load(const double* p) { return *p; }
+    static T add(T a, T b) { return a + b; }
+    static T sub(T a, T b) { return a - b; }
+    static T mul(T a, T b) { return a * b; }
+    static T div(T a, T b) { return a / b; }
+    static T sqrt(T a) { return std::sqrt(a); }
+    static T min(T a, T b) { return a < b ? a : b; }
+    static bool positive(T a) { return a > 0.0; }
+    static T select(bool m, T a, T b) { return m ? a : b; }
+    static void store(double* p, T v) { *p = v; }
+};
+
+// Envelopes of 15 bands by FRAMES frames, band-major, whose reference dips
+// to a twentieth in one frame of three, so that the degraded envelope,
+// scaled, exceeds the clipping level there.
+struct Envelopes {
+    std::vector<double> x = std::vector<double>(J * FRAMES);
+    std::vector<double> y = std::vector<double>(J * FRAMES);
+};
+
+Envelopes envelopes(uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(0.5, 1.5);
+    Envelopes e;
+    for (int32_t i = 0; i < J * FRAMES; i++) {
+        e.x[i] = u(gen) * ((i * 7) % 3 == 0 ? 0.05 : 1.0);
+        e.y[i] = u(gen);
+    }
+    return e;
+}
+
+SegmentInput input_of(const Envelopes& e, const std::vector<double>& y) {
+    return SegmentInput{e.x.data(), y.data(), FRAMES, 0, 17, reference_noise(), reference_clip()};
+}
+
+// The scores of segment 0 (STOI's band sum over 15, ESTOI).
+void scores(const Envelopes& e, const std::vector<double>& y, double* out) {
+    double correlation[J], band_sum, estoi;
+    segment_batch<Plain>(input_of(e, y), SegmentOutput{correlation, &band_sum, &estoi});
+    out[0] = band_sum / J;
+    out[1] = estoi;
+}
+
+TEST(SegmentGradient, MatchesCentralDifferencesWhereClippingIsActive) {
+    const Envelopes e = envelopes(3);
+    alignas(64) static double g[2][J * N * 8];
+    segment_gradient_batch<Plain>(SegmentGradientInput{input_of(e, e.y), 1.0 / J, 1.0},
+                                  SegmentGradientOutput{g[0], g[1]});
+    // Clipping is active where y s >= x (1 + 10^(15/20)), s = |x| / |y|
+    // per band: in many of the reference's dips.
+    int32_t clipped = 0;
+    for (int32_t j = 0; j < J; j++) {
+        double sx = 0.0, sy = 0.0;
+        for (int32_t n = 0; n < N; n++) {
+            sx += e.x[j * FRAMES + n] * e.x[j * FRAMES + n];
+            sy += e.y[j * FRAMES + n] * e.y[j * FRAMES + n];
+        }
+        for (int32_t n = 0; n < N; n++) {
+            const double margin = e.y[j * FRAMES + n] * std::sqrt(sx / sy) - e.x[j * FRAMES + n] * reference_clip();
+            clipped += margin >= 0.0;
+            EXPECT_GT(std::fabs(margin), 1e-4);
+        }
+    }
+    EXPECT_GE(clipped, 60);
+    // Central differences of step 1e-6 (the envelopes are of order 1; no
+    // element's branch changes within it, as the margin of every element
+    // from its clipping level is checked to exceed the step).
+    const double h = 1e-6;
+    for (int32_t m = 0; m < 2; m++) {
+        double error = 0.0, norm = 0.0;
+        for (int32_t j = 0; j < J; j++) {
+            for (int32_t n = 0; n < N; n++) {
+                std::vector<double> y = e.y;
+                double up[2], down[2];
+                y[j * FRAMES + n] = e.y[j * FRAMES + n] + h;
+                scores(e, y, up);
+                y[j * FRAMES + n] = e.y[j * FRAMES + n] - h;
+                scores(e, y, down);
+                const double fd = (up[m] - down[m]) / (2 * h);
+                const double d = g[m][(j * N + n) * 8];
+                error += (d - fd) * (d - fd);
+                norm += fd * fd;
+            }
+        }
+        EXPECT_LE(std::sqrt(error / norm), 1e-6) << "measure " << m;
+    }
+}
+
+// Every kernel's gradients of a batch of segments are the plain loop's
+// bits, lane by lane.
+TEST(SegmentGradient, EveryKernelGivesThePlainBits) {
+    const Envelopes e = envelopes(5);
+    alignas(64) static double plain[2][J * N * 8];
+    alignas(64) static double fast[2][J * N * 8];
+    for (int32_t l = 0; l < 8; l++) {
+        SegmentGradientInput in{input_of(e, e.y), 0.25, 0.5};
+        in.segment.at = l;
+        in.segment.noise_base = 17 + l;
+        alignas(64) double lane[2][J * N * 8];
+        segment_gradient_batch<Plain>(in, SegmentGradientOutput{lane[0], lane[1]});
+        for (int32_t m = 0; m < 2; m++) {
+            for (int32_t k = 0; k < J * N; k++) plain[m][k * 8 + l] = lane[m][k * 8];
+        }
+    }
+#if KELVOR_X86_KERNELS
+    const SegmentGradientInput in{input_of(e, e.y), 0.25, 0.5};
+    if (isa_supported() >= ISA_AVX2) {
+        reference_segment_gradients_avx2(in, SegmentGradientOutput{fast[0], fast[1]});
+        for (int32_t m = 0; m < 2; m++) {
+            for (int32_t k = 0; k < J * N; k++) {
+                for (int32_t l = 0; l < 4; l++) ASSERT_TRUE(same_bits(fast[m][k * 8 + l], plain[m][k * 8 + l]));
+            }
+        }
+    }
+    if (isa_supported() >= ISA_AVX512) {
+        reference_segment_gradients_avx512(in, SegmentGradientOutput{fast[0], fast[1]});
+        for (int32_t m = 0; m < 2; m++) {
+            for (int32_t k = 0; k < J * N * 8; k++) ASSERT_TRUE(same_bits(fast[m][k], plain[m][k]));
+        }
+    }
+#endif
+}
+
+}  // namespace

@@ -146,7 +146,7 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
     // the scores: 0 .. inputs - 1 after the shift. It reads the 10 kHz
     // gradient from `front` before its start to `back` after its end,
     // zeros there.
-    const int64_t inputs = deg_count - shift < padded ? (deg_count - shift > 0 ? deg_count - shift : 0) : padded;
+    const int64_t inputs = deg_count > shift ? deg_count - shift : 0;
     int64_t front = 0;
     int64_t back = 0;
     int64_t span = 0;
@@ -204,16 +204,13 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
     if (status != KELVOR_OK) return status;
     if (!std::isfinite(stoi) || !std::isfinite(estoi)) return KELVOR_ERR_NOT_FINITE;
 
-    // Back to the caller's samples: the shifted-out ones and those past the
-    // padded length are no inputs (0); the others take the transposed
-    // filter's output times the input's scale.
+    // Back to the caller's samples: the shifted-out ones are no inputs (0);
+    // the others take the transposed filter's output times the input's
+    // scale.
     for (int32_t s = 0; s < 2; s++) {
         if (grad[s] == nullptr) continue;
         double* g = grad[s];
-        std::memset(g, 0, static_cast<size_t>(shift < deg_count ? shift : deg_count) * sizeof(double));
-        if (shift + inputs < deg_count) {
-            std::memset(g + shift + inputs, 0, static_cast<size_t>(deg_count - shift - inputs) * sizeof(double));
-        }
+        std::memset(g, 0, static_cast<size_t>(deg_count - inputs) * sizeof(double));
         if (!resampled) {
             for (int64_t n = 0; n < inputs; n++) g[shift + n] = g10[s][n];
         } else {

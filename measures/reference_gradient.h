@@ -4,7 +4,7 @@
 //
 // The scores are the bits of a ReferenceRun fed the same signals: the same
 // levels, frames kept, rebuilt frames, envelopes and segments, computed by
-// the same functions. The gradient runs the chain backwards in double
+// the same functions and added up in the same order. The gradient runs the chain backwards in double
 // precision. Everything that decides the shape of the chain depends on the
 // reference alone (the frames kept, their number, the bands), so the scores
 // are smooth in the degraded signal but at the clipping of STOI and at

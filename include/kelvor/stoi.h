@@ -24,9 +24,9 @@
  * Thread safety: every function may be called from any number of threads at
  * once. A call keeps its state to itself, so it gives the same bits whatever
  * else runs, in whatever order. Shared tables (the FFT's, the resampler
- * filters of the first rates asked for, the reference profile's noise) are
- * built once, under a lock, by the first call that needs them, and only read
- * afterwards.
+ * filters of the first rates asked for and their transposes, the reference
+ * profile's noise) are built once, under a lock, by the first call that
+ * needs them, and only read afterwards.
  *
  * Threads of its own: a call of the tool profile shares its work out
  * between the processors the calling thread may run on (see
@@ -219,10 +219,9 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_coun
  *     clipped);
  *   - zero: a band envelope of zero, or a band or row or column without
  *     spread, contributes 0 where its derivative would divide by it.
- * No value of the gradient is ever a NaN or an infinity. Samples that are
- * no input of the scores get 0: the first options->shift samples (shifted
- * out). The zeros that pad the shorter signal are no samples of the caller's
- * and have no gradient.
+ * No value of the gradient is a NaN. The first options->shift samples,
+ * shifted out, are no input of the scores and get 0. The zeros that pad
+ * the shorter signal are no samples of the caller's and have no gradient.
  *
  * Profile: the reference profile only (the default). The tool profile is
  * refused with KELVOR_ERR_PROFILE and options->align with

@@ -1,17 +1,15 @@
 // The reference profile's gradient at the level of its segments: against
 // central differences of the segments' scores where STOI's clipping is
-// active, and every kernel against the plain loop.
+// active (the kernels are compared with the plain loop through the whole
+// chain, tests/api/gradient_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
-#include "common/cpu.h"
-#include "measures/kernels.h"
 #include "measures/reference.h"
 #include "measures/reference_gradient_impl.h"
-#include "support.h"
 
 using namespace kelvor;
 
@@ -19,7 +17,7 @@ namespace {
 
 constexpr int32_t J = 15;
 constexpr int32_t N = 30;
-constexpr int32_t FRAMES = N + 7;  // room for a batch of eight segments
+constexpr int32_t FRAMES = N;
 
 struct Plain {
     typedef double T;
@@ -112,41 +110,6 @@ TEST(SegmentGradient, MatchesCentralDifferencesWhereClippingIsActive) {
         }
         EXPECT_LE(std::sqrt(error / norm), 1e-6) << "measure " << m;
     }
-}
-
-// Every kernel's gradients of a batch of segments are the plain loop's
-// bits, lane by lane.
-TEST(SegmentGradient, EveryKernelGivesThePlainBits) {
-    const Envelopes e = envelopes(5);
-    alignas(64) static double plain[2][J * N * 8];
-    alignas(64) static double fast[2][J * N * 8];
-    for (int32_t l = 0; l < 8; l++) {
-        SegmentGradientInput in{input_of(e, e.y), 0.25, 0.5};
-        in.segment.at = l;
-        in.segment.noise_base = 17 + l;
-        alignas(64) double lane[2][J * N * 8];
-        segment_gradient_batch<Plain>(in, SegmentGradientOutput{lane[0], lane[1]});
-        for (int32_t m = 0; m < 2; m++) {
-            for (int32_t k = 0; k < J * N; k++) plain[m][k * 8 + l] = lane[m][k * 8];
-        }
-    }
-#if KELVOR_X86_KERNELS
-    const SegmentGradientInput in{input_of(e, e.y), 0.25, 0.5};
-    if (isa_supported() >= ISA_AVX2) {
-        reference_segment_gradients_avx2(in, SegmentGradientOutput{fast[0], fast[1]});
-        for (int32_t m = 0; m < 2; m++) {
-            for (int32_t k = 0; k < J * N; k++) {
-                for (int32_t l = 0; l < 4; l++) ASSERT_TRUE(same_bits(fast[m][k * 8 + l], plain[m][k * 8 + l]));
-            }
-        }
-    }
-    if (isa_supported() >= ISA_AVX512) {
-        reference_segment_gradients_avx512(in, SegmentGradientOutput{fast[0], fast[1]});
-        for (int32_t m = 0; m < 2; m++) {
-            for (int32_t k = 0; k < J * N * 8; k++) ASSERT_TRUE(same_bits(fast[m][k], plain[m][k]));
-        }
-    }
-#endif
 }
 
 }  // namespace

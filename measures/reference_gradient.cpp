@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "measures/correlation.h"
+#include "common/geometry.h"
+
 #include "measures/kernels.h"
 #include "measures/power_spectrum.h"
 #include "measures/reference.h"

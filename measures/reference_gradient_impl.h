@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "common/geometry.h"
 #include "measures/power_spectrum_impl.h"
 #include "measures/reference_segments_impl.h"
 
@@ -119,8 +120,8 @@ inline void normalise_backward(const typename L::T* u, const typename L::T* inve
 template <class L>
 void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradientOutput& out) {
     typedef typename L::T T;
-    constexpr int32_t J = SEG_J;
-    constexpr int32_t N = SEG_N;
+    constexpr int32_t J = BAND_COUNT;
+    constexpr int32_t N = SEGMENT_LENGTH;
     constexpr int32_t LANES = 8;  // the output's stride
     const SegmentInput& in = gin.segment;
     T x[J * N];  // band j, frame n at j * N + n
@@ -270,9 +271,9 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
                                 Put put, const PowerTwiddles& tw) {
     constexpr int32_t MAX_BANDS = 32;
     constexpr int32_t SCORES = 2;
-    int32_t band_of[257];
-    for (int32_t k = 0; k < 257; k++) band_of[k] = -1;
-    int32_t k_first = 257;
+    int32_t band_of[BIN_COUNT];
+    for (int32_t k = 0; k < BIN_COUNT; k++) band_of[k] = -1;
+    int32_t k_first = BIN_COUNT;
     int32_t k_end = 0;
     for (int32_t j = 0; j < bands && j < MAX_BANDS; j++) {
         for (int32_t k = lo[j]; k < hi[j]; k++) band_of[k] = j;
@@ -296,18 +297,18 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
 
     // The gradients with respect to Z (Z[2r] = A[r], Z[2r + 1] = B[r]),
     // natural order, for each wanted score.
-    T gr[SCORES][256];
-    T gi[SCORES][256];
+    T gr[SCORES][Z_POINTS];
+    T gi[SCORES][Z_POINTS];
     for (int32_t m = 0; m < SCORES; m++) {
         if (coef[m] == nullptr) continue;
-        for (int32_t k = 0; k < 256; k++) gr[m][k] = gi[m][k] = T{};
+        for (int32_t k = 0; k < Z_POINTS; k++) gr[m][k] = gi[m][k] = T{};
     }
     const T half = splat<T>(0.5);
     for (int32_t k = k_first; k < k_end; k++) {
         const int32_t j = band_of[k];
         if (j < 0) continue;
-        const int32_t kk = k & 255;
-        const int32_t mk = (256 - k) & 255;
+        const int32_t kk = k & (Z_POINTS - 1);
+        const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
         const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
         const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
         const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/geometry.h"
 #include "measures/reference.h"
 #include "measures/reference_gradient_impl.h"
 
@@ -15,8 +16,8 @@ using namespace kelvor;
 
 namespace {
 
-constexpr int32_t J = 15;
-constexpr int32_t N = 30;
+constexpr int32_t J = BAND_COUNT;
+constexpr int32_t N = SEGMENT_LENGTH;
 constexpr int32_t FRAMES = N;
 
 struct Plain {

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,7 @@
 #include "frontend/pair.h"
 #include "frontend/pool.h"
 #include "frontend/row_format.h"
+#include "frontend/text.h"
 #include "kelvor/stoi.h"
 
 namespace {
@@ -139,6 +141,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Prints one message on standard error, "kelvor-batch: " first. Every
+// message goes through here or through shown(): names, a listing's cells
+// and a run record's strings can hold any bytes, and none may reach the
+// terminal raw.
+void say(const std::string& text) {
+    std::fprintf(stderr, "kelvor-batch: %s\n", shown(text).c_str());
+}
+
 int cores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -161,6 +171,18 @@ int positive(const std::string& option, const std::string& text, int largest) {
         throw UsageError(option + " needs a whole number from 1 to " + std::to_string(largest) + ", not '" + text + "'");
     }
     return static_cast<int>(value);
+}
+
+// Whether a and b name the same file: the same identity when both exist,
+// else the same path once "." and ".." and repeated slashes are resolved.
+bool same_path(const std::string& a, const std::string& b) {
+    const std::optional<FileId> ia = file_id(a), ib = file_id(b);
+    if (ia && ib) return *ia == *ib;
+    auto normal = [](const std::string& p) {
+        std::filesystem::path n = std::filesystem::path(p).lexically_normal();
+        return n.has_filename() || !n.has_parent_path() ? n : n.parent_path();  // "d/" is "d"
+    };
+    return normal(a) == normal(b);
 }
 
 Settings parse_command_line(int argc, char** argv) {
@@ -306,9 +328,22 @@ Settings parse_command_line(int argc, char** argv) {
     } else {
         if (s.shift_given) throw UsageError("--shift is for one pair (REF DEG); a manifest has a shift column");
         if (s.pair_format == PairFormat::json) throw UsageError("--format json is for one pair; a batch writes jsonl");
-        if (positional.size() == 1) s.manifest = positional[0];
+        if (positional.size() == 1) {
+            // One audio file is half a pair, not a manifest: say so before
+            // its bytes are read as a header.
+            if (is_audio_name(positional[0])) {
+                throw UsageError("'" + positional[0] +
+                                 "' is an audio file: give two, REF and DEG, to score one pair, or a listing "
+                                 "(a MANIFEST, --ref-dir with --deg-dir, or --ref-scp with --deg-scp)");
+            }
+            s.manifest = positional[0];
+        }
     }
     if (s.resume && s.output.empty()) throw UsageError("--resume needs -o FILE");
+    if (!s.details.empty() && !s.output.empty() && same_path(s.details, s.output)) {
+        throw UsageError("-o and --details name the same path '" + s.output + "': the rows go to a file, the details "
+                         "into a folder");
+    }
     if (s.jobs == 0) s.jobs = cores();
     return s;
 }
@@ -380,6 +415,25 @@ struct Outputs {
     }
 };
 
+// Refuses a --details folder that cannot be made because something other
+// than a folder has its name; checked before anything is opened.
+void check_details_folder(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        throw Refusal("can't make the details folder '" + dir + "': a file of that name is in the way");
+    }
+}
+
+// Makes the folder of --details, or finds it there. Called once every
+// check of the run has passed, just before its output is first written:
+// a run refused leaves no folder behind.
+void make_details_folder(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0777) == 0) return;
+    const int err = errno;
+    if (err == EEXIST) return check_details_folder(dir);
+    throw Refusal("can't make the details folder '" + dir + "': " + std::strerror(err));
+}
+
 // The details files already in dir (DIR/<row>.json).
 void add_details_files(const std::string& dir, Outputs& outputs) {
     DIR* folder = opendir(dir.c_str());
@@ -445,6 +499,7 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
     const std::vector<std::string>& metadata = listing.source->metadata();
     if (s.output.empty()) {
         opened.total = survey(selection, outputs);
+        if (!s.details.empty()) make_details_folder(s.details);
         opened.output = std::make_unique<Output>(1, "standard output");
         opened.output->write(header_line(s.format, metadata));
         return opened;
@@ -462,8 +517,11 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
                              "' is being written by another kelvor-batch run; wait for it to end, or choose another "
                              "output file");
         case LockResult::unsupported:
-            std::fprintf(stderr, "kelvor-batch: warning: can't lock '%s' (%s); a second run on it would not be noticed\n",
-                         s.output.c_str(), std::strerror(errno));
+        {
+            const int err = errno;
+            say("warning: can't lock '" + s.output + "' (" + std::strerror(err) +
+                "); a second run on it would not be noticed");
+        }
             break;
         }
     }
@@ -518,8 +576,7 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
             }
             std::string version = recorded_version_if_other(*record);
             if (!version.empty()) {
-                std::fprintf(stderr, "kelvor-batch: note: '%s' was begun by kelvor-batch %s; this is %s\n",
-                             s.output.c_str(), version.c_str(), kelvor_version());
+                say("note: '" + s.output + "' was begun by kelvor-batch " + version + "; this is " + kelvor_version());
             }
             record_agrees = true;
         }
@@ -536,6 +593,7 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
                          "choose another output file");
     }
 
+    if (!s.details.empty()) make_details_folder(s.details);
     if (out->regular()) {
         struct stat st {};
         if (fstat(fd, &st) == 0 && st.st_size != keep && ftruncate(fd, keep) != 0) {
@@ -552,8 +610,7 @@ Opened open_output(const Settings& s, const Listing& listing, Selection& selecti
             write_file_atomically(record_path, run_record_json(facts));
         } catch (const std::exception& e) {
             // The rows can still be written; only --resume will refuse them.
-            std::fprintf(stderr, "kelvor-batch: warning: no run record: %s; --resume will refuse '%s'\n", e.what(),
-                         s.output.c_str());
+            say(std::string("warning: no run record: ") + e.what() + "; --resume will refuse '" + s.output + "'");
         }
     }
     opened.output = std::move(out);
@@ -567,6 +624,7 @@ int run(const Settings& s) {
     PairSource& source = *listing.source;
     const std::vector<std::string>& metadata = source.metadata();
     if (!s.details.empty()) {
+        check_details_folder(s.details);
         for (const std::string& name : metadata) {
             if (is_details_key(name)) {
                 throw ListingError("the listing's column '" + name +
@@ -575,9 +633,6 @@ int run(const Settings& s) {
         }
     }
 
-    if (!s.details.empty() && ::mkdir(s.details.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw UsageError("can't make the details folder '" + s.details + "': " + std::strerror(errno));
-    }
     DoneRows done;
     Tally previous;
     Selection selection(source, s.shard, done);
@@ -650,7 +705,7 @@ int run(const Settings& s) {
                      static_cast<long long>(tally.failed));
         if (selection.skipped() > 0) {
             std::fprintf(stderr, " (%lld already in '%s')", static_cast<long long>(selection.skipped()),
-                         s.output.c_str());
+                         shown(s.output).c_str());
         }
         std::fputc('\n', stderr);
         if (tally.ok > 0) {
@@ -665,7 +720,7 @@ int run(const Settings& s) {
         if (!s.output.empty()) write_failure += "; once it can be written, run again with --resume to score the rest";
     }
     if (!write_failure.empty()) {
-        std::fprintf(stderr, "kelvor-batch: %s\n", write_failure.c_str());
+        say(write_failure);
         return EXIT_USAGE;
     }
     if (sig != 0) {
@@ -709,8 +764,7 @@ int score_one_pair(const Settings& s) {
     if (row.status == KELVOR_ERR_FORMAT && (is_listing_name(s.reference) || is_listing_name(s.degraded))) {
         hint = "; a batch reads one listing: kelvor-batch [options] MANIFEST";
     }
-    std::fprintf(stderr, "kelvor-batch: %s (%s)%s\n", row.message.c_str(), kelvor_status_name(row.status),
-                 hint.c_str());
+    say(row.message + " (" + kelvor_status_name(row.status) + ")" + hint);
     return EXIT_ROW_ERRORS;
 }
 
@@ -723,15 +777,16 @@ int main(int argc, char** argv) {
         Settings settings = parse_command_line(argc, argv);
         return settings.one_pair ? score_one_pair(settings) : run(settings);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "kelvor-batch: %s\nTry 'kelvor-batch --help'.\n", e.what());
+        say(e.what());
+        std::fputs("Try 'kelvor-batch --help'.\n", stderr);
         return EXIT_USAGE;
     } catch (const BrokenPipe&) {
         return EXIT_BROKEN_PIPE;
     } catch (const ListingError& e) {
-        std::fprintf(stderr, "kelvor-batch: %s\n", e.what());
+        say(e.what());
         return EXIT_USAGE;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kelvor-batch: %s\n", e.what());
+        say(e.what());
         return EXIT_USAGE;
     }
 }

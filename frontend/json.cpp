@@ -3,34 +3,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "frontend/text.h"
+
 namespace kelvor::frontend {
 
 namespace {
-
-// The length of the well-formed UTF-8 sequence at s[i] (1 to 4), or 0
-// when the byte there does not begin one (a stray continuation byte, an
-// overlong form, a surrogate, a code point beyond U+10FFFF, a cut end).
-size_t utf8_sequence(const std::string& s, size_t i) {
-    auto byte = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
-    auto continuation = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-        unsigned b = byte(k);
-        return i + k < s.size() && b >= lo && b <= hi;
-    };
-    unsigned b0 = byte(0);
-    if (b0 < 0x80) return 1;
-    if (b0 >= 0xC2 && b0 <= 0xDF) return continuation(1) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
-        unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
-        return continuation(1, lo, hi) && continuation(2) ? 3 : 0;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
-        unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
-        return continuation(1, lo, hi) && continuation(2) && continuation(3) ? 4 : 0;
-    }
-    return 0;
-}
 
 void append_utf8(std::string& out, unsigned code) {
     if (code < 0x80) {

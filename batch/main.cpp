@@ -351,6 +351,7 @@ Settings parse_command_line(int argc, char** argv) {
 struct Tally {
     int64_t ok = 0;
     int64_t failed = 0;
+    int64_t unpaired = 0;  // of failed
     double stoi_sum = 0.0;
     double estoi_sum = 0.0;
 };
@@ -684,6 +685,7 @@ int run(const Settings& s) {
             tally.estoi_sum += *row.estoi;
         } else {
             tally.failed++;
+            if (row.status == KELVOR_ERR_UNPAIRED) tally.unpaired++;
         }
     };
     callbacks.stop = [&] { return g_signal != 0 || details_failed; };
@@ -714,6 +716,12 @@ int run(const Settings& s) {
         }
         std::fprintf(stderr, "  wall time %.2f s, %.1f pairs/s on %d thread%s\n", wall, wall > 0 ? written / wall : 0.0,
                      s.jobs, s.jobs == 1 ? "" : "s");
+        // Mostly unpaired rows mean files laid out otherwise than the
+        // listing pairs them: say how it pairs.
+        const std::string layout = source.layout();
+        if (tally.unpaired > 0 && 2 * tally.unpaired >= written && !layout.empty()) {
+            say(std::to_string(tally.unpaired) + " of " + std::to_string(written) + " rows are unpaired: " + layout);
+        }
     }
     if (write_failure.empty() && details_failed) {
         write_failure = details_failure;

@@ -44,6 +44,10 @@ public:
     // PairSpec::metadata and every output row after the standard columns:
     // a manifest's other columns, "system" for folders, "id" for lists.
     virtual const std::vector<std::string>& metadata() const = 0;
+    // How the listing pairs files that it finds (folders, lists), in a
+    // sentence for a run whose rows are mostly unpaired; empty for a
+    // listing that names its pairs.
+    virtual std::string layout() const { return ""; }
 };
 
 // The names a manifest column may have for each column kelvor-batch
@@ -151,18 +155,33 @@ std::string folder_name(const std::string& path);
 // holding '=' can be given as "./a=b".
 SystemFolder parse_system_folder(const std::string& text);
 
-// Pairs of files with the same relative path below the reference folder
-// and each system folder, sorted by that path (byte order), and for each
-// path by system in the order given; every pair carries its system's
-// label as the metadata column "system", and for every folder of its path
-// named "name=value" (snr=0/x.wav) a column `name` holding `value` (empty
-// for a path without such a folder), in the order such names first
-// appear. Only audio files are taken (is_audio_name; hidden files and
-// folders are passed over). Links to folders are followed, except a link back to a
-// folder that holds it (a cycle), which is passed over. A reference
-// missing from a system folder, and a system's file without a reference,
-// become pairs with error "unpaired". Both columns of a pair hold the
-// relative path.
+// Pairs of the audio files below each system folder with those below the
+// reference folder. A folder of a relative path named "name=value"
+// (snr=0/x.wav) is a condition, not part of the name: it makes a column
+// `name` holding `value` (empty for a path without such a folder; names
+// in the order they first appear), and a path lying in two folders of one
+// name is refused. A system's file PATH pairs with the reference of the
+// same relative path; when there is none, with the reference of the same
+// path outside name=value folders (its key: snr=-5/s01.wav pairs with
+// s01.wav) that lies only in folders of PATH's own (snr=-5/spk=f1/s01.wav
+// with spk=f1/s01.wav, never with snr=0/s01.wav) and in all those of every
+// other such reference. Two such references of which neither lies in
+// all the folders of the other (snr=0/s.wav and spk=f1/s.wav for
+// snr=0/spk=f1/s.wav) are ambiguous: a "bad_row" pair naming both.
+//
+// Pairs come sorted by the path they are found at (byte order), and for
+// each path by system in the order given; every pair carries its system's
+// label as the metadata column "system", then the name=value columns of
+// that path (a system's file's; for an unpaired reference, its own). The
+// reference column holds the reference's relative path, the degraded
+// column the system's file's; a pair without its other file holds its one
+// path in both. Only audio files are taken (is_audio_name; hidden files
+// and folders are passed over). Each folder is walked without the others
+// (refs/enh given as a system folder holds no references). Links to
+// folders are followed, except a link back to a folder that holds it (a
+// cycle), which is passed over. A reference that no file of a system
+// pairs with, and a system's file without a reference, become pairs with
+// error "unpaired".
 class DirectorySource : public PairList {
 public:
     // Throws ListingError, also for two systems of one label.
@@ -170,6 +189,10 @@ public:
     // One system folder, labelled by its name.
     DirectorySource(const std::string& reference_dir, const std::string& degraded_dir)
         : DirectorySource(reference_dir, {SystemFolder{folder_name(degraded_dir), degraded_dir}}) {}
+    std::string layout() const override { return layout_; }
+
+private:
+    std::string layout_;
 };
 
 // Two lists of "<id> <path>" lines, as speech toolkits keep their audio

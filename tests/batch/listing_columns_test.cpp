@@ -370,3 +370,35 @@ TEST_F(ListingColumns, FoldersNamedNameEqualsValueBecomeColumns) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ListingColumns, FoldersAsResearchersLayThemOutAndAHintWhenMostRowsAreUnpaired) {
+    for (const char* folder : {"refs", "noisy/snr=-5", "enhanced/snr=-5", "other"}) mkdirs(folder);
+    write_file(path("refs/s01.wav"), wav_bytes(sample_ref(), 8000));
+    write_file(path("noisy/snr=-5/s01.wav"), wav_bytes(sample_deg(), 8000));
+    write_file(path("enhanced/snr=-5/s01.wav"), wav_bytes(sample_ref(), 8000));
+    ToolRun run = run_batch({"--ref-dir", "refs", "--deg-dir", "noisy", "--deg-dir", "enhanced"}, dir_);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::vector<std::string>> records = csv_records(run.out);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].back(), "snr");
+    EXPECT_EQ(records[1][0], "s01.wav");
+    EXPECT_EQ(records[1][1], "snr=-5/s01.wav");
+    EXPECT_EQ(records[1].back(), "-5");
+    EXPECT_EQ(records[2][2], "1");  // enhanced: the reference itself
+    EXPECT_EQ(run.err.find("unpaired"), std::string::npos) << run.err;
+
+    write_file(path("other/t01.wav"), wav_bytes(sample_deg(), 8000));
+    const std::pair<std::vector<std::string>, const char*> hinted[] = {
+        {{"--ref-dir", "refs/", "--deg-dir", "other"},
+         "kelvor-batch: 2 of 2 rows are unpaired: folders pair a system's file DIR/PATH with the reference 'refs/PATH'"},
+    };
+    for (const auto& [args, said] : hinted) {
+        ToolRun unpaired = run_batch(args, dir_);
+        EXPECT_EQ(unpaired.status, 3);
+        EXPECT_NE(unpaired.err.find(said), std::string::npos) << unpaired.err;
+    }
+}
+
+}  // namespace

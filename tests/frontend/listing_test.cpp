@@ -106,6 +106,108 @@ TEST_F(ListingTest, DirectoriesPairByRelativePathAndReportLoneFiles) {
     EXPECT_THROW(DirectorySource(dir_ + "/A", dir_ + "/none"), ListingError);
 }
 
+TEST_F(ListingTest, ConditionFoldersPairWithTheReferenceInsideOrOutsideThem) {
+    struct Expected {
+        const char* reference;
+        const char* degraded;
+        const char* status;
+        const char* facts;  // part of them
+        std::vector<std::string> metadata;
+    };
+    struct Case {
+        const char* name;
+        std::vector<const char*> refs;
+        std::vector<const char*> degs;  // below "d", or below refs/enh when enh_inside
+        std::vector<Expected> rows;
+        bool enh_inside = false;
+    };
+    const Case cases[] = {
+        {"the subfolder's reference when there is one, else the flat one",
+         {"s01.wav", "snr=-5/s01.wav"},
+         {"snr=-5/s01.wav", "snr=0/s01.wav"},
+         {{"snr=-5/s01.wav", "snr=-5/s01.wav", "ok", "", {"d", "-5"}},
+          {"s01.wav", "snr=0/s01.wav", "ok", "", {"d", "0"}}}},
+        {"flat references below other folders; a file without one",
+         {"s01.wav", "sub/s02.wav"},
+         {"snr=5/s01.wav", "snr=5/s03.wav", "snr=5/sub/s02.wav"},
+         {{"s01.wav", "snr=5/s01.wav", "ok", "", {"d", "5"}},
+          {"snr=5/s03.wav", "snr=5/s03.wav", "unpaired",
+           "no file 'snr=5/s03.wav' in the reference directory", {"d", "5"}},
+          {"sub/s02.wav", "snr=5/sub/s02.wav", "ok", "", {"d", "5"}}}},
+        {"never another condition's reference",
+         {"snr=0/s01.wav"},
+         {"snr=5/s01.wav"},
+         {{"snr=0/s01.wav", "snr=0/s01.wav", "unpaired", "in the degraded directory", {"d", "0"}},
+          {"snr=5/s01.wav", "snr=5/s01.wav", "unpaired", ", nor 's01.wav'", {"d", "5"}}}},
+        {"the reference in the most of the file's folders",
+         {"s.wav", "snr=0/s.wav"},
+         {"snr=0/spk=f1/s.wav"},
+         {{"s.wav", "s.wav", "unpaired", "no file 's.wav' in the degraded directory", {"d", "", ""}},
+          {"snr=0/s.wav", "snr=0/spk=f1/s.wav", "ok", "", {"d", "0", "f1"}}}},
+        {"two references, neither in the other's folders: ambiguous",
+         {"snr=0/s.wav", "spk=f1/s.wav"},
+         {"snr=0/spk=f1/s.wav"},
+         {{"snr=0/s.wav", "snr=0/s.wav", "unpaired", "", {"d", "0", ""}},
+          {"snr=0/spk=f1/s.wav", "snr=0/spk=f1/s.wav", "bad_row",
+           "/refs', 'snr=0/s.wav' and 'spk=f1/s.wav': neither lies in", {"d", "0", "f1"}},
+          {"spk=f1/s.wav", "spk=f1/s.wav", "unpaired", "", {"d", "", "f1"}}}},
+        {"a system folder inside the reference folder holds no references",
+         {"s01.wav"},
+         {"s01.wav"},
+         {{"s01.wav", "s01.wav", "ok", "", {"d"}}},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = make_temp_dir();
+        const std::string deg_dir = c.enh_inside ? root + "/refs/enh" : root + "/d";
+        auto create = [](const std::string& file) {
+            ASSERT_EQ(system(("mkdir -p '" + file.substr(0, file.rfind('/')) + "'").c_str()), 0);
+            write_file(file, "");
+        };
+        for (const char* f : c.refs) create(root + "/refs/" + f);
+        for (const char* f : c.degs) create(deg_dir + "/" + f);
+        std::vector<PairSpec> pairs = all_pairs(DirectorySource(root + "/refs", {SystemFolder{"d", deg_dir}}));
+        ASSERT_EQ(pairs.size(), c.rows.size());
+        for (size_t i = 0; i < pairs.size(); i++) {
+            SCOPED_TRACE(i);
+            const Expected& e = c.rows[i];
+            EXPECT_EQ(pairs[i].reference, e.reference);
+            EXPECT_EQ(pairs[i].degraded, e.degraded);
+            EXPECT_STREQ(kelvor_status_name(pairs[i].status), e.status);
+            EXPECT_NE(pairs[i].facts.find(e.facts), std::string::npos) << pairs[i].facts;
+            EXPECT_EQ(pairs[i].metadata, e.metadata);
+            if (pairs[i].status == KELVOR_OK) {
+                EXPECT_EQ(pairs[i].reference_path, root + "/refs/" + e.reference);
+            }
+        }
+        remove_tree(root);
+    }
+}
+
+TEST_F(ListingTest, AFolderOfNoOneValueOrOfAWrittenColumnIsRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"d/snr=0/snr=5/a.wav", "The path 'snr=0/snr=5/a.wav' below '"},
+        {"d/snr=/snr=7/a.wav", "two folders of the column 'snr' ('snr=' and 'snr=7')"},
+        {"d/system=legacy/a.wav", "The folder 'system=legacy' of 'system=legacy/a.wav' below '"},
+        {"refs/x/stoi=1/a.wav", "would make a column 'stoi'"},
+    };
+    for (const auto& [file, said] : cases) {
+        SCOPED_TRACE(file);
+        const std::string root = make_temp_dir();
+        const std::string path = root + "/" + file;
+        ASSERT_EQ(system(("mkdir -p '" + path.substr(0, path.rfind('/')) + "' '" + root + "/refs' '" + root + "/d'").c_str()), 0);
+        write_file(path, "");
+        try {
+            DirectorySource(root + "/refs", root + "/d");
+            ADD_FAILURE() << "taken";
+        } catch (const ListingError& e) {
+            EXPECT_NE(std::string(e.what()).find(said), std::string::npos) << e.what();
+        }
+        remove_tree(root);
+    }
+}
+
 TEST(Shard, ParsingAndEveryRowInExactlyOneShard) {
     Shard s;
     for (const char* bad : {"", "1", "0/3", "4/3", "1/0", "a/3", "1/3x", "-1/3", "1//3"}) {

@@ -135,6 +135,44 @@ void score(const Signal& reference, const Signal& degraded, const kelvor_options
     row.estoi = scores.estoi;
 }
 
+// A signal's samples, read whole as doubles.
+std::vector<double> whole(const Signal& signal) {
+    std::vector<double> samples(static_cast<size_t>(signal.frames));
+    constexpr int64_t BLOCK = 65536;
+    for (int64_t start = 0; start < signal.frames; start += BLOCK) {
+        signal.read(start, static_cast<int32_t>(std::min(BLOCK, signal.frames - start)), samples.data() + start);
+    }
+    return samples;
+}
+
+void score_with_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
+                         double* grad_stoi, double* grad_estoi) {
+    if (reference.rate != degraded.rate) {
+        throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
+                                                      ", the degraded signal at " + rate_text(degraded.rate));
+    }
+    const int rate = reference.rate;
+    row.rate = rate;
+    if (rate > 0) row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
+    const std::vector<double> x = whole(reference);
+    const std::vector<double> y = whole(degraded);
+    kelvor_scores scores{};
+    const int status = kelvor_score_gradient(x.data(), reference.frames, y.data(), degraded.frames, rate, &options,
+                                             &scores, grad_stoi, grad_estoi);
+    if (status == KELVOR_ERR_TOO_LONG) {
+        // The gradient's own limit, far below the scores' (its pair is held
+        // at 10 kHz in memory).
+        throw PairError(status, "the longer signal holds " + std::to_string(std::max(reference.frames, degraded.frames)) +
+                                    " samples at " + rate_text(rate) + "; a gradient is taken over at most " +
+                                    std::to_string(KELVOR_MAX_SAMPLES_GRADIENT) + " samples at 10 kHz");
+    }
+    if (status != KELVOR_OK) throw PairError(status, facts_of(status, reference, degraded, options));
+    row.delay_samples = scores.delay;
+    row.delay_ms = scores.delay_ms;
+    row.stoi = scores.stoi;
+    row.estoi = scores.estoi;
+}
+
 // Runs body, turning whatever it throws into the row's error.
 template <typename Body>
 void guarded(Row& row, Body body) noexcept {
@@ -201,6 +239,13 @@ Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_
                   Details* details) noexcept {
     Row row;
     guarded(row, [&] { score(reference, degraded, options, row, details); });
+    return row;
+}
+
+Row score_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options,
+                   double* grad_stoi, double* grad_estoi) noexcept {
+    Row row;
+    guarded(row, [&] { score_with_gradient(reference, degraded, options, row, grad_stoi, grad_estoi); });
     return row;
 }
 

@@ -102,6 +102,15 @@ Signal signal_of(const Audio& audio, const std::string& name);
 Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
                   Details* details = nullptr) noexcept;
 
+// score_signals with the gradient of the scores with respect to the
+// degraded samples (kelvor_score_gradient; the reference profile alone):
+// grad_stoi and grad_estoi, either of which may be null, receive
+// degraded.frames values each on success and are left alone on a failure.
+// The library's call needs both signals in memory, so they are read whole
+// first. A failure is an error row as score_signals makes it.
+Row score_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options,
+                   double* grad_stoi, double* grad_estoi) noexcept;
+
 // score_signals on two signals held in memory.
 Row score_audio(const Audio& reference, const Audio& degraded, const kelvor_options& options,
                 Details* details = nullptr) noexcept;

@@ -77,6 +77,10 @@ __all__ = [
     "Details",
     "stoi",
     "score",
+    "stoi_batch",
+    "score_batch",
+    "stoi_gradient",
+    "SCORE_DTYPE",
     "score_files",
     "score_many",
     "details",
@@ -197,7 +201,15 @@ def _samples(x: Any, name: str) -> np.ndarray:
     floating types (float16 to float32, wider ones to float64)."""
     a = np.asarray(x)
     if a.ndim != 1:
-        raise ValueError(f"{name}: expected a 1-D array of samples, got an array of shape {a.shape}")
+        raise ValueError(
+            f"{name}: expected a 1-D array of samples, got an array of shape {a.shape}; "
+            "arrays of shape (..., time) are scored by kelvor_stoi.stoi and kelvor_stoi.score_batch"
+        )
+    return _sample_values(a, name)
+
+
+def _sample_values(a: np.ndarray, name: str) -> np.ndarray:
+    """An array of samples of any shape as _samples converts them."""
     if a.dtype.kind == "i" and a.dtype.itemsize == 2:
         return a if a.dtype.isnative else a.astype(np.int16)
     if a.dtype.kind == "f":
@@ -313,14 +325,20 @@ def score(
 
 def stoi(
     clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = False, profile: Profile = None
-) -> float:
+) -> Union[float, np.ndarray]:
     """STOI of degraded against clean at fs_sig Hz, or ESTOI with extended.
 
     The call of the most widely used Python implementation, so that a script
     changes only its import, and its numbers. The value is ``score(clean,
     degraded, fs_sig).stoi`` (or ``.estoi``); see score() for the inputs and
     errors.
+
+    Arrays of shape (..., time) give a float64 array of shape (...), each
+    item's value the 1-D call's: stoi_batch() with its defaults (every
+    core, no padding, the first failed item's error raised).
     """
+    if np.ndim(clean) > 1 or np.ndim(degraded) > 1:
+        return stoi_batch(clean, degraded, fs_sig, extended, profile=profile)
     s = score(clean, degraded, fs_sig, profile=profile)
     return s.estoi if extended else s.stoi
 
@@ -549,6 +567,9 @@ def plot_details(
     from kelvor_stoi._plot import plot_details as _plot
 
     return _plot(details, ax)
+
+
+from kelvor_stoi._batch import SCORE_DTYPE, score_batch, stoi_batch, stoi_gradient  # noqa: E402
 
 
 def __getattr__(name: str) -> Any:

@@ -37,6 +37,7 @@
 #include "frontend/row_format.h"
 #include "frontend/shard.h"
 #include "kelvor/stoi.h"
+#include "python/src/core.h"
 
 namespace py = pybind11;
 using kelvor::frontend::Audio;
@@ -47,6 +48,7 @@ using kelvor::frontend::PairOptions;
 using kelvor::frontend::PairSpec;
 using kelvor::frontend::Row;
 using kelvor::frontend::Signal;
+using kelvor::python::Borrowed;
 
 namespace {
 
@@ -161,29 +163,16 @@ py::dict options_dict(const PairOptions& options) {
 
 // ------------------------------------------------------------ signals
 
-// Samples borrowed from a numpy array for the length of a call: where its
-// first element lies and how far apart the elements are. The array stays
-// referenced by the caller, so the samples may be read without the GIL.
-struct Borrowed {
-    enum Type { INT16, FLOAT32, FLOAT64 };
-    const char* data = nullptr;
-    py::ssize_t stride = 0;  // bytes, may be negative or zero
-    int64_t count = 0;
-    Type type = FLOAT64;
-    std::string name;  // how the facts of a failure name it: "the clean signal"
-};
+Borrowed::Type sample_type(const py::handle& samples, const char* name) {
+    if (py::isinstance<py::array_t<int16_t>>(samples)) return Borrowed::INT16;
+    if (py::isinstance<py::array_t<float>>(samples)) return Borrowed::FLOAT32;
+    if (py::isinstance<py::array_t<double>>(samples)) return Borrowed::FLOAT64;
+    throw py::value_error(std::string(name) + ": expected an array of int16, float32 or float64 samples");
+}
 
 Borrowed borrow(const py::handle& samples, const char* name) {
     Borrowed b;
-    if (py::isinstance<py::array_t<int16_t>>(samples)) {
-        b.type = Borrowed::INT16;
-    } else if (py::isinstance<py::array_t<float>>(samples)) {
-        b.type = Borrowed::FLOAT32;
-    } else if (py::isinstance<py::array_t<double>>(samples)) {
-        b.type = Borrowed::FLOAT64;
-    } else {
-        throw py::value_error(std::string(name) + ": expected an array of int16, float32 or float64 samples");
-    }
+    b.type = sample_type(samples, name);
     py::array a = py::reinterpret_borrow<py::array>(samples);
     if (a.ndim() != 1) throw py::value_error(std::string(name) + ": expected a 1-D array of samples");
     b.data = static_cast<const char*>(a.data());
@@ -601,11 +590,26 @@ void bind_pair_spec(py::module_& m) {
 
 }  // namespace
 
+namespace kelvor::python {
+
+Borrowed::Type sample_type(const py::handle& samples, const char* name) { return ::sample_type(samples, name); }
+
+Signal borrowed_signal(const Borrowed& b, int rate) { return signal_of(b, rate); }
+
+py::object exception_of(const Row& row) { return ::exception_of(row); }
+
+std::vector<Row> run_rows(size_t count, int jobs, const std::function<Row(size_t)>& score, bool* interrupted) {
+    return ::run_rows(count, jobs, score, interrupted);
+}
+
+}  // namespace kelvor::python
+
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The compiled core of kelvor_stoi; use the functions of the kelvor_stoi package.";
 
     bind_pair_options(m);
     bind_pair_spec(m);
+    kelvor::python::bind_batch(m);
 
     m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));
     m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));

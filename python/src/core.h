@@ -1,0 +1,57 @@
+// What the files of kelvor_stoi._core share: samples borrowed from numpy
+// arrays, the exception of a failed row, and the pool that scores many
+// items on threads of the front-end core with the GIL released.
+#ifndef KELVOR_PYTHON_CORE_H
+#define KELVOR_PYTHON_CORE_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frontend/pair.h"
+#include "frontend/row.h"
+
+namespace kelvor::python {
+
+namespace py = pybind11;
+
+// Samples borrowed from a numpy array for the length of a call: where its
+// first element lies and how far apart the elements are. The array stays
+// referenced by the caller, so the samples may be read without the GIL.
+struct Borrowed {
+    enum Type { INT16, FLOAT32, FLOAT64 };
+    const char* data = nullptr;
+    py::ssize_t stride = 0;  // bytes, may be negative or zero
+    int64_t count = 0;
+    Type type = FLOAT64;
+    std::string name;  // how the facts of a failure name it: "the clean signal"
+};
+
+// The sample type of a numpy array; ValueError naming the argument for any
+// other than int16, float32 and float64 in the machine's byte order.
+Borrowed::Type sample_type(const py::handle& samples, const char* name);
+
+// The front-end core's view of borrowed samples: read in blocks where they
+// lie, int16 as their value / 32768.
+kelvor::frontend::Signal borrowed_signal(const Borrowed& b, int rate);
+
+// The package's exception for a failed row (with the GIL held).
+py::object exception_of(const kelvor::frontend::Row& row);
+
+// Runs score(i) for i = 0 .. count - 1 on `jobs` threads of the front-end
+// core's pool and returns the rows in order. Called without the GIL; Ctrl-C
+// stops handing out items, sets *interrupted and leaves the exception
+// pending for the caller to raise once it holds the GIL again.
+std::vector<kelvor::frontend::Row> run_rows(size_t count, int jobs,
+                                            const std::function<kelvor::frontend::Row(size_t)>& score,
+                                            bool* interrupted);
+
+// Binds the calls on batches of signals (batch.cpp).
+void bind_batch(py::module_& m);
+
+}  // namespace kelvor::python
+
+#endif

@@ -6,7 +6,7 @@
 
 Also ``python3 -m kelvor_stoi``. Exit status: 0 on success, 1 when the
 results cannot be read or do not have the columns asked for (or a package
-it needs is missing), 2 for a bad command line.
+it needs is missing), 2 for a bad command line, 130 when interrupted.
 """
 from __future__ import annotations
 
@@ -162,6 +162,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         return _fail(command, f"{_name(args.results)}: nested too deeply to be read")
     except MemoryError:
         return _fail(command, f"{_name(args.results)}: too large to be held in memory")
+    except KeyboardInterrupt:
+        # Ctrl-C: the status of a process ended by SIGINT, without a
+        # traceback; a report being written leaves no file behind.
+        return 130
 
 
 def _name(results: str) -> str:

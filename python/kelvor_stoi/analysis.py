@@ -605,6 +605,11 @@ def _factorize(values: Any) -> Tuple[np.ndarray, List[Any]]:
     if missing.any():
         cells = cells.copy()
         cells[missing] = ""
+    # pandas' own factorize where no value holds a surrogate: strings that
+    # it merged would show as a distinct value that holds one.
+    codes, distinct = pd.factorize(cells, sort=False)
+    if not _SURROGATE.search("".join(v for v in distinct if isinstance(v, str))):
+        return codes.astype(np.int64, copy=False), list(distinct)
     index: Dict[Any, int] = {}
     codes = np.fromiter((index.setdefault(v, len(index)) for v in cells), dtype=np.int64, count=cells.shape[0])
     return codes, list(index)

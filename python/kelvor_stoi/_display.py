@@ -20,6 +20,7 @@ from typing import Any, List, Sequence
 import numpy as np
 import pandas as pd
 
+from kelvor_stoi import _core
 from kelvor_stoi.analysis import MEASURES
 
 NAMES = {"stoi": "STOI", "estoi": "ESTOI"}
@@ -27,24 +28,16 @@ DASH = "\u2013"  # shown for a value that does not exist (no scored pair)
 MINUS = "\u2212"
 
 
-# Bytes that are not UTF-8 (lone surrogates, as "surrogateescape" reads
-# them), C0 and C1 controls, DEL, and the marks that reorder text on
-# screen (bidirectional overrides and isolates).
-_HIDDEN = re.compile("[\udc80-\udcff\x00-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069]")
-
-
-def _escape(match: "re.Match[str]") -> str:
-    code = ord(match.group())
-    if 0xDC80 <= code <= 0xDCFF:
-        return f"\\x{code - 0xDC00:02x}"
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
-
-
 def shown(value: Any) -> str:
     """A value as a reader is shown it: text, with every byte that is not
     UTF-8 and every control character as a \\xNN escape (\\uNNNN for the
-    marks that reorder text), never raw."""
-    return _HIDDEN.sub(_escape, value if isinstance(value, str) else str(value))
+    marks that reorder text), never raw; kelvor-batch's own rule."""
+    text = value if isinstance(value, str) else str(value)
+    try:
+        data = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate no file's bytes give
+        data = text.encode("utf-8", "backslashreplace")
+    return _core.shown(data)
 
 
 def _number(v: Any, signed: bool = False, digits: int = 4) -> str:

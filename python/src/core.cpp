@@ -35,6 +35,7 @@
 #include "frontend/pool.h"
 #include "frontend/row.h"
 #include "frontend/row_format.h"
+#include "frontend/text.h"
 #include "frontend/shard.h"
 #include "kelvor/stoi.h"
 #include "python/src/core.h"
@@ -621,6 +622,10 @@ PYBIND11_MODULE(_core, m) {
     m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("options"), py::arg("jobs"));
     m.def("max_shift", [](double rate) { return kelvor_max_shift(rate); }, py::arg("rate"));
     m.def("version", &kelvor_version);
+    // A value as a reader is shown it (bytes that are not UTF-8 and control
+    // characters escaped): kelvor-batch's own rule, for kelvor-stoi's output.
+    m.def("shown", [](const py::bytes& text) { return py::str(kelvor::frontend::shown(std::string(text))); },
+          py::arg("text"));
     m.def("pair_message", &kelvor::frontend::pair_message, py::arg("status"), py::arg("facts"),
           "The message of a failed pair: the status's sentence, then the facts.");
 

@@ -182,6 +182,9 @@ def test_the_scatter_plot_shows_the_pairs_of_compare(tmp_path, monkeypatch):
         assert len(points) == comparison.at[measure, "pairs"] == 3
         assert points[:, 0].mean() == pytest.approx(comparison.at[measure, "mean_a"])
         assert points[:, 1].mean() == pytest.approx(comparison.at[measure, "mean_b"])
+        # The axes fit the pairs (0.3 to 0.85), not the whole range of a score.
+        low, high = ax.get_xlim()
+        assert 0.2 < low < points.min() and points.max() < high < 0.95 and ax.get_ylim() == (low, high)
 
 
 def test_details_are_found_by_their_fields_when_the_names_do_not_match(tmp_path, monkeypatch):

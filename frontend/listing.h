@@ -207,18 +207,30 @@ private:
 // byte is a "bad_row" pair saying so. Relative paths are taken from the
 // working directory, as the toolkits take them. The lists are read whole
 // (a line is at most CSV_MAX_RECORD bytes); an id listed twice in one list
-// is refused (ListingError).
-class ScpSource : public PairList {
+// is refused (ListingError). Held as their bytes and an index of offsets
+// (about 12 bytes an entry beside its line), the pairs are made as they
+// are asked for.
+class ScpSource : public PairSource {
 public:
     // Throws ListingError.
     ScpSource(const std::string& reference_list, const std::string& degraded_list);
+    ~ScpSource() override;
+    bool next(PairSpec& listed) override;
+    void rewind() override;
+    const std::vector<std::string>& metadata() const override { return metadata_; }
+    std::string layout() const override;
     // The SHA-256 of each list's bytes.
-    const std::string& reference_sha256() const { return reference_sha256_; }
-    const std::string& degraded_sha256() const { return degraded_sha256_; }
+    const std::string& reference_sha256() const;
+    const std::string& degraded_sha256() const;
 
 private:
-    std::string reference_sha256_;
-    std::string degraded_sha256_;
+    class List;
+    std::unique_ptr<List> reference_;
+    std::unique_ptr<List> degraded_;
+    std::vector<bool> paired_;  // the reference entries that a degraded entry pairs with
+    size_t at_ = 0;             // the next entry: the degraded list's, then the reference list's
+    int64_t index_ = 0;
+    std::vector<std::string> metadata_{"id"};
 };
 
 // The value of a shift cell: a whole number of samples (leading zeros

@@ -314,8 +314,8 @@ TEST_F(CommandTest, DirectoriesPairByNameAndScoreAsTheManifestDoes) {
     EXPECT_EQ(a[1].delay_samples, 320);
 }
 
-long peak_kb(const std::string& dir, int rows) {
-    write_file(dir + "/m.csv", short_pair_manifest(dir, rows));
+// The peak resident memory of kelvor-batch run with args in dir, in kB.
+long peak_kb(const std::vector<std::string>& args, const std::string& dir, int status) {
     // Under AddressSanitizer freed blocks wait in a quarantine of up to
     // 256 MB, which would grow with the number of pairs; keep it small so
     // that the peak is the program's own.
@@ -325,11 +325,16 @@ long peak_kb(const std::string& dir, int rows) {
     std::string options = saved + ":quarantine_size_mb=1";
     setenv("ASAN_OPTIONS", options.c_str(), 1);
     struct rusage usage {};
-    pid_t pid = spawn_batch({"-j2", "m.csv"}, dir);
-    EXPECT_EQ(wait_batch(pid, &usage), 0);
+    pid_t pid = spawn_batch(args, dir);
+    EXPECT_EQ(wait_batch(pid, &usage), status);
     if (had) setenv("ASAN_OPTIONS", saved.c_str(), 1);
     else unsetenv("ASAN_OPTIONS");
     return usage.ru_maxrss;
+}
+
+long peak_kb(const std::string& dir, int rows) {
+    write_file(dir + "/m.csv", short_pair_manifest(dir, rows));
+    return peak_kb({"-j2", "m.csv"}, dir, 0);
 }
 
 TEST_F(CommandTest, TenThousandRowsInTheMemoryOfAHundred) {
@@ -341,6 +346,28 @@ TEST_F(CommandTest, TenThousandRowsInTheMemoryOfAHundred) {
     const long slack = 4096;
 #endif
     EXPECT_LT(large, small + slack) << "peak " << small << " kB for 100 rows, " << large << " kB for 10,000";
+}
+
+TEST_F(CommandTest, IdListsTakeLittleMoreMemoryThanTheirBytes) {
+    // Two lists of n lines, paired in another order; a shard scores a few
+    // pairs, so that the peak is the listing's.
+    auto peak_of_lists = [&](int n, size_t& bytes) {
+        std::string ref, deg;
+        for (int i = 0; i < n; i++) ref += "utt" + std::to_string(1000000 + i) + " r/" + std::to_string(i) + ".wav\n";
+        for (int i = n; i-- > 0;) deg += "utt" + std::to_string(1000000 + i) + " d/" + std::to_string(i) + ".wav\n";
+        write_file(path("ref.scp"), ref);
+        write_file(path("deg.scp"), deg);
+        bytes = ref.size() + deg.size();
+        return peak_kb({"-j2", "--quiet", "--shard", "1/2000", "--ref-scp", "ref.scp", "--deg-scp", "deg.scp"}, dir_, 3);
+    };
+    size_t few = 0, many = 0;
+    const long small = peak_of_lists(1000, few);
+    const long large = peak_of_lists(100000, many);
+    // Strings and maps per line took 12 to 13 times the lists' size; their
+    // bytes and an index of offsets take less than twice.
+    const long bound = static_cast<long>(3 * (many - few) / 1024);
+    EXPECT_LT(large, small + bound) << "peak " << small << " kB for " << few << " bytes of lists, " << large
+                                    << " kB for " << many;
 }
 
 }  // namespace

@@ -339,6 +339,45 @@ TEST_F(ListingColumns, IdListsPairByIdInTheOrderOfTheDegradedList) {
     EXPECT_NE(resumed.err.find("can't resume 's.csv': it was written from --ref-scp"), std::string::npos) << resumed.err;
 }
 
+TEST_F(ListingColumns, IdListsNameTheLinesOfFaultsAndRepeatsFarIntoTheList) {
+    // 300 entries, a blank line after every seventh: entry i is on line
+    // i + 1 + i / 7.
+    auto list = [](const std::string& prefix, int pipe_at) {
+        std::string text;
+        for (int i = 0; i < 300; i++) {
+            text += "u" + std::to_string(i) + " " + prefix + std::to_string(i) + (i == pipe_at ? ".wav |" : ".wav") + "\n";
+            if (i % 7 == 6) text += "  \t\r\n";
+        }
+        return text;
+    };
+    write_file(path("ref.scp"), list("r", 250));
+    write_file(path("deg.scp"), list("d", 77));
+    std::vector<PairSpec> pairs = all_pairs(ScpSource(path("ref.scp"), path("deg.scp")));
+    ASSERT_EQ(pairs.size(), 300u);
+    EXPECT_NE(pairs[77].facts.find("deg.scp', line 89: the entry 'u77' is a command pipe"), std::string::npos)
+        << pairs[77].facts;
+    EXPECT_NE(pairs[250].facts.find("ref.scp', line 286: the entry 'u250' is a command pipe"), std::string::npos)
+        << pairs[250].facts;
+    EXPECT_EQ(pairs[299].reference, "r299.wav");
+    EXPECT_EQ(pairs[299].status, KELVOR_OK);
+
+    const std::pair<std::string, const char*> repeats[] = {
+        {"b 1\na 2\na 3\nb 4\n", "the id 'a' twice (lines 2 and 3)"},
+        {list("x", -1) + "u200 again.wav\nu5 again.wav\n", "the id 'u200' twice (lines 229 and 343)"},
+    };
+    for (const auto& [text, said] : repeats) {
+        write_file(path("twice.scp"), text);
+        for (bool as_reference : {true, false}) {
+            try {
+                as_reference ? ScpSource(path("twice.scp"), path("deg.scp")) : ScpSource(path("ref.scp"), path("twice.scp"));
+                ADD_FAILURE() << "taken: " << said;
+            } catch (const ListingError& e) {
+                EXPECT_NE(std::string(e.what()).find(said), std::string::npos) << e.what();
+            }
+        }
+    }
+}
+
 TEST_F(ListingColumns, FoldersNamedNameEqualsValueBecomeColumns) {
     for (const char* folder : {"refs/snr=0/spk=f1", "refs/snr=5", "n/snr=0/spk=f1", "n/snr=5", "n/x=1=2"}) mkdirs(folder);
     for (const char* file : {"refs/snr=0/spk=f1/a.wav", "refs/snr=5/a.wav", "n/snr=0/spk=f1/a.wav", "n/snr=5/a.wav"}) {
@@ -390,9 +429,13 @@ TEST_F(ListingColumns, FoldersAsResearchersLayThemOutAndAHintWhenMostRowsAreUnpa
     EXPECT_EQ(run.err.find("unpaired"), std::string::npos) << run.err;
 
     write_file(path("other/t01.wav"), wav_bytes(sample_deg(), 8000));
+    write_file(path("ref.scp"), "s01 refs/s01.wav\n");
+    write_file(path("deg.scp"), "refs/s01.wav other/t01.wav\n");  // the id written as a path
     const std::pair<std::vector<std::string>, const char*> hinted[] = {
         {{"--ref-dir", "refs/", "--deg-dir", "other"},
          "kelvor-batch: 2 of 2 rows are unpaired: folders pair a system's file DIR/PATH with the reference 'refs/PATH'"},
+        {{"--ref-scp", "ref.scp", "--deg-scp", "deg.scp"},
+         "kelvor-batch: 2 of 2 rows are unpaired: lists pair the line '<id> <path>' of the degraded list 'deg.scp'"},
     };
     for (const auto& [args, said] : hinted) {
         ToolRun unpaired = run_batch(args, dir_);

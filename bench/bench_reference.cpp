@@ -79,8 +79,8 @@ void BM_BandEnvelopes(benchmark::State& state) {
     const IsaLevel level = static_cast<IsaLevel>(state.range(0));
     if (!available(state, level)) return;
     const int32_t frames = 233;
-    const int32_t calls = (frames + ENVELOPE_LANES - 1) / ENVELOPE_LANES;
-    const std::vector<double> x = noise(int64_t{calls} * ENVELOPE_LANES * FRAME_LENGTH, 5);
+    const int32_t calls = (frames + DOUBLE_LANES_MAX - 1) / DOUBLE_LANES_MAX;
+    const std::vector<double> x = noise(int64_t{calls} * DOUBLE_LANES_MAX * FRAME_LENGTH, 5);
     // Fifteen bands of widening width, as the reference profile's.
     int32_t lo[15];
     int32_t hi[15];
@@ -89,13 +89,14 @@ void BM_BandEnvelopes(benchmark::State& state) {
         k += 3 + j;
         hi[j] = k;
     }
-    std::vector<double> env(static_cast<size_t>(calls) * ENVELOPE_LANES * 15);
+    std::vector<double> env(static_cast<size_t>(calls) * DOUBLE_LANES_MAX * BAND_COUNT);
     for (auto _ : state) {
         for (int32_t c = 0; c < calls; c++) {
-            const int32_t left = frames - c * ENVELOPE_LANES;
-            const int32_t count = left < ENVELOPE_LANES ? left : ENVELOPE_LANES;
-            band_envelopes_lanes_using(level, x.data() + static_cast<size_t>(c) * ENVELOPE_LANES * FRAME_LENGTH, count,
-                                       lo, hi, 15, env.data() + static_cast<size_t>(c) * ENVELOPE_LANES * 15);
+            const int32_t left = frames - c * DOUBLE_LANES_MAX;
+            const int32_t count = left < DOUBLE_LANES_MAX ? left : DOUBLE_LANES_MAX;
+            const size_t at = static_cast<size_t>(c) * DOUBLE_LANES_MAX;
+            band_envelopes_lanes_using(level, x.data() + at * FRAME_LENGTH, count, lo, hi, BAND_COUNT,
+                                       env.data() + at * BAND_COUNT);
         }
         benchmark::DoNotOptimize(env.data());
         benchmark::ClobberMemory();

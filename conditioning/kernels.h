@@ -35,6 +35,7 @@
 
 #include <cstdint>
 
+#include "common/lanes.h"
 #include "conditioning/alignment.h"
 #include "conditioning/polyphase.h"
 #include "conditioning/resampler.h"
@@ -54,9 +55,9 @@ constexpr int32_t ALIGN_CHUNK_AVX512 = 4096;
 // samples (below): a call adds to c[s] only for the delays s whose residue
 // lies in k_begin .. k_end - 1 (0 .. width for all of them), so that the
 // delays can be shared out between threads, each sum formed whole by one.
-constexpr int32_t ALIGN_RESIDUES_SSE2 = 8;
-constexpr int32_t ALIGN_RESIDUES_AVX2 = 16;
-constexpr int32_t ALIGN_RESIDUES_AVX512 = 32;
+constexpr int32_t ALIGN_RESIDUES_SSE2 = INT16_LANES_SSE2;
+constexpr int32_t ALIGN_RESIDUES_AVX2 = INT16_LANES_AVX2;
+constexpr int32_t ALIGN_RESIDUES_AVX512 = INT16_LANES_AVX512;
 
 void correlate_chunk_sse2(const int16_t* r, const int16_t* dh, const int16_t* dl, int32_t len, int32_t k_begin,
                           int32_t k_end, int64_t* c);

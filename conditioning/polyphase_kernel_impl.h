@@ -1,11 +1,8 @@
 // Body of the double-precision vector kernels of the conditioning: the
 // any-rate resampler (polyphase.h) and the delay search on doubles
-// (alignment.h), included by the kernel source of each instruction set. A
-// template over the record Vec of the resampler's kernels
-// (resampler_kernel_impl.h): type V, constant W (doubles per vector) and
-// static functions zero(), load(p), broadcast(p) (the double at p in every
-// lane), add(a, b), mul(a, b) (never fused) and store(p, v), loads and
-// stores unaligned. Everything here has internal linkage.
+// (alignment.h), a template over the doubles of an instruction set
+// (common/lanes.h), included by the kernel source of each set, which
+// instantiates it. Everything here has internal linkage.
 //
 // The lanes of a vector hold consecutive groups of `up` outputs (see
 // PolyphaseChunk), whose inputs lie `down` samples apart. The input span is
@@ -25,10 +22,10 @@
 namespace kelvor {
 namespace {
 
-template <class Vec, int32_t G>
+template <class D, int32_t G>
 void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, int64_t k0, int32_t count, double* y,
                       double* scratch) {
-    typedef typename Vec::V T;
+    typedef typename D::T T;
     constexpr int32_t P = POLYPHASE_CHUNK_OUTPUTS;
     const int32_t up = f->up;
     const int32_t down = f->down;
@@ -55,20 +52,20 @@ void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, 
     for (int32_t c = 0; c < f->chunk_count; c++) {
         const PolyphaseChunk& chunk = f->chunks[c];
         const int64_t lag0 = chunk.lag_first - f->lag_min;  // stream position of the chunk's first lag
-        for (int64_t g0 = 0; g0 < groups; g0 += G * Vec::W) {
+        for (int64_t g0 = 0; g0 < groups; g0 += G * D::LANES) {
             T acc[P][G];
             for (int32_t o = 0; o < P; o++) {
-                for (int32_t g = 0; g < G; g++) acc[o][g] = Vec::zero();
+                for (int32_t g = 0; g < G; g++) acc[o][g] = D::zero();
             }
             int64_t r = lag0 % down;
             const double* s = scratch + r * stride + g0 + lag0 / down;
             const double* h = chunk.coefs;
             for (int32_t l = 0; l < chunk.lags; l++, h += P) {
                 T in[G];
-                for (int32_t g = 0; g < G; g++) in[g] = Vec::load(s + g * Vec::W);
+                for (int32_t g = 0; g < G; g++) in[g] = D::load(s + g * D::LANES);
                 for (int32_t o = 0; o < P; o++) {
-                    const T coef = Vec::broadcast(h + o);
-                    for (int32_t g = 0; g < G; g++) acc[o][g] = Vec::add(acc[o][g], Vec::mul(coef, in[g]));
+                    const T coef = D::broadcast(h + o);
+                    for (int32_t g = 0; g < G; g++) acc[o][g] = D::add(acc[o][g], D::mul(coef, in[g]));
                 }
                 if (++r == down) {
                     r = 0;
@@ -77,10 +74,10 @@ void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, 
                     s += stride;
                 }
             }
-            alignas(64) double lanes[G * Vec::W];
+            alignas(64) double lanes[G * D::LANES];
             for (int32_t o = 0; o < chunk.outputs; o++) {
-                for (int32_t g = 0; g < G; g++) Vec::store(lanes + g * Vec::W, acc[o][g]);
-                for (int32_t i = 0; i < G * Vec::W && g0 + i < groups; i++) {
+                for (int32_t g = 0; g < G; g++) D::store(lanes + g * D::LANES, acc[o][g]);
+                for (int32_t i = 0; i < G * D::LANES && g0 + i < groups; i++) {
                     const int64_t k = up * (t0 + g0 + i) + chunk.first + o;
                     if (k >= k0 && k < k0 + count) y[k - k0] = lanes[i];
                 }
@@ -92,20 +89,20 @@ void polyphase_groups(const PolyphaseFilter* f, const double* x, int64_t first, 
 // The delay search on doubles (delay_sums_* in kernels.h): four vectors of
 // delays at a time, one delay per lane, each adding its terms in ascending
 // n; returns the delays done (whole groups from 0).
-template <class Vec>
+template <class D>
 int32_t delay_sums_kernel(double* sums, const double* x, const double* y, int32_t count, int32_t shifts) {
-    typedef typename Vec::V T;
+    typedef typename D::T T;
     constexpr int32_t G = 4;  // four independent chains of additions
     int32_t s0 = 0;
-    for (; s0 + G * Vec::W <= shifts; s0 += G * Vec::W) {
+    for (; s0 + G * D::LANES <= shifts; s0 += G * D::LANES) {
         T acc[G];
-        for (int32_t g = 0; g < G; g++) acc[g] = Vec::load(sums + s0 + g * Vec::W);
+        for (int32_t g = 0; g < G; g++) acc[g] = D::load(sums + s0 + g * D::LANES);
         const double* d = y + s0;
         for (int32_t n = 0; n < count; n++, d++) {
-            const T r = Vec::broadcast(x + n);
-            for (int32_t g = 0; g < G; g++) acc[g] = Vec::add(acc[g], Vec::mul(r, Vec::load(d + g * Vec::W)));
+            const T r = D::broadcast(x + n);
+            for (int32_t g = 0; g < G; g++) acc[g] = D::add(acc[g], D::mul(r, D::load(d + g * D::LANES)));
         }
-        for (int32_t g = 0; g < G; g++) Vec::store(sums + s0 + g * Vec::W, acc[g]);
+        for (int32_t g = 0; g < G; g++) D::store(sums + s0 + g * D::LANES, acc[g]);
     }
     return s0;
 }

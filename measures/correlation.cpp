@@ -165,13 +165,7 @@ constexpr int32_t MIN_SEGMENTS_PER_PIECE = 64;
 
 // The vector kernel's width at the current level (1 without one).
 int32_t correlation_lanes() {
-    switch (isa_level()) {
-#if KELVOR_X86_KERNELS
-    case ISA_AVX512: return CORRELATION_LANES_AVX512;
-    case ISA_AVX2: return CORRELATION_LANES_AVX2;
-#endif
-    default: return 1;
-    }
+    return measure_lanes(isa_level());
 }
 
 struct StoiJob {

@@ -11,23 +11,31 @@
 // segments are independent, and their order only matters for the noise,
 // which each lane draws from its own segment's place in the sequence.
 //
-// A kernel handles `batches` batches of W segments (W = 4 for AVX2, 8 for
-// AVX-512), segments first .. first + W * batches - 1; the callers run the
-// remaining segments with the scalar code.
+// A kernel handles `batches` batches of W = measure_lanes(level) segments,
+// segments first .. first + W * batches - 1; the callers run the remaining
+// segments with the scalar code. The kernel sources only instantiate the
+// bodies of the *_impl.h headers with their instruction set's lanes
+// (common/lanes.h), but for the AVX-512 kernels of the tool profile's
+// spectra and silent-frame removal, which are written for that set alone.
 #ifndef MEASURES_KERNELS_H
 #define MEASURES_KERNELS_H
 
 #include <cstdint>
 
+#include "common/cpu.h"
 #include "common/geometry.h"
+#include "common/lanes.h"
 
 namespace kelvor {
 
 // ------------------------------------------------------------ correlations
 
-// Segments per batch of each kernel.
-constexpr int32_t CORRELATION_LANES_AVX2 = 4;
-constexpr int32_t CORRELATION_LANES_AVX512 = 8;
+// Segments (or frames) per vector of the measures' kernels at a level: the
+// doubles of a vector of its instruction set, or 1 below AVX2, where the
+// measures run their plain loops.
+inline int32_t measure_lanes(IsaLevel level) {
+    return level >= ISA_AVX512 ? DOUBLE_LANES_AVX512 : (level >= ISA_AVX2 ? DOUBLE_LANES_AVX2 : 1);
+}
 
 // STOI: d_interm[j * segments + m] for every band j and the kernel's
 // segments m (see stoi_correlations).

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/intrinsics.h"
-
+#include "common/lanes_avx512.h"
 #include "measures/correlation_kernel_impl.h"
 #include "measures/kernels.h"
+#include "measures/power_spectrum_impl.h"
+#include "measures/reference_gradient_impl.h"
+#include "measures/reference_segments_impl.h"
 #include "measures/spectrum.h"
 #include "measures/transpose_avx512.h"
 #include "nsp/nsp.h"
@@ -21,12 +23,12 @@ namespace kelvor {
 
 void stoi_batches_avx512(const double* X, const double* Y, int32_t frames, int32_t segments, int32_t first,
                          int32_t batches, double c, double* d_interm) {
-    stoi_body(X, Y, frames, segments, first, batches, c, d_interm);
+    stoi_body<avx512::Doubles>(X, Y, frames, segments, first, batches, c, d_interm);
 }
 
 void estoi_batches_avx512(const double* X, const double* Y, int32_t frames, int32_t first, int32_t batches,
                           NoiseJumps jumps, uint16_t* state, double* d1) {
-    estoi_body(X, Y, frames, first, batches, jumps, state, d1);
+    estoi_body<avx512::Doubles, avx512::Int16s>(X, Y, frames, first, batches, jumps, state, d1);
 }
 
 // --------------------------------------------------- silent-frame removal
@@ -73,7 +75,7 @@ void frame_energies_pcm_avx512(const int16_t* x, const double* window, int32_t f
 
 namespace {
 
-constexpr int32_t LANES = 8;
+constexpr int32_t LANES = avx512::Doubles::LANES;  // frames side by side
 constexpr int32_t MAX_BLOCKS = (BIN_COUNT + 7) / 8;  // runs of eight bins that cover every bin
 
 // The windowed frame as interleaved (re, +0) floats in x[0 .. FRAME_LENGTH
@@ -130,58 +132,24 @@ void stdft_bands_avx512(const double* signal, const double* window, const BandBi
     }
 }
 
-}  // namespace kelvor
-
 // ------------------- reference profile's envelopes and segments, and their gradient
-
-#include "measures/power_spectrum.h"
-#include "measures/power_spectrum_impl.h"
-#include "measures/reference_gradient_impl.h"
-#include "measures/reference_segments_impl.h"
-
-namespace kelvor {
-
-namespace {
-
-// Eight doubles, one frame or segment per lane. __m512d is a GCC vector
-// type, so the envelopes' body takes its +, -, * as they are.
-struct SegmentLanes {
-    typedef __m512d T;
-    static constexpr int32_t W = 8;
-    static T zero() { return _mm512_setzero_pd(); }
-    static T splat(double v) { return _mm512_set1_pd(v); }
-    static T load(const double* p) { return _mm512_loadu_pd(p); }
-    static T add(T a, T b) { return _mm512_add_pd(a, b); }
-    static T sub(T a, T b) { return _mm512_sub_pd(a, b); }
-    static T mul(T a, T b) { return _mm512_mul_pd(a, b); }
-    static T div(T a, T b) { return _mm512_div_pd(a, b); }
-    static T sqrt(T a) { return _mm512_sqrt_pd(a); }
-    // a < b ? a : b, lane by lane.
-    static T min(T a, T b) { return _mm512_min_pd(a, b); }
-    typedef __mmask8 Mask;
-    static Mask positive(T a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_GT_OQ); }
-    static T select(Mask m, T a, T b) { return _mm512_mask_blend_pd(m, b, a); }
-    static void store(double* p, T v) { _mm512_store_pd(p, v); }
-};
-
-}  // namespace
 
 void band_envelopes_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                            double* env, const PowerTwiddles& tw) {
-    band_envelopes_kernel<SegmentLanes>(frames, count, lo, hi, bands, env, tw);
+    band_envelopes_kernel<avx512::Doubles>(frames, count, lo, hi, bands, env, tw);
 }
 
 void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out) {
-    segment_batch<SegmentLanes>(in, out);
+    segment_batch<avx512::Doubles>(in, out);
 }
 
 void reference_segment_gradients_avx512(const SegmentGradientInput& in, const SegmentGradientOutput& out) {
-    segment_gradient_batch<SegmentLanes>(in, out);
+    segment_gradient_batch<avx512::Doubles>(in, out);
 }
 
 void frame_gradients_avx512(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
-                     const double* const* coef, double* const* out, const PowerTwiddles& tw) {
-    frame_gradients_kernel<SegmentLanes>(frames, count, lo, hi, bands, coef, out, tw);
+                            const double* const* coef, double* const* out, const PowerTwiddles& tw) {
+    frame_gradients_kernel<avx512::Doubles>(frames, count, lo, hi, bands, coef, out, tw);
 }
 
 }  // namespace kelvor

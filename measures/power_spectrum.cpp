@@ -45,7 +45,7 @@ void power_spectra(const double* frames, int32_t count, double* power) {
     for (int32_t t = 0; t < count; t++) {
         const double* x = frames + static_cast<size_t>(t) * FRAME_LENGTH;
         double* p = power + static_cast<size_t>(t) * BIN_COUNT;
-        power_body<double>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
+        power_body<plain::Doubles>([x](int32_t n) { return x[n]; }, [p](int32_t k, double v) { p[k] = v; }, tw);
     }
 }
 
@@ -60,8 +60,8 @@ void band_envelopes_lanes_using(IsaLevel level, const double* frames, int32_t co
     default: break;
     }
     for (int32_t l = 0; l < count; l++) {
-        envelopes_body<double>([frames, l](int32_t n) { return frames[n * ENVELOPE_LANES + l]; }, lo, hi, bands,
-                               env + static_cast<size_t>(l) * bands, [](double v) { return std::sqrt(v); }, tw);
+        envelopes_body<plain::Doubles>([frames, l](int32_t n) { return frames[n * DOUBLE_LANES_MAX + l]; }, lo, hi,
+                                       bands, env + static_cast<size_t>(l) * bands, tw);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/cpu.h"
 #include "common/geometry.h"
+#include "common/lanes.h"
 
 namespace kelvor {
 
@@ -21,14 +22,13 @@ namespace kelvor {
 // few units in the last place of the frame's largest bin.
 void power_spectra(const double* frames, int32_t count, double* power);
 
-// The band envelopes of up to ENVELOPE_LANES frames held side by side:
-// frames[n * ENVELOPE_LANES + l] is sample n of frame l (the layout the
+// The band envelopes of up to DOUBLE_LANES_MAX frames held side by side:
+// frames[n * DOUBLE_LANES_MAX + l] is sample n of frame l (the layout the
 // vector kernels read directly). env[l * bands + j], for the frames l <
 // count, is the square root of the sum over the bins k = lo[j] .. hi[j] - 1,
 // in ascending k, of the power |X_l[k]|^2 of power_spectra. Every lane of
 // the vector kernels transforms a frame of its own with the operations of
 // the plain loop, so every level gives the same bits.
-constexpr int32_t ENVELOPE_LANES = 8;
 void band_envelopes_lanes(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi, int32_t bands,
                           double* env);
 void band_envelopes_lanes_using(IsaLevel level, const double* frames, int32_t count, const int32_t* lo,

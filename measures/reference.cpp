@@ -23,9 +23,8 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t BATCH = ENVELOPE_LANES;  // rebuilt frames per signal transformed together
+constexpr int32_t BATCH = DOUBLE_LANES_MAX;  // rebuilt frames per signal transformed together
 constexpr int32_t ENVELOPES = 256;     // envelope frames held (more than a segment batch needs)
-constexpr int32_t MAX_LANES = 8;
 
 double noise_table[REFERENCE_NOISE_PERIOD + REFERENCE_NOISE_PADDING];
 std::once_flag noise_once;
@@ -49,24 +48,6 @@ void build_noise() {
     }
     for (int32_t i = 0; i < REFERENCE_NOISE_PADDING; i++) noise_table[REFERENCE_NOISE_PERIOD + i] = noise_table[i];
 }
-
-// One lane of doubles: the plain loop.
-struct PlainLanes {
-    typedef double T;
-    static constexpr int32_t W = 1;
-    static T zero() { return 0.0; }
-    static T splat(double v) { return v; }
-    static T load(const double* p) { return *p; }
-    static T add(T a, T b) { return a + b; }
-    static T sub(T a, T b) { return a - b; }
-    static T mul(T a, T b) { return a * b; }
-    static T div(T a, T b) { return a / b; }
-    static T sqrt(T a) { return std::sqrt(a); }
-    static T min(T a, T b) { return a < b ? a : b; }
-    static bool positive(T a) { return a > 0.0; }
-    static T select(bool m, T a, T b) { return m ? a : b; }
-    static void store(double* p, T v) { *p = v; }
-};
 
 // The level in dB of one frame of x (FRAME_LENGTH samples), its weighted
 // samples left in w. The squares are summed in eight interleaved partial
@@ -212,14 +193,14 @@ namespace {
 // Segments from r->segments on, `lanes` at a time while enough envelope
 // frames are in, or one at a time at the end (`last`).
 void segments(ReferenceRun* r, bool last) {
-    const int32_t lanes = r->level >= ISA_AVX512 ? 8 : (r->level >= ISA_AVX2 ? 4 : 1);
+    const int32_t lanes = measure_lanes(r->level);
     for (;;) {
         const int64_t ready = r->envelopes - (SEGMENT_LENGTH - 1) - r->segments;  // segments whose frames are all in
         const int32_t count = ready >= lanes ? lanes : (last && ready > 0 ? 1 : 0);
         if (count == 0) return;
-        double correlation[MAX_LANES * BAND_COUNT];
-        double band_sum[MAX_LANES];
-        double estoi[MAX_LANES];
+        double correlation[DOUBLE_LANES_MAX * BAND_COUNT];
+        double band_sum[DOUBLE_LANES_MAX];
+        double estoi[DOUBLE_LANES_MAX];
         const SegmentInput in{r->env_x, r->env_y, ENVELOPES, static_cast<int32_t>(r->segments - r->env_first),
                               static_cast<int32_t>(r->segments % REFERENCE_NOISE_PERIOD), noise_table, r->clip};
         const SegmentOutput out{correlation, band_sum, estoi};
@@ -228,7 +209,7 @@ void segments(ReferenceRun* r, bool last) {
         case ISA_AVX512: reference_segments_avx512(in, out); break;
         case ISA_AVX2: reference_segments_avx2(in, out); break;
 #endif
-        default: segment_batch<PlainLanes>(in, out); break;
+        default: segment_batch<plain::Doubles>(in, out); break;
         }
         for (int32_t l = 0; l < count; l++) {
             r->stoi_sum = r->stoi_sum + band_sum[l];

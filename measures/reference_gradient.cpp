@@ -20,30 +20,8 @@ namespace {
 constexpr int32_t J = BAND_COUNT;
 constexpr int32_t N = SEGMENT_LENGTH;
 constexpr int32_t HOP = FRAME_HOP;
-constexpr int32_t SIDE = ENVELOPE_LANES;  // frames or segments side by side in a batch
+constexpr int32_t SIDE = DOUBLE_LANES_MAX;  // frames or segments side by side in a batch
 static_assert(SIDE == 8, "the batches' layout holds eight lanes");
-
-// One lane of doubles: the plain loop (the record segment_batch takes).
-struct PlainLanes {
-    typedef double T;
-    static constexpr int32_t W = 1;
-    static T zero() { return 0.0; }
-    static T splat(double v) { return v; }
-    static T load(const double* p) { return *p; }
-    static T add(T a, T b) { return a + b; }
-    static T sub(T a, T b) { return a - b; }
-    static T mul(T a, T b) { return a * b; }
-    static T div(T a, T b) { return a / b; }
-    static T sqrt(T a) { return std::sqrt(a); }
-    static T min(T a, T b) { return a < b ? a : b; }
-    static bool positive(T a) { return a > 0.0; }
-    static T select(bool m, T a, T b) { return m ? a : b; }
-    static void store(double* p, T v) { *p = v; }
-};
-
-int32_t lanes_of(IsaLevel level) {
-    return level >= ISA_AVX512 ? 8 : (level >= ISA_AVX2 ? 4 : 1);
-}
 
 // The frames of a signal of `length` samples at most (the levels' room).
 int64_t frame_room(int32_t length) {
@@ -111,7 +89,7 @@ void segments_using(IsaLevel level, int32_t count, const SegmentInput& in, const
     case ISA_AVX512: reference_segments_avx512(in, out); return;
     case ISA_AVX2: reference_segments_avx2(in, out); return;
 #endif
-    default: segment_batch<PlainLanes>(in, out); return;
+    default: segment_batch<plain::Doubles>(in, out); return;
     }
 }
 
@@ -122,7 +100,7 @@ void segment_gradients_using(IsaLevel level, int32_t count, const SegmentGradien
     case ISA_AVX512: reference_segment_gradients_avx512(in, out); return;
     case ISA_AVX2: reference_segment_gradients_avx2(in, out); return;
 #endif
-    default: segment_gradient_batch<PlainLanes>(in, out); return;
+    default: segment_gradient_batch<plain::Doubles>(in, out); return;
     }
 }
 
@@ -144,8 +122,9 @@ void frame_gradients_using(IsaLevel level, const double* frames, int32_t count, 
             for (int32_t j = 0; j < J; j++) c[m][j] = coef[m][j * SIDE + l];
             lane_coef[m] = c[m];
         }
-        frame_gradient_body<double>([frames, l](int32_t n) { return frames[n * SIDE + l]; }, lo, hi, J, lane_coef,
-                                    [out, l](int32_t m, int32_t n, double v) { out[m][n * SIDE + l] = v; }, tw);
+        frame_gradient_body<plain::Doubles>([frames, l](int32_t n) { return frames[n * SIDE + l]; }, lo, hi, J,
+                                            lane_coef,
+                                            [out, l](int32_t m, int32_t n, double v) { out[m][n * SIDE + l] = v; }, tw);
     }
 }
 
@@ -201,7 +180,7 @@ MeasureStatus reference_gradient_using(IsaLevel wanted, const double* x, const d
     // The scores: the segments in batches, their sums in order.
     const double* noise = reference_noise();
     const double clip = reference_clip();
-    const int32_t lanes = lanes_of(level);
+    const int32_t lanes = measure_lanes(level);
     double stoi_sum = 0.0;
     double estoi_sum = 0.0;
     for (int32_t m = 0; m < segments;) {

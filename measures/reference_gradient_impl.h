@@ -1,11 +1,9 @@
 // Bodies of the reference profile's gradient (reference_gradient.h): the
 // backward pass of a batch of segments, one segment per lane, and of a
-// batch of rebuilt frames' spectra, one frame per lane. Templates over a
-// record of lane operations (the segments, the record of
-// reference_segments_impl.h) or over the element type (the spectra, a
-// double or one of GCC's vector types, as power_spectrum_impl.h), so that
-// the plain loop and the vector kernels perform the same operations lane by
-// lane and give the same bits. Included by reference_gradient.cpp and by
+// batch of rebuilt frames' spectra, one frame per lane. Templates over the
+// doubles of an instruction set (common/lanes.h), so that the plain loop
+// (plain::Doubles) and the vector kernels perform the same operations lane
+// by lane and give the same bits. Included by reference_gradient.cpp and by
 // the kernel source of each instruction set; everything here has internal
 // linkage.
 //
@@ -20,6 +18,7 @@
 #include <cstdint>
 
 #include "common/geometry.h"
+#include "common/lanes.h"
 #include "measures/power_spectrum_impl.h"
 #include "measures/reference_segments_impl.h"
 
@@ -73,7 +72,7 @@ inline void normalise_keeping(typename L::T* v, const SegmentInput& in, int32_t 
         }
     }
     for (int32_t c = 0; c < COUNT; c++) {
-        const auto spread = L::positive(squares[c]);
+        const auto spread = L::greater(squares[c], L::zero());
         inverse[c] = L::select(spread, L::div(L::splat(1.0), L::sqrt(L::select(spread, squares[c], L::splat(1.0)))),
                                L::zero());
         for (int32_t i = 0; i < LENGTH; i++) {
@@ -115,14 +114,14 @@ inline void normalise_backward(const typename L::T* u, const typename L::T* inve
     }
 }
 
-// The gradients of the W segments of one batch (see segment_batch for the
+// The gradients of the LANES segments of one batch (see segment_batch for the
 // forward definitions, which are recomputed here).
 template <class L>
 void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradientOutput& out) {
     typedef typename L::T T;
     constexpr int32_t J = BAND_COUNT;
     constexpr int32_t N = SEGMENT_LENGTH;
-    constexpr int32_t LANES = 8;  // the output's stride
+    constexpr int32_t LANES = DOUBLE_LANES_MAX;  // the output's stride
     const SegmentInput& in = gin.segment;
     T x[J * N];  // band j, frame n at j * N + n
     T y[J * N];
@@ -159,7 +158,7 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
             const T den = L::add(norm_y, eps);
             scale[j] = L::div(L::sqrt(sx[j]), den);
             // d s / d y_k = -(s / den) y_k / |y|; 0 where |y| = 0.
-            const auto some = L::positive(sy[j]);
+            const auto some = L::greater(sy[j], zero);
             dscale[j] = L::select(some, L::div(L::div(scale[j], den), L::select(some, norm_y, one)), zero);
             sx[j] = sy[j] = zero;
         }
@@ -194,7 +193,7 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
             const T norm_yz = L::sqrt(yy[j]);
             const T norm_y = L::add(norm_yz, eps);
             k1[j] = L::div(weight, L::mul(norm_x, norm_y));
-            const auto some = L::positive(yy[j]);
+            const auto some = L::greater(yy[j], zero);
             k2[j] = L::select(some, L::div(L::mul(xy[j], k1[j]), L::mul(norm_y, L::select(some, norm_yz, one))), zero);
             sx[j] = zero;
         }
@@ -215,7 +214,7 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
         for (int32_t n = 0; n < N; n++) {
             for (int32_t j = 0; j < J; j++) {
                 const T g = L::sub(b[j * N + n], sx[j]);
-                const auto free = L::positive(L::sub(L::mul(x[j * N + n], clip), L::mul(y[j * N + n], scale[j])));
+                const auto free = L::greater(L::sub(L::mul(x[j * N + n], clip), L::mul(y[j * N + n], scale[j])), zero);
                 const T passed = L::select(free, g, zero);
                 b[j * N + n] = passed;
                 sy[j] = L::add(sy[j], L::mul(passed, y[j * N + n]));
@@ -266,9 +265,10 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
 // 128-point transforms (the transpose of a transform with a negative
 // exponent is the conjugate of that transform of the conjugate) and the
 // packing of the samples into complex values.
-template <typename T, typename Load, typename Put>
-inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, int32_t bands, const T* const* coef,
-                                Put put, const PowerTwiddles& tw) {
+template <class D, typename Load, typename Put>
+inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, int32_t bands,
+                                const typename D::T* const* coef, Put put, const PowerTwiddles& tw) {
+    typedef typename D::T T;
     constexpr int32_t MAX_BANDS = 32;
     constexpr int32_t SCORES = 2;
     int32_t band_of[BIN_COUNT];
@@ -284,16 +284,16 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
     for (int32_t m = 0; m < HALF_POINTS; m++) {
         const T zr = x(2 * m);
         const T zi = x(2 * m + 1);
-        const T c = splat<T>(tw.c[2 * m]);
-        const T s = splat<T>(tw.s[2 * m]);
+        const T c = D::splat(tw.c[2 * m]);
+        const T s = D::splat(tw.s[2 * m]);
         const int32_t r = tw.reversed[m];
         ar[r] = zr;
         ai[r] = zi;
-        br[r] = zr * c + zi * s;
-        bi[r] = zi * c - zr * s;
+        br[r] = D::add(D::mul(zr, c), D::mul(zi, s));
+        bi[r] = D::sub(D::mul(zi, c), D::mul(zr, s));
     }
-    transform_128(ar, ai, tw);
-    transform_128(br, bi, tw);
+    transform_128<D>(ar, ai, tw);
+    transform_128<D>(br, bi, tw);
 
     // The gradients with respect to Z (Z[2r] = A[r], Z[2r + 1] = B[r]),
     // natural order, for each wanted score.
@@ -301,9 +301,9 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
     T gi[SCORES][Z_POINTS];
     for (int32_t m = 0; m < SCORES; m++) {
         if (coef[m] == nullptr) continue;
-        for (int32_t k = 0; k < Z_POINTS; k++) gr[m][k] = gi[m][k] = T{};
+        for (int32_t k = 0; k < Z_POINTS; k++) gr[m][k] = gi[m][k] = D::zero();
     }
-    const T half = splat<T>(0.5);
+    const T half = D::splat(0.5);
     for (int32_t k = k_first; k < k_end; k++) {
         const int32_t j = band_of[k];
         if (j < 0) continue;
@@ -313,25 +313,25 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
         const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
         const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
         const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
-        const T u = (b + d) * half;
-        const T v = (c - a) * half;
-        const T cs = splat<T>(tw.c[k]);
-        const T sn = splat<T>(tw.s[k]);
-        const T xr = (a + c) * half + (u * cs + v * sn);
-        const T xi = (b - d) * half + (v * cs - u * sn);
+        const T u = D::mul(D::add(b, d), half);
+        const T v = D::mul(D::sub(c, a), half);
+        const T cs = D::splat(tw.c[k]);
+        const T sn = D::splat(tw.s[k]);
+        const T xr = D::add(D::mul(D::add(a, c), half), D::add(D::mul(u, cs), D::mul(v, sn)));
+        const T xi = D::add(D::mul(D::sub(b, d), half), D::sub(D::mul(v, cs), D::mul(u, sn)));
         // xr = (a + c)/2 + cs (b + d)/2 + sn (c - a)/2,
         // xi = (b - d)/2 + cs (c - a)/2 - sn (b + d)/2.
-        const T h_cs = cs * half;
-        const T minus = half - sn * half;  // (1 - sn) / 2
-        const T plus = half + sn * half;   // (1 + sn) / 2
+        const T h_cs = D::mul(cs, half);
+        const T minus = D::sub(half, D::mul(sn, half));  // (1 - sn) / 2
+        const T plus = D::add(half, D::mul(sn, half));   // (1 + sn) / 2
         for (int32_t m = 0; m < SCORES; m++) {
             if (coef[m] == nullptr) continue;
-            const T gxr = coef[m][j] * xr;
-            const T gxi = coef[m][j] * xi;
-            gr[m][kk] = gr[m][kk] + (gxr * minus - gxi * h_cs);
-            gi[m][kk] = gi[m][kk] + (gxr * h_cs + gxi * minus);
-            gr[m][mk] = gr[m][mk] + (gxr * plus + gxi * h_cs);
-            gi[m][mk] = gi[m][mk] + (gxr * h_cs - gxi * plus);
+            const T gxr = D::mul(coef[m][j], xr);
+            const T gxi = D::mul(coef[m][j], xi);
+            gr[m][kk] = D::add(gr[m][kk], D::sub(D::mul(gxr, minus), D::mul(gxi, h_cs)));
+            gi[m][kk] = D::add(gi[m][kk], D::add(D::mul(gxr, h_cs), D::mul(gxi, minus)));
+            gr[m][mk] = D::add(gr[m][mk], D::add(D::mul(gxr, plus), D::mul(gxi, h_cs)));
+            gi[m][mk] = D::add(gi[m][mk], D::sub(D::mul(gxr, h_cs), D::mul(gxi, plus)));
         }
     }
     for (int32_t m = 0; m < SCORES; m++) {
@@ -340,56 +340,46 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
         for (int32_t r = 0; r < HALF_POINTS; r++) {
             const int32_t at = tw.reversed[r];
             ar[at] = gr[m][2 * r];
-            ai[at] = T{} - gi[m][2 * r];
+            ai[at] = D::sub(D::zero(), gi[m][2 * r]);
             br[at] = gr[m][2 * r + 1];
-            bi[at] = T{} - gi[m][2 * r + 1];
+            bi[at] = D::sub(D::zero(), gi[m][2 * r + 1]);
         }
-        transform_128(ar, ai, tw);
-        transform_128(br, bi, tw);
+        transform_128<D>(ar, ai, tw);
+        transform_128<D>(br, bi, tw);
         // The packing: z[m] = x[2m] + i x[2m + 1] into A directly and into
         // B turned by w^m, whose transpose turns back. The conjugate of the
         // transforms' outputs is folded in (their imaginary parts negated).
         for (int32_t n = 0; n < HALF_POINTS; n++) {
-            const T c = splat<T>(tw.c[2 * n]);
-            const T s = splat<T>(tw.s[2 * n]);
-            put(m, 2 * n, ar[n] + (br[n] * c + bi[n] * s));
-            put(m, 2 * n + 1, (br[n] * s - bi[n] * c) - ai[n]);
+            const T c = D::splat(tw.c[2 * n]);
+            const T s = D::splat(tw.s[2 * n]);
+            put(m, 2 * n, D::add(ar[n], D::add(D::mul(br[n], c), D::mul(bi[n], s))));
+            put(m, 2 * n + 1, D::sub(D::sub(D::mul(br[n], s), D::mul(bi[n], c)), ai[n]));
         }
     }
 }
 
-// The kernel of an instruction set: V has the vector type T of W doubles.
-// All eight lanes of `frames` (sample n of frame l at n * 8 + l) are
-// computed W at a time: coef[m] holds band j of frame l at j * 8 + l, and
-// out[m] receives sample n of frame l at n * 8 + l (null for a score not
-// wanted).
-template <class V>
+// The kernel of an instruction set's doubles D: all the frames of `frames`
+// (sample n of frame l at n * DOUBLE_LANES_MAX + l) are computed LANES at a
+// time: coef[m] holds band j of frame l at j * DOUBLE_LANES_MAX + l, and
+// out[m] receives sample n of frame l at n * DOUBLE_LANES_MAX + l (null for
+// a score not wanted).
+template <class D>
 void frame_gradients_kernel(const double* frames, int32_t count, const int32_t* lo, const int32_t* hi,
                             int32_t bands, const double* const* coef, double* const* out, const PowerTwiddles& tw) {
-    typedef typename V::T T;
-    constexpr int32_t W = V::W;
-    constexpr int32_t SIDE_BY_SIDE = 8;
-    for (int32_t first = 0; first < SIDE_BY_SIDE && first < count; first += W) {
+    typedef typename D::T T;
+    constexpr int32_t SIDE_BY_SIDE = DOUBLE_LANES_MAX;
+    for (int32_t first = 0; first < SIDE_BY_SIDE && first < count; first += D::LANES) {
         T c[2][32];
         const T* lanes[2] = {nullptr, nullptr};
         for (int32_t m = 0; m < 2; m++) {
             if (coef[m] == nullptr) continue;
-            for (int32_t j = 0; j < bands && j < 32; j++) {
-                __builtin_memcpy(&c[m][j], coef[m] + j * SIDE_BY_SIDE + first, sizeof(T));
-            }
+            for (int32_t j = 0; j < bands && j < 32; j++) c[m][j] = D::load(coef[m] + j * SIDE_BY_SIDE + first);
             lanes[m] = c[m];
         }
-        frame_gradient_body<T>(
-            [frames, first](int32_t n) {
-                T v;
-                __builtin_memcpy(&v, frames + n * SIDE_BY_SIDE + first, sizeof v);
-                return v;
-            },
-            lo, hi, bands, lanes,
-            [out, first](int32_t m, int32_t n, T v) {
-                __builtin_memcpy(out[m] + n * SIDE_BY_SIDE + first, &v, sizeof v);
-            },
-            tw);
+        frame_gradient_body<D>([frames, first](int32_t n) { return D::load(frames + n * SIDE_BY_SIDE + first); }, lo,
+                               hi, bands, lanes,
+                               [out, first](int32_t m, int32_t n, T v) { D::store(out[m] + n * SIDE_BY_SIDE + first, v); },
+                               tw);
     }
 }
 

@@ -1,20 +1,16 @@
 // Body of the reference profile's segment computations (reference.h), a
-// template over a record of lane operations: one segment per lane, each
-// lane performing the operations of the plain loop (the record with one
-// lane of doubles) on its own segment, in the same order, so that every
+// template over the doubles of an instruction set (common/lanes.h): one
+// segment per lane, each lane performing the operations of the plain loop
+// (plain::Doubles) on its own segment, in the same order, so that every
 // level gives the same bits. Included by reference.cpp and by the kernel
 // source of each instruction set; everything here has internal linkage.
-//
-// The record Lanes provides: type T, constant W (lanes), and static
-// functions zero(), splat(v), load(p) (W consecutive doubles, unaligned),
-// add, sub, mul, div, sqrt, min (a < b ? a : b), positive(a) (a > 0), and
-// select(mask, a, b), store(p, v) (W doubles at p, aligned to 64 bytes).
 #ifndef MEASURES_REFERENCE_SEGMENTS_IMPL_H
 #define MEASURES_REFERENCE_SEGMENTS_IMPL_H
 
 #include <cstdint>
 
 #include "common/geometry.h"
+#include "common/lanes.h"
 #include "measures/reference.h"
 
 namespace kelvor {
@@ -43,11 +39,11 @@ namespace {
 
 // The noise of element e (see reference.h): G[(36 e + m) mod period] for
 // lane 0's segment m; lane l's segment m + l reads the next entries.
-template <class L>
-inline typename L::T noise_at(const SegmentInput& in, int32_t e) {
+template <class D>
+inline typename D::T noise_at(const SegmentInput& in, int32_t e) {
     int32_t at = REFERENCE_NOISE_STEP * e + in.noise_base;  // 36 e stays below the period
     if (at >= REFERENCE_NOISE_PERIOD) at -= REFERENCE_NOISE_PERIOD;
-    return L::load(in.noise + at);
+    return D::load(in.noise + at);
 }
 
 // Adds eps times the noise to every value, then makes `count` vectors of
@@ -56,54 +52,54 @@ inline typename L::T noise_at(const SegmentInput& in, int32_t e) {
 // Values without spread become zeros. Each vector's sums run in ascending
 // i; the vectors are worked on side by side, so that their chains of
 // additions overlap.
-template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
-inline void normalise_all(typename L::T* v, const SegmentInput& in, int32_t e0) {
-    typedef typename L::T T;
-    const T eps = L::splat(REFERENCE_EPS);
+template <class D, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
+inline void normalise_all(typename D::T* v, const SegmentInput& in, int32_t e0) {
+    typedef typename D::T T;
+    const T eps = D::splat(REFERENCE_EPS);
     T sum[COUNT];
     T squares[COUNT];
-    for (int32_t c = 0; c < COUNT; c++) sum[c] = squares[c] = L::zero();
+    for (int32_t c = 0; c < COUNT; c++) sum[c] = squares[c] = D::zero();
     for (int32_t i = 0; i < LENGTH; i++) {
         for (int32_t c = 0; c < COUNT; c++) {
             const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::add(v[at], L::mul(eps, noise_at<L>(in, e0 + at)));
-            sum[c] = L::add(sum[c], v[at]);
+            v[at] = D::add(v[at], D::mul(eps, noise_at<D>(in, e0 + at)));
+            sum[c] = D::add(sum[c], v[at]);
         }
     }
-    const T length = L::splat(static_cast<double>(LENGTH));
+    const T length = D::splat(static_cast<double>(LENGTH));
     T mean[COUNT];
-    for (int32_t c = 0; c < COUNT; c++) mean[c] = L::div(sum[c], length);
+    for (int32_t c = 0; c < COUNT; c++) mean[c] = D::div(sum[c], length);
     for (int32_t i = 0; i < LENGTH; i++) {
         for (int32_t c = 0; c < COUNT; c++) {
             const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::sub(v[at], mean[c]);
-            squares[c] = L::add(squares[c], L::mul(v[at], v[at]));
+            v[at] = D::sub(v[at], mean[c]);
+            squares[c] = D::add(squares[c], D::mul(v[at], v[at]));
         }
     }
     for (int32_t c = 0; c < COUNT; c++) {
-        const auto spread = L::positive(squares[c]);
-        const T inverse = L::div(L::splat(1.0), L::sqrt(L::select(spread, squares[c], L::splat(1.0))));
+        const auto spread = D::greater(squares[c], D::zero());
+        const T inverse = D::div(D::splat(1.0), D::sqrt(D::select(spread, squares[c], D::splat(1.0))));
         for (int32_t i = 0; i < LENGTH; i++) {
             const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::select(spread, L::mul(v[at], inverse), L::zero());
+            v[at] = D::select(spread, D::mul(v[at], inverse), D::zero());
         }
     }
 }
 
-// The W segments of one batch. Every band's (and every row's and
+// The LANES segments of one batch. Every band's (and every row's and
 // column's) operations run in the order of the plain definition; the bands
 // are worked on side by side, so that their chains of additions overlap.
-template <class L>
+template <class D>
 void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
-    typedef typename L::T T;
+    typedef typename D::T T;
     T x[BAND_COUNT * SEGMENT_LENGTH];  // band j, frame n at j * SEGMENT_LENGTH + n
     T y[BAND_COUNT * SEGMENT_LENGTH];
     for (int32_t j = 0; j < BAND_COUNT; j++) {
         const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
         const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
         for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-            x[j * SEGMENT_LENGTH + n] = L::load(px + n);
-            y[j * SEGMENT_LENGTH + n] = L::load(py + n);
+            x[j * SEGMENT_LENGTH + n] = D::load(px + n);
+            y[j * SEGMENT_LENGTH + n] = D::load(py + n);
         }
     }
 
@@ -113,94 +109,94 @@ void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     // zero-mean values divided once by the product of the two (norm + eps)
     // (one division per band instead of sixty; the difference is in the
     // last bits). Sums run over frames in order.
-    const T eps = L::splat(REFERENCE_EPS);
-    const T count = L::splat(static_cast<double>(SEGMENT_LENGTH));
+    const T eps = D::splat(REFERENCE_EPS);
+    const T count = D::splat(static_cast<double>(SEGMENT_LENGTH));
     T a[BAND_COUNT];
     T b[BAND_COUNT];
-    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = b[j] = L::zero();
+    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = b[j] = D::zero();
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {
-            a[j] = L::add(a[j], L::mul(x[j * SEGMENT_LENGTH + n], x[j * SEGMENT_LENGTH + n]));
-            b[j] = L::add(b[j], L::mul(y[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
+            a[j] = D::add(a[j], D::mul(x[j * SEGMENT_LENGTH + n], x[j * SEGMENT_LENGTH + n]));
+            b[j] = D::add(b[j], D::mul(y[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
         }
     }
     T yp[BAND_COUNT * SEGMENT_LENGTH];
-    const T clip = L::splat(in.clip);
+    const T clip = D::splat(in.clip);
     for (int32_t j = 0; j < BAND_COUNT; j++) {
-        const T scale = L::div(L::sqrt(a[j]), L::add(L::sqrt(b[j]), eps));
+        const T scale = D::div(D::sqrt(a[j]), D::add(D::sqrt(b[j]), eps));
         for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
             const int32_t at = j * SEGMENT_LENGTH + n;
-            yp[at] = L::min(L::mul(y[at], scale), L::mul(x[at], clip));
+            yp[at] = D::min(D::mul(y[at], scale), D::mul(x[at], clip));
         }
-        a[j] = b[j] = L::zero();
+        a[j] = b[j] = D::zero();
     }
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {
-            a[j] = L::add(a[j], x[j * SEGMENT_LENGTH + n]);
-            b[j] = L::add(b[j], yp[j * SEGMENT_LENGTH + n]);
+            a[j] = D::add(a[j], x[j * SEGMENT_LENGTH + n]);
+            b[j] = D::add(b[j], yp[j * SEGMENT_LENGTH + n]);
         }
     }
     T mx[BAND_COUNT];
     T my[BAND_COUNT];
     for (int32_t j = 0; j < BAND_COUNT; j++) {
-        mx[j] = L::div(a[j], count);
-        my[j] = L::div(b[j], count);
-        a[j] = b[j] = L::zero();
+        mx[j] = D::div(a[j], count);
+        my[j] = D::div(b[j], count);
+        a[j] = b[j] = D::zero();
     }
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {
-            const T xz = L::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
-            const T yz = L::sub(yp[j * SEGMENT_LENGTH + n], my[j]);
+            const T xz = D::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
+            const T yz = D::sub(yp[j * SEGMENT_LENGTH + n], my[j]);
             yp[j * SEGMENT_LENGTH + n] = yz;
-            a[j] = L::add(a[j], L::mul(xz, xz));
-            b[j] = L::add(b[j], L::mul(yz, yz));
+            a[j] = D::add(a[j], D::mul(xz, xz));
+            b[j] = D::add(b[j], D::mul(yz, yz));
         }
     }
     T nx[BAND_COUNT];
     T ny[BAND_COUNT];
     T d[BAND_COUNT];
     for (int32_t j = 0; j < BAND_COUNT; j++) {
-        nx[j] = L::add(L::sqrt(a[j]), eps);
-        ny[j] = L::add(L::sqrt(b[j]), eps);
-        d[j] = L::zero();
+        nx[j] = D::add(D::sqrt(a[j]), eps);
+        ny[j] = D::add(D::sqrt(b[j]), eps);
+        d[j] = D::zero();
     }
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {
-            const T xz = L::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
-            d[j] = L::add(d[j], L::mul(xz, yp[j * SEGMENT_LENGTH + n]));
+            const T xz = D::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
+            d[j] = D::add(d[j], D::mul(xz, yp[j * SEGMENT_LENGTH + n]));
         }
     }
-    for (int32_t j = 0; j < BAND_COUNT; j++) d[j] = L::div(d[j], L::mul(nx[j], ny[j]));
-    T band_sum = L::zero();
-    for (int32_t j = 0; j < BAND_COUNT; j++) band_sum = L::add(band_sum, d[j]);
+    for (int32_t j = 0; j < BAND_COUNT; j++) d[j] = D::div(d[j], D::mul(nx[j], ny[j]));
+    T band_sum = D::zero();
+    for (int32_t j = 0; j < BAND_COUNT; j++) band_sum = D::add(band_sum, d[j]);
 
     // ESTOI: rows (bands over frames), then columns (frames over bands), of
     // each signal; noise elements 30 j + n, from 0 (rows of x), 450
     // (columns of x), 900 and 1350 (those of y). The segment's value: each
     // band's products summed over frames, the bands summed in order,
     // divided by 30.
-    normalise_all<L, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(x, in, 0);
-    normalise_all<L, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(x, in, BAND_COUNT * SEGMENT_LENGTH);
-    normalise_all<L, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(y, in, 2 * BAND_COUNT * SEGMENT_LENGTH);
-    normalise_all<L, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(y, in, 3 * BAND_COUNT * SEGMENT_LENGTH);
-    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = L::zero();
+    normalise_all<D, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(x, in, 0);
+    normalise_all<D, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(x, in, BAND_COUNT * SEGMENT_LENGTH);
+    normalise_all<D, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(y, in, 2 * BAND_COUNT * SEGMENT_LENGTH);
+    normalise_all<D, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(y, in, 3 * BAND_COUNT * SEGMENT_LENGTH);
+    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = D::zero();
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {
-            a[j] = L::add(a[j], L::mul(x[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
+            a[j] = D::add(a[j], D::mul(x[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
         }
     }
-    T products = L::zero();
-    for (int32_t j = 0; j < BAND_COUNT; j++) products = L::add(products, a[j]);
-    const T estoi = L::div(products, count);
+    T products = D::zero();
+    for (int32_t j = 0; j < BAND_COUNT; j++) products = D::add(products, a[j]);
+    const T estoi = D::div(products, count);
 
-    alignas(64) double lanes[BAND_COUNT][8];
-    for (int32_t j = 0; j < BAND_COUNT; j++) L::store(lanes[j], d[j]);
-    for (int32_t l = 0; l < L::W; l++) {
+    alignas(64) double lanes[BAND_COUNT][DOUBLE_LANES_MAX];
+    for (int32_t j = 0; j < BAND_COUNT; j++) D::store(lanes[j], d[j]);
+    for (int32_t l = 0; l < D::LANES; l++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) out.correlation[l * BAND_COUNT + j] = lanes[j][l];
     }
-    L::store(lanes[0], band_sum);
-    L::store(lanes[1], estoi);
-    for (int32_t l = 0; l < L::W; l++) {
+    D::store(lanes[0], band_sum);
+    D::store(lanes[1], estoi);
+    for (int32_t l = 0; l < D::LANES; l++) {
         out.band_sum[l] = lanes[0][l];
         out.estoi[l] = lanes[1][l];
     }

@@ -51,7 +51,7 @@ void levels_from_energies(int32_t frames, double* msk) {
 // between threads (common/parallel.h) in pieces of at least this many
 // frames or blocks.
 constexpr int32_t MIN_FRAMES_PER_PIECE = 512;
-constexpr int32_t LEVEL_BATCH = 8;  // frames per batch of the vector kernel
+constexpr int32_t LEVEL_BATCH = DOUBLE_LANES_AVX512;  // frames per batch of the vector kernel
 
 // energy[i] for the frames begin .. end - 1 (begin a multiple of 8): whole
 // batches of eight in the vector kernel where there is one, the rest by

@@ -118,7 +118,7 @@ namespace {
 // (common/parallel.h) in pieces of at least this many frames. Each frame's
 // values are formed as a single pass over the frames forms them.
 constexpr int32_t MIN_FRAMES_PER_PIECE = 128;
-constexpr int32_t FRAME_BATCH = 8;  // frames per batch of stdft_bands' vector kernel
+constexpr int32_t FRAME_BATCH = DOUBLE_LANES_AVX512;  // frames per batch of stdft_bands' vector kernel
 
 struct StdftJob {
     const double* signal;

@@ -85,8 +85,8 @@ TEST(StoiKernels, EveryLaneGivesThePlainBits) {
         void (*run)(const double*, const double*, int32_t, int32_t, int32_t, int32_t, double, double*);
     };
 #if KELVOR_X86_KERNELS
-    const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, stoi_batches_avx2},
-                                      {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, stoi_batches_avx512}};
+    const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, DOUBLE_LANES_AVX2, stoi_batches_avx2},
+                                      {isa_supported() >= ISA_AVX512, DOUBLE_LANES_AVX512, stoi_batches_avx512}};
 #else
     const std::vector<Kernel> kernels;
 #endif
@@ -146,8 +146,8 @@ TEST(EstoiKernels, EveryLaneGivesThePlainBitsAndLeavesTheSameNoiseState) {
             void (*run)(const double*, const double*, int32_t, int32_t, int32_t, NoiseJumps, uint16_t*, double*);
         };
 #if KELVOR_X86_KERNELS
-        const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, CORRELATION_LANES_AVX2, estoi_batches_avx2},
-                                          {isa_supported() >= ISA_AVX512, CORRELATION_LANES_AVX512, estoi_batches_avx512}};
+        const std::vector<Kernel> kernels{{isa_supported() >= ISA_AVX2, DOUBLE_LANES_AVX2, estoi_batches_avx2},
+                                          {isa_supported() >= ISA_AVX512, DOUBLE_LANES_AVX512, estoi_batches_avx512}};
 #else
         const std::vector<Kernel> kernels;
 #endif

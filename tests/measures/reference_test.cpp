@@ -67,22 +67,22 @@ TEST(BandEnvelopes, EveryLevelAndCountGiveTheSumsOfThePowerSpectra) {
     const int32_t lo[] = {0, 3, 9, 9, 40, 101, 200};
     const int32_t hi[] = {1, 9, 9, 23, 100, 102, 257};
     const int32_t bands = 7;
-    std::vector<double> frames = noise(static_cast<size_t>(ENVELOPE_LANES) * FRAME_LENGTH, 17);
+    std::vector<double> frames = noise(static_cast<size_t>(DOUBLE_LANES_MAX) * FRAME_LENGTH, 17);
     for (int32_t n = 0; n < FRAME_LENGTH; n++) {
-        frames[static_cast<size_t>(n * ENVELOPE_LANES + 2)] = 0.0;     // a silent frame
-        frames[static_cast<size_t>(n * ENVELOPE_LANES + 6)] *= 1e-150;  // a frame of tiny samples
+        frames[static_cast<size_t>(n * DOUBLE_LANES_MAX + 2)] = 0.0;     // a silent frame
+        frames[static_cast<size_t>(n * DOUBLE_LANES_MAX + 6)] *= 1e-150;  // a frame of tiny samples
     }
     // Each lane's frame on its own, through power_spectra.
-    std::vector<double> own(static_cast<size_t>(ENVELOPE_LANES) * FRAME_LENGTH);
-    for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
+    std::vector<double> own(static_cast<size_t>(DOUBLE_LANES_MAX) * FRAME_LENGTH);
+    for (int32_t l = 0; l < DOUBLE_LANES_MAX; l++) {
         for (int32_t n = 0; n < FRAME_LENGTH; n++) {
-            own[static_cast<size_t>(l * FRAME_LENGTH + n)] = frames[static_cast<size_t>(n * ENVELOPE_LANES + l)];
+            own[static_cast<size_t>(l * FRAME_LENGTH + n)] = frames[static_cast<size_t>(n * DOUBLE_LANES_MAX + l)];
         }
     }
-    std::vector<double> power(static_cast<size_t>(ENVELOPE_LANES) * BIN_COUNT);
-    power_spectra(own.data(), ENVELOPE_LANES, power.data());
-    std::vector<double> expected(static_cast<size_t>(ENVELOPE_LANES) * bands);
-    for (int32_t l = 0; l < ENVELOPE_LANES; l++) {
+    std::vector<double> power(static_cast<size_t>(DOUBLE_LANES_MAX) * BIN_COUNT);
+    power_spectra(own.data(), DOUBLE_LANES_MAX, power.data());
+    std::vector<double> expected(static_cast<size_t>(DOUBLE_LANES_MAX) * bands);
+    for (int32_t l = 0; l < DOUBLE_LANES_MAX; l++) {
         for (int32_t j = 0; j < bands; j++) {
             double sum = 0.0;
             for (int32_t k = lo[j]; k < hi[j]; k++) sum = sum + power[static_cast<size_t>(l * BIN_COUNT + k)];

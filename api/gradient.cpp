@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "api/reference_chain.h"
+#include "api/results.h"
 #include "conditioning/polyphase.h"
 #include "conditioning/polyphase_adjoint.h"
 #include "measures/reference_gradient.h"
@@ -116,14 +117,6 @@ void to_10k(const PolyphaseFilter* f, const double* in, int64_t count, int64_t o
     }
 }
 
-int status_of(MeasureStatus status) {
-    switch (status) {
-    case MEASURE_OK: return KELVOR_OK;
-    case MEASURE_TOO_SHORT: return KELVOR_ERR_TOO_SHORT;
-    default: return KELVOR_ERR_NO_MEMORY;
-    }
-}
-
 int score_gradient(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
                    const kelvor_options* options, kelvor_scores* out, double* grad_stoi, double* grad_estoi) {
     int32_t up = 1;
@@ -202,7 +195,10 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
                                           g10[0] != nullptr ? g10[0] + front : nullptr,
                                           g10[1] != nullptr ? g10[1] + front : nullptr));
     if (status != KELVOR_OK) return status;
-    if (!std::isfinite(stoi) || !std::isfinite(estoi)) return KELVOR_ERR_NOT_FINITE;
+    kelvor_scores scores{};
+    status = scores_of(stoi, estoi, KELVOR_PROFILE_REFERENCE, static_cast<int>(shift),
+                       static_cast<double>(shift) * 1000.0 / rate, &scores);
+    if (status != KELVOR_OK) return status;
 
     // Back to the caller's samples: the shifted-out ones are no inputs (0);
     // the others take the transposed filter's output times the input's
@@ -225,12 +221,6 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
         }
     }
 
-    kelvor_scores scores{};
-    scores.stoi = stoi;
-    scores.estoi = estoi;
-    scores.profile = KELVOR_PROFILE_REFERENCE;
-    scores.delay = static_cast<int>(shift);
-    scores.delay_ms = static_cast<double>(shift) * 1000.0 / rate;
     *out = scores;
     return KELVOR_OK;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/geometry.h"
+#include "conditioning/polyphase.h"
 #include "kelvor/stoi.h"
 
 // A macro's value as text, so that the sentences below state the limits of
@@ -114,6 +115,21 @@ int kelvor_profile_from_name(const char* name) {
     if (std::strcmp(name, "tool") == 0) return KELVOR_PROFILE_TOOL;
     if (std::strcmp(name, "default") == 0) return KELVOR_PROFILE_DEFAULT;
     return -1;
+}
+
+int64_t kelvor_max_length(int profile, double rate) {
+    if (profile == KELVOR_PROFILE_TOOL) {
+        return rate == 8000.0 || rate == kelvor::MEASURE_RATE ? KELVOR_MAX_SAMPLES : KELVOR_ERR_PROFILE;
+    }
+    if (profile != KELVOR_PROFILE_REFERENCE) return KELVOR_ERR_BAD_ARGUMENT;
+    int32_t up = 1;
+    int32_t down = 1;
+    if (kelvor::polyphase_ratio(rate, &up, &down) != kelvor::RATE_OK) return KELVOR_ERR_BAD_RATE;
+    // n samples give ceil(n * up / down) at 10 kHz, and both counts are
+    // held to the limit: n * up <= limit * down.
+    const int64_t longest = KELVOR_MAX_SAMPLES_REFERENCE;
+    const int64_t at_rate = longest * down / up;
+    return at_rate < longest ? at_rate : longest;
 }
 
 int kelvor_max_shift(double rate) {

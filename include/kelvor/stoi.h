@@ -110,7 +110,7 @@ enum {
     KELVOR_ERR_TOO_SHORT = -1,     /* too_short: too little speech left after silent-frame removal */
     KELVOR_ERR_NO_MEMORY = -2,     /* no_memory: an allocation failed */
     KELVOR_ERR_FFT_TABLES = -3,    /* fft_tables: an FFT table could not be built (out of memory) */
-    KELVOR_ERR_TOO_LONG = -4,      /* too_long: an input longer than the profile takes (KELVOR_MAX_SAMPLES, KELVOR_MAX_SAMPLES_REFERENCE) */
+    KELVOR_ERR_TOO_LONG = -4,      /* too_long: an input longer than the profile takes at its rate (kelvor_max_length) */
     KELVOR_ERR_BAD_ARGUMENT = -5,  /* bad_argument: a null pointer, a negative count, non-zero reserved options */
     KELVOR_ERR_BAD_SHIFT = -6,     /* bad_shift: shift outside 0 .. kelvor_max_shift(rate) */
     KELVOR_ERR_CONFLICT = -7,      /* conflict: align and shift given together */
@@ -166,6 +166,23 @@ enum {
 KELVOR_API int kelvor_max_shift(double rate);
 
 /*
+ * The longest input a call of `profile` takes at `rate`, in samples of
+ * that rate (the longer signal's length: the shorter is padded to it):
+ *
+ *  - KELVOR_PROFILE_REFERENCE: at most KELVOR_MAX_SAMPLES_REFERENCE samples
+ *    both at `rate` and once resampled to 10 kHz; KELVOR_ERR_BAD_RATE for a
+ *    rate it cannot resample.
+ *  - KELVOR_PROFILE_TOOL: KELVOR_MAX_SAMPLES at 8000 Hz, and at 10000 Hz
+ *    (kelvor_score_10k); KELVOR_ERR_PROFILE at any other rate.
+ *
+ * KELVOR_ERR_BAD_ARGUMENT for any other profile, KELVOR_PROFILE_DEFAULT
+ * included, which means another profile in different calls. A call refuses
+ * a longer input with KELVOR_ERR_TOO_LONG before it allocates anything
+ * for it.
+ */
+KELVOR_API int64_t kelvor_max_length(int profile, double rate);
+
+/*
  * Scores two signals of any rate the reference profile resamples (see
  * KELVOR_MIN_RATE .. KELVOR_MAX_RATE and KELVOR_MAX_RATE_TERM; 10000 needs
  * no resampling). Samples are doubles with full scale at +-1 (16-bit
@@ -181,12 +198,14 @@ KELVOR_API int kelvor_max_shift(double rate);
  * Inputs whose peak lies below 2^-40 or above 2^40 of full scale are scaled
  * by a power of two first (which changes no sample's relative value), so
  * that the reference's small constant cannot swamp a very quiet signal and
- * nothing overflows. An all-zero reference is KELVOR_ERR_SILENT.
+ * nothing overflows. An all-zero reference is KELVOR_ERR_SILENT, in both
+ * profiles.
  *
  * Returns KELVOR_OK or a status; out is written only on success. Rates and
  * lengths are checked before anything is allocated for them: up to
  * KELVOR_MAX_SAMPLES_REFERENCE samples before and after resampling (the
- * tool profile: KELVOR_MAX_SAMPLES).
+ * tool profile: KELVOR_MAX_SAMPLES; kelvor_max_length gives the limit of a
+ * profile at a rate).
  */
 KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_count, const double* deg,
                                              int64_t deg_count, double rate, const kelvor_options* options,
@@ -250,10 +269,14 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score_gradient(const double* ref, int64_t
  * (a file, a memory map, an array of another sample type). read stores the
  * samples start .. start + count - 1 (0 <= start, start + count <= length,
  * 1 <= count <= 65536) as doubles with full scale at +-1 into out, and
- * returns KELVOR_OK, or a failure status, which ends the call with that
- * status. A call reads each signal in passes (two or three; once whole for
- * the tool profile), each in ascending ranges that do not overlap, from its
- * start (from the shift or the delay found on, for the degraded signal).
+ * returns KELVOR_OK, or a failure status of the table above other than
+ * KELVOR_ERR_TOO_SHORT, which ends the call with that status. Any other
+ * value a read returns ends the call with KELVOR_ERR_UNREADABLE: -1 (the
+ * usual failure of a C function, which as a status would say too_short), a
+ * positive number, or a number that is no status. A call reads each signal in passes (two or three; once whole
+ * for the tool profile), each in ascending ranges that do not overlap, from
+ * its start (from the shift or the delay found on, for the degraded
+ * signal).
  */
 typedef struct kelvor_signal {
     int64_t length; /* samples */

@@ -256,7 +256,7 @@ TEST(LibraryStatus, EveryRefusalHasItsStatusAndText) {
         {"too long", kelvor_score_pcm8k(speech.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, speech.data(), n, nullptr, &out),
          KELVOR_ERR_TOO_LONG},
         {"empty", kelvor_score_pcm8k(nullptr, 0, nullptr, 0, nullptr, &out), KELVOR_ERR_TOO_SHORT},
-        {"silent reference", kelvor_score_pcm8k(silent.data(), n, speech.data(), n, nullptr, &out), KELVOR_ERR_TOO_SHORT},
+        {"silent reference", kelvor_score_pcm8k(silent.data(), n, speech.data(), n, nullptr, &out), KELVOR_ERR_SILENT},
         {"short", kelvor_score_pcm8k(speech.data(), 3000, speech.data(), 3000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
         {"align and shift", kelvor_score_pcm8k(speech.data(), n, speech.data(), n, &align_and_shift, &out),
          KELVOR_ERR_CONFLICT},

@@ -169,18 +169,74 @@ TEST(Profiles, LimitsAtTheirEdges) {
     const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
     EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 8000, &tool, &out),
               KELVOR_ERR_TOO_LONG);
-    // A reader that fails shows where the checks let a call through: the
-    // reference profile streams inputs up to its limit at any rate.
+    // The longest input of a profile at a rate, or why there is none. A
+    // reader that fails shows where the checks let a call through: the
+    // reference profile streams inputs up to that length, and not one more.
     struct Unread {
         static int read(void*, int64_t, int32_t, double*) { return KELVOR_ERR_UNREADABLE; }
     };
-    for (const int64_t length : {reference_longest, reference_longest + 1, INT64_MAX}) {
-        const kelvor_signal s{length, Unread::read, nullptr};
-        kelvor_options o{};
-        const int expected = length == reference_longest ? KELVOR_ERR_UNREADABLE : KELVOR_ERR_TOO_LONG;
-        EXPECT_EQ(kelvor_score_signals(&s, &s, 16000, &o, &out), expected) << length;
-        o.profile = KELVOR_PROFILE_TOOL;
-        EXPECT_EQ(kelvor_score_signals(&s, &s, 8000, &o, &out), KELVOR_ERR_TOO_LONG) << length;
+    struct Longest {
+        int profile;
+        double rate;
+        int64_t expected;
+    };
+    const Longest longest[] = {
+        {KELVOR_PROFILE_REFERENCE, 10000, reference_longest},
+        {KELVOR_PROFILE_REFERENCE, 16000, reference_longest},
+        {KELVOR_PROFILE_REFERENCE, 8000, reference_longest * 4 / 5},    // 5 / 4 as many at 10 kHz
+        {KELVOR_PROFILE_REFERENCE, 7000, reference_longest * 7 / 10},   // 10 / 7, rounded down
+        {KELVOR_PROFILE_REFERENCE, 1000, reference_longest / 10},
+        {KELVOR_PROFILE_TOOL, 8000, KELVOR_MAX_SAMPLES},
+        {KELVOR_PROFILE_TOOL, 10000, KELVOR_MAX_SAMPLES},
+        {KELVOR_PROFILE_TOOL, 16000, KELVOR_ERR_PROFILE},
+        {KELVOR_PROFILE_REFERENCE, 999, KELVOR_ERR_BAD_RATE},
+        {KELVOR_PROFILE_REFERENCE, NAN, KELVOR_ERR_BAD_RATE},
+        {KELVOR_PROFILE_DEFAULT, 8000, KELVOR_ERR_BAD_ARGUMENT},
+        {3, 8000, KELVOR_ERR_BAD_ARGUMENT},
+    };
+    for (const Longest& c : longest) {
+        SCOPED_TRACE(std::to_string(c.profile) + " at " + std::to_string(c.rate) + " Hz");
+        EXPECT_EQ(kelvor_max_length(c.profile, c.rate), c.expected);
+        if (c.profile != KELVOR_PROFILE_REFERENCE || c.expected < 0) continue;
+        const kelvor_options o = with_profile(c.profile);
+        for (const int64_t length : {c.expected, c.expected + 1}) {
+            const kelvor_signal s{length, Unread::read, nullptr};
+            EXPECT_EQ(kelvor_score_signals(&s, &s, c.rate, &o, &out),
+                      length == c.expected ? KELVOR_ERR_UNREADABLE : KELVOR_ERR_TOO_LONG)
+                << length;
+        }
+    }
+    const kelvor_signal endless{INT64_MAX, Unread::read, nullptr};
+    EXPECT_EQ(kelvor_score_signals(&endless, &endless, 16000, nullptr, &out), KELVOR_ERR_TOO_LONG);
+    const kelvor_signal one_more{int64_t{KELVOR_MAX_SAMPLES} + 1, Unread::read, nullptr};
+    EXPECT_EQ(kelvor_score_signals(&one_more, &one_more, 8000, &tool, &out), KELVOR_ERR_TOO_LONG);
+}
+
+// What a reader returns ends the call as a status of the table: its own
+// failure status, or unreadable for anything else (-1 would read as
+// too_short), in both profiles.
+TEST(Profiles, AFailedReadEndsTheCallWithAStatusOfTheTable) {
+    struct Failing {
+        static int read(void* context, int64_t, int32_t, double*) { return *static_cast<const int*>(context); }
+    };
+    struct Case {
+        int returned;
+        int expected;
+    };
+    const Case cases[] = {
+        {KELVOR_ERR_FORMAT, KELVOR_ERR_FORMAT},   {KELVOR_ERR_NO_MEMORY, KELVOR_ERR_NO_MEMORY},
+        {KELVOR_ERR_FAILED, KELVOR_ERR_FAILED},   {-1, KELVOR_ERR_UNREADABLE},
+        {1, KELVOR_ERR_UNREADABLE},               {7, KELVOR_ERR_UNREADABLE},
+        {KELVOR_ERR_LAST, KELVOR_ERR_UNREADABLE}, {-1000, KELVOR_ERR_UNREADABLE},
+    };
+    for (int profile : {KELVOR_PROFILE_REFERENCE, KELVOR_PROFILE_TOOL}) {
+        const kelvor_options o = with_profile(profile);
+        for (Case c : cases) {
+            const kelvor_signal s{16000, Failing::read, &c.returned};
+            kelvor_scores out{};
+            EXPECT_EQ(kelvor_score_signals(&s, &s, 8000, &o, &out), c.expected)
+                << "profile " << profile << ", read returns " << c.returned;
+        }
     }
 }
 
@@ -216,6 +272,10 @@ TEST(Profiles, EveryRefusalHasItsStatus) {
         {"NaN", kelvor_score(nan.data(), n, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_NOT_FINITE},
         {"NaN, tool", kelvor_score(x.data(), n, nan.data(), n, 8000, &tool, &out), KELVOR_ERR_NOT_FINITE},
         {"silent reference", kelvor_score(zeros.data(), n, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_SILENT},
+        {"silent reference, tool", kelvor_score(zeros.data(), n, x.data(), n, 8000, &tool, &out), KELVOR_ERR_SILENT},
+        {"silent reference, tool at 10 kHz", kelvor_score_10k(zeros.data(), n, x.data(), n, &tool, &out),
+         KELVOR_ERR_SILENT},
+        {"one silent sample, tool", kelvor_score(zeros.data(), 1, x.data(), n, 8000, &tool, &out), KELVOR_ERR_SILENT},
         {"empty reference", kelvor_score(nullptr, 0, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
         {"short", kelvor_score(x.data(), 3000, x.data(), 3000, 8000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
         {"tool at 16 kHz", kelvor_score(x.data(), n, x.data(), n, 16000, &tool, &out), KELVOR_ERR_PROFILE},

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "api/reference_chain.h"
+#include "api/request.h"
 #include "kelvor/stoi.h"
 #include "support.h"
 
@@ -77,21 +77,35 @@ Result collected(int status, kelvor_details* d) {
     return r;
 }
 
-Result in_memory(const std::vector<double>& x, const std::vector<double>& y, int rate, const kelvor_options& o) {
+// The details of a pair in memory, as kelvor_score_details gives them, the
+// pair kept at 10 kHz between the passes up to keep_limit samples.
+Result in_memory(const std::vector<double>& x, const std::vector<double>& y, int rate, const kelvor_options& o,
+                 int64_t keep_limit = kelvor::REFERENCE_KEEP_LIMIT) {
+    kelvor::ScoreRequest q;
+    kelvor::input_of(&q.reference, x.data(), static_cast<int64_t>(x.size()));
+    kelvor::input_of(&q.degraded, y.data(), static_cast<int64_t>(y.size()));
+    q.rate = rate;
+    q.options = &o;
+    q.keep_limit = keep_limit;
     kelvor_details* d = nullptr;
-    const int status = kelvor_score_details(x.data(), static_cast<int64_t>(x.size()), y.data(),
-                                            static_cast<int64_t>(y.size()), rate, &o, &d);
+    const int status = kelvor::score_request(q, nullptr, &d);
     return collected(status, d);
 }
 
+// The same read through signals that record their reads, every pair
+// resampled again for the second pass.
 Result streamed(const std::vector<double>& x, const std::vector<double>& y, int rate, const kelvor_options& o,
                 bool* ordered) {
     Recorded rx{&x};
     Recorded ry{&y};
-    const kelvor_signal sx = signal_of(&rx);
-    const kelvor_signal sy = signal_of(&ry);
+    kelvor::ScoreRequest q;
+    kelvor::input_of(&q.reference, signal_of(&rx));
+    kelvor::input_of(&q.degraded, signal_of(&ry));
+    q.rate = rate;
+    q.options = &o;
+    q.keep_limit = 0;
     kelvor_details* d = nullptr;
-    const int status = kelvor_details_signals(&sx, &sy, rate, &o, &d);
+    const int status = kelvor::score_request(q, nullptr, &d);
     *ordered = rx.ordered && ry.ordered;
     return collected(status, d);
 }
@@ -123,11 +137,9 @@ TEST(Streaming, TheSameBitsAtEveryBoundary) {
         o.align = c.align;
         o.shift = c.shift;
         const Result kept = in_memory(x, y, c.rate, o);
-        const int64_t before = kelvor::reference_keep_limit(0);
         bool ordered = false;
         const Result again = streamed(x, y, c.rate, o, &ordered);
-        const Result memory = in_memory(x, y, c.rate, o);
-        kelvor::reference_keep_limit(before);
+        const Result memory = in_memory(x, y, c.rate, o, 0);
         EXPECT_TRUE(ordered);
         ASSERT_EQ(kept.status, c.status);
         ASSERT_EQ(again.status, c.status);

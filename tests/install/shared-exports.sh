@@ -14,8 +14,8 @@ library=$(find "$work" -maxdepth 1 -name 'libkelvor_stoi.so.*.*' | head -1)
 exported=$(nm -D --defined-only "$library" | awk '{ print $3 }')
 others=$(echo "$exported" | grep -v '^kelvor_' || true)
 [ -z "$others" ] || { echo "exported besides the C interface:"; echo "$others"; exit 1; }
-for name in kelvor_score kelvor_score_pcm8k kelvor_score_10k kelvor_score_signals kelvor_score_gradient kelvor_status_name \
-        kelvor_version; do
+for name in kelvor_score kelvor_score_pcm8k kelvor_score_10k kelvor_score_signals kelvor_score_gradient \
+        kelvor_max_length kelvor_status_name kelvor_version; do
     echo "$exported" | grep -qx "$name" || { echo "$name is not exported"; exit 1; }
 done
 soname=$(objdump -p "$library" | awk '/SONAME/ { print $2 }')

@@ -1,0 +1,96 @@
+// Requests: inputs, reads, the checks every call makes, and the choice of
+// the profile's chain (request.h).
+#include "api/request.h"
+
+#include <cstring>
+
+#include "api/reference_chain.h"
+#include "api/tool_chain.h"
+
+namespace kelvor {
+
+namespace {
+
+int read_values(void* context, int64_t start, int32_t count, double* out) {
+    const Input* in = static_cast<const Input*>(context);
+    std::memcpy(out, in->values + start, static_cast<size_t>(count) * sizeof(double));
+    return KELVOR_OK;
+}
+
+int read_pcm(void* context, int64_t start, int32_t count, double* out) {
+    const Input* in = static_cast<const Input*>(context);
+    for (int32_t i = 0; i < count; i++) out[i] = static_cast<double>(in->pcm[start + i]) * 0x1p-15;
+    return KELVOR_OK;
+}
+
+// The status a failed read ends a call with (see input_read).
+int read_failure(int status) {
+    const bool failure_of_table = status < 0 && status > KELVOR_ERR_LAST && status != KELVOR_ERR_TOO_SHORT;
+    return failure_of_table ? status : KELVOR_ERR_UNREADABLE;
+}
+
+// The checks of a request, and its options with the profile resolved into
+// *o.
+int check(const ScoreRequest& q, const void* out, kelvor_options* o) {
+    const kelvor_signal& x = q.reference.signal;
+    const kelvor_signal& y = q.degraded.signal;
+    if (out == nullptr || x.length < 0 || y.length < 0) return KELVOR_ERR_BAD_ARGUMENT;
+    if ((x.length > 0 && x.read == nullptr) || (y.length > 0 && y.read == nullptr)) return KELVOR_ERR_BAD_ARGUMENT;
+    *o = q.options != nullptr ? *q.options : kelvor_options{};
+    for (int r : o->reserved) {
+        if (r != 0) return KELVOR_ERR_BAD_ARGUMENT;
+    }
+    if (o->profile == KELVOR_PROFILE_DEFAULT) o->profile = q.default_profile;
+    if (o->profile != KELVOR_PROFILE_REFERENCE && o->profile != KELVOR_PROFILE_TOOL) return KELVOR_ERR_BAD_ARGUMENT;
+    // The longest input of the profile at any rate; the chains check their
+    // rate's own (kelvor_max_length) once they know the rate is theirs.
+    const int64_t longest = o->profile == KELVOR_PROFILE_TOOL ? KELVOR_MAX_SAMPLES : KELVOR_MAX_SAMPLES_REFERENCE;
+    if (x.length > longest || y.length > longest) return KELVOR_ERR_TOO_LONG;
+    if (o->align && o->shift != 0) return KELVOR_ERR_CONFLICT;
+    if (o->shift < 0 || o->shift > kelvor_max_shift(q.rate)) return KELVOR_ERR_BAD_SHIFT;
+    return KELVOR_OK;
+}
+
+}  // namespace
+
+void input_of(Input* in, const double* values, int64_t count) {
+    in->values = values;
+    in->pcm = nullptr;
+    in->signal = kelvor_signal{count, values != nullptr ? read_values : nullptr, in};
+}
+
+void input_of(Input* in, const int16_t* pcm, int64_t count) {
+    in->values = nullptr;
+    in->pcm = pcm;
+    in->signal = kelvor_signal{count, pcm != nullptr ? read_pcm : nullptr, in};
+}
+
+void input_of(Input* in, const kelvor_signal& signal) {
+    in->values = nullptr;
+    in->pcm = nullptr;
+    in->signal = signal;
+}
+
+int input_read(const Input& in, int64_t start, int32_t count, double* out) {
+    const int status = in.signal.read(in.signal.context, start, count, out);
+    return status == KELVOR_OK ? KELVOR_OK : read_failure(status);
+}
+
+int input_block(const Input& in, int64_t start, int32_t count, double* buffer, const double** block) {
+    if (in.values != nullptr) {
+        *block = in.values + start;
+        return KELVOR_OK;
+    }
+    *block = buffer;
+    return input_read(in, start, count, buffer);
+}
+
+int score_request(const ScoreRequest& q, kelvor_scores* out, kelvor_details** details) {
+    kelvor_options o{};
+    const int status = check(q, details != nullptr ? static_cast<const void*>(details) : out, &o);
+    if (status != KELVOR_OK) return status;
+    if (o.profile == KELVOR_PROFILE_REFERENCE) return score_reference(q, o, out, details);
+    return score_tool(q, o, out, details);
+}
+
+}  // namespace kelvor

@@ -58,11 +58,27 @@
 extern "C" {
 #endif
 
-/* The version: the same number kelvor-batch --version, the Python package
- * and the banner of the KELVOR_STOI tool state. */
-#define KELVOR_STOI_VERSION_MAJOR 1
-#define KELVOR_STOI_VERSION_MINOR 3
+/* The version: the same number kelvor-batch --version and the Python
+ * package state (the banner of the KELVOR_STOI tool keeps the tool's own).
+ * The major number, and the shared library's soname, change when a record
+ * below changes its size or layout. */
+#define KELVOR_STOI_VERSION_MAJOR 2
+#define KELVOR_STOI_VERSION_MINOR 0
 #define KELVOR_STOI_VERSION_PATCH 0
+
+/*
+ * How the records grow across versions. The records a caller allocates and
+ * the library reads or writes (kelvor_options, kelvor_scores) grow only at
+ * their end, into the room their reserved members keep: reserved members
+ * are zero in every version that does not use them, both ways (a caller
+ * passes them as zero, the library writes them as zero). A new option takes
+ * reserved room with a meaning whose zero is the behaviour before it, or
+ * the call's documented default; a new score takes it where a caller of an
+ * older version never reads. A record that only the library allocates
+ * (kelvor_details) may grow at its end without reserved room. kelvor_signal
+ * stays as it is. Statuses, profiles and categories keep their numbers;
+ * new ones are added.
+ */
 
 /* Scoring profiles (see the top of this file). */
 enum {
@@ -87,12 +103,15 @@ typedef struct {
     int reserved[12]; /* zero */
 } kelvor_options;
 
+/* What a call scores. Every member is written on success, the reserved
+ * ones as zero (room for scores of later versions). */
 typedef struct {
-    double stoi;     /* STOI, in [-1, 1] */
-    double estoi;    /* ESTOI, in [-1, 1] */
-    int delay;       /* the delay in effect, in samples of the input rate: found (align) or given (shift); 0 without one */
-    int profile;     /* the profile that scored: KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL */
-    double delay_ms; /* the delay in milliseconds; a found delay at another rate than 8 kHz is found at 10 kHz, in 0.1 ms steps */
+    double stoi;      /* STOI, in [-1, 1] */
+    double estoi;     /* ESTOI, in [-1, 1] */
+    int delay;        /* the delay in effect, in samples of the input rate: found (align) or given (shift); 0 without one */
+    int profile;      /* the profile that scored: KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL */
+    double delay_ms;  /* the delay in milliseconds; a found delay at another rate than 8 kHz is found at 10 kHz, in 0.1 ms steps */
+    int reserved[16]; /* zero */
 } kelvor_scores;
 
 /*

@@ -78,7 +78,9 @@ std::vector<Pair> make_pairs() {
 }
 
 Result in_this_process(const Pair& p) {
-    kelvor_scores s{-9.0, -9.0, -9, 0, 0.0};
+    kelvor_scores s{};
+    s.stoi = s.estoi = -9.0;
+    s.delay = -9;
     const int status = kelvor_score_pcm8k(p.ref.data(), static_cast<int64_t>(p.ref.size()), p.deg.data(),
                                           static_cast<int64_t>(p.deg.size()), &p.options, &s);
     return Result{status, s.stoi, s.estoi, s.delay};
@@ -280,7 +282,7 @@ TEST(LibraryStatus, EveryRefusalHasItsStatusAndText) {
     }
     EXPECT_STREQ(kelvor_status_text(KELVOR_ERR_LAST), "Unknown status");
     EXPECT_STREQ(kelvor_status_text(1), "Unknown status");
-    EXPECT_STREQ(kelvor_version(), "1.3.0");
+    EXPECT_STREQ(kelvor_version(), "2.0.0");
 }
 
 // Resampled 10 kHz samples of a pair, as the tool hands them to the

@@ -285,6 +285,34 @@ TEST(Profiles, EveryRefusalHasItsStatus) {
     for (const Case& c : cases) EXPECT_EQ(c.status, c.expected) << c.what;
 }
 
+// Every call writes the reserved members of its scores as zero, over
+// whatever the caller's record held, in both profiles, details included.
+TEST(Profiles, ReservedScoresAreWrittenAsZero) {
+    const Pair p = speech_pair(16000, 29);
+    const std::vector<double> x = as_doubles(p.ref);
+    const std::vector<double> y = as_doubles(p.deg);
+    const int64_t n = static_cast<int64_t>(x.size());
+    auto reserved_zero = [](const kelvor_scores& s) {
+        for (int r : s.reserved) {
+            if (r != 0) return false;
+        }
+        return true;
+    };
+    for (int profile : {KELVOR_PROFILE_REFERENCE, KELVOR_PROFILE_TOOL}) {
+        const kelvor_options o = with_profile(profile);
+        kelvor_scores s[3];
+        std::memset(s, 0xA5, sizeof s);
+        ASSERT_EQ(kelvor_score(x.data(), n, y.data(), n, 8000, &o, &s[0]), KELVOR_OK);
+        ASSERT_EQ(kelvor_score_pcm8k(p.ref.data(), n, p.deg.data(), n, &o, &s[1]), KELVOR_OK);
+        ASSERT_EQ(kelvor_score_10k(x.data(), n, y.data(), n, &o, &s[2]), KELVOR_OK);
+        for (const kelvor_scores& one : s) EXPECT_TRUE(reserved_zero(one)) << profile;
+        kelvor_details* d = nullptr;
+        ASSERT_EQ(kelvor_score_details(x.data(), n, y.data(), n, 8000, &o, &d), KELVOR_OK);
+        EXPECT_TRUE(reserved_zero(d->scores)) << profile;
+        kelvor_details_free(d);
+    }
+}
+
 TEST(Profiles, StatusTable) {
     std::set<std::string> names;
     for (int status = KELVOR_OK; status > KELVOR_ERR_LAST; status--) {

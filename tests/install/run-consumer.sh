@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build_dir" --prefix "$work/prefix" > "$work/install.log"
 [ -f "$work/prefix/share/doc/kelvor-stoi/LICENSE" ] || { echo "the LICENSE was not installed"; exit 1; }
 [ -f "$work/prefix/share/man/man1/KELVOR_STOI.1" ] || { echo "the man page of KELVOR_STOI was not installed"; exit 1; }
-expected="kelvor 1.3.0: STOI 0.8735 ESTOI 0.6411 delay 320
+expected="kelvor 2.0.0: STOI 0.8735 ESTOI 0.6411 delay 320
 Conflicting options: align and shift together"
 
 cmake -S "$source_dir/tests/install/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" \

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/lanes.h"
 #include "measures/reference.h"
 #include "measures/reference_gradient_impl.h"
 
@@ -20,22 +21,7 @@ constexpr int32_t J = BAND_COUNT;
 constexpr int32_t N = SEGMENT_LENGTH;
 constexpr int32_t FRAMES = N;
 
-struct Plain {
-    typedef double T;
-    static constexpr int32_t W = 1;
-    static T zero() { return 0.0; }
-    static T splat(double v) { return v; }
-    static T load(const double* p) { return *p; }
-    static T add(T a, T b) { return a + b; }
-    static T sub(T a, T b) { return a - b; }
-    static T mul(T a, T b) { return a * b; }
-    static T div(T a, T b) { return a / b; }
-    static T sqrt(T a) { return std::sqrt(a); }
-    static T min(T a, T b) { return a < b ? a : b; }
-    static bool positive(T a) { return a > 0.0; }
-    static T select(bool m, T a, T b) { return m ? a : b; }
-    static void store(double* p, T v) { *p = v; }
-};
+typedef plain::Doubles Plain;
 
 // Envelopes of 15 bands by FRAMES frames, band-major, whose reference dips
 // to a twentieth in one frame of three, so that the degraded envelope,

@@ -5,6 +5,7 @@ the package imports, scores the bundled pair as the build tree does and
 installs the kelvor-stoi command with its man page."""
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -44,6 +45,18 @@ def test_setup_names_what_a_build_lacks(arguments, status, expected):
     else:
         assert f"kelvor_stoi cannot be built for {sys.executable}" in done.stderr
         assert expected in done.stderr
+
+
+def test_the_citation_and_the_changelog_keep_up_with_the_version():
+    # CITATION.cff may name the version under preparation before the
+    # project's number moves to it, never an older one.
+    def numbers(version):
+        return tuple(int(part) for part in version.split("."))
+
+    cited = re.search(r"^version: (\S+)$", (SOURCE / "CITATION.cff").read_text(), re.M)
+    assert cited and numbers(cited.group(1)) >= numbers(kelvor_stoi.__version__)
+    headings = re.findall(r"^## .*$", (SOURCE / "CHANGELOG.md").read_text(), re.M)
+    assert any(kelvor_stoi.__version__ in h for h in headings), headings
 
 
 def without_builds(folder, names):

@@ -49,6 +49,25 @@ def score_files(reference_path: _Path, degraded_path: _Path, options: PairOption
 def read_audio(path: _Path, options: PairOptions) -> Tuple[np.ndarray, int]: ...
 def read_manifest(path: _Path) -> Tuple[Tuple[str, ...], List[PairSpec]]: ...
 def score_pairs(listed_pairs: List[PairSpec], options: PairOptions, jobs: int) -> List[Tuple[Any, ...]]: ...
+class BatchResult:
+    """The scores of a batch's items, in the batch's shape."""
+
+    stoi: np.ndarray
+    estoi: np.ndarray
+    delay: np.ndarray
+    delay_ms: np.ndarray
+    gradient: Optional[np.ndarray]
+    errors: Dict[int, BaseException]
+
+def score_batch(
+    clean: np.ndarray,
+    degraded: np.ndarray,
+    rate: int,
+    options: PairOptions,
+    lengths: Optional[np.ndarray],
+    jobs: int,
+    gradient: str,
+) -> BatchResult: ...
 def max_shift(rate: float) -> int: ...
 def version() -> str: ...
 def pair_message(status: int, facts: str) -> str: ...

@@ -122,7 +122,7 @@ def settle(errors: Dict[int, BaseException], shape: Tuple[int, ...], on_error: s
     count = int(np.prod(shape, dtype=np.int64))
     warnings.warn(
         f"{call}: {len(failed)} of {count} items could not be scored and are NaN; "
-        f"{item_text(index)}: {first}{more}",
+        f"{item_text(index)}: {first}",
         RuntimeWarning,
         stacklevel=3,
     )

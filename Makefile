@@ -6,7 +6,7 @@ BUILD_PLAIN := build-plain
 BUILD_INSTALL := build-install
 PREFIX ?= /usr/local
 
-.PHONY: all demo deps configure install test test-sanitize check-reference bench bench-micro bench-whole bench-previous bench-python bench-analysis bench-long clean fuzz fuzz-smoke
+.PHONY: all demo deps configure install test test-sanitize check-reference bench bench-micro bench-whole bench-previous bench-python bench-torch bench-analysis bench-long clean fuzz fuzz-smoke
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -62,7 +62,7 @@ check-reference: configure
 # plain loop with the vector kernels where there are several), then whole
 # runs of the fast build against the plain-loop build, then the Python
 # package against kelvor-batch and through Dask.
-bench: bench-micro bench-whole bench-python bench-analysis
+bench: bench-micro bench-whole bench-python bench-torch bench-analysis
 
 bench-micro: all
 	cd $(BUILD) && for b in bench_alignment bench_resampler bench_measures bench_nsp_fft; do \
@@ -85,6 +85,10 @@ PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo pytho
 
 bench-python: all
 	PYTHONPATH=$(BUILD)/python BATCH=$(BUILD)/batch/kelvor-batch $(PYTHON) bench/python_bench.py
+
+# Batches and the gradient through kelvor_stoi.torch (needs python3-torch).
+bench-torch: all
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/torch_bench.py
 
 # Hour-long and ten-hour pairs (generated, about 2.5 GB in TMPDIR for the
 # run): kelvor-batch and Python against the previous release, PREV_COMMIT.

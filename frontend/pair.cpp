@@ -88,14 +88,17 @@ int scored(const kelvor_signal& x, const kelvor_signal& y, double rate, const ke
 
 // A Signal behind the library's reader interface. What a read throws is
 // kept, to be thrown again once the library has returned its status: no
-// exception crosses the C interface.
+// exception crosses the C interface. A read asked to stop (cancelled)
+// fails the same way, which ends the library's call at once.
 struct Reader {
     const Signal* signal;
+    const Cancelled* cancelled;
     std::exception_ptr failure;
 
     static int read(void* context, int64_t start, int32_t count, double* out) noexcept {
         Reader* r = static_cast<Reader*>(context);
         try {
+            if (*r->cancelled && (*r->cancelled)()) throw PairError(KELVOR_ERR_FAILED, "interrupted");
             r->signal->read(start, count, out);
             return KELVOR_OK;
         } catch (...) {
@@ -107,7 +110,7 @@ struct Reader {
 };
 
 void score(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
-           Details* details) {
+           Details* details, const Cancelled& cancelled) {
     if (reference.rate != degraded.rate) {
         throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
                                                       ", the degraded signal at " + rate_text(degraded.rate));
@@ -115,8 +118,8 @@ void score(const Signal& reference, const Signal& degraded, const kelvor_options
     const int rate = reference.rate;
     row.rate = rate;
     if (rate > 0) row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
-    Reader x{&reference, nullptr};
-    Reader y{&degraded, nullptr};
+    Reader x{&reference, &cancelled, nullptr};
+    Reader y{&degraded, &cancelled, nullptr};
     kelvor_scores scores{};
     const int status = scored(x.interface(), y.interface(), rate, options, scores, details);
     for (const Reader* r : {&x, &y}) {
@@ -236,9 +239,9 @@ Signal signal_of(const Audio& audio, const std::string& name) {
 }
 
 Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
-                  Details* details) noexcept {
+                  Details* details, const Cancelled& cancelled) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, options, row, details); });
+    guarded(row, [&] { score(reference, degraded, options, row, details, cancelled); });
     return row;
 }
 
@@ -254,12 +257,13 @@ Row score_audio(const Audio& reference, const Audio& degraded, const kelvor_opti
     Row row;
     guarded(row, [&] {
         score(signal_of(reference, "the reference"), signal_of(degraded, "the degraded signal"), options, row,
-              details);
+              details, {});
     });
     return row;
 }
 
-Row score_pair(const PairSpec& listed, const PairOptions& options, Details* details) noexcept {
+Row score_pair(const PairSpec& listed, const PairOptions& options, Details* details,
+               const Cancelled& cancelled) noexcept {
     Row row;
     guarded(row, [&] {
         row.reference = listed.reference;
@@ -273,7 +277,7 @@ Row score_pair(const PairSpec& listed, const PairOptions& options, Details* deta
             AudioStream::open(listed.reference_path, options.reading, "reference");
         const std::unique_ptr<AudioStream> degraded =
             AudioStream::open(listed.degraded_path, options.reading, "degraded");
-        score(signal_of(*reference), signal_of(*degraded), pair_scoring(listed, options), row, details);
+        score(signal_of(*reference), signal_of(*degraded), pair_scoring(listed, options), row, details, cancelled);
     });
     return row;
 }

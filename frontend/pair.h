@@ -60,6 +60,13 @@ struct Details {
     std::vector<int32_t> kept_frames;  // frames that survived, ascending
 };
 
+// Asked before every block of samples a pair reads: true ends the pair as
+// a failed row ("interrupted"), so that a caller can stop a long pair part
+// way rather than wait for its end. Called on the thread that reads (the
+// one that scores the pair); an empty one never stops a pair. A pair that
+// has read its last block finishes whatever it is asked.
+using Cancelled = std::function<bool()>;
+
 // Reads both files and scores them; reference and degraded of the Row are
 // those of the listed pair. With details, an ok pair also fills *details
 // (the same scores). The files are read in blocks, in passes (the
@@ -67,7 +74,8 @@ struct Details {
 // length, or whole by the library (the tool profile); a file found damaged
 // while it is read (fewer frames than its header states, a decoder error)
 // is a format row, before any score is made.
-Row score_pair(const PairSpec& listed, const PairOptions& options, Details* details = nullptr) noexcept;
+Row score_pair(const PairSpec& listed, const PairOptions& options, Details* details = nullptr,
+               const Cancelled& cancelled = {}) noexcept;
 
 // Makes row an error row: no scores and no delay (what was learnt of the
 // files, rate and seconds, stays), the status (a KELVOR_ERR_* status) and
@@ -100,7 +108,7 @@ Signal signal_of(const Audio& audio, const std::string& name);
 // this pair (its rate, which signal, the shift's range at that rate).
 // reference and degraded of the Row are left empty.
 Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
-                  Details* details = nullptr) noexcept;
+                  Details* details = nullptr, const Cancelled& cancelled = {}) noexcept;
 
 // score_signals with the gradient of the scores with respect to the
 // degraded samples (kelvor_score_gradient; the reference profile alone):

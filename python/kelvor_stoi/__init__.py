@@ -59,7 +59,7 @@ from typing import (
 
 import numpy as np
 
-from kelvor_stoi import _core
+from kelvor_stoi import _core, _progress
 from kelvor_stoi._errors import ERRORS, KelvorError, error_of
 
 globals().update({cls.__name__: cls for cls in ERRORS.values()})
@@ -260,6 +260,8 @@ def _jobs(jobs: Optional[int]) -> int:
         except AttributeError:
             return os.cpu_count() or 1
     try:
+        if isinstance(jobs, (bool, np.bool_)):
+            raise TypeError  # True is no count of threads
         n = operator.index(jobs)
     except TypeError:
         raise ValueError(f"jobs must be a positive whole number or None, not {jobs!r}") from None
@@ -278,6 +280,29 @@ def _path(path: Any, name: str = "path") -> bytes:
     return raw
 
 
+class _Unset:
+    """The default of an argument that has two names: given under neither."""
+
+    def __repr__(self) -> str:
+        return "<required>"
+
+
+_UNSET: Any = _Unset()
+
+
+def _one_of(call: str, name: str, value: Any, alias: str, alias_value: Any) -> Any:
+    """The value of an argument that has two names, this package's (name)
+    and the Python reference's (alias): given under one of them, never
+    both (TypeError, as Python's own for an argument given twice)."""
+    if value is _UNSET:
+        if alias_value is _UNSET:
+            raise TypeError(f"{call}() missing required argument '{name}' (or '{alias}')")
+        return alias_value
+    if alias_value is not _UNSET:
+        raise TypeError(f"{call}() got '{name}' and '{alias}', two names of one argument: give one")
+    return value
+
+
 def _score(raw: Tuple[float, float, int, float]) -> Score:
     return Score(float(raw[0]), float(raw[1]), int(raw[2]), float(raw[3]))
 
@@ -288,11 +313,13 @@ def _score(raw: Tuple[float, float, int, float]) -> Score:
 def score(
     clean: ArrayLike,
     degraded: ArrayLike,
-    fs: Rate,
+    fs: Rate = _UNSET,
     align: bool = False,
     shift: int = 0,
     double_table: bool = False,
     profile: Profile = None,
+    *,
+    fs_sig: Rate = _UNSET,
 ) -> Score:
     """STOI and ESTOI of degraded against clean, both sampled at fs Hz.
 
@@ -302,6 +329,7 @@ def score(
         strides), never copied; they must not change during the call.
     fs: the sample rate in Hz, a whole number from 1000 to 768000 (16000.0
         is 16000) whose ratio to 10000 reduces to terms of at most 1000.
+        Also taken as fs_sig=, stoi()'s name (not both).
     align: search the delay of the degraded signal (0 to 112.4 ms): with
         the tool profile the tool's search over 0 to 899 samples at 8 kHz,
         otherwise the same rule on the 10 kHz signals (0 to 1123 samples,
@@ -314,33 +342,57 @@ def score(
     profile: "reference" (None, the default) or "tool" (see the package's
         documentation).
 
+    Flags (align, double_table) take True or False (or 1 or 0), numbers
+    (shift) whole numbers; anything else raises ValueError, so that
+    align="no" cannot turn the search on.
+
     Raises a KelvorError that is a ValueError for unusable input (wrong
     shape or type, NaN or infinity, a silent or too short reference, a bad
     shift or rate, align with shift, the tool profile on anything but 8 kHz
-    int16) and MemoryError when memory runs out.
+    int16) and MemoryError when memory runs out; TypeError without a rate
+    or with both fs and fs_sig. Ctrl-C ends a long pair part way
+    (KeyboardInterrupt).
     """
+    rate = _one_of("score", "fs", fs, "fs_sig", fs_sig)
     options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
-    return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), options))
+    return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(rate), options))
 
 
 def stoi(
-    clean: ArrayLike, degraded: ArrayLike, fs_sig: Rate, extended: bool = False, profile: Profile = None
+    clean: ArrayLike = _UNSET,
+    degraded: ArrayLike = _UNSET,
+    fs: Rate = _UNSET,
+    extended: bool = False,
+    profile: Profile = None,
+    *,
+    x: ArrayLike = _UNSET,
+    y: ArrayLike = _UNSET,
+    fs_sig: Rate = _UNSET,
 ) -> Union[float, np.ndarray]:
-    """STOI of degraded against clean at fs_sig Hz, or ESTOI with extended.
+    """STOI of degraded against clean at fs Hz, or ESTOI with extended.
 
-    The call of the most widely used Python implementation, so that a script
-    changes only its import, and its numbers. The value is ``score(clean,
-    degraded, fs_sig).stoi`` (or ``.estoi``); see score() for the inputs and
-    errors.
+    The call of the Python reference, so that a script changes only its
+    import: its keywords x (the clean signal), y (the degraded one),
+    fs_sig and extended are taken as well as this package's clean,
+    degraded and fs; positional arguments are in the same order in both.
+    Giving both names of one argument raises TypeError. The value is
+    ``score(clean, degraded, fs).stoi`` (or ``.estoi``); see score() for
+    the inputs and errors, and docs/differences.md for where the values
+    and errors differ from the reference's. extended is a flag (True,
+    False, 1 or 0).
 
     Arrays of shape (..., time) give a float64 array of shape (...), each
     item's value the 1-D call's: stoi_batch() with its defaults (every
     core, no padding, the first failed item's error raised).
     """
+    clean = _one_of("stoi", "clean", clean, "x", x)
+    degraded = _one_of("stoi", "degraded", degraded, "y", y)
+    rate = _one_of("stoi", "fs", fs, "fs_sig", fs_sig)
+    estoi = _core.flag("extended", extended)
     if np.ndim(clean) > 1 or np.ndim(degraded) > 1:
-        return stoi_batch(clean, degraded, fs_sig, extended, profile=profile)
-    s = score(clean, degraded, fs_sig, profile=profile)
-    return s.estoi if extended else s.stoi
+        return stoi_batch(clean, degraded, rate, estoi, profile=profile)
+    s = score(clean, degraded, rate, profile=profile)
+    return s.estoi if estoi else s.stoi
 
 
 def score_files(
@@ -366,7 +418,8 @@ def score_files(
 
     Raises FileNotFoundError for a missing file, OSError for one that
     cannot be read or is not audio, ValueError as score() does and for a
-    channel or rate problem.
+    channel or rate problem. Ctrl-C ends a long pair part way
+    (KeyboardInterrupt).
     """
     options = _options(
         align=align, shift=shift, double_table=double_table, profile=profile, raw_rate=raw_rate, channel=channel
@@ -397,6 +450,7 @@ def score_many(
     double_table: bool = False,
     profile: Profile = None,
     return_exceptions: Literal[False] = False,
+    progress: Optional[bool] = None,
 ) -> List[Score]: ...
 
 
@@ -409,6 +463,7 @@ def score_many(
     double_table: bool = False,
     profile: Profile = None,
     return_exceptions: Literal[True],
+    progress: Optional[bool] = None,
 ) -> List[Union[Score, BaseException]]: ...
 
 
@@ -420,6 +475,7 @@ def score_many(
     double_table: bool = False,
     profile: Profile = None,
     return_exceptions: bool = False,
+    progress: Optional[bool] = None,
 ) -> Union[List[Score], List[Union[Score, BaseException]]]:
     """Scores of many (clean, degraded, fs) pairs, on several threads.
 
@@ -432,10 +488,18 @@ def score_many(
     after all pairs were scored (with a note naming the pair); with
     return_exceptions=True its place in the list holds the exception
     instead. A pair whose arrays are unusable raises ValueError before any
-    scoring starts. Ctrl-C stops handing out pairs and raises
-    KeyboardInterrupt. The arrays must not be modified during the call.
+    scoring starts. Ctrl-C stops handing out pairs, ends the pairs under
+    way and raises KeyboardInterrupt. The arrays must not be modified
+    during the call.
+
+    progress: None (the default) shows the pairs done in interactive use
+    only (a notebook, or standard error on a terminal), once the call has
+    run for a second; True shows them at once, False never. A tqdm bar
+    (tqdm.auto, a widget in a notebook) when tqdm is installed, a line on
+    standard error otherwise.
     """
     options = _options(align=align, double_table=double_table, profile=profile)
+    return_exceptions = _core.flag("return_exceptions", return_exceptions)
     checked = []
     for i, pair in enumerate(pairs):
         try:
@@ -446,7 +510,9 @@ def score_many(
             checked.append((_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs)))
         except ValueError as e:
             raise ValueError(f"pairs[{i}]: {e}") from None
-    results = _core.score_many(checked, options, _jobs(jobs), bool(return_exceptions))
+    threads = _jobs(jobs)
+    with _progress.shown(progress, len(checked), "score_many") as shown:
+        results = _core.score_many(checked, options, threads, return_exceptions, shown)
     return [r if isinstance(r, BaseException) else _score(r) for r in results]
 
 
@@ -460,8 +526,8 @@ def details(
     profile: Profile = None,
 ) -> Details:
     """The scores of score() with the results behind them: where in time and
-    frequency intelligibility is lost. Same arguments and errors as score();
-    plot them with plot_details()."""
+    frequency intelligibility is lost. Same arguments and errors as score()
+    (fs only by that name); plot them with plot_details()."""
     options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
     d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), options)
     return Details(
@@ -501,6 +567,7 @@ def score_manifest(
     align: bool = False,
     raw_rate: int = 8000,
     channel: int = 0,
+    progress: Optional[bool] = None,
 ) -> "pandas.DataFrame":
     """Scores every pair of a kelvor-batch manifest and returns a pandas
     DataFrame of its rows.
@@ -521,6 +588,8 @@ def score_manifest(
     raw_rate: the rate of .pcm and .raw files (--raw-rate).
     channel: the channel of multi-channel files, 1-based; 0 accepts mono
         files only (--channel).
+    progress: the pairs done, shown as score_many() shows them (None: in
+        interactive use only); with a client, the pairs of the tasks done.
 
     Returns one row per manifest row, in manifest order, error rows
     included (status is "ok" or an error code, message says why), indexed
@@ -539,12 +608,13 @@ def score_manifest(
     from kelvor_stoi import _manifest
 
     options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    _progress.delay_of(progress)  # checked before anything is read
     if client is None:
-        return _manifest.score_locally(manifest, _jobs(jobs), options)
+        return _manifest.score_locally(manifest, _jobs(jobs), options, progress)
     from kelvor_stoi.dask import submit_options
 
     per_task = 1 if jobs is None else _jobs(jobs)
-    return submit_options(manifest, client, options, jobs_per_task=per_task).result()
+    return submit_options(manifest, client, options, jobs_per_task=per_task).result(progress=progress)
 
 
 def plot_details(

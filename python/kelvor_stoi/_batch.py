@@ -14,7 +14,7 @@ from typing import Any, Dict, Optional, Tuple
 import numpy as np
 
 import kelvor_stoi
-from kelvor_stoi import _core
+from kelvor_stoi import _core, _progress
 from kelvor_stoi._errors import KelvorError, error_of
 
 #: The record of score_batch's results: the fields of kelvor_stoi.Score.
@@ -71,16 +71,32 @@ class Batch:
         n = n.reshape(n.shape + (1,) * (len(self.shape) - n.ndim))
         return np.ascontiguousarray(np.broadcast_to(n, self.shape), dtype=np.int64)
 
-    def score(self, fs: Any, options: "_core.PairOptions", jobs: Optional[int], gradient: str) -> "_core.BatchResult":
-        return _core.score_batch(
-            self.clean,
-            self.degraded,
-            kelvor_stoi._rate(fs),
-            options,
-            lengths=self.lengths,
-            jobs=kelvor_stoi._jobs(jobs),
-            gradient=gradient,
-        )
+    def score(
+        self,
+        fs: Any,
+        options: "_core.PairOptions",
+        jobs: Optional[int],
+        gradient: str,
+        progress: Any = False,
+        call: str = "",
+    ) -> "_core.BatchResult":
+        """The items scored; progress (off unless asked for: a loss
+        computed on every step of training shows none) as
+        kelvor_stoi._progress shows it, under the name of the call."""
+        rate = kelvor_stoi._rate(fs)
+        threads = kelvor_stoi._jobs(jobs)
+        count = int(np.prod(self.shape, dtype=np.int64))
+        with _progress.shown(progress, count, call, "item") as shown:
+            return _core.score_batch(
+                self.clean,
+                self.degraded,
+                rate,
+                options,
+                lengths=self.lengths,
+                jobs=threads,
+                gradient=gradient,
+                progress=shown,
+            )
 
 
 def _check_on_error(on_error: Any) -> None:
@@ -138,13 +154,15 @@ def stoi_batch(
     jobs: Optional[int] = None,
     lengths: Any = None,
     on_error: str = "raise",
+    progress: Optional[bool] = None,
 ) -> np.ndarray:
     """STOI (ESTOI with extended) of every item of two arrays of shape
     (..., time): a float64 array of shape (...). See score_batch."""
     _check_on_error(on_error)
+    estoi = _core.flag("extended", extended)
     batch = Batch(clean, degraded, lengths)
-    result = batch.score(fs, kelvor_stoi._options(profile=profile), jobs, "")
-    values = result.estoi if extended else result.stoi
+    result = batch.score(fs, kelvor_stoi._options(profile=profile), jobs, "", progress, "stoi_batch")
+    values = result.estoi if estoi else result.stoi
     settle(result.errors, batch.shape, on_error, "stoi", values)
     return values
 
@@ -161,6 +179,7 @@ def score_batch(
     jobs: Optional[int] = None,
     lengths: Any = None,
     on_error: str = "raise",
+    progress: Optional[bool] = None,
 ) -> np.ndarray:
     """STOI and ESTOI of every item of two arrays of shape (..., time).
 
@@ -184,6 +203,9 @@ def score_batch(
         that index, every failed item's, and the results with NaN at the
         failed items. "nan": the failed items hold NaN (and delay -1), and
         a RuntimeWarning counts them.
+    progress: the items done, shown as score_many() shows its pairs:
+        None (the default) in interactive use only, True always, False
+        never.
 
     Returns a structured array of the batch's shape with the fields of
     Score: stoi, estoi, delay_ms (float64) and delay (int64): ``r["stoi"]``
@@ -194,7 +216,7 @@ def score_batch(
     _check_on_error(on_error)
     batch = Batch(clean, degraded, lengths)
     options = kelvor_stoi._options(align=align, shift=shift, double_table=double_table, profile=profile)
-    result = batch.score(fs, options, jobs, "")
+    result = batch.score(fs, options, jobs, "", progress, "score_batch")
     scores = np.empty(batch.shape, SCORE_DTYPE)
     for name in SCORE_DTYPE.names:
         scores[name] = getattr(result, name)
@@ -212,6 +234,7 @@ def stoi_gradient(
     jobs: Optional[int] = None,
     lengths: Any = None,
     on_error: str = "raise",
+    progress: Optional[bool] = None,
 ) -> Tuple[np.ndarray, np.ndarray]:
     """STOI (ESTOI with extended) and its gradient with respect to every
     degraded sample, for arrays of shape (..., time) or (time,).
@@ -222,14 +245,15 @@ def stoi_gradient(
     padding (past lengths) or shifted out. degraded must hold floating-
     point samples (the gradient is per unit of full scale); clean may also
     be int16. The reference profile only; shift is honoured (align has no
-    gradient). jobs, lengths and on_error are score_batch's; a failed item
-    has NaN as its score and as every value of its gradient.
+    gradient). jobs, lengths, on_error and progress are score_batch's; a
+    failed item has NaN as its score and as every value of its gradient.
 
     Where the measure is not smooth the gradient follows one rule each:
     where clipping is active (STOI), that of the branch taken; a band
     envelope of zero, or one without spread, contributes 0.
     """
     _check_on_error(on_error)
+    estoi = _core.flag("extended", extended)
     d = np.asarray(degraded)
     if d.dtype.kind != "f":
         raise ValueError(
@@ -237,8 +261,8 @@ def stoi_gradient(
             "(divide int16 samples by 32768)"
         )
     batch = Batch(clean, d, lengths)
-    measure = "estoi" if extended else "stoi"
-    result = batch.score(fs, kelvor_stoi._options(shift=shift), jobs, measure)
+    measure = "estoi" if estoi else "stoi"
+    result = batch.score(fs, kelvor_stoi._options(shift=shift), jobs, measure, progress, "stoi_gradient")
     values = getattr(result, measure)
     settle(result.errors, batch.shape, on_error, "stoi_gradient", values)
     return values, result.gradient

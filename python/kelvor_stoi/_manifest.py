@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 
 import pandas as pd
 
-from kelvor_stoi import COLUMN_TYPES, COLUMNS, _core, _path
+from kelvor_stoi import COLUMN_TYPES, COLUMNS, _core, _path, _progress
 
 #: The pandas dtype of each type of the column table.
 DTYPES: Dict[str, Any] = {"text": object, "real": "float64", "integer": "Int64"}
@@ -46,8 +46,10 @@ def positive(name: str, value: Any) -> int:
     return value
 
 
-def score_locally(manifest: Any, jobs: int, options: "_core.PairOptions") -> pd.DataFrame:
-    """Every pair of the manifest scored on `jobs` threads of this process."""
+def score_locally(manifest: Any, jobs: int, options: "_core.PairOptions", progress: Any = False) -> pd.DataFrame:
+    """Every pair of the manifest scored on `jobs` threads of this process,
+    progress shown as kelvor_stoi._progress shows it."""
     names, listed = read_manifest(manifest)
-    rows = _core.score_pairs(listed, options, jobs)
+    with _progress.shown(progress, len(listed), "score_manifest") as shown:
+        rows = _core.score_pairs(listed, options, jobs, shown)
     return frame(rows, [pair.index for pair in listed], names)

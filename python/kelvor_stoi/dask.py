@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Un
 
 import pandas as pd
 
-from kelvor_stoi import _core, _manifest, _options
+from kelvor_stoi import _core, _manifest, _options, _progress
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -84,14 +84,35 @@ class ManifestRun:
     or cancellation); result() waits for them and assembles the DataFrame.
     """
 
-    def __init__(self, client: "Client", futures: List["Future"], index: List[int], metadata: Sequence[str]) -> None:
+    def __init__(
+        self,
+        client: "Client",
+        futures: List["Future"],
+        index: List[int],
+        metadata: Sequence[str],
+        sizes: Optional[Sequence[int]] = None,
+    ) -> None:
         self.client = client
         self.futures = futures
         self._index = index
         self._metadata = metadata
+        self._sizes = list(sizes) if sizes is not None else [0] * len(futures)
 
-    def result(self) -> pd.DataFrame:
-        """The DataFrame of score_manifest, once every partition is in."""
+    def result(self, progress: Optional[bool] = False) -> pd.DataFrame:
+        """The DataFrame of score_manifest, once every partition is in.
+
+        progress: the pairs of the partitions done, shown as
+        kelvor_stoi.score_many shows them (None: in interactive use only;
+        False, the default here: never)."""
+        with _progress.shown(progress, len(self._index), "score_manifest") as shown:
+            if shown is not None:
+                from distributed import as_completed
+
+                size = {future.key: n for future, n in zip(self.futures, self._sizes)}
+                done = 0
+                for future in as_completed(self.futures):
+                    done += size.get(future.key, 0)
+                    shown(done)
         parts = self.client.gather(self.futures)
         rows = [row for part in parts for row in part]
         if len(rows) != len(self._index):
@@ -113,7 +134,7 @@ class _Batch:
         size = _manifest.positive("partition_size", partition_size)
         self.options = options
         self.jobs = _manifest.positive("jobs_per_task", jobs_per_task)
-        self.tune_allocator = bool(tune_allocator)
+        self.tune_allocator = _core.flag("tune_allocator", tune_allocator)
         self.metadata, listed_pairs = _manifest.read_manifest(manifest)
         self.partitions = [listed_pairs[i : i + size] for i in range(0, len(listed_pairs), size)]
         self.index = [listed.index for listed in listed_pairs]
@@ -123,7 +144,7 @@ class _Batch:
             client.submit(_score_partition, part, self.options, self.jobs, self.tune_allocator, pure=False)
             for part in self.partitions
         ]
-        return ManifestRun(client, futures, self.index, self.metadata)
+        return ManifestRun(client, futures, self.index, self.metadata, [len(part) for part in self.partitions])
 
 
 def submit_options(
@@ -175,6 +196,7 @@ def score_manifest(
     jobs_per_task: int = 1,
     tune_allocator: bool = True,
     profile: Optional[str] = None,
+    progress: Optional[bool] = None,
 ) -> pd.DataFrame:
     """Scores every pair of a kelvor-batch manifest on a dask cluster.
 
@@ -199,6 +221,10 @@ def score_manifest(
         (keep freed memory for the next pair, up to the ceilings of glibc's
         own defaults); with Dask's setting the scoring runs about ten times
         slower. False leaves the workers' allocator alone.
+    progress: the pairs of the tasks done, shown as kelvor_stoi.score_many
+        shows them: None (the default) in interactive use only (a
+        notebook, or standard error on a terminal), True always, False
+        never.
 
     Returns a DataFrame indexed by the manifest's 0-based data row ("row",
     the name of kelvor-batch --details files) with kelvor-batch's columns
@@ -222,9 +248,10 @@ def score_manifest(
                 table = score_manifest("manifest.csv", client)
     """
     options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    _progress.delay_of(progress)  # checked before anything is read
     batch = _Batch(manifest, options, partition_size, jobs_per_task, tune_allocator)
     if client is not None:
-        return batch.submit(client).result()
+        return batch.submit(client).result(progress)
     from distributed import Client, LocalCluster, default_client
 
     try:
@@ -238,5 +265,5 @@ def score_manifest(
         with LocalCluster(processes=False, dashboard_address=None) as cluster:
             cluster.loop.asyncio_loop.set_exception_handler(_quiet_timed_out_waits)
             with Client(cluster) as own:
-                return batch.submit(own).result()
-    return batch.submit(client).result()
+                return batch.submit(own).result(progress)
+    return batch.submit(client).result(progress)

@@ -53,7 +53,7 @@ except ImportError as _missing:  # pragma: no cover - depends on the machine
     ) from _missing
 
 import kelvor_stoi
-from kelvor_stoi import _batch
+from kelvor_stoi import _batch, _core
 
 __all__ = ["stoi", "StoiLoss", "StoiMetric"]
 
@@ -185,8 +185,8 @@ def _call(preds: torch.Tensor, target: Any, fs: Any, extended: bool, lengths: An
     if torch.is_grad_enabled() and preds.requires_grad:
         if not preds.is_floating_point():
             raise ValueError(f"preds: a gradient needs floating-point samples, not {preds.dtype}")
-        return _Score.apply(preds, target, fs, bool(extended), lengths, on_error, jobs, call)
-    values, _ = _scores(preds, target, fs, bool(extended), lengths, on_error, jobs, call, gradient=False)
+        return _Score.apply(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, call)
+    values, _ = _scores(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, call, gradient=False)
     return torch.from_numpy(values).to(device=preds.device, dtype=_result_dtype(preds))
 
 
@@ -223,7 +223,7 @@ class StoiLoss(torch.nn.Module):
             raise ValueError(f"reduction must be 'none', 'mean' or 'sum', not {reduction!r}")
         _batch._check_on_error(on_error)
         self.fs = kelvor_stoi._rate(fs)
-        self.extended = bool(extended)
+        self.extended = _core.flag("extended", extended)
         self.reduction = reduction
         self.on_error = on_error
         self.jobs = jobs
@@ -280,7 +280,7 @@ class StoiMetric:
                  jobs: Optional[int] = None) -> None:
         _batch._check_on_error(on_error)
         self.fs = kelvor_stoi._rate(fs)
-        self.extended = bool(extended)
+        self.extended = _core.flag("extended", extended)
         self.on_error = on_error
         self.jobs = jobs
         self.reset()

@@ -100,9 +100,11 @@ size_t item_count(const std::vector<py::ssize_t>& shape) {
 // of the batch's shape, C-contiguous, each from 0 to time: the samples of
 // an item that are scored (both signals), the rest padding. gradient: "",
 // "stoi" or "estoi": the gradient of that score with respect to every
-// degraded sample (0 in the padding; NaN where the item failed).
+// degraded sample (0 in the padding; NaN where the item failed). progress:
+// None, or a callable given the number of items done (run_rows).
 BatchResult score_batch(const py::array& clean, const py::array& degraded, int rate, const PairOptions& options,
-                        const py::object& lengths, int jobs, const std::string& gradient) {
+                        const py::object& lengths, int jobs, const std::string& gradient,
+                        const py::object& progress) {
     const Items reference(clean, "clean");
     const Items estimate(degraded, "degraded");
     if (reference.shape != estimate.shape || reference.time != estimate.time) {
@@ -148,15 +150,17 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
         py::gil_scoped_release nogil;
         rows = run_rows(
             count, jobs,
-            [&](size_t i) {
+            [&](size_t i, const kelvor::frontend::Cancelled& cancelled) {
                 const kelvor::frontend::Signal x = borrowed_signal(reference.item(i, length[i]), rate);
                 const kelvor::frontend::Signal y = borrowed_signal(estimate.item(i, length[i]), rate);
-                if (gradient_data == nullptr) return kelvor::frontend::score_signals(x, y, options.scoring);
+                if (gradient_data == nullptr) {
+                    return kelvor::frontend::score_signals(x, y, options.scoring, nullptr, cancelled);
+                }
                 double* g = gradient_data + i * static_cast<size_t>(time);
                 return kelvor::frontend::score_gradient(x, y, options.scoring, of_estoi ? nullptr : g,
                                                         of_estoi ? g : nullptr);
             },
-            &interrupted);
+            progress, &interrupted);
     }
     if (interrupted) throw py::error_already_set();
 
@@ -198,7 +202,7 @@ void bind_batch(py::module_& m) {
                       "or None.")
         .def_readonly("errors", &BatchResult::errors, "The exception of each failed item, by flat index.");
     m.def("score_batch", &score_batch, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"),
-          py::arg("lengths"), py::arg("jobs"), py::arg("gradient"),
+          py::arg("lengths"), py::arg("jobs"), py::arg("gradient"), py::arg("progress") = py::none(),
           "Scores the items of two arrays of one shape (..., time); see kelvor_stoi._batch.");
 }
 

@@ -115,12 +115,12 @@ void set_option(PairOptions& options, const OptionField& field, const py::handle
     const std::string name = field.name;
     int& slot = kelvor::frontend::option_value(options, field);
     switch (field.kind) {
-    case OptionKind::flag: slot = PyObject_IsTrue(value.ptr()) ? 1 : 0; return;
+    case OptionKind::flag: slot = kelvor::python::flag_value(name, value) ? 1 : 0; return;
     case OptionKind::count: {
         const std::string wanted = name + "= must be a whole number from " + std::to_string(field.least) + " to " +
                                    std::to_string(field.most) + ", not " + std::string(py::repr(value));
-        // True and False are no numbers here.
-        if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) throw py::value_error(wanted);
+        // True and False (Python's or numpy's) are no numbers here.
+        if (kelvor::python::is_bool(value) || !PyIndex_Check(value.ptr())) throw py::value_error(wanted);
         const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
@@ -129,7 +129,12 @@ void set_option(PairOptions& options, const OptionField& field, const py::handle
         return;
     }
     case OptionKind::choice: {
-        const int v = py::isinstance<py::str>(value) ? field.value_of(value.cast<std::string>().c_str()) : -1;
+        // A name with a NUL in it is no name, whatever precedes the NUL.
+        int v = -1;
+        if (py::isinstance<py::str>(value)) {
+            const std::string text = value.cast<std::string>();
+            if (text.find('\0') == std::string::npos) v = field.value_of(text.c_str());
+        }
         if (v < field.least || v > field.most) {
             throw py::value_error(name + "= must be " + kelvor::frontend::choice_names(field) + ", not " +
                                   std::string(py::repr(value)));
@@ -225,9 +230,9 @@ Signal signal_of(const Borrowed& b, int rate) {
 // One pair in memory: the front-end core's score_signals, reading both arrays
 // in place. Runs without the GIL.
 Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const PairOptions& options,
-                   Details* details) noexcept {
+                   Details* details, const kelvor::frontend::Cancelled& cancelled) noexcept {
     return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), options.scoring,
-                                           details);
+                                           details, cancelled);
 }
 
 // --------------------------------------------------------- thread pool
@@ -236,16 +241,21 @@ Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate
 // core's pool and returns the rows in order. Called without the GIL. The
 // calling thread looks at Python's signal handlers about ten times a
 // second (taking the GIL briefly); when a handler raises (Ctrl-C) no pair
-// is handed out any more, the pairs under way are finished, *interrupted
-// is set and the handler's exception is left pending for the caller to
-// raise once it holds the GIL again.
-template <typename Score>
-std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted_out) {
+// is handed out any more, the pairs under way end at their next block,
+// *interrupted is set and the handler's exception is left pending for the
+// caller to raise once it holds the GIL again. progress, when not None, is
+// called with the number of rows done at those moments, and its exception
+// is left pending the same way.
+std::vector<Row> run_rows(size_t count, int jobs, const kelvor::python::ItemScore& score, const py::object& progress,
+                          bool* interrupted_out) {
     std::vector<Row> rows;
     rows.reserve(count);
     std::atomic<bool> interrupted{false};
+    const kelvor::frontend::Cancelled cancelled = [&interrupted] { return interrupted.load(); };
     const std::thread::id caller = std::this_thread::get_id();
     auto checked = std::chrono::steady_clock::now();
+    auto shown = checked;
+    size_t shown_rows = 0;
     size_t next = 0;
 
     kelvor::frontend::PoolCallbacks callbacks;
@@ -255,8 +265,20 @@ std::vector<Row> run_rows(size_t count, int jobs, Score score, bool* interrupted
         listed.index = static_cast<int64_t>(next++);
         return true;
     };
-    callbacks.score = [&](const PairSpec& listed) { return score(static_cast<size_t>(listed.index)); };
+    callbacks.score = [&](const PairSpec& listed) { return score(static_cast<size_t>(listed.index), cancelled); };
     callbacks.emit = [&](const Row& row) { rows.push_back(row); };
+    if (!progress.is_none()) {
+        callbacks.tick = [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (interrupted || rows.size() == shown_rows || now - shown < std::chrono::milliseconds(100)) return;
+            shown = now;
+            shown_rows = rows.size();
+            py::gil_scoped_acquire gil;
+            PyObject* result = PyObject_CallFunction(progress.ptr(), "n", static_cast<Py_ssize_t>(shown_rows));
+            if (result == nullptr) interrupted = true;
+            Py_XDECREF(result);
+        };
+    }
     callbacks.stop = [&] {
         if (std::this_thread::get_id() == caller && !interrupted) {
             auto now = std::chrono::steady_clock::now();
@@ -345,10 +367,12 @@ py::tuple score(const py::handle& reference, const py::handle& degraded, int rat
     const Borrowed ref = borrow(reference, "clean");
     const Borrowed deg = borrow(degraded, "degraded");
     Row row;
+    kelvor::python::SignalPoll poll;
     {
         py::gil_scoped_release nogil;
-        row = score_borrowed(ref, deg, rate, options, nullptr);
+        row = score_borrowed(ref, deg, rate, options, nullptr, poll.hook());
     }
+    if (poll.interrupted()) throw py::error_already_set();
     if (!row.ok()) raise_row(row);
     return scores_of(row);
 }
@@ -358,10 +382,12 @@ py::dict details(const py::handle& reference, const py::handle& degraded, int ra
     const Borrowed deg = borrow(degraded, "degraded");
     Row row;
     Details d;
+    kelvor::python::SignalPoll poll;
     {
         py::gil_scoped_release nogil;
-        row = score_borrowed(ref, deg, rate, options, &d);
+        row = score_borrowed(ref, deg, rate, options, &d, poll.hook());
     }
+    if (poll.interrupted()) throw py::error_already_set();
     if (!row.ok()) raise_row(row);
     return details_of(row, d);
 }
@@ -369,7 +395,8 @@ py::dict details(const py::handle& reference, const py::handle& degraded, int ra
 // pairs: (clean, degraded, rate) tuples as the package checked them. The
 // result holds, per pair, its scores or (return_exceptions) its exception;
 // otherwise the first failed pair's exception is raised.
-py::list score_many(const py::list& pairs, const PairOptions& options, int jobs, bool return_exceptions) {
+py::list score_many(const py::list& pairs, const PairOptions& options, int jobs, bool return_exceptions,
+                    const py::object& progress) {
     struct Pair {
         Borrowed reference;
         Borrowed degraded;
@@ -387,10 +414,11 @@ py::list score_many(const py::list& pairs, const PairOptions& options, int jobs,
         py::gil_scoped_release nogil;
         rows = run_rows(
             borrowed.size(), jobs,
-            [&](size_t i) {
-                return score_borrowed(borrowed[i].reference, borrowed[i].degraded, borrowed[i].rate, options, nullptr);
+            [&](size_t i, const kelvor::frontend::Cancelled& cancelled) {
+                return score_borrowed(borrowed[i].reference, borrowed[i].degraded, borrowed[i].rate, options, nullptr,
+                                      cancelled);
             },
-            &interrupted);
+            progress, &interrupted);
     }
     if (interrupted) throw py::error_already_set();
     py::list result;
@@ -414,13 +442,15 @@ py::list score_many(const py::list& pairs, const PairOptions& options, int jobs,
 py::tuple score_files(const std::string& reference_path, const std::string& degraded_path,
                       const PairOptions& options) {
     Row row;
+    kelvor::python::SignalPoll poll;
     {
         py::gil_scoped_release nogil;
         PairSpec listed;
         listed.reference_path = reference_path;
         listed.degraded_path = degraded_path;
-        row = kelvor::frontend::score_pair(listed, options);
+        row = kelvor::frontend::score_pair(listed, options, nullptr, poll.hook());
     }
+    if (poll.interrupted()) throw py::error_already_set();
     if (!row.ok()) raise_row(row);
     return scores_of(row);
 }
@@ -473,7 +503,7 @@ py::tuple read_manifest(const std::string& path) {
 
 // Scores listed pairs as kelvor-batch does (score_pair with the run's
 // options) on `jobs` threads; returns their rows as tuples of its columns.
-py::list score_pairs(const py::list& listed_pairs, const PairOptions& options, int jobs) {
+py::list score_pairs(const py::list& listed_pairs, const PairOptions& options, int jobs, const py::object& progress) {
     std::vector<PairSpec> pairs;
     pairs.reserve(listed_pairs.size());
     for (const py::handle& item : listed_pairs) pairs.push_back(item.cast<PairSpec>());
@@ -482,7 +512,11 @@ py::list score_pairs(const py::list& listed_pairs, const PairOptions& options, i
     {
         py::gil_scoped_release nogil;
         rows = run_rows(
-            pairs.size(), jobs, [&](size_t i) { return kelvor::frontend::score_pair(pairs[i], options); }, &interrupted);
+            pairs.size(), jobs,
+            [&](size_t i, const kelvor::frontend::Cancelled& cancelled) {
+                return kelvor::frontend::score_pair(pairs[i], options, nullptr, cancelled);
+            },
+            progress, &interrupted);
     }
     if (interrupted) throw py::error_already_set();
     py::list result;
@@ -599,8 +633,41 @@ Signal borrowed_signal(const Borrowed& b, int rate) { return signal_of(b, rate);
 
 py::object exception_of(const Row& row) { return ::exception_of(row); }
 
-std::vector<Row> run_rows(size_t count, int jobs, const std::function<Row(size_t)>& score, bool* interrupted) {
-    return ::run_rows(count, jobs, score, interrupted);
+std::vector<Row> run_rows(size_t count, int jobs, const ItemScore& score, const py::object& progress,
+                          bool* interrupted) {
+    return ::run_rows(count, jobs, score, progress, interrupted);
+}
+
+bool SignalPoll::poll() {
+    if (interrupted_) return true;
+    // Only the calling thread may run the handlers; reads on other threads
+    // (none today) wait for its verdict.
+    if (std::this_thread::get_id() != thread_) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - checked_ < std::chrono::milliseconds(100)) return false;
+    checked_ = now;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) interrupted_ = true;
+    return interrupted_;
+}
+
+bool is_bool(const py::handle& value) {
+    if (PyBool_Check(value.ptr())) return true;
+    // numpy's bool type, kept for the life of the process.
+    static const py::object* const numpy_bool = new py::object(py::module_::import("numpy").attr("bool_"));
+    return py::isinstance(value, *numpy_bool);
+}
+
+bool flag_value(const std::string& name, const py::handle& value) {
+    if (is_bool(value)) return PyObject_IsTrue(value.ptr()) == 1;
+    if (PyIndex_Check(value.ptr())) {
+        const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+        if (!number) throw py::error_already_set();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (overflow == 0 && (v == 0 || v == 1)) return v == 1;
+    }
+    throw py::value_error(name + "= must be True or False (or 1 or 0), not " + std::string(py::repr(value)));
 }
 
 }  // namespace kelvor::python
@@ -615,11 +682,14 @@ PYBIND11_MODULE(_core, m) {
     m.def("score", &score, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));
     m.def("details", &details, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"));
     m.def("score_many", &score_many, py::arg("pairs"), py::arg("options"), py::arg("jobs"),
-          py::arg("return_exceptions"));
+          py::arg("return_exceptions"), py::arg("progress") = py::none());
     m.def("score_files", &score_files, py::arg("reference_path"), py::arg("degraded_path"), py::arg("options"));
     m.def("read_audio", &read_audio, py::arg("path"), py::arg("options"));
     m.def("read_manifest", &read_manifest, py::arg("path"));
-    m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("options"), py::arg("jobs"));
+    m.def("score_pairs", &score_pairs, py::arg("listed_pairs"), py::arg("options"), py::arg("jobs"),
+          py::arg("progress") = py::none());
+    m.def("flag", &kelvor::python::flag_value, py::arg("name"), py::arg("value"),
+          "The value of a flag argument: True, False, a numpy bool, 1 or 0; ValueError naming it otherwise.");
     m.def("max_shift", [](double rate) { return kelvor_max_shift(rate); }, py::arg("rate"));
     m.def("version", &kelvor_version);
     // A value as a reader is shown it (bytes that are not UTF-8 and control

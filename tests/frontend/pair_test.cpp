@@ -211,6 +211,28 @@ TEST(ScoreAudio, DoubleTableReachesTheEightKilohertzPath) {
     EXPECT_NE(*plain.stoi, *doubled.stoi);
 }
 
+// A pair asked to stop ends at its next block, as a failed row; asked and
+// never told to, it scores as without the question.
+TEST(ScoreAudio, ACancelledPairEndsAtItsNextBlock) {
+    const std::vector<double> ref = resampled(to_doubles(sample_ref()), 8000, 16000);
+    const std::vector<double> deg = resampled(to_doubles(sample_deg()), 8000, 16000);
+    const Audio x = audio_of(ref, 16000);
+    const Audio y = audio_of(deg, 16000);
+    const kelvor_options options = scoring(0, false);
+    const Row plain = score_signals(signal_of(x, "x"), signal_of(y, "y"), options);
+    int asked = 0;
+    const Row kept = score_signals(signal_of(x, "x"), signal_of(y, "y"), options, nullptr, [&] { return ++asked < 0; });
+    ASSERT_TRUE(kept.ok());
+    EXPECT_GT(asked, 1);
+    EXPECT_EQ(*kept.stoi, *plain.stoi);
+    EXPECT_EQ(*kept.estoi, *plain.estoi);
+    asked = 0;
+    const Row stopped = score_signals(signal_of(x, "x"), signal_of(y, "y"), options, nullptr, [&] { return ++asked > 1; });
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(stopped.status, KELVOR_ERR_FAILED);
+    EXPECT_EQ(stopped.message, pair_message(KELVOR_ERR_FAILED, "interrupted"));
+}
+
 TEST_F(PairTest, EveryErrorRowKind) {
     std::vector<double> speech = to_doubles(sample_ref());
     write_pcm16(path("ref.wav"), sample_ref(), 8000);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "frontend/container.h"
 #include "frontend/error.h"
 #include "frontend/file_names.h"
 #include "kelvor/stoi.h"
@@ -200,6 +201,46 @@ bool seeks_exactly(int format) {
     }
 }
 
+// A file as libsndfile reads it through its virtual I/O: the bytes of the
+// file, except that a few of them (a streamed file's size field) are read
+// as `extent` patches them.
+struct PatchedFile {
+    int fd = -1;
+    int64_t position = 0;
+    DataExtent extent;
+
+    static sf_count_t length(void* self) {
+        struct stat st {};
+        return fstat(static_cast<PatchedFile*>(self)->fd, &st) == 0 ? st.st_size : -1;
+    }
+    static sf_count_t seek(sf_count_t offset, int whence, void* self) {
+        PatchedFile& f = *static_cast<PatchedFile*>(self);
+        const sf_count_t from = whence == SEEK_CUR ? f.position : whence == SEEK_END ? length(self) : 0;
+        if (from < 0 || from + offset < 0) return -1;
+        f.position = from + offset;
+        return f.position;
+    }
+    static sf_count_t read(void* out, sf_count_t count, void* self) {
+        PatchedFile& f = *static_cast<PatchedFile*>(self);
+        auto* bytes = static_cast<unsigned char*>(out);
+        sf_count_t got = 0;
+        while (got < count) {
+            const ssize_t n = ::pread(f.fd, bytes + got, static_cast<size_t>(count - got), f.position + got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += n;
+        }
+        for (int i = 0; i < f.extent.patch_size; i++) {
+            const int64_t at = f.extent.patch_at + i - f.position;
+            if (at >= 0 && at < got) bytes[at] = f.extent.patch[i];
+        }
+        f.position += got;
+        return got;
+    }
+    static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+    static sf_count_t tell(void* self) { return static_cast<PatchedFile*>(self)->position; }
+};
+
 // A file libsndfile decodes, one channel picked from its interleaved
 // frames. The descriptor stays open for the stream's life, so that the
 // decoder can start again on the same file whatever happens to its name.
@@ -213,6 +254,16 @@ public:
 
     void start(const std::string& path, const AudioOptions& options, const std::string& label) {
         name_ = quoted(label, path);
+        // The decoder takes a cut PCM file for a shorter whole one: its
+        // sizes are checked first.
+        patched_.fd = fd_;
+        patched_.extent = data_extent(fd_);
+        if (patched_.extent.cut()) {
+            throw PairError(KELVOR_ERR_FORMAT, name_ + " is cut off: its header states " +
+                                                   std::to_string(patched_.extent.stated) + " bytes of audio, " +
+                                                   std::to_string(patched_.extent.present) +
+                                                   " are there (a copy cut short, or a writer that stopped early)");
+        }
         const std::string open_error = open_decoder(info_);
         if (file_ == nullptr) {
             throw PairError(KELVOR_ERR_FORMAT, name_ + " (libsndfile: " + open_error + ")");
@@ -280,6 +331,15 @@ private:
         // happens: a failed open closes the descriptor it was given even
         // when asked not to, and closing ours again afterwards could close
         // a file another thread had just opened under the same number.
+        if (patched_.extent.patch_size > 0) {
+            // A streamed file, read to its end: through virtual I/O, which
+            // owns no descriptor.
+            static SF_VIRTUAL_IO io{PatchedFile::length, PatchedFile::seek, PatchedFile::read, PatchedFile::write,
+                                    PatchedFile::tell};
+            patched_.position = 0;
+            file_ = sf_open_virtual(&io, SFM_READ, &info, &patched_);
+            return file_ == nullptr ? sf_strerror(nullptr) : "";
+        }
         const int own = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (own < 0) return std::strerror(errno);
         file_ = sf_open_fd(own, SFM_READ, &info, SF_TRUE);
@@ -353,6 +413,7 @@ private:
     }
 
     int fd_;
+    PatchedFile patched_;
     SNDFILE* file_ = nullptr;
     SF_INFO info_{};
     int channel_ = 0;  // 0-based channel kept

@@ -87,7 +87,10 @@ int64_t longest_input(int profile, int rate);
 // (unreadable); so is a path holding a NUL byte. A file whose decoder
 // fails, or that yields another number of frames than its header states
 // (a damaged or cut FLAC or Ogg stream, an Ogg stream without its last
-// page), is malformed (format). Throws PairError with code missing,
+// page), or that holds fewer bytes of audio than its header states (a cut
+// WAV, AIFF, AU, Wave64 or NIST file; see container.h), is malformed
+// (format). A streamed file, whose size field says "unknown", is read to
+// its end. Throws PairError with code missing,
 // unreadable, format, channels, too_long (longer than any profile takes)
 // or no_memory; the message names
 // the file as `label` (usually "reference" or "degraded") and its path.

@@ -96,6 +96,8 @@ def files(tmp_path_factory):
     write_wav(d / "ref16.wav", np.zeros(16000, np.int16) + 1, 16000)
     (d / "text.wav").write_text("not audio at all, just some text long enough to be read\n" * 10)
     write_wav(d / "stereo.wav", np.stack([REF3, DEG3], axis=1), 8000)
+    # Cut short: the header states 24,000 frames, 12,000 remain.
+    (d / "cut.wav").write_bytes((d / "ref.wav").read_bytes()[: 44 + 24000])
     # A sparse raw file one sample longer than the reference profile takes
     # (2^36 samples; it streams, so only the length is looked at).
     with open(d / "long.pcm", "wb") as f:
@@ -108,6 +110,7 @@ BAD_FILES = {
     "missing": ("nothing.wav", "ref.wav", FileNotFoundError, "missing"),
     "directory": (".", "ref.wav", OSError, "unreadable"),
     "not_audio": ("text.wav", "ref.wav", OSError, "format"),
+    "cut_short": ("cut.wav", "ref.wav", OSError, "format"),
     "stereo": ("stereo.wav", "stereo.wav", ValueError, "channels"),
     "rates_differ": ("ref.wav", "ref16.wav", ValueError, "rate_mismatch"),
     "too_long": ("long.pcm", "long.pcm", ValueError, "too_long"),

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "frontend/audio_file.h"
@@ -97,6 +98,69 @@ TEST_F(InputFiles, DamagedOrCutStreamsAreFormatRows) {
             EXPECT_EQ(std::string(kelvor_status_name(row.status)), c.code) << c.name << ": " << row.message;
             EXPECT_EQ(row.stoi.has_value(), row.ok());
         }
+    }
+}
+
+TEST_F(InputFiles, ContainersCutShortAreFormatRowsAndStreamedOnesReadToTheEnd) {
+    const std::vector<double> speech = to_doubles(sample_ref());
+    const std::pair<const char*, int> containers[] = {
+        {"wav", SF_FORMAT_WAV},   {"wavex", SF_FORMAT_WAVEX}, {"rf64", SF_FORMAT_RF64}, {"aiff", SF_FORMAT_AIFF},
+        {"au", SF_FORMAT_AU},     {"w64", SF_FORMAT_W64},     {"nist", SF_FORMAT_NIST},
+    };
+    std::map<std::string, std::string> whole;
+    for (const auto& [name, format] : containers) {
+        write_sound(path(std::string("whole.") + name), speech, 8000, format | SF_FORMAT_PCM_16);
+        whole[name] = read_file(path(std::string("whole.") + name));
+    }
+    // The bytes with a size field rewritten.
+    auto sized = [](std::string bytes, size_t at, uint64_t value, int width, bool big_endian) {
+        for (int i = 0; i < width; i++) {
+            bytes[at + static_cast<size_t>(i)] = static_cast<char>(value >> (8 * (big_endian ? width - 1 - i : i)));
+        }
+        return bytes;
+    };
+    const std::string& wav = whole["wav"];
+    const size_t data = wav.find("data") + 4;
+    const size_t ds64 = whole["rf64"].find("ds64") + 16;  // the 64-bit data size
+    const size_t ssnd = whole["aiff"].find("SSND") + 4;
+    const size_t frames = whole["aiff"].find("COMM") + 10;
+    struct Case {
+        std::string name;
+        std::string bytes;
+        const char* code;  // "ok": the whole file's samples
+    };
+    std::vector<Case> cases = {
+        {"listed.wav", wav + "LIST" + std::string("\x04\0\0\0abcd", 8), "ok"},  // a chunk after the data
+        {"streamed_0.wav", sized(wav, data, 0, 4, false), "ok"},
+        {"streamed_ones.wav", sized(wav, data, 0xFFFFFFFF, 4, false), "ok"},
+        {"placeholder.wav", sized(wav, data, 0x7FFFF000, 4, false), "ok"},
+        {"streamed_0.rf64", sized(whole["rf64"], ds64, 0, 8, false), "ok"},
+        {"streamed_0.aiff", sized(whole["aiff"], ssnd, 0, 4, true), "ok"},
+        {"streamed_0.au", sized(whole["au"], 8, 0, 4, true), "ok"},
+        {"more_frames.aiff", sized(whole["aiff"], frames, speech.size() + 100, 4, true), "format"},
+        {"stated_more.rf64", sized(whole["rf64"], ds64, 2 * speech.size() + 2, 8, false), "format"},
+    };
+    for (const auto& [name, _] : containers) {
+        cases.push_back({std::string("cut.") + name, whole[name].substr(0, whole[name].size() * 3 / 5), "format"});
+        cases.push_back({std::string("odd_byte_short.") + name, whole[name].substr(0, whole[name].size() - 1), "format"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(path(c.name), c.bytes);
+        const std::string code = code_of(c.name);
+        EXPECT_EQ(code, c.code) << message_;
+        if (code == "format") {
+            EXPECT_NE(message_.find("is cut off: its header states"), std::string::npos) << message_;
+        } else if (code == "ok") {
+            EXPECT_EQ(read_audio(path(c.name), AudioOptions{}, "reference").pcm, sample_ref());
+        }
+        // Scored: the same status, and a score only when ok.
+        PairSpec listed;
+        listed.reference_path = path("whole.wav");
+        listed.degraded_path = path(c.name);
+        const Row row = score_pair(listed, PairOptions{});
+        EXPECT_EQ(std::string(kelvor_status_name(row.status)), c.code) << row.message;
+        EXPECT_EQ(row.stoi.has_value(), row.ok());
     }
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "api/reference_chain.h"
+#include "api/request.h"
 #include "api/results.h"
 #include "conditioning/polyphase.h"
 #include "conditioning/polyphase_adjoint.h"
@@ -32,28 +33,37 @@ constexpr int32_t BLOCK = 8192;  // outputs per run of a filter
 // The checks of kelvor_score for the reference profile, in its order, with
 // the gradient's refusals after the record's own checks and its length
 // limit after the rate's. On success *up / *down is the rate's ratio and
-// *length the 10 kHz length.
-int check_call(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
+// *length the 10 kHz length; signals to be trimmed (KELVOR_UNEQUAL_TRIM)
+// have the shorter count in *ref_count and *deg_count.
+int check_call(const double* ref, int64_t* ref_count_io, const double* deg, int64_t* deg_count_io, double rate,
                const kelvor_options* options, const kelvor_scores* out, int32_t* up, int32_t* down,
                int64_t* length) {
+    int64_t& ref_count = *ref_count_io;
+    int64_t& deg_count = *deg_count_io;
     if (out == nullptr || ref_count < 0 || deg_count < 0) return KELVOR_ERR_BAD_ARGUMENT;
     if ((ref == nullptr && ref_count > 0) || (deg == nullptr && deg_count > 0)) return KELVOR_ERR_BAD_ARGUMENT;
-    if (options != nullptr) {
-        for (int r : options->reserved) {
-            if (r != 0) return KELVOR_ERR_BAD_ARGUMENT;
-        }
-        if (options->profile != KELVOR_PROFILE_DEFAULT && options->profile != KELVOR_PROFILE_REFERENCE &&
-            options->profile != KELVOR_PROFILE_TOOL) {
-            return KELVOR_ERR_BAD_ARGUMENT;
-        }
-        if (options->profile == KELVOR_PROFILE_TOOL) return KELVOR_ERR_PROFILE;
-        if (options->align) return KELVOR_ERR_NO_GRADIENT;
+    kelvor_options o = options != nullptr ? *options : kelvor_options{};
+    for (int r : o.reserved) {
+        if (r != 0) return KELVOR_ERR_BAD_ARGUMENT;
+    }
+    if (o.profile != KELVOR_PROFILE_DEFAULT && o.profile != KELVOR_PROFILE_REFERENCE &&
+        o.profile != KELVOR_PROFILE_TOOL) {
+        return KELVOR_ERR_BAD_ARGUMENT;
+    }
+    const int profile = o.profile;
+    o.profile = KELVOR_PROFILE_REFERENCE;
+    const int unequal = unequal_rule(o);
+    if (unequal < 0) return KELVOR_ERR_BAD_ARGUMENT;
+    if (profile == KELVOR_PROFILE_TOOL) return KELVOR_ERR_PROFILE;
+    if (o.align) return KELVOR_ERR_NO_GRADIENT;
+    if (ref_count != deg_count) {
+        if (unequal == KELVOR_UNEQUAL_REFUSE) return KELVOR_ERR_LENGTH_MISMATCH;
+        if (unequal == KELVOR_UNEQUAL_TRIM) ref_count = deg_count = ref_count < deg_count ? ref_count : deg_count;
     }
     if (ref_count > KELVOR_MAX_SAMPLES_REFERENCE || deg_count > KELVOR_MAX_SAMPLES_REFERENCE) {
         return KELVOR_ERR_TOO_LONG;
     }
-    const int shift = options != nullptr ? options->shift : 0;
-    if (shift < 0 || shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;
+    if (o.shift < 0 || o.shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;
     if (polyphase_ratio(rate, up, down) != RATE_OK) return KELVOR_ERR_BAD_RATE;
     const int64_t padded = ref_count > deg_count ? ref_count : deg_count;
     *length = (padded * *up + *down - 1) / *down;
@@ -122,7 +132,8 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
     int32_t up = 1;
     int32_t down = 1;
     int64_t length = 0;
-    int status = check_call(ref, ref_count, deg, deg_count, rate, options, out, &up, &down, &length);
+    const int64_t deg_given = deg_count;  // the gradient's length, past a trimmed deg_count too
+    int status = check_call(ref, &ref_count, deg, &deg_count, rate, options, out, &up, &down, &length);
     if (status != KELVOR_OK) return status;
     const int64_t shift = options != nullptr ? options->shift : 0;
     const int64_t padded = ref_count > deg_count ? ref_count : deg_count;
@@ -207,6 +218,7 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
         if (grad[s] == nullptr) continue;
         double* g = grad[s];
         std::memset(g, 0, static_cast<size_t>(deg_count - inputs) * sizeof(double));
+        std::memset(g + deg_count, 0, static_cast<size_t>(deg_given - deg_count) * sizeof(double));
         if (!resampled) {
             for (int64_t n = 0; n < inputs; n++) g[shift + n] = g10[s][n];
         } else {

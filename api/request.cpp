@@ -29,11 +29,13 @@ int read_failure(int status) {
     return failure_of_table ? status : KELVOR_ERR_UNREADABLE;
 }
 
-// The checks of a request, and its options with the profile resolved into
-// *o.
-int check(const ScoreRequest& q, const void* out, kelvor_options* o) {
-    const kelvor_signal& x = q.reference.signal;
-    const kelvor_signal& y = q.degraded.signal;
+// The checks of a request, and its options with the profile and the rule
+// for unequal lengths resolved into *o. Signals to be trimmed are given
+// the shorter length here, so that every later check and the chains see
+// the pair as it is scored.
+int check(ScoreRequest& q, const void* out, kelvor_options* o) {
+    kelvor_signal& x = q.reference.signal;
+    kelvor_signal& y = q.degraded.signal;
     if (out == nullptr || x.length < 0 || y.length < 0) return KELVOR_ERR_BAD_ARGUMENT;
     if ((x.length > 0 && x.read == nullptr) || (y.length > 0 && y.read == nullptr)) return KELVOR_ERR_BAD_ARGUMENT;
     *o = q.options != nullptr ? *q.options : kelvor_options{};
@@ -42,6 +44,13 @@ int check(const ScoreRequest& q, const void* out, kelvor_options* o) {
     }
     if (o->profile == KELVOR_PROFILE_DEFAULT) o->profile = q.default_profile;
     if (o->profile != KELVOR_PROFILE_REFERENCE && o->profile != KELVOR_PROFILE_TOOL) return KELVOR_ERR_BAD_ARGUMENT;
+    const int unequal = unequal_rule(*o);
+    if (unequal < 0) return KELVOR_ERR_BAD_ARGUMENT;
+    o->unequal = unequal;
+    if (x.length != y.length) {
+        if (unequal == KELVOR_UNEQUAL_REFUSE) return KELVOR_ERR_LENGTH_MISMATCH;
+        if (unequal == KELVOR_UNEQUAL_TRIM) x.length = y.length = x.length < y.length ? x.length : y.length;
+    }
     // The longest input of the profile at any rate; the chains check their
     // rate's own (kelvor_max_length) once they know the rate is theirs.
     const int64_t longest = o->profile == KELVOR_PROFILE_TOOL ? KELVOR_MAX_SAMPLES : KELVOR_MAX_SAMPLES_REFERENCE;
@@ -85,7 +94,14 @@ int input_block(const Input& in, int64_t start, int32_t count, double* buffer, c
     return input_read(in, start, count, buffer);
 }
 
-int score_request(const ScoreRequest& q, kelvor_scores* out, kelvor_details** details) {
+int unequal_rule(const kelvor_options& o) {
+    if (o.unequal == KELVOR_UNEQUAL_DEFAULT) {
+        return o.profile == KELVOR_PROFILE_TOOL ? KELVOR_UNEQUAL_PAD : KELVOR_UNEQUAL_REFUSE;
+    }
+    return o.unequal >= KELVOR_UNEQUAL_REFUSE && o.unequal <= KELVOR_UNEQUAL_TRIM ? o.unequal : -1;
+}
+
+int score_request(ScoreRequest& q, kelvor_scores* out, kelvor_details** details) {
     kelvor_options o{};
     const int status = check(q, details != nullptr ? static_cast<const void*>(details) : out, &o);
     if (status != KELVOR_OK) return status;

@@ -65,12 +65,20 @@ struct ScoreRequest {
     int64_t keep_limit = REFERENCE_KEEP_LIMIT;
 };
 
+// The rule for signals of different lengths of options whose profile is
+// resolved (KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL):
+// KELVOR_UNEQUAL_REFUSE, _PAD or _TRIM, the profile's own for
+// KELVOR_UNEQUAL_DEFAULT; -1 for a value that is none of them.
+int unequal_rule(const kelvor_options& o);
+
 // Scores a request: the checks every call makes (the result pointer, the
-// signals, the options, the lengths the profile takes at most, the shift),
-// then the chain of its profile. The scores go to *out or, with details
-// non-null, a details block to *details (left as it is on a failure).
-// Returns KELVOR_OK or a status.
-int score_request(const ScoreRequest& q, kelvor_scores* out, kelvor_details** details);
+// signals, the options, the signals' lengths against each other and
+// against the most the profile takes, the shift), then the chain of its
+// profile. Signals trimmed to the shorter length (KELVOR_UNEQUAL_TRIM) get
+// that length in q. The scores go to *out or, with details non-null, a
+// details block to *details (left as it is on a failure). Returns
+// KELVOR_OK or a status.
+int score_request(ScoreRequest& q, kelvor_scores* out, kelvor_details** details);
 
 }  // namespace kelvor
 

@@ -34,7 +34,8 @@ const StatusEntry STATUSES[] = {
     {KELVOR_ERR_TOO_LONG, "too_long", KELVOR_CATEGORY_INPUT,
      "Input too long: more samples than the profile takes at this rate"},
     {KELVOR_ERR_BAD_ARGUMENT, "bad_argument", KELVOR_CATEGORY_INPUT,
-     "Bad argument: a null pointer, a negative sample count, or reserved options that are not zero"},
+     "Bad argument: a null pointer, a negative sample count, a profile or unequal option that is none of its "
+     "values, or reserved options that are not zero"},
     {KELVOR_ERR_BAD_SHIFT, "bad_shift", KELVOR_CATEGORY_INPUT,
      "Shift out of range: 0 to " KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_MS) " ms (" KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_8K)
      " samples at 8 kHz, " KELVOR_VALUE_TEXT(KELVOR_MAX_SHIFT_10K) " at 10 kHz)"},

@@ -73,6 +73,10 @@ const char* const USAGE =
     "                      16-bit PCM only\n"
     "      --align         search the delay of every pair (0 to 112.4 ms)\n"
     "      --shift N       one pair: delay the degraded file by N samples of its rate\n"
+    "      --unequal U     files of different lengths: refuse (the reference profile's\n"
+    "                      default, a length_mismatch row), pad (zeros after the\n"
+    "                      shorter; the tool profile's default) or trim (the longer\n"
+    "                      cut to the shorter); lengths as read, before any shift\n"
     "      --raw-rate R    sample rate of .pcm/.raw files (default 8000)\n"
     "      --channel N     score channel N (1-based) of multi-channel files\n"
     "      --ref-dir DIR   the folder of the references\n"
@@ -250,6 +254,11 @@ Settings parse_command_line(int argc, char** argv) {
                 throw UsageError("--profile is reference or tool, not '" + p + "'");
             }
             s.options.scoring.profile = profile;
+        } else if (name == "--unequal") {
+            std::string u = take_value();
+            const int unequal = unequal_from_name(u.c_str());
+            if (unequal < KELVOR_UNEQUAL_REFUSE) throw UsageError("--unequal is refuse, pad or trim, not '" + u + "'");
+            s.options.scoring.unequal = unequal;
         } else if (name == "--align") {
             no_value();
             s.options.scoring.align = 1;

@@ -228,8 +228,8 @@ std::string run_mismatch(const JsonValue& recorded, const RunFacts& now) {
     for (const auto& [key, value] : now.options.members) {
         const JsonValue* was = options->find(key);
         const OptionField* field = find_option(key);
-        const JsonValue zero = field != nullptr ? option_json(*field, 0) : JsonValue::null();
-        if (was == nullptr && field != nullptr) was = &zero;
+        const JsonValue absent = field != nullptr ? option_json(*field, field->absent) : JsonValue::null();
+        if (was == nullptr && field != nullptr) was = &absent;
         if (was == nullptr || *was != value) return differs(key, was, &value);
     }
     for (const auto& [key, value] : options->members) {

@@ -71,10 +71,12 @@ std::optional<JsonValue> read_run_record(const std::string& path);
 // The first difference between a recorded run and this one that changes
 // what the rows mean (listing, shard, an option), as a sentence naming
 // both values; empty when they agree. An option the record lacks is taken
-// at zero, the value that keeps the behaviour of the versions that did not
-// have it (kelvor_options' promise): a record written before an option
-// was recorded agrees with a run that leaves it at zero, and a record
-// without the profile (zero: "default") agrees with no run.
+// at the value that keeps the behaviour of the versions that did not have
+// it (OptionField::absent; zero, as kelvor_options promises, but for
+// unequal, whose zero now refuses in the reference profile where those
+// versions padded: "pad"): a record written before an option was recorded
+// agrees with a run that keeps that behaviour, and a record without the
+// profile (zero: "default") agrees with no run.
 std::string run_mismatch(const JsonValue& recorded, const RunFacts& now);
 
 // The version that wrote the record when it is not this one; empty

@@ -443,20 +443,17 @@ std::unique_ptr<AudioStream> AudioStream::open(const std::string& path, const Au
     return stream;
 }
 
-int64_t longest_input(int profile, int rate) {
-    if (profile == KELVOR_PROFILE_TOOL) return KELVOR_MAX_SAMPLES;
-    const double at_rate = static_cast<double>(KELVOR_MAX_SAMPLES_REFERENCE) * rate / 10000.0;
-    return std::min<int64_t>(KELVOR_MAX_SAMPLES_REFERENCE, static_cast<int64_t>(at_rate));
-}
-
 Audio read_audio(const std::string& path, const AudioOptions& options, const std::string& label) {
     std::unique_ptr<AudioStream> stream = AudioStream::open(path, options, label);
     Audio audio;
     audio.rate = stream->rate();
     audio.pcm16 = stream->pcm16();
     const int64_t frames = stream->frames();
-    // Held whole, a file no profile scores would only exhaust memory.
-    const int64_t longest = longest_input(KELVOR_PROFILE_REFERENCE, audio.rate);
+    // Held whole, a file no profile scores would only exhaust memory. The
+    // reference profile takes the longest inputs; at a rate it does not
+    // take (a status), its longest at any rate.
+    const int64_t at_rate = kelvor_max_length(KELVOR_PROFILE_REFERENCE, audio.rate);
+    const int64_t longest = at_rate >= 0 ? at_rate : KELVOR_MAX_SAMPLES_REFERENCE;
     if (frames > longest) {
         throw PairError(KELVOR_ERR_TOO_LONG, stream->name() + " holds " + std::to_string(frames) + " samples at " +
                                                  std::to_string(audio.rate) + " Hz; at most " +

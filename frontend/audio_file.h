@@ -78,10 +78,6 @@ protected:
     std::string name_;
 };
 
-// The most samples at `rate` that a profile takes: the library's limit,
-// before and after resampling to 10 kHz.
-int64_t longest_input(int profile, int rate);
-
 // Reads path, which must be a regular file: a named pipe is refused
 // without waiting for a writer, as are devices and directories
 // (unreadable); so is a path holding a NUL byte. A file whose decoder

@@ -13,6 +13,10 @@
 
 namespace kelvor::frontend {
 
+// How kelvor-batch's user asks for signals of different lengths to be
+// padded or trimmed; other front ends name their own (PairOptions).
+inline constexpr const char* BATCH_UNEQUAL_OPTION = "--unequal pad or --unequal trim";
+
 struct PairOptions {
     // Every member zero (the library's promise for members it adds later:
     // zero keeps the behaviour of the versions before them) but the
@@ -23,7 +27,16 @@ struct PairOptions {
         return o;
     }();
     AudioOptions reading;
+    // How the front end's user asks for signals of different lengths to be
+    // padded or trimmed, for the message of a length_mismatch row.
+    const char* unequal_option = BATCH_UNEQUAL_OPTION;
 };
+
+// The names of kelvor_options.unequal's values, as every front end takes
+// them: "default" (the profile's rule), "refuse", "pad", "trim"; and the
+// value of a name, -1 for none.
+const char* unequal_name(int unequal);
+int unequal_from_name(const char* name);
 
 // What an option's number means, for those that write it or take it by
 // name: a flag (0 or 1), a count (a whole number) or a choice among names
@@ -46,6 +59,10 @@ struct OptionField {
     int AudioOptions::*reading;
     const char* (*name_of)(int) = nullptr;   // choice: the name of a value
     int (*value_of)(const char*) = nullptr;  // choice: the value of a name, < 0 for none
+    // The value that a run record without this option stands for: the
+    // behaviour of the versions before the option (zero, unless the zero
+    // of a new option names a default that changed with it).
+    int absent = 0;
 };
 
 // Every option of a pair, in the order records and messages list them. An
@@ -58,6 +75,9 @@ inline constexpr OptionField OPTION_FIELDS[] = {
     {"double_table", OptionKind::flag, 0, 1, &kelvor_options::double_table, nullptr},
     {"profile", OptionKind::choice, KELVOR_PROFILE_REFERENCE, KELVOR_PROFILE_TOOL, &kelvor_options::profile, nullptr,
      &kelvor_profile_name, &kelvor_profile_from_name},
+    // Versions before it padded in every profile.
+    {"unequal", OptionKind::choice, KELVOR_UNEQUAL_DEFAULT, KELVOR_UNEQUAL_TRIM, &kelvor_options::unequal, nullptr,
+     &unequal_name, &unequal_from_name, KELVOR_UNEQUAL_PAD},
     {"raw_rate", OptionKind::count, 1, INT_MAX, nullptr, &AudioOptions::raw_rate},
     {"channel", OptionKind::count, 0, MAX_CHANNEL, nullptr, &AudioOptions::channel},
 };

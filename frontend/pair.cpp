@@ -45,9 +45,17 @@ std::string hours_text(double seconds) {
     return text;
 }
 
+std::string seconds_text(int64_t frames, int rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(frames) / rate);
+    return text;
+}
+
 // What the library's sentence for a status cannot know of this pair: its
-// rate, the signal at fault, the range of a shift at this rate.
-std::string facts_of(int status, const Signal& reference, const Signal& degraded, const kelvor_options& options) {
+// rate, the signal at fault, the range of a shift at this rate, the
+// lengths and how this front end's user chooses to pad or trim them.
+std::string facts_of(int status, const Signal& reference, const Signal& degraded, const kelvor_options& options,
+                     const char* unequal_option) {
     const int rate = reference.rate;
     switch (status) {
     case KELVOR_ERR_BAD_SHIFT:
@@ -58,15 +66,27 @@ std::string facts_of(int status, const Signal& reference, const Signal& degraded
         return rate != 8000 ? "this pair is at " + rate_text(rate) : "this pair's samples are not all 16-bit values";
     case KELVOR_ERR_TOO_SHORT: return reference.frames == 0 ? reference.name + " holds no samples" : "";
     case KELVOR_ERR_TOO_LONG: {
-        const int64_t longest = longest_input(options.profile, rate);
+        // The library's limit at this rate; where it names none (a status),
+        // the longer signal is the one at fault.
+        const int64_t longest = kelvor_max_length(options.profile, rate);
+        const int64_t over = longest >= 0 ? longest : std::min(reference.frames, degraded.frames);
         std::string facts;
         for (const Signal* s : {&reference, &degraded}) {
-            if (s->frames <= longest || rate <= 0) continue;
+            if (s->frames <= over || rate <= 0) continue;
             facts += (facts.empty() ? "" : "; ") + s->name + " holds " + std::to_string(s->frames) + " samples at " +
                      rate_text(rate) + ", " + hours_text(static_cast<double>(s->frames) / rate);
         }
-        if (rate > 0) facts += (facts.empty() ? "" : "; ") + ("at most " + hours_text(static_cast<double>(longest) / rate) + " are scored");
+        if (rate > 0 && longest >= 0) {
+            facts += (facts.empty() ? "" : "; ") + ("at most " + hours_text(static_cast<double>(longest) / rate) + " are scored");
+        }
         return facts;
+    }
+    case KELVOR_ERR_LENGTH_MISMATCH: {
+        if (rate <= 0) return "";
+        return reference.name + " holds " + std::to_string(reference.frames) + " samples (" +
+               seconds_text(reference.frames, rate) + "), " + degraded.name + " " + std::to_string(degraded.frames) +
+               " (" + seconds_text(degraded.frames, rate) + "), at " + rate_text(rate) +
+               "; to score them padded with zeros to the longer or trimmed to the shorter, give " + unequal_option;
     }
     default: return "";
     }
@@ -110,7 +130,7 @@ struct Reader {
 };
 
 void score(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
-           Details* details, const Cancelled& cancelled) {
+           Details* details, const Cancelled& cancelled, const char* unequal_option) {
     if (reference.rate != degraded.rate) {
         throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
                                                       ", the degraded signal at " + rate_text(degraded.rate));
@@ -131,7 +151,7 @@ void score(const Signal& reference, const Signal& degraded, const kelvor_options
             std::rethrow_exception(r->failure);
         }
     }
-    if (status != KELVOR_OK) throw PairError(status, facts_of(status, reference, degraded, options));
+    if (status != KELVOR_OK) throw PairError(status, facts_of(status, reference, degraded, options, unequal_option));
     row.delay_samples = scores.delay;
     row.delay_ms = scores.delay_ms;
     row.stoi = scores.stoi;
@@ -148,8 +168,9 @@ std::vector<double> whole(const Signal& signal) {
     return samples;
 }
 
-void score_with_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
-                         double* grad_stoi, double* grad_estoi) {
+void score_with_gradient(const Signal& reference, const Signal& degraded, const PairOptions& pair_options,
+                         Row& row, double* grad_stoi, double* grad_estoi) {
+    const kelvor_options& options = pair_options.scoring;
     if (reference.rate != degraded.rate) {
         throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
                                                       ", the degraded signal at " + rate_text(degraded.rate));
@@ -169,7 +190,9 @@ void score_with_gradient(const Signal& reference, const Signal& degraded, const 
                                     " samples at " + rate_text(rate) + "; a gradient is taken over at most " +
                                     std::to_string(KELVOR_MAX_SAMPLES_GRADIENT) + " samples at 10 kHz");
     }
-    if (status != KELVOR_OK) throw PairError(status, facts_of(status, reference, degraded, options));
+    if (status != KELVOR_OK) {
+        throw PairError(status, facts_of(status, reference, degraded, options, pair_options.unequal_option));
+    }
     row.delay_samples = scores.delay;
     row.delay_ms = scores.delay_ms;
     row.stoi = scores.stoi;
@@ -241,11 +264,20 @@ Signal signal_of(const Audio& audio, const std::string& name) {
 Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
                   Details* details, const Cancelled& cancelled) noexcept {
     Row row;
-    guarded(row, [&] { score(reference, degraded, options, row, details, cancelled); });
+    guarded(row, [&] {
+        score(reference, degraded, options, row, details, cancelled, BATCH_UNEQUAL_OPTION);
+    });
     return row;
 }
 
-Row score_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options,
+Row score_signals(const Signal& reference, const Signal& degraded, const PairOptions& options, Details* details,
+                  const Cancelled& cancelled) noexcept {
+    Row row;
+    guarded(row, [&] { score(reference, degraded, options.scoring, row, details, cancelled, options.unequal_option); });
+    return row;
+}
+
+Row score_gradient(const Signal& reference, const Signal& degraded, const PairOptions& options,
                    double* grad_stoi, double* grad_estoi) noexcept {
     Row row;
     guarded(row, [&] { score_with_gradient(reference, degraded, options, row, grad_stoi, grad_estoi); });
@@ -257,7 +289,7 @@ Row score_audio(const Audio& reference, const Audio& degraded, const kelvor_opti
     Row row;
     guarded(row, [&] {
         score(signal_of(reference, "the reference"), signal_of(degraded, "the degraded signal"), options, row,
-              details, {});
+              details, {}, BATCH_UNEQUAL_OPTION);
     });
     return row;
 }
@@ -277,7 +309,8 @@ Row score_pair(const PairSpec& listed, const PairOptions& options, Details* deta
             AudioStream::open(listed.reference_path, options.reading, "reference");
         const std::unique_ptr<AudioStream> degraded =
             AudioStream::open(listed.degraded_path, options.reading, "degraded");
-        score(signal_of(*reference), signal_of(*degraded), pair_scoring(listed, options), row, details, cancelled);
+        score(signal_of(*reference), signal_of(*degraded), pair_scoring(listed, options), row, details, cancelled,
+              options.unequal_option);
     });
     return row;
 }

@@ -109,14 +109,19 @@ Signal signal_of(const Audio& audio, const std::string& name);
 // reference and degraded of the Row are left empty.
 Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
                   Details* details = nullptr, const Cancelled& cancelled = {}) noexcept;
+// The same with a front end's options: their scoring options, and their
+// words for the option that pads or trims signals of different lengths.
+Row score_signals(const Signal& reference, const Signal& degraded, const PairOptions& options,
+                  Details* details = nullptr, const Cancelled& cancelled = {}) noexcept;
 
 // score_signals with the gradient of the scores with respect to the
 // degraded samples (kelvor_score_gradient; the reference profile alone):
 // grad_stoi and grad_estoi, either of which may be null, receive
 // degraded.frames values each on success and are left alone on a failure.
 // The library's call needs both signals in memory, so they are read whole
-// first. A failure is an error row as score_signals makes it.
-Row score_gradient(const Signal& reference, const Signal& degraded, const kelvor_options& options,
+// first. A failure is an error row as score_signals makes it with a front
+// end's options.
+Row score_gradient(const Signal& reference, const Signal& degraded, const PairOptions& options,
                    double* grad_stoi, double* grad_estoi) noexcept;
 
 // score_signals on two signals held in memory.

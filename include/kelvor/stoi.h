@@ -88,6 +88,22 @@ enum {
 };
 
 /*
+ * Signals of different lengths (kelvor_options.unequal). The lengths
+ * compared are the sample counts as given, before any shift: a shift never
+ * makes a pair unequal, nor equal. Padded or trimmed, both signals have one
+ * length N, and the pair is then scored as any pair of two signals of N
+ * samples: a shift of s drops the degraded signal's first s samples and
+ * scores its samples s .. N - 1 followed by s zeros; align searches the
+ * delay on those N samples.
+ */
+enum {
+    KELVOR_UNEQUAL_DEFAULT = 0, /* the profile's rule: refuse in the reference profile, pad in the tool profile */
+    KELVOR_UNEQUAL_REFUSE = 1,  /* KELVOR_ERR_LENGTH_MISMATCH, as the reference definition refuses them */
+    KELVOR_UNEQUAL_PAD = 2,     /* N is the longer length: zeros follow the shorter signal (the tool's rule) */
+    KELVOR_UNEQUAL_TRIM = 3     /* N is the shorter length: the longer signal's samples from N on are not read */
+};
+
+/*
  * How a pair is lined up and scored. A null pointer stands for all zeros.
  * Initialise the whole record to zero before setting members
  * (kelvor_options o = {0}; or a designated initialiser): the reserved
@@ -100,7 +116,8 @@ typedef struct {
     int shift;        /* delay the degraded signal by this many samples of its rate, 0 .. kelvor_max_shift(rate) */
     int double_table; /* tool profile: resample with the double-precision coefficient table, as the tool's -r */
     int profile;      /* KELVOR_PROFILE_*; 0 for the call's default */
-    int reserved[12]; /* zero */
+    int unequal;      /* KELVOR_UNEQUAL_*: signals of different lengths; 0 for the profile's rule */
+    int reserved[11]; /* zero */
 } kelvor_options;
 
 /* What a call scores. Every member is written on success, the reserved
@@ -130,7 +147,7 @@ enum {
     KELVOR_ERR_NO_MEMORY = -2,     /* no_memory: an allocation failed */
     KELVOR_ERR_FFT_TABLES = -3,    /* fft_tables: an FFT table could not be built (out of memory) */
     KELVOR_ERR_TOO_LONG = -4,      /* too_long: an input longer than the profile takes at its rate (kelvor_max_length) */
-    KELVOR_ERR_BAD_ARGUMENT = -5,  /* bad_argument: a null pointer, a negative count, non-zero reserved options */
+    KELVOR_ERR_BAD_ARGUMENT = -5,  /* bad_argument: a null pointer, a negative count, a profile or unequal that is none, non-zero reserved options */
     KELVOR_ERR_BAD_SHIFT = -6,     /* bad_shift: shift outside 0 .. kelvor_max_shift(rate) */
     KELVOR_ERR_CONFLICT = -7,      /* conflict: align and shift given together */
     KELVOR_ERR_NOT_FINITE = -8,    /* not_finite: a sample, or a score, that is not a finite number */
@@ -147,7 +164,7 @@ enum {
     KELVOR_ERR_UNPAIRED = -19,     /* unpaired: a file present in one folder or list only */
     KELVOR_ERR_DETAILS = -20,      /* details: the details asked for could not be written */
     KELVOR_ERR_FAILED = -21,       /* failed: an unexpected failure */
-    KELVOR_ERR_LENGTH_MISMATCH = -22, /* length_mismatch: the reference and the degraded signal have different lengths */
+    KELVOR_ERR_LENGTH_MISMATCH = -22, /* length_mismatch: signals of different lengths, which options.unequal refuses */
     KELVOR_ERR_NO_GRADIENT = -23,  /* no_gradient: a gradient asked for where the score has none (a searched delay) */
     KELVOR_ERR_LAST = -24          /* sentinel: every status lies above it */
 };
@@ -186,7 +203,8 @@ KELVOR_API int kelvor_max_shift(double rate);
 
 /*
  * The longest input a call of `profile` takes at `rate`, in samples of
- * that rate (the longer signal's length: the shorter is padded to it):
+ * that rate (of the longer signal where signals of different lengths are
+ * padded, of the shorter where they are trimmed):
  *
  *  - KELVOR_PROFILE_REFERENCE: at most KELVOR_MAX_SAMPLES_REFERENCE samples
  *    both at `rate` and once resampled to 10 kHz; KELVOR_ERR_BAD_RATE for a
@@ -205,10 +223,13 @@ KELVOR_API int64_t kelvor_max_length(int profile, double rate);
  * Scores two signals of any rate the reference profile resamples (see
  * KELVOR_MIN_RATE .. KELVOR_MAX_RATE and KELVOR_MAX_RATE_TERM; 10000 needs
  * no resampling). Samples are doubles with full scale at +-1 (16-bit
- * samples divided by 32768). The shorter signal is padded with zeros to the
- * length of the longer; options->shift delays the degraded one by that many
- * samples of `rate` (its first samples dropped), options->align searches its
- * delay at 10 kHz.
+ * samples divided by 32768). Signals of different lengths are
+ * KELVOR_ERR_LENGTH_MISMATCH in the reference profile, as the reference
+ * definition has it, unless options->unequal asks for them to be padded or
+ * trimmed to one length; the tool profile pads the shorter with zeros, as
+ * the tool does (see KELVOR_UNEQUAL_*). options->shift delays the degraded
+ * signal by that many samples of `rate` (its first samples dropped),
+ * options->align searches its delay at 10 kHz.
  *
  * Profile (default reference): the tool profile takes rate 8000 and samples
  * that are 16-bit values divided by 32768, and gives kelvor_score_pcm8k's
@@ -258,18 +279,19 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_coun
  *   - zero: a band envelope of zero, or a band or row or column without
  *     spread, contributes 0 where its derivative would divide by it.
  * No value of the gradient is a NaN. The first options->shift samples,
- * shifted out, are no input of the scores and get 0. The zeros that pad
- * the shorter signal are no samples of the caller's and have no gradient.
+ * shifted out, are no input of the scores and get 0, and so do the samples
+ * past a trimmed length (KELVOR_UNEQUAL_TRIM). The zeros that pad the
+ * shorter signal are no samples of the caller's and have no gradient.
  *
  * Profile: the reference profile only (the default). The tool profile is
  * refused with KELVOR_ERR_PROFILE and options->align with
  * KELVOR_ERR_NO_GRADIENT (a searched delay is a step function of the
  * signal), right after the arguments and the option record's reserved and
- * profile members are checked; options->shift is honoured. Every other
- * check is kelvor_score's, with its statuses; besides, a pair longer than
- * KELVOR_MAX_SAMPLES_GRADIENT samples at 10 kHz (ceil(max(ref_count,
- * deg_count) * 10000 / rate)) is KELVOR_ERR_TOO_LONG, checked before
- * anything is allocated. On a failure nothing is written, neither *out
+ * profile members are checked; options->shift and options->unequal are
+ * honoured. Every other check is kelvor_score's, with its statuses;
+ * besides, a pair longer than KELVOR_MAX_SAMPLES_GRADIENT samples at
+ * 10 kHz (ceil(N * 10000 / rate), N the length both signals are scored at)
+ * is KELVOR_ERR_TOO_LONG, checked before anything is allocated. On a failure nothing is written, neither *out
  * nor the gradients.
  *
  * The call holds the pair at 10 kHz in memory, about 70 bytes per 10 kHz

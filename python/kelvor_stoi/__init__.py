@@ -244,6 +244,8 @@ def _rate(fs: Any) -> int:
 
 
 Profile = Optional[Literal["reference", "tool"]]
+#: What to do with signals of different lengths (see score()).
+Unequal = Optional[Literal["refuse", "pad", "trim"]]
 
 
 def _options(**given: Any) -> "_core.PairOptions":
@@ -319,12 +321,13 @@ def score(
     double_table: bool = False,
     profile: Profile = None,
     *,
+    unequal: Unequal = None,
     fs_sig: Rate = _UNSET,
 ) -> Score:
     """STOI and ESTOI of degraded against clean, both sampled at fs Hz.
 
     clean, degraded: 1-D arrays of int16 samples or of floating-point
-        samples (full scale = 1). The shorter one is padded with zeros.
+        samples (full scale = 1), of one length (see unequal).
         int16, float32 and float64 arrays are read where they lie (any
         strides), never copied; they must not change during the call.
     fs: the sample rate in Hz, a whole number from 1000 to 768000 (16000.0
@@ -341,6 +344,16 @@ def score(
         coefficient table (the tool's -r).
     profile: "reference" (None, the default) or "tool" (see the package's
         documentation).
+    unequal: signals of different lengths. None (the default) takes the
+        profile's rule: the reference profile refuses them, as the
+        reference definition does (LengthMismatchError, a ValueError whose
+        message gives both lengths), the tool profile pads them, as the
+        tool does. "pad": zeros after the shorter, to the longer's length;
+        "trim": the longer cut at its end to the shorter's length (the rest
+        is not read); "refuse": refused in either profile. The lengths
+        compared are those given, before any shift; brought to one length
+        N, the pair is scored as any pair of N samples (a shift of s drops
+        the degraded signal's first s samples and adds s zeros at its end).
 
     Flags (align, double_table) take True or False (or 1 or 0), numbers
     (shift) whole numbers; anything else raises ValueError, so that
@@ -354,7 +367,7 @@ def score(
     (KeyboardInterrupt).
     """
     rate = _one_of("score", "fs", fs, "fs_sig", fs_sig)
-    options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
+    options = _options(align=align, shift=shift, double_table=double_table, profile=profile, unequal=unequal)
     return _score(_core.score(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(rate), options))
 
 
@@ -365,6 +378,7 @@ def stoi(
     extended: bool = False,
     profile: Profile = None,
     *,
+    unequal: Unequal = None,
     x: ArrayLike = _UNSET,
     y: ArrayLike = _UNSET,
     fs_sig: Rate = _UNSET,
@@ -379,7 +393,8 @@ def stoi(
     ``score(clean, degraded, fs).stoi`` (or ``.estoi``); see score() for
     the inputs and errors, and docs/differences.md for where the values
     and errors differ from the reference's. extended is a flag (True,
-    False, 1 or 0).
+    False, 1 or 0). Signals of different lengths are refused, as the
+    reference refuses them, unless unequal="pad" or "trim" (see score()).
 
     Arrays of shape (..., time) give a float64 array of shape (...), each
     item's value the 1-D call's: stoi_batch() with its defaults (every
@@ -390,8 +405,8 @@ def stoi(
     rate = _one_of("stoi", "fs", fs, "fs_sig", fs_sig)
     estoi = _core.flag("extended", extended)
     if np.ndim(clean) > 1 or np.ndim(degraded) > 1:
-        return stoi_batch(clean, degraded, rate, estoi, profile=profile)
-    s = score(clean, degraded, rate, profile=profile)
+        return stoi_batch(clean, degraded, rate, estoi, profile=profile, unequal=unequal)
+    s = score(clean, degraded, rate, profile=profile, unequal=unequal)
     return s.estoi if estoi else s.stoi
 
 
@@ -404,6 +419,8 @@ def score_files(
     raw_rate: int = 8000,
     channel: int = 0,
     profile: Profile = None,
+    *,
+    unequal: Unequal = None,
 ) -> Score:
     """STOI and ESTOI of two audio files, as kelvor-batch scores them.
 
@@ -413,8 +430,8 @@ def score_files(
     blocks, never whole, so that their length costs no memory. 16-bit PCM files are int16 samples
     (at 8 kHz: the tool's exact chain), everything else floats. channel
     picks a channel (1-based) of multi-channel files; 0 accepts mono only.
-    Both files must have the same rate. align, shift, double_table and
-    profile are those of score().
+    Both files must have the same rate. align, shift, double_table,
+    profile and unequal are those of score() (kelvor-batch's --unequal).
 
     Raises FileNotFoundError for a missing file, OSError for one that
     cannot be read or is not audio, ValueError as score() does and for a
@@ -422,7 +439,13 @@ def score_files(
     (KeyboardInterrupt).
     """
     options = _options(
-        align=align, shift=shift, double_table=double_table, profile=profile, raw_rate=raw_rate, channel=channel
+        align=align,
+        shift=shift,
+        double_table=double_table,
+        profile=profile,
+        unequal=unequal,
+        raw_rate=raw_rate,
+        channel=channel,
     )
     return _score(_core.score_files(_path(ref_path, "ref_path"), _path(deg_path, "deg_path"), options))
 
@@ -449,6 +472,7 @@ def score_many(
     align: bool = False,
     double_table: bool = False,
     profile: Profile = None,
+    unequal: Unequal = None,
     return_exceptions: Literal[False] = False,
     progress: Optional[bool] = None,
 ) -> List[Score]: ...
@@ -462,6 +486,7 @@ def score_many(
     align: bool = False,
     double_table: bool = False,
     profile: Profile = None,
+    unequal: Unequal = None,
     return_exceptions: Literal[True],
     progress: Optional[bool] = None,
 ) -> List[Union[Score, BaseException]]: ...
@@ -474,6 +499,7 @@ def score_many(
     align: bool = False,
     double_table: bool = False,
     profile: Profile = None,
+    unequal: Unequal = None,
     return_exceptions: bool = False,
     progress: Optional[bool] = None,
 ) -> Union[List[Score], List[Union[Score, BaseException]]]:
@@ -481,8 +507,8 @@ def score_many(
 
     Returns one Score per pair, in the order of pairs, the same as calling
     score() on each in turn. jobs: worker threads (default: every core this
-    process may run on). align, double_table and profile apply to every
-    pair.
+    process may run on). align, double_table, profile and unequal apply to
+    every pair.
 
     When a pair fails, the exception of the first failed pair is raised
     after all pairs were scored (with a note naming the pair); with
@@ -498,7 +524,7 @@ def score_many(
     (tqdm.auto, a widget in a notebook) when tqdm is installed, a line on
     standard error otherwise.
     """
-    options = _options(align=align, double_table=double_table, profile=profile)
+    options = _options(align=align, double_table=double_table, profile=profile, unequal=unequal)
     return_exceptions = _core.flag("return_exceptions", return_exceptions)
     checked = []
     for i, pair in enumerate(pairs):
@@ -524,11 +550,13 @@ def details(
     shift: int = 0,
     double_table: bool = False,
     profile: Profile = None,
+    *,
+    unequal: Unequal = None,
 ) -> Details:
     """The scores of score() with the results behind them: where in time and
     frequency intelligibility is lost. Same arguments and errors as score()
     (fs only by that name); plot them with plot_details()."""
-    options = _options(align=align, shift=shift, double_table=double_table, profile=profile)
+    options = _options(align=align, shift=shift, double_table=double_table, profile=profile, unequal=unequal)
     d = _core.details(_samples(clean, "clean"), _samples(degraded, "degraded"), _rate(fs), options)
     return Details(
         scores=_score(d["scores"]),
@@ -567,6 +595,7 @@ def score_manifest(
     align: bool = False,
     raw_rate: int = 8000,
     channel: int = 0,
+    unequal: Unequal = None,
     progress: Optional[bool] = None,
 ) -> "pandas.DataFrame":
     """Scores every pair of a kelvor-batch manifest and returns a pandas
@@ -588,6 +617,8 @@ def score_manifest(
     raw_rate: the rate of .pcm and .raw files (--raw-rate).
     channel: the channel of multi-channel files, 1-based; 0 accepts mono
         files only (--channel).
+    unequal: files of different lengths, as score() takes them
+        (--unequal), for every pair; a manifest has no column for it.
     progress: the pairs done, shown as score_many() shows them (None: in
         interactive use only); with a client, the pairs of the tasks done.
 
@@ -607,7 +638,7 @@ def score_manifest(
     """
     from kelvor_stoi import _manifest
 
-    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile, unequal=unequal)
     _progress.delay_of(progress)  # checked before anything is read
     if client is None:
         return _manifest.score_locally(manifest, _jobs(jobs), options, progress)

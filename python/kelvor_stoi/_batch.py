@@ -24,27 +24,28 @@ _ON_ERROR = ("raise", "nan")
 
 
 class Batch:
-    """Two arrays of one shape (..., time), checked and broadcast, with the
-    samples of each item to score."""
+    """Two arrays of one batch shape (...), broadcast, with time axes of
+    their own, and the samples of each item to score. Items whose signals
+    differ in length are the library's to judge (unequal=: refused in the
+    reference profile by default, padded or trimmed on request)."""
 
     def __init__(self, clean: Any, degraded: Any, lengths: Any) -> None:
         c = self._signal(clean, "clean")
         d = self._signal(degraded, "degraded")
-        if c.shape[-1] != d.shape[-1]:
-            raise error_of(
-                "length_mismatch",
-                f"clean holds {c.shape[-1]} samples per item, degraded {d.shape[-1]}; "
-                "pad the shorter, and give each item's length with lengths=",
-            )
         try:
             self.shape: Tuple[int, ...] = np.broadcast_shapes(c.shape[:-1], d.shape[:-1])
         except ValueError:
             raise ValueError(
                 f"clean and degraded: batch shapes {c.shape[:-1]} and {d.shape[:-1]} do not broadcast"
             ) from None
+        if lengths is not None and c.shape[-1] != d.shape[-1]:
+            raise ValueError(
+                f"lengths: the samples of both signals of an item, on one time axis; clean holds "
+                f"{c.shape[-1]} samples per item, degraded {d.shape[-1]}"
+            )
         self.time = int(c.shape[-1])
-        self.clean = np.broadcast_to(c, self.shape + (self.time,))
-        self.degraded = np.broadcast_to(d, self.shape + (self.time,))
+        self.clean = np.broadcast_to(c, self.shape + (c.shape[-1],))
+        self.degraded = np.broadcast_to(d, self.shape + (d.shape[-1],))
         self.lengths = None if lengths is None else self._lengths(lengths)
 
     @staticmethod
@@ -155,13 +156,15 @@ def stoi_batch(
     lengths: Any = None,
     on_error: str = "raise",
     progress: Optional[bool] = None,
+    unequal: Optional[str] = None,
 ) -> np.ndarray:
     """STOI (ESTOI with extended) of every item of two arrays of shape
     (..., time): a float64 array of shape (...). See score_batch."""
     _check_on_error(on_error)
     estoi = _core.flag("extended", extended)
     batch = Batch(clean, degraded, lengths)
-    result = batch.score(fs, kelvor_stoi._options(profile=profile), jobs, "", progress, "stoi_batch")
+    options = kelvor_stoi._options(profile=profile, unequal=unequal)
+    result = batch.score(fs, options, jobs, "", progress, "stoi_batch")
     values = result.estoi if estoi else result.stoi
     settle(result.errors, batch.shape, on_error, "stoi", values)
     return values
@@ -180,23 +183,25 @@ def score_batch(
     lengths: Any = None,
     on_error: str = "raise",
     progress: Optional[bool] = None,
+    unequal: Optional[str] = None,
 ) -> np.ndarray:
     """STOI and ESTOI of every item of two arrays of shape (..., time).
 
     clean, degraded: arrays of shape (..., time) whose batch axes (all but
         the last) broadcast against each other (one clean signal against a
-        batch of degraded ones, say), with time axes of one length; an
-        item is one row of each along the last axis. Sample types are
+        batch of degraded ones, say); an item is one row of each along the
+        last axis. Time axes of different lengths are signals of
+        different lengths, which unequal= decides on. Sample types are
         those of score(); the arrays are read where they lie, never
         copied, and must not change during the call.
-    fs, align, shift, double_table, profile: those of score(), for every
-        item.
+    fs, align, shift, double_table, profile, unequal: those of score(),
+        for every item.
     jobs: the threads that score (default: every core this process may run
         on), the GIL released. The values do not depend on it.
     lengths: whole numbers of the batch's shape, or of its leading axes
         (one per row of a (batch, n_src, time) array: shape (batch,)): the
-        samples of each item that are scored, from the start; the rest is
-        padding, never read.
+        samples of each item that are scored, from the start, in both
+        signals (time axes of one length); the rest is padding, never read.
     on_error: "raise" (the default): every item is scored, then the first
         failed item's error is raised, its message naming the item's
         index; its ``index``, ``failed`` and ``scores`` attributes hold
@@ -215,7 +220,9 @@ def score_batch(
     """
     _check_on_error(on_error)
     batch = Batch(clean, degraded, lengths)
-    options = kelvor_stoi._options(align=align, shift=shift, double_table=double_table, profile=profile)
+    options = kelvor_stoi._options(
+        align=align, shift=shift, double_table=double_table, profile=profile, unequal=unequal
+    )
     result = batch.score(fs, options, jobs, "", progress, "score_batch")
     scores = np.empty(batch.shape, SCORE_DTYPE)
     for name in SCORE_DTYPE.names:
@@ -235,6 +242,7 @@ def stoi_gradient(
     lengths: Any = None,
     on_error: str = "raise",
     progress: Optional[bool] = None,
+    unequal: Optional[str] = None,
 ) -> Tuple[np.ndarray, np.ndarray]:
     """STOI (ESTOI with extended) and its gradient with respect to every
     degraded sample, for arrays of shape (..., time) or (time,).
@@ -242,10 +250,10 @@ def stoi_gradient(
     Returns (scores, gradient): scores as stoi_batch gives them (shape
     (...), the same bits), gradient float64 of the shape (..., time): d
     score / d degraded[..., t] per unit of full scale, 0 where a sample is
-    padding (past lengths) or shifted out. degraded must hold floating-
-    point samples (the gradient is per unit of full scale); clean may also
-    be int16. The reference profile only; shift is honoured (align has no
-    gradient). jobs, lengths, on_error and progress are score_batch's; a
+    padding (past lengths), shifted out or trimmed (unequal="trim").
+    degraded must hold floating-point samples (the gradient is per unit of
+    full scale); clean may also be int16. The reference profile only;
+    shift and unequal are honoured (align has no gradient). jobs, lengths, on_error and progress are score_batch's; a
     failed item has NaN as its score and as every value of its gradient.
 
     Where the measure is not smooth the gradient follows one rule each:
@@ -262,7 +270,8 @@ def stoi_gradient(
         )
     batch = Batch(clean, d, lengths)
     measure = "estoi" if estoi else "stoi"
-    result = batch.score(fs, kelvor_stoi._options(shift=shift), jobs, measure, progress, "stoi_gradient")
+    options = kelvor_stoi._options(shift=shift, unequal=unequal)
+    result = batch.score(fs, options, jobs, measure, progress, "stoi_gradient")
     values = getattr(result, measure)
     settle(result.errors, batch.shape, on_error, "stoi_gradient", values)
     return values, result.gradient

@@ -19,6 +19,7 @@ class PairOptions:
     shift: int
     double_table: bool
     profile: str
+    unequal: str
     raw_rate: int
     channel: int
     def __init__(self, **options: Any) -> None: ...

@@ -175,13 +175,14 @@ def submit_manifest(
     jobs_per_task: int = 1,
     tune_allocator: bool = True,
     profile: Optional[str] = None,
+    unequal: Optional[str] = None,
 ) -> ManifestRun:
     """Submits a manifest's partitions to the cluster and returns at once.
 
     Same arguments as score_manifest(), except that client=None takes the
     current default client and fails without one.
     """
-    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile, unequal=unequal)
     return submit_options(manifest, client, options, partition_size, jobs_per_task, tune_allocator)
 
 
@@ -196,6 +197,7 @@ def score_manifest(
     jobs_per_task: int = 1,
     tune_allocator: bool = True,
     profile: Optional[str] = None,
+    unequal: Optional[str] = None,
     progress: Optional[bool] = None,
 ) -> pd.DataFrame:
     """Scores every pair of a kelvor-batch manifest on a dask cluster.
@@ -214,6 +216,10 @@ def score_manifest(
         --channel, for every pair.
     profile: "reference" (None, the default) or "tool": kelvor-batch's
         --profile.
+    unequal: files of different lengths: None (the profile's rule: refused
+        in the reference profile, padded in the tool profile), "refuse",
+        "pad" or "trim", as kelvor_stoi.score() takes them; kelvor-batch's
+        --unequal.
     jobs_per_task: threads each task scores on; 1 suits workers that run
         one task per thread (Dask's default).
     tune_allocator: when a worker runs with Dask's MALLOC_TRIM_THRESHOLD_
@@ -247,7 +253,7 @@ def score_manifest(
             with Client(n_workers=2) as client:
                 table = score_manifest("manifest.csv", client)
     """
-    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile)
+    options = _options(align=align, raw_rate=raw_rate, channel=channel, profile=profile, unequal=unequal)
     _progress.delay_of(progress)  # checked before anything is read
     batch = _Batch(manifest, options, partition_size, jobs_per_task, tune_allocator)
     if client is not None:

@@ -96,9 +96,12 @@ size_t item_count(const std::vector<py::ssize_t>& shape) {
     return n;
 }
 
-// clean, degraded: arrays of one shape (..., time). lengths: None, or int64
-// of the batch's shape, C-contiguous, each from 0 to time: the samples of
-// an item that are scored (both signals), the rest padding. gradient: "",
+// clean, degraded: arrays of one batch shape (...), with time axes of
+// their own lengths (signals of different lengths, which the options'
+// unequal pads, trims or refuses as the library judges). lengths: None, or
+// int64 of the batch's shape, C-contiguous, each from 0 to time, for time
+// axes of one length: the samples of an item that are scored (both
+// signals), the rest padding. gradient: "",
 // "stoi" or "estoi": the gradient of that score with respect to every
 // degraded sample (0 in the padding; NaN where the item failed). progress:
 // None, or a callable given the number of items done (run_rows).
@@ -107,17 +110,18 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
                         const py::object& progress) {
     const Items reference(clean, "clean");
     const Items estimate(degraded, "degraded");
-    if (reference.shape != estimate.shape || reference.time != estimate.time) {
-        throw py::value_error("clean and degraded: expected arrays of one shape");
+    if (reference.shape != estimate.shape) throw py::value_error("clean and degraded: expected arrays of one batch shape");
+    if (!lengths.is_none() && reference.time != estimate.time) {
+        throw py::value_error("lengths: expected clean and degraded of one time axis");
     }
     if (gradient != "" && gradient != "stoi" && gradient != "estoi") {
         throw py::value_error("gradient: expected '', 'stoi' or 'estoi'");
     }
     const std::vector<py::ssize_t>& shape = reference.shape;
     const size_t count = item_count(shape);
-    const int64_t time = reference.time;
+    const int64_t time = estimate.time;  // of the gradient's items
 
-    std::vector<int64_t> length(count, time);
+    std::vector<int64_t> length(count, time);  // with lengths: both signals'; without, the degraded one's
     if (!lengths.is_none()) {
         const auto given = lengths.cast<py::array_t<int64_t, py::array::c_style>>();
         if (static_cast<size_t>(given.size()) != count) throw py::value_error("lengths: expected one per item");
@@ -151,13 +155,14 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
         rows = run_rows(
             count, jobs,
             [&](size_t i, const kelvor::frontend::Cancelled& cancelled) {
-                const kelvor::frontend::Signal x = borrowed_signal(reference.item(i, length[i]), rate);
+                const int64_t reference_length = lengths.is_none() ? reference.time : length[i];
+                const kelvor::frontend::Signal x = borrowed_signal(reference.item(i, reference_length), rate);
                 const kelvor::frontend::Signal y = borrowed_signal(estimate.item(i, length[i]), rate);
                 if (gradient_data == nullptr) {
-                    return kelvor::frontend::score_signals(x, y, options.scoring, nullptr, cancelled);
+                    return kelvor::frontend::score_signals(x, y, options, nullptr, cancelled);
                 }
                 double* g = gradient_data + i * static_cast<size_t>(time);
-                return kelvor::frontend::score_gradient(x, y, options.scoring, of_estoi ? nullptr : g,
+                return kelvor::frontend::score_gradient(x, y, options, of_estoi ? nullptr : g,
                                                         of_estoi ? g : nullptr);
             },
             progress, &interrupted);

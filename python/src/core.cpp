@@ -146,10 +146,12 @@ void set_option(PairOptions& options, const OptionField& field, const py::handle
 }
 
 // A record from keywords named after the options; the others keep their
-// defaults. A multi-channel file's message names the keyword `channel=`.
+// defaults. The messages of a multi-channel file and of signals of
+// different lengths name the keywords `channel=` and `unequal=`.
 PairOptions options_of(const py::dict& values) {
     PairOptions options;
     options.reading.channel_option = "channel=N";
+    options.unequal_option = "unequal=\"pad\" or unequal=\"trim\"";
     for (const auto& [key, value] : values) {
         const std::string name = key.cast<std::string>();
         const OptionField* field = kelvor::frontend::find_option(name);
@@ -231,8 +233,8 @@ Signal signal_of(const Borrowed& b, int rate) {
 // in place. Runs without the GIL.
 Row score_borrowed(const Borrowed& reference, const Borrowed& degraded, int rate, const PairOptions& options,
                    Details* details, const kelvor::frontend::Cancelled& cancelled) noexcept {
-    return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), options.scoring,
-                                           details, cancelled);
+    return kelvor::frontend::score_signals(signal_of(reference, rate), signal_of(degraded, rate), options, details,
+                                           cancelled);
 }
 
 // --------------------------------------------------------- thread pool

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import kelvor_stoi
-from conftest import demo_pair, write_manifest
+from conftest import cell_value, demo_pair, run_batch, same_bits, write_manifest, write_wav
 
 REF, DEG = demo_pair()
 
@@ -31,6 +31,59 @@ REF, DEG = demo_pair()
 )
 def test_the_reference_keywords_name_the_same_arguments(call, expected):
     assert call() == expected()
+
+
+SHORT = DEG[:-1000]  # signals of different lengths, the degraded one shorter
+
+
+@pytest.mark.parametrize(
+    "unequal, profile, expected",
+    [
+        (None, None, None),
+        ("refuse", "tool", None),
+        ("pad", None, (REF, np.concatenate([SHORT, np.zeros(1000, SHORT.dtype)]))),
+        (None, "tool", (REF, np.concatenate([SHORT, np.zeros(1000, SHORT.dtype)]))),
+        ("trim", None, (REF[:-1000], SHORT)),
+        ("trim", "tool", (REF[:-1000], SHORT)),
+    ],
+)
+def test_signals_of_different_lengths_in_every_front_end(tmp_path, unequal, profile, expected):
+    """Refused by default in the reference profile, as the reference
+    refuses them, with both lengths and the way to choose; padded in the
+    tool profile; padded or trimmed on request: in score, stoi, the
+    batches, score_files and kelvor-batch alike."""
+    write_wav(tmp_path / "r.wav", REF, 8000)
+    write_wav(tmp_path / "d.wav", SHORT, 8000)
+    options = {"unequal": unequal, "profile": profile}
+    batch_options = [f"--unequal={unequal}"] if unequal else []
+    batch_options += ["--profile", profile] if profile else []
+    (row,) = run_batch(write_manifest(tmp_path / "m.csv", [{"reference": "r.wav", "degraded": "d.wav"}]), *batch_options)
+    calls = [
+        lambda: kelvor_stoi.score(REF, SHORT, 8000, **options),
+        lambda: kelvor_stoi.stoi(REF, SHORT, 8000, **options),
+        lambda: kelvor_stoi.stoi_batch(REF[None], SHORT[None], 8000, **options)[0],
+        lambda: kelvor_stoi.score_files(tmp_path / "r.wav", tmp_path / "d.wav", **options),
+    ]
+    if expected is None:
+        for call in calls:
+            with pytest.raises(kelvor_stoi.LengthMismatchError, match='46054 samples .* 45054 .*unequal="pad"'):
+                call()
+        assert row["status"] == "length_mismatch"
+        assert "46054 samples" in row["message"] and "--unequal pad or --unequal trim" in row["message"]
+        return
+    s = kelvor_stoi.score(*expected, 8000, profile=profile)
+    assert [call() for call in calls] == [s, s.stoi, s.stoi, s]
+    assert row["status"] == "ok" and same_bits(cell_value("stoi", row["stoi"]), s.stoi)
+
+
+def test_the_lengths_are_compared_before_a_shift():
+    # A shift drops the degraded signal's first samples and adds zeros at
+    # its end: equal lengths stay equal, unequal ones stay unequal.
+    assert kelvor_stoi.score(REF, DEG, 8000, shift=100).stoi > 0
+    with pytest.raises(kelvor_stoi.LengthMismatchError):
+        kelvor_stoi.score(REF, DEG[:-100], 8000, shift=100)
+    with pytest.raises(ValueError, match="unequal"):
+        kelvor_stoi.score(REF, DEG, 8000, unequal="cut")
 
 
 @pytest.mark.parametrize(

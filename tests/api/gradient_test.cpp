@@ -144,6 +144,7 @@ TEST(Gradient, ScoresAreKelvorScoresBitsAndLevelsAgree) {
         for (double& v : p.deg) v *= c.level;
         kelvor_options o{};
         o.shift = c.shift;
+        o.unequal = KELVOR_UNEQUAL_PAD;
         kelvor_scores expected{};
         ASSERT_EQ(kelvor_score(p.ref.data(), c.ref_count, p.deg.data(), c.deg_count, c.rate, &o, &expected), KELVOR_OK);
         std::vector<double> first[2];
@@ -180,7 +181,7 @@ TEST(Gradient, ScoresAreKelvorScoresBitsAndLevelsAgree) {
 }
 
 // A shift drops the first samples (gradient 0) and scores the rest as if
-// they were the whole degraded signal.
+// they were the whole degraded signal; trimming drops the last ones.
 TEST(Gradient, ShiftedOutSamplesGetZeroAndTheRestAreTheUnshiftedGradient) {
     const int rate = 16000;
     const int shift = 1500;
@@ -191,13 +192,30 @@ TEST(Gradient, ShiftedOutSamplesGetZeroAndTheRestAreTheUnshiftedGradient) {
     std::vector<double> shifted(n, NAN);
     std::vector<double> plain(n - shift);
     kelvor_scores a{}, b{};
+    kelvor_options pad{};
+    pad.unequal = KELVOR_UNEQUAL_PAD;
     ASSERT_EQ(kelvor_score_gradient(p.ref.data(), n, p.deg.data(), n, rate, &o, &a, nullptr, shifted.data()), KELVOR_OK);
-    ASSERT_EQ(kelvor_score_gradient(p.ref.data(), n, p.deg.data() + shift, n - shift, rate, nullptr, &b, nullptr,
+    ASSERT_EQ(kelvor_score_gradient(p.ref.data(), n, p.deg.data() + shift, n - shift, rate, &pad, &b, nullptr,
                                     plain.data()),
               KELVOR_OK);
     EXPECT_EQ(a.estoi, b.estoi);
     for (int64_t i = 0; i < shift; i++) ASSERT_EQ(shifted[i], 0.0) << i;
     EXPECT_TRUE(same_bits(std::vector<double>(shifted.begin() + shift, shifted.end()), plain));
+
+    // Samples past a trimmed length are no input either: 0, and the rest
+    // is the gradient of the pair cut to the shorter length.
+    kelvor_options trim{};
+    trim.unequal = KELVOR_UNEQUAL_TRIM;
+    std::vector<double> trimmed(n, NAN);
+    std::vector<double> cut(n - shift);
+    ASSERT_EQ(kelvor_score_gradient(p.ref.data(), n - shift, p.deg.data(), n, rate, &trim, &a, nullptr, trimmed.data()),
+              KELVOR_OK);
+    ASSERT_EQ(kelvor_score_gradient(p.ref.data(), n - shift, p.deg.data(), n - shift, rate, nullptr, &b, nullptr,
+                                    cut.data()),
+              KELVOR_OK);
+    EXPECT_EQ(a.estoi, b.estoi);
+    for (int64_t i = n - shift; i < n; i++) ASSERT_EQ(trimmed[i], 0.0) << i;
+    EXPECT_TRUE(same_bits(std::vector<double>(trimmed.begin(), trimmed.begin() + (n - shift)), cut));
 }
 
 // A degraded signal with a stretch of digital silence: its band envelopes
@@ -245,7 +263,9 @@ TEST(Gradient, RefusalsAndStatusesAreKelvorScores) {
         kelvor_options o;
         int expected;  // 0: kelvor_score's status
     };
-    kelvor_options align{}, tool{}, reserved{}, shift{}, both{};
+    kelvor_options align{}, tool{}, reserved{}, shift{}, both{}, pad{}, no_rule{};
+    pad.unequal = KELVOR_UNEQUAL_PAD;
+    no_rule.unequal = KELVOR_UNEQUAL_TRIM + 1;
     align.align = 1;
     tool.profile = KELVOR_PROFILE_TOOL;
     reserved.reserved[3] = 1;
@@ -257,8 +277,10 @@ TEST(Gradient, RefusalsAndStatusesAreKelvorScores) {
         {p.ref.data(), n, p.deg.data(), n, 8000, align, KELVOR_ERR_NO_GRADIENT},
         {p.ref.data(), n, p.deg.data(), n, 8000, both, KELVOR_ERR_NO_GRADIENT},
         {p.ref.data(), n, p.deg.data(), n, 8000, tool, KELVOR_ERR_PROFILE},
-        {p.ref.data(), too_long, p.deg.data(), n, 10000, {}, KELVOR_ERR_TOO_LONG},
-        {p.ref.data(), n, p.deg.data(), too_long * 4 / 5 + 1, 8000, {}, KELVOR_ERR_TOO_LONG},
+        {p.ref.data(), too_long, p.deg.data(), n, 10000, pad, KELVOR_ERR_TOO_LONG},
+        {p.ref.data(), n, p.deg.data(), too_long * 4 / 5 + 1, 8000, pad, KELVOR_ERR_TOO_LONG},
+        {p.ref.data(), n, p.deg.data(), n - 1, 8000, {}, 0},
+        {p.ref.data(), n, p.deg.data(), n, 8000, no_rule, 0},
         {p.ref.data(), n, p.deg.data(), n, 8000, reserved, 0},
         {p.ref.data(), n, p.deg.data(), n, 8000, shift, 0},
         {p.ref.data(), n, p.deg.data(), n, 12345, {}, 0},

@@ -164,8 +164,10 @@ TEST(Profiles, LimitsAtTheirEdges) {
     // allocated: 2^33 samples at 1 kHz would be ten times as many at
     // 10 kHz. The tool profile takes fewer samples than the reference's.
     const int64_t reference_longest = KELVOR_MAX_SAMPLES_REFERENCE;
-    EXPECT_EQ(kelvor_score(x.data(), reference_longest / 8, x.data(), 10, 1000, nullptr, &out), KELVOR_ERR_TOO_LONG);
-    EXPECT_EQ(kelvor_score(x.data(), reference_longest + 1, x.data(), 10, 16000, nullptr, &out), KELVOR_ERR_TOO_LONG);
+    kelvor_options pad{};
+    pad.unequal = KELVOR_UNEQUAL_PAD;
+    EXPECT_EQ(kelvor_score(x.data(), reference_longest / 8, x.data(), 10, 1000, &pad, &out), KELVOR_ERR_TOO_LONG);
+    EXPECT_EQ(kelvor_score(x.data(), reference_longest + 1, x.data(), 10, 16000, &pad, &out), KELVOR_ERR_TOO_LONG);
     const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
     EXPECT_EQ(kelvor_score(x.data(), int64_t{KELVOR_MAX_SAMPLES} + 1, x.data(), 10, 8000, &tool, &out),
               KELVOR_ERR_TOO_LONG);
@@ -251,13 +253,17 @@ TEST(Profiles, EveryRefusalHasItsStatus) {
     const int64_t n = static_cast<int64_t>(x.size());
     kelvor_scores out{};
     kelvor_options reserved{};
-    reserved.reserved[11] = 1;
+    reserved.reserved[10] = 1;  // the last of them
     kelvor_options bad_profile{};
     bad_profile.profile = 3;
     kelvor_options conflict{};
     conflict.align = 1;
     conflict.shift = 4;
     const kelvor_options tool = with_profile(KELVOR_PROFILE_TOOL);
+    kelvor_options no_rule{};
+    no_rule.unequal = KELVOR_UNEQUAL_TRIM + 1;
+    kelvor_options tool_refuses = tool;
+    tool_refuses.unequal = KELVOR_UNEQUAL_REFUSE;
     struct Case {
         const char* what;
         int status;
@@ -276,7 +282,15 @@ TEST(Profiles, EveryRefusalHasItsStatus) {
         {"silent reference, tool at 10 kHz", kelvor_score_10k(zeros.data(), n, x.data(), n, &tool, &out),
          KELVOR_ERR_SILENT},
         {"one silent sample, tool", kelvor_score(zeros.data(), 1, x.data(), n, 8000, &tool, &out), KELVOR_ERR_SILENT},
-        {"empty reference", kelvor_score(nullptr, 0, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
+        {"empty signals", kelvor_score(nullptr, 0, nullptr, 0, 16000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
+        {"empty reference", kelvor_score(nullptr, 0, x.data(), n, 16000, nullptr, &out), KELVOR_ERR_LENGTH_MISMATCH},
+        {"lengths differ", kelvor_score(x.data(), n, x.data(), n - 1, 16000, nullptr, &out),
+         KELVOR_ERR_LENGTH_MISMATCH},
+        {"lengths differ, tool", kelvor_score(x.data(), n, x.data(), n - 1, 8000, &tool, &out), KELVOR_OK},
+        {"lengths differ, tool refuses", kelvor_score(x.data(), n, x.data(), n - 1, 8000, &tool_refuses, &out),
+         KELVOR_ERR_LENGTH_MISMATCH},
+        {"unknown rule for lengths", kelvor_score(x.data(), n, x.data(), n, 8000, &no_rule, &out),
+         KELVOR_ERR_BAD_ARGUMENT},
         {"short", kelvor_score(x.data(), 3000, x.data(), 3000, 8000, nullptr, &out), KELVOR_ERR_TOO_SHORT},
         {"tool at 16 kHz", kelvor_score(x.data(), n, x.data(), n, 16000, &tool, &out), KELVOR_ERR_PROFILE},
         {"tool, not 16-bit", kelvor_score(not_pcm.data(), n, x.data(), n, 8000, &tool, &out), KELVOR_ERR_PROFILE},
@@ -358,3 +372,64 @@ TEST(Profiles, ScaleByAPowerOfTwoScoresAlike) {
 }
 
 }  // namespace
+
+// Signals of different lengths, padded or trimmed as asked, score as the
+// caller's own equal-length pair would: zeros after the shorter signal, or
+// both cut to the shorter, in either profile and with a shift (the
+// lengths compared before it). A trimmed signal's tail is never read: a
+// NaN there does not count.
+TEST(Profiles, UnequalLengthsArePaddedOrTrimmedAsAsked) {
+    const Pair p = speech_pair(24000, 41);
+    const std::vector<double> x = as_doubles(p.ref);
+    const std::vector<double> y = as_doubles(p.deg);
+    const int64_t n = static_cast<int64_t>(x.size());
+    const int64_t cut = n - 1234;
+    struct Case {
+        int profile;
+        int unequal;
+        bool degraded_shorter;
+        int shift;
+    };
+    std::vector<Case> cases;
+    for (int profile : {KELVOR_PROFILE_REFERENCE, KELVOR_PROFILE_TOOL}) {
+        for (int unequal : {KELVOR_UNEQUAL_PAD, KELVOR_UNEQUAL_TRIM}) {
+            for (bool degraded_shorter : {true, false}) {
+                for (int shift : {0, 333}) cases.push_back({profile, unequal, degraded_shorter, shift});
+            }
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "profile " << c.profile << ", unequal " << c.unequal << ", degraded "
+                                          << (c.degraded_shorter ? "shorter" : "longer") << ", shift " << c.shift);
+        std::vector<double> ref = x;
+        std::vector<double> deg = y;
+        std::vector<double>& shorter = c.degraded_shorter ? deg : ref;
+        std::vector<double>& longer = c.degraded_shorter ? ref : deg;
+        shorter.resize(static_cast<size_t>(cut));
+        // The equal-length pair the rule stands for.
+        std::vector<double> ref_equal = ref;
+        std::vector<double> deg_equal = deg;
+        const size_t length = c.unequal == KELVOR_UNEQUAL_PAD ? x.size() : static_cast<size_t>(cut);
+        ref_equal.resize(length, 0.0);
+        deg_equal.resize(length, 0.0);
+        const int rate = c.profile == KELVOR_PROFILE_TOOL ? 8000 : 16000;
+        kelvor_options o = with_profile(c.profile);
+        o.shift = c.shift;
+        kelvor_scores expected{};
+        ASSERT_EQ(kelvor_score(ref_equal.data(), static_cast<int64_t>(length), deg_equal.data(),
+                               static_cast<int64_t>(length), rate, &o, &expected),
+                  KELVOR_OK);
+        o.unequal = c.unequal;
+        if (c.unequal == KELVOR_UNEQUAL_TRIM) longer[static_cast<size_t>(cut) + 7] = std::nan("");
+        kelvor_scores got{};
+        ASSERT_EQ(kelvor_score(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
+                               static_cast<int64_t>(deg.size()), rate, &o, &got),
+                  KELVOR_OK);
+        EXPECT_TRUE(same_bits(got.stoi, expected.stoi));
+        EXPECT_TRUE(same_bits(got.estoi, expected.estoi));
+        o.unequal = KELVOR_UNEQUAL_REFUSE;
+        EXPECT_EQ(kelvor_score(ref.data(), static_cast<int64_t>(ref.size()), deg.data(),
+                               static_cast<int64_t>(deg.size()), rate, &o, &got),
+                  KELVOR_ERR_LENGTH_MISMATCH);
+    }
+}

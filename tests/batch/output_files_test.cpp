@@ -236,7 +236,7 @@ TEST_F(OutputFiles, TheRunRecordSaysWhatTheRowsAre) {
     EXPECT_EQ(record->find("shard")->text, "2/3");
     EXPECT_EQ(record->find("options")->to_json(),
               "{\"align\": true, \"shift\": 0, \"double_table\": false, \"profile\": \"reference\", "
-              "\"raw_rate\": 8000, \"channel\": 0}");
+              "\"unequal\": \"default\", \"raw_rate\": 8000, \"channel\": 0}");
     EXPECT_EQ(record->find("profile")->text, "reference");
     EXPECT_TRUE(std::regex_match(record->find("started")->text,
                                  std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));

@@ -39,7 +39,8 @@ TEST(RunRecord, EveryOptionIsRecordedAndCompared) {
 
 TEST(RunRecord, AnOptionTheRecordLacksIsTakenAtZero) {
     // A record written before shift and double_table were recorded agrees
-    // with a run that leaves them at zero, and with no other; one without
+    // with a run that leaves them at zero, and with no other (before
+    // unequal: with a run that pads); one without
     // the profile (zero: "default") agrees with no run.
     RunFacts older = facts_with(PairOptions{});
     auto drop = [&](const std::string& key) {
@@ -57,6 +58,13 @@ TEST(RunRecord, AnOptionTheRecordLacksIsTakenAtZero) {
     PairOptions table;
     table.scoring.double_table = 1;
     EXPECT_NE(run_mismatch(recorded(older), facts_with(table)).find("double_table false"), std::string::npos);
+    // Versions before the rule for unequal lengths padded in every profile.
+    drop("unequal");
+    PairOptions pad;
+    pad.scoring.unequal = KELVOR_UNEQUAL_PAD;
+    EXPECT_EQ(run_mismatch(recorded(older), facts_with(pad)), "");
+    EXPECT_NE(run_mismatch(recorded(older), facts_with(PairOptions{})).find("unequal 'pad'"), std::string::npos)
+        << run_mismatch(recorded(older), facts_with(PairOptions{}));
     drop("profile");
     EXPECT_NE(run_mismatch(recorded(older), facts_with(PairOptions{})).find("profile 'default'"), std::string::npos);
 }

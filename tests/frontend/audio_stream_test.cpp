@@ -113,6 +113,7 @@ TEST_F(AudioStreamTest, StreamedRowsAreTheLibrarysScoresInMemory) {
         kelvor_options o{};
         o.shift = c.shift;
         o.align = c.align;
+        o.unequal = KELVOR_UNEQUAL_PAD;
         kelvor_details* expected = nullptr;
         ASSERT_EQ(kelvor_score_details(x.data(), static_cast<int64_t>(x.size()), y.data(),
                                        static_cast<int64_t>(y.size()), c.rate, &o, &expected),
@@ -125,6 +126,7 @@ TEST_F(AudioStreamTest, StreamedRowsAreTheLibrarysScoresInMemory) {
         listed.align = c.align;
         PairOptions options;
         options.reading = audio;
+        options.scoring.unequal = KELVOR_UNEQUAL_PAD;
         Details details;
         const Row row = score_pair(listed, options, &details);
         ASSERT_EQ(row.status, KELVOR_OK) << row.message;

@@ -241,7 +241,7 @@ TEST_F(PairTest, EveryErrorRowKind) {
     write_sound(path("ref9999.wav"), resampled(speech, 8000, 9999), 9999, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     write_sound(path("stereo.wav"), std::vector<double>(2000, 0.1), 8000, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
     write_pcm16(path("short.wav"), std::vector<int16_t>(sample_ref().begin(), sample_ref().begin() + 2000), 8000);
-    write_pcm16(path("silent.wav"), std::vector<int16_t>(40000, 0), 8000);
+    write_pcm16(path("silent.wav"), std::vector<int16_t>(sample_ref().size(), 0), 8000);
     std::vector<double> nan = speech;
     nan[1000] = std::numeric_limits<double>::quiet_NaN();
     write_sound(path("nan.wav"), nan, 8000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
@@ -275,6 +275,8 @@ TEST_F(PairTest, EveryErrorRowKind) {
         {"short.wav", "short.wav", 0, false, "too_short"},
         {"silent.wav", "deg.wav", 0, false, "silent"},
         {"ref.wav", "silent.wav", 0, false, "ok"},
+        {"ref.wav", "short.wav", 0, false, "length_mismatch"},
+        {"ref.wav", "short.wav", 0, false, "ok", KELVOR_PROFILE_TOOL},
         {"nan.wav", "deg.wav", 0, false, "not_finite"},
         {"ref.wav", "deg.wav", 901, false, "bad_shift"},
         {"ref.wav", "deg.wav", 900, false, "ok"},

@@ -99,6 +99,7 @@ TEST_F(Messages, ARefusedRunLeavesNoDetailsFolder) {
         const char* absent;  // left as it was: not made
     };
     const Case cases[] = {
+        {{"-o", "o.csv", "--details", "o.csv", "m.csv"}, "-o and --details name the same path", "o.csv"},
         {{"-o", "o.csv", "--details", "./o.csv/", "m.csv"}, "-o and --details name the same path", "o.csv"},
         {{"-o", "m.csv", "--details", "d", "m.csv"}, "is the manifest", "d"},
         {{"-o", "o.csv", "--details", "kept.csv", "m.csv"}, "a file of that name is in the way", "o.csv"},

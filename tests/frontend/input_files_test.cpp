@@ -136,7 +136,9 @@ TEST_F(InputFiles, ContainersCutShortAreFormatRowsAndStreamedOnesReadToTheEnd) {
         {"placeholder.wav", sized(wav, data, 0x7FFFF000, 4, false), "ok"},
         {"streamed_0.rf64", sized(whole["rf64"], ds64, 0, 8, false), "ok"},
         {"streamed_0.aiff", sized(whole["aiff"], ssnd, 0, 4, true), "ok"},
+        {"streamed_ones.aiff", sized(whole["aiff"], ssnd, 0xFFFFFFFF, 4, true), "ok"},
         {"streamed_0.au", sized(whole["au"], 8, 0, 4, true), "ok"},
+        {"streamed_ones.au", sized(whole["au"], 8, 0xFFFFFFFF, 4, true), "ok"},
         {"more_frames.aiff", sized(whole["aiff"], frames, speech.size() + 100, 4, true), "format"},
         {"stated_more.rf64", sized(whole["rf64"], ds64, 2 * speech.size() + 2, 8, false), "format"},
     };

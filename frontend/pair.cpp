@@ -129,15 +129,32 @@ struct Reader {
     kelvor_signal interface() { return kelvor_signal{signal->frames, &Reader::read, this}; }
 };
 
-void score(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
-           Details* details, const Cancelled& cancelled, const char* unequal_option) {
+// What a row says of a pair before it is scored: its rate, which both
+// signals must share, and the seconds scored (the shorter signal's when
+// trimmed, the longer's otherwise).
+void start_row(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row) {
     if (reference.rate != degraded.rate) {
         throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
                                                       ", the degraded signal at " + rate_text(degraded.rate));
     }
     const int rate = reference.rate;
     row.rate = rate;
-    if (rate > 0) row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
+    const int64_t frames = options.unequal == KELVOR_UNEQUAL_TRIM ? std::min(reference.frames, degraded.frames)
+                                                                  : std::max(reference.frames, degraded.frames);
+    if (rate > 0) row.seconds = static_cast<double>(frames) / rate;
+}
+
+void finish_row(const kelvor_scores& scores, Row& row) {
+    row.delay_samples = scores.delay;
+    row.delay_ms = scores.delay_ms;
+    row.stoi = scores.stoi;
+    row.estoi = scores.estoi;
+}
+
+void score(const Signal& reference, const Signal& degraded, const kelvor_options& options, Row& row,
+           Details* details, const Cancelled& cancelled, const char* unequal_option) {
+    start_row(reference, degraded, options, row);
+    const int rate = reference.rate;
     Reader x{&reference, &cancelled, nullptr};
     Reader y{&degraded, &cancelled, nullptr};
     kelvor_scores scores{};
@@ -152,10 +169,7 @@ void score(const Signal& reference, const Signal& degraded, const kelvor_options
         }
     }
     if (status != KELVOR_OK) throw PairError(status, facts_of(status, reference, degraded, options, unequal_option));
-    row.delay_samples = scores.delay;
-    row.delay_ms = scores.delay_ms;
-    row.stoi = scores.stoi;
-    row.estoi = scores.estoi;
+    finish_row(scores, row);
 }
 
 // A signal's samples, read whole as doubles.
@@ -171,13 +185,8 @@ std::vector<double> whole(const Signal& signal) {
 void score_with_gradient(const Signal& reference, const Signal& degraded, const PairOptions& pair_options,
                          Row& row, double* grad_stoi, double* grad_estoi) {
     const kelvor_options& options = pair_options.scoring;
-    if (reference.rate != degraded.rate) {
-        throw PairError(KELVOR_ERR_RATE_MISMATCH, "the reference is at " + rate_text(reference.rate) +
-                                                      ", the degraded signal at " + rate_text(degraded.rate));
-    }
+    start_row(reference, degraded, options, row);
     const int rate = reference.rate;
-    row.rate = rate;
-    if (rate > 0) row.seconds = static_cast<double>(std::max(reference.frames, degraded.frames)) / rate;
     const std::vector<double> x = whole(reference);
     const std::vector<double> y = whole(degraded);
     kelvor_scores scores{};
@@ -193,10 +202,7 @@ void score_with_gradient(const Signal& reference, const Signal& degraded, const 
     if (status != KELVOR_OK) {
         throw PairError(status, facts_of(status, reference, degraded, options, pair_options.unequal_option));
     }
-    row.delay_samples = scores.delay;
-    row.delay_ms = scores.delay_ms;
-    row.stoi = scores.stoi;
-    row.estoi = scores.estoi;
+    finish_row(scores, row);
 }
 
 // Runs body, turning whatever it throws into the row's error.

@@ -74,6 +74,7 @@ def test_signals_of_different_lengths_in_every_front_end(tmp_path, unequal, prof
     s = kelvor_stoi.score(*expected, 8000, profile=profile)
     assert [call() for call in calls] == [s, s.stoi, s.stoi, s]
     assert row["status"] == "ok" and same_bits(cell_value("stoi", row["stoi"]), s.stoi)
+    assert cell_value("seconds", row["seconds"]) == len(expected[0]) / 8000  # the seconds scored
 
 
 def test_the_lengths_are_compared_before_a_shift():

@@ -21,7 +21,7 @@ double precision, on ``jobs`` threads (default: every core this process may
 run on) with the GIL released; tensors on another device are copied to the
 CPU and the results (and gradients) copied back. The gradient is the
 library's exact derivative with respect to every sample of ``preds``,
-computed with the scores at about 2 to 2.5 times the cost of the scores
+computed with the scores at about twice the CPU time of the scores
 alone; no gradient flows to ``target``.
 
 Where the measures are not smooth the gradient follows one rule each:
@@ -32,8 +32,13 @@ normalise every band envelope of the estimate, so where the estimate is
 nearly silent, or holds a steady tone or a DC offset, while the reference
 speaks, the gradient grows as the inverse of the estimate's level there
 (about 1e5 to 1e8 per unit of full scale at a level of 1e-9 or with a DC
-offset alone, against about 1e-2 on noisy speech). Clip the gradients'
-norm when a model may drive its output towards silence.
+offset alone, against about 1e-2 on noisy speech). It is largest where a
+band's envelope of the estimate is constant over a segment up to rounding
+(a looped frame, a steady tone whose period divides the hop): the measure
+divides by that row's spread, and ESTOI's derivative reaches about 1e13
+per sample; STOI's clipping usually, not always, caps it. That is the
+true derivative, not a fault. Clip the gradients' norm when a model may
+drive its output towards silence or a steady tone.
 
 PyTorch is needed for this module alone: ``import kelvor_stoi`` works
 without it.

@@ -8,9 +8,10 @@ it: crops of the 16 kHz reference utterance with white noise at SNRs from
 reported as the median (with its range), and the ratios of the medians:
 
 - forward plus backward (StoiLoss on a tensor that requires grad, then
-  backward) against the forward alone (the same loss without grad), on
-  one thread: what the gradient costs per core;
-- each against itself on JOBS threads: the share-out;
+  backward) against the forward alone (the same loss without grad, which
+  computes both measures), on one thread: what the gradient costs per
+  core; stoi_gradient (numpy) against stoi on the array likewise;
+- each batched call against itself on JOBS threads: the share-out;
 - stoi on the (16, 48000) array against score_many on its 16 rows.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/torch_bench.py
@@ -73,6 +74,9 @@ def main():
         cases[f"stoi on the (16, 48000) array, jobs={jobs}"] = lambda jobs=jobs: kelvor_stoi.stoi_batch(
             clean, noisy, RATE, jobs=jobs
         )
+        cases[f"stoi_gradient on the array, ESTOI, jobs={jobs}"] = lambda jobs=jobs: kelvor_stoi.stoi_gradient(
+            clean, noisy, RATE, True, jobs=jobs
+        )
         cases[f"score_many on its 16 rows, jobs={jobs}"] = lambda jobs=jobs: kelvor_stoi.score_many(pairs, jobs=jobs)
 
     # The same values every way, before the timing.
@@ -104,8 +108,11 @@ def main():
         for measure in ("STOI", "ESTOI"):
             ratios.append((f"forward + backward / forward, {measure}, one thread ({what})",
                            m[f"loss forward + backward, {measure}, jobs={one}"] / m[f"loss forward, STOI, jobs={one}"]))
+        ratios.append((f"stoi_gradient / stoi, ESTOI, one thread ({what})",
+                       m[f"stoi_gradient on the array, ESTOI, jobs={one}"] / m[f"stoi on the (16, 48000) array, jobs={one}"]))
     if JOBS != 1:
-        for case in ("loss forward, STOI", "loss forward + backward, STOI", "loss forward + backward, ESTOI"):
+        for case in ("loss forward, STOI", "loss forward + backward, STOI", "loss forward + backward, ESTOI",
+                     "stoi on the (16, 48000) array", "stoi_gradient on the array, ESTOI", "score_many on its 16 rows"):
             ratios.append((f"{case}: one thread / {JOBS}", median[f"{case}, jobs=1"] / median[f"{case}, jobs={JOBS}"]))
     for jobs in sorted({1, JOBS}):
         ratios.append((f"stoi / score_many, jobs={jobs}",

@@ -86,6 +86,13 @@ def _lengths(lengths: Any) -> Any:
     return lengths
 
 
+def _unequal(unequal: Optional[str]) -> Optional[str]:
+    """unequal as given, once the options have taken it (a ValueError
+    names the keyword)."""
+    kelvor_stoi._options(profile="reference", unequal=unequal)
+    return unequal
+
+
 def _result_dtype(preds: torch.Tensor) -> torch.dtype:
     return preds.dtype if preds.is_floating_point() else torch.get_default_dtype()
 
@@ -98,6 +105,7 @@ def _scores(
     lengths: Any,
     on_error: str,
     jobs: Optional[int],
+    unequal: Optional[str],
     call: str,
     gradient: bool,
 ) -> Tuple[np.ndarray, Optional[np.ndarray]]:
@@ -106,7 +114,7 @@ def _scores(
     gradient, warned about or raised as on_error says."""
     _batch._check_on_error(on_error)
     batch = _batch.Batch(_array(target, "target"), _array(preds, "preds"), _lengths(lengths))
-    options = kelvor_stoi._options(profile="reference")
+    options = kelvor_stoi._options(profile="reference", unequal=unequal)
     measure = "estoi" if extended else "stoi"
     result = batch.score(fs, options, jobs, measure if gradient else "")
     values = getattr(result, measure)
@@ -123,8 +131,8 @@ class _Score(torch.autograd.Function):
 
     @staticmethod
     def forward(ctx: Any, preds: torch.Tensor, target: Any, fs: Any, extended: bool, lengths: Any, on_error: str,
-                jobs: Optional[int], call: str) -> torch.Tensor:
-        values, g = _scores(preds, target, fs, extended, lengths, on_error, jobs, call, gradient=True)
+                jobs: Optional[int], unequal: Optional[str], call: str) -> torch.Tensor:
+        values, g = _scores(preds, target, fs, extended, lengths, on_error, jobs, unequal, call, gradient=True)
         ctx.preds_shape = preds.shape
         ctx.preds_device = preds.device
         ctx.preds_dtype = preds.dtype
@@ -137,7 +145,7 @@ class _Score(torch.autograd.Function):
         (g,) = ctx.saved_tensors
         upstream = grad_output.detach().to(device="cpu", dtype=torch.float64)
         grad = (upstream.unsqueeze(-1) * g).sum_to_size(ctx.preds_shape)
-        return (grad.to(device=ctx.preds_device, dtype=ctx.preds_dtype),) + (None,) * 7
+        return (grad.to(device=ctx.preds_device, dtype=ctx.preds_dtype),) + (None,) * 8
 
 
 def stoi(
@@ -149,6 +157,7 @@ def stoi(
     lengths: Any = None,
     on_error: str = "raise",
     jobs: Optional[int] = None,
+    unequal: Optional[str] = None,
 ) -> torch.Tensor:
     """STOI (ESTOI with extended) of the estimate preds against the
     reference target, differentiable with respect to preds.
@@ -157,8 +166,9 @@ def stoi(
     kelvor_stoi.stoi(clean, degraded, fs).
 
     preds, target: tensors (or arrays) of shape (..., time) whose batch
-        axes broadcast, with time axes of one length; floating-point
-        samples on the scale of full scale = 1 (target may be int16).
+        axes broadcast; floating-point samples on the scale of full
+        scale = 1 (target may be int16). Time axes of different lengths
+        are signals of different lengths: see unequal.
     fs: the sample rate in Hz.
     lengths: whole numbers of the batch's shape or of its leading axes
         (a tensor or array): the samples of each item that are scored; the
@@ -167,6 +177,11 @@ def stoi(
         naming its index, after scoring every item; "nan" makes a failed
         item's value NaN, with zero gradient, and warns.
     jobs: threads (default: every core this process may run on).
+    unequal: signals of different lengths, as kelvor_stoi.score takes
+        them: refused by default (the reference profile's rule), "pad"
+        (zeros after the shorter) or "trim" (both cut to the shorter; the
+        cut samples of preds get zero gradient). lengths needs time axes
+        of one length.
 
     Returns a tensor of shape (...) on preds' device, in preds' floating
     dtype (the default dtype for other types). Each value equals
@@ -182,16 +197,18 @@ def stoi(
         raise ValueError(
             "target requires grad, but the score is differentiable with respect to preds only; pass target.detach()"
         )
-    return _call(preds, target, fs, extended, lengths, on_error, jobs, "kelvor_stoi.torch.stoi")
+    return _call(preds, target, fs, extended, lengths, on_error, jobs, unequal, "kelvor_stoi.torch.stoi")
 
 
 def _call(preds: torch.Tensor, target: Any, fs: Any, extended: bool, lengths: Any, on_error: str,
-          jobs: Optional[int], call: str) -> torch.Tensor:
+          jobs: Optional[int], unequal: Optional[str], call: str) -> torch.Tensor:
     if torch.is_grad_enabled() and preds.requires_grad:
         if not preds.is_floating_point():
             raise ValueError(f"preds: a gradient needs floating-point samples, not {preds.dtype}")
-        return _Score.apply(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, call)
-    values, _ = _scores(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, call, gradient=False)
+        return _Score.apply(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, unequal,
+                            call)
+    values, _ = _scores(preds, target, fs, _core.flag("extended", extended), lengths, on_error, jobs, unequal, call,
+                        gradient=False)
     return torch.from_numpy(values).to(device=preds.device, dtype=_result_dtype(preds))
 
 
@@ -213,6 +230,8 @@ class StoiLoss(torch.nn.Module):
         reductions leave it out (with every item failed "mean" is NaN), and
         a RuntimeWarning counts such items.
     jobs: threads (default: every core this process may run on).
+    unequal: signals of different lengths, as kelvor_stoi.torch.stoi
+        takes them (refused by default; "pad" or "trim").
 
     forward(preds, target, lengths=None): the estimate first, the
     reference second (the reverse of kelvor_stoi.stoi); lengths as
@@ -222,7 +241,7 @@ class StoiLoss(torch.nn.Module):
     """
 
     def __init__(self, fs: int, extended: bool = False, *, reduction: str = "none", on_error: str = "raise",
-                 jobs: Optional[int] = None) -> None:
+                 jobs: Optional[int] = None, unequal: Optional[str] = None) -> None:
         super().__init__()
         if reduction not in _REDUCTIONS:
             raise ValueError(f"reduction must be 'none', 'mean' or 'sum', not {reduction!r}")
@@ -232,6 +251,7 @@ class StoiLoss(torch.nn.Module):
         self.reduction = reduction
         self.on_error = on_error
         self.jobs = jobs
+        self.unequal = _unequal(unequal)
 
     def forward(self, preds: torch.Tensor, target: torch.Tensor, lengths: Any = None) -> torch.Tensor:
         if not isinstance(preds, torch.Tensor):
@@ -241,7 +261,8 @@ class StoiLoss(torch.nn.Module):
                 "target requires grad, but the loss is differentiable with respect to preds only; "
                 "pass target.detach()"
             )
-        loss = -_call(preds, target, self.fs, self.extended, lengths, self.on_error, self.jobs, "StoiLoss")
+        loss = -_call(preds, target, self.fs, self.extended, lengths, self.on_error, self.jobs, self.unequal,
+                      "StoiLoss")
         if preds.dim() == 1:
             loss = loss.reshape(1)
         if self.reduction == "none":
@@ -250,7 +271,9 @@ class StoiLoss(torch.nn.Module):
         return scored.mean() if self.reduction == "mean" else scored.sum()
 
     def extra_repr(self) -> str:
-        return f"fs={self.fs}, extended={self.extended}, reduction={self.reduction!r}, on_error={self.on_error!r}"
+        unequal = "" if self.unequal is None else f", unequal={self.unequal!r}"
+        return (f"fs={self.fs}, extended={self.extended}, reduction={self.reduction!r}, "
+                f"on_error={self.on_error!r}{unequal}")
 
 
 class StoiMetric:
@@ -279,15 +302,18 @@ class StoiMetric:
     on_error: "raise" (the default) raises the error of an item that cannot
     be scored, naming it, and adds nothing of that batch; "nan" leaves such
     items out of sum and count, counts them in ``failed`` and warns.
+    unequal: signals of different lengths, as kelvor_stoi.torch.stoi takes
+    them (refused by default; "pad" or "trim").
     """
 
     def __init__(self, fs: int, extended: bool = False, *, on_error: str = "raise",
-                 jobs: Optional[int] = None) -> None:
+                 jobs: Optional[int] = None, unequal: Optional[str] = None) -> None:
         _batch._check_on_error(on_error)
         self.fs = kelvor_stoi._rate(fs)
         self.extended = _core.flag("extended", extended)
         self.on_error = on_error
         self.jobs = jobs
+        self.unequal = _unequal(unequal)
         self.reset()
 
     def reset(self) -> None:
@@ -296,7 +322,7 @@ class StoiMetric:
         self.failed = 0
 
     def update(self, preds: Any, target: Any, lengths: Any = None) -> None:
-        values, _ = _scores(preds, target, self.fs, self.extended, lengths, self.on_error, self.jobs,
+        values, _ = _scores(preds, target, self.fs, self.extended, lengths, self.on_error, self.jobs, self.unequal,
                             "StoiMetric.update", gradient=False)
         total = float(self.sum)
         scored = 0

@@ -132,6 +132,7 @@ def test_an_item_that_cannot_be_scored():
         (lambda p, t: stoi(p, t, 8000, lengths=torch.tensor([1.5])), ValueError, "whole numbers"),
         (lambda p, t: StoiLoss(8000, reduction="max"), ValueError, "reduction"),
         (lambda p, t: StoiLoss(8000, on_error="skip"), ValueError, "on_error"),
+        (lambda p, t: StoiMetric(8000, unequal="cut"), ValueError, "unequal"),
         (lambda p, t: StoiMetric(8000).compute(), RuntimeError, "no item"),
         (lambda p, t: StoiMetric(8000).merge(StoiMetric(16000)), ValueError, "same rate"),
     ],
@@ -160,6 +161,27 @@ def test_lengths_leave_the_padding_out_of_the_loss_and_the_metric():
     metric = StoiMetric(8000)
     metric.update(p, t, lengths)
     assert int(metric.count) == 4 and float(metric.sum) == sum(expected.ravel().tolist())
+
+
+@pytest.mark.parametrize("unequal", ["pad", "trim"])
+@pytest.mark.parametrize("cut", ["preds", "target"])
+def test_signals_of_different_lengths(unequal, cut):
+    preds, target = pairs(2)
+    if cut == "preds":
+        preds = preds[:, :7900]
+    else:
+        target = target[:, :7900]
+    preds.requires_grad_()
+    with pytest.raises(kelvor_stoi.LengthMismatchError, match=r"^item 0 of the batch: .*unequal="):
+        stoi(preds, target, 8000)
+    value = StoiLoss(8000, unequal=unequal)(preds, target)
+    expected = [kelvor_stoi.stoi(target[i].numpy(), preds[i].detach().numpy(), 8000, unequal=unequal) for i in range(2)]
+    assert (-value).tolist() == expected
+    value.sum().backward()
+    assert preds.grad.shape == preds.shape and (cut == "preds" or unequal == "pad" or not preds.grad[:, 7900:].any())
+    metric = StoiMetric(8000, unequal=unequal)
+    metric.update(preds, target)
+    assert float(metric.sum) == expected[0] + expected[1]
 
 
 def test_metrics_of_several_processes_merge():

@@ -712,8 +712,8 @@ int run(const Settings& s) {
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     int sig = g_signal;
     if (!s.quiet) {
-        std::fprintf(stderr, "kelvor-batch: %lld pairs scored, %lld failed", static_cast<long long>(tally.ok),
-                     static_cast<long long>(tally.failed));
+        std::fprintf(stderr, "kelvor-batch: %lld %s scored, %lld failed", static_cast<long long>(tally.ok),
+                     tally.ok == 1 ? "pair" : "pairs", static_cast<long long>(tally.failed));
         if (selection.skipped() > 0) {
             std::fprintf(stderr, " (%lld already in '%s')", static_cast<long long>(selection.skipped()),
                          shown(s.output).c_str());

@@ -178,7 +178,7 @@ TEST_F(CommandTest, ExitStatusesAndCommandLine) {
         const char* in_err;  // text expected on standard error
     };
     const Case cases[] = {
-        {{"good.csv"}, 0, "1 pairs scored, 0 failed"},
+        {{"good.csv"}, 0, "1 pair scored, 0 failed"},
         {{"bad.csv"}, 3, "0 pairs scored, 1 failed"},
         {{}, 1, "no manifest"},
         {{"good.csv", "bad.csv"}, 3, "a batch reads one listing"},  // two names are one pair of audio files

@@ -182,7 +182,9 @@ void delay_search_start(DelaySearch* search, int32_t shifts) {
 }
 
 void delay_search_feed(DelaySearch* search, const double* x, const double* y, int32_t count) {
-    constexpr int32_t LANES = 8;
+    // The plain loop keeps as many sums side by side as the widest vector
+    // kernel, so that their chains of additions overlap.
+    constexpr int32_t LANES = DOUBLE_LANES_MAX;
     const int32_t shifts = search->shifts;
     // The vector kernels take whole groups of delays, one delay per lane,
     // each adding its terms in ascending n as the loop below does.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "api/request.h"
 #include "common/geometry.h"
 #include "conditioning/polyphase.h"
 #include "kelvor/stoi.h"
@@ -120,7 +121,7 @@ int kelvor_profile_from_name(const char* name) {
 
 int64_t kelvor_max_length(int profile, double rate) {
     if (profile == KELVOR_PROFILE_TOOL) {
-        return rate == 8000.0 || rate == kelvor::MEASURE_RATE ? KELVOR_MAX_SAMPLES : KELVOR_ERR_PROFILE;
+        return rate == kelvor::TOOL_RATE || rate == kelvor::MEASURE_RATE ? KELVOR_MAX_SAMPLES : KELVOR_ERR_PROFILE;
     }
     if (profile != KELVOR_PROFILE_REFERENCE) return KELVOR_ERR_BAD_ARGUMENT;
     int32_t up = 1;
@@ -135,8 +136,10 @@ int64_t kelvor_max_length(int profile, double rate) {
 
 int kelvor_max_shift(double rate) {
     if (!(rate > 0.0) || !std::isfinite(rate)) return 0;
-    // 112.5 ms as 1125 / 10000 s, so that whole rates give exact products.
-    const double samples = std::floor(rate * 1125.0 / 10000.0);
+    // 112.5 ms as 1125 samples at 10 kHz, so that whole rates give exact
+    // products.
+    const double samples =
+        std::floor(rate * static_cast<double>(KELVOR_MAX_SHIFT_10K) / static_cast<double>(kelvor::MEASURE_RATE));
     return samples > 2147483647.0 ? 2147483647 : static_cast<int>(samples);
 }
 

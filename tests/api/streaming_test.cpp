@@ -187,6 +187,14 @@ TEST(Streaming, ReadFailuresEndTheCallAndTheToolProfileReadsWhole) {
     Recorded rz{&x};
     const kelvor_signal sz = signal_of(&rz);
     EXPECT_EQ(kelvor_score_signals(&sz, &sy, 8000, &tool, &a), KELVOR_ERR_PROFILE);
+    // A NaN is not_finite, as kelvor_score says of the same samples, even
+    // after a sample that is no 16-bit value.
+    std::vector<double> nan = x;
+    nan.back() = std::nan("");
+    Recorded rn{&nan};
+    const kelvor_signal sn = signal_of(&rn);
+    EXPECT_EQ(kelvor_score_signals(&sz, &sn, 8000, &tool, &a), KELVOR_ERR_NOT_FINITE);
+    EXPECT_EQ(kelvor_score(x.data(), 24000, nan.data(), 24000, 8000, &tool, &b), KELVOR_ERR_NOT_FINITE);
     const kelvor_signal broken{10, nullptr, nullptr};
     EXPECT_EQ(kelvor_score_signals(&broken, &sy, 8000, nullptr, &a), KELVOR_ERR_BAD_ARGUMENT);
 }

@@ -77,14 +77,14 @@ inline void transform_128(typename D::T* re, typename D::T* im, const PowerTwidd
     }
 }
 
-// One frame per lane: x(n) reads sample n of every lane's frame; put(k, p)
-// stores the power of bin k of every lane.
-template <class D, typename Load, typename Store>
-inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
+// The two 128-point transforms of one frame per lane, x(n) reading sample n
+// of every lane's frame: z[m] = x[2m] + i x[2m + 1]; its transform at the
+// even bins is A (ar, ai), at the odd bins the transform of z[m] w^m (w =
+// exp(-2 pi i / 256)), B (br, bi); both in natural order.
+template <class D, typename Load>
+inline void half_transforms(Load x, typename D::T* ar, typename D::T* ai, typename D::T* br, typename D::T* bi,
+                            const PowerTwiddles& tw) {
     typedef typename D::T T;
-    T ar[HALF_POINTS], ai[HALF_POINTS], br[HALF_POINTS], bi[HALF_POINTS];
-    // z[m] = x[2m] + i x[2m + 1]; its transform at the even bins is A, at the
-    // odd bins the transform of z[m] w^m (w = exp(-2 pi i / 256)), B.
     for (int32_t m = 0; m < HALF_POINTS; m++) {
         const T zr = x(2 * m);
         const T zi = x(2 * m + 1);
@@ -98,23 +98,43 @@ inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
     }
     transform_128<D>(ar, ai, tw);
     transform_128<D>(br, bi, tw);
-    // X[k] = E[k] + W^k O[k], with E and O the transforms of the even and the
-    // odd samples: E = (Z[k] + conj Z[256 - k]) / 2, O = (Z[k] - conj Z[256 -
-    // k]) / 2i, Z[2r] = A[r], Z[2r + 1] = B[r], W = exp(-2 pi i / 512).
+}
+
+// Bin k (0 .. 256) of the frame's 512-point spectrum, *xr + i *xi, from its
+// half transforms: X[k] = E[k] + W^k O[k], with E and O the transforms of
+// the even and the odd samples: E = (Z[k] + conj Z[256 - k]) / 2, O = (Z[k]
+// - conj Z[256 - k]) / 2i, Z[2r] = A[r], Z[2r + 1] = B[r], W = exp(-2 pi i /
+// 512).
+template <class D>
+inline void spectrum_bin(const typename D::T* ar, const typename D::T* ai, const typename D::T* br,
+                         const typename D::T* bi, int32_t k, const PowerTwiddles& tw, typename D::T* xr,
+                         typename D::T* xi) {
+    typedef typename D::T T;
     const T half = D::splat(0.5);
+    const int32_t kk = k & (Z_POINTS - 1);
+    const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
+    const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
+    const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
+    const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
+    const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
+    const T u = D::mul(D::add(b, d), half);
+    const T v = D::mul(D::sub(c, a), half);
+    const T cs = D::splat(tw.c[k]);
+    const T sn = D::splat(tw.s[k]);
+    *xr = D::add(D::mul(D::add(a, c), half), D::add(D::mul(u, cs), D::mul(v, sn)));
+    *xi = D::add(D::mul(D::sub(b, d), half), D::sub(D::mul(v, cs), D::mul(u, sn)));
+}
+
+// One frame per lane: x(n) reads sample n of every lane's frame; put(k, p)
+// stores the power of bin k of every lane.
+template <class D, typename Load, typename Store>
+inline void power_body(Load x, Store put, const PowerTwiddles& tw) {
+    typedef typename D::T T;
+    T ar[HALF_POINTS], ai[HALF_POINTS], br[HALF_POINTS], bi[HALF_POINTS];
+    half_transforms<D>(x, ar, ai, br, bi, tw);
     for (int32_t k = 0; k < BIN_COUNT; k++) {
-        const int32_t kk = k & (Z_POINTS - 1);
-        const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
-        const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
-        const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
-        const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
-        const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
-        const T u = D::mul(D::add(b, d), half);
-        const T v = D::mul(D::sub(c, a), half);
-        const T cs = D::splat(tw.c[k]);
-        const T sn = D::splat(tw.s[k]);
-        const T xr = D::add(D::mul(D::add(a, c), half), D::add(D::mul(u, cs), D::mul(v, sn)));
-        const T xi = D::add(D::mul(D::sub(b, d), half), D::sub(D::mul(v, cs), D::mul(u, sn)));
+        T xr, xi;
+        spectrum_bin<D>(ar, ai, br, bi, k, tw, &xr, &xi);
         put(k, D::add(D::mul(xr, xr), D::mul(xi, xi)));
     }
 }

@@ -44,45 +44,7 @@ struct SegmentGradientOutput {
 
 namespace {
 
-// The row (or column) normalisation of normalise_all, keeping what its
-// backward needs: v is left normalised, inverse[c] is 1 / norm of vector c
-// after the mean is taken off, or 0 where it has no spread (the vector is
-// then zero, and so is its gradient).
-template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
-inline void normalise_keeping(typename L::T* v, const SegmentInput& in, int32_t e0, typename L::T* inverse) {
-    typedef typename L::T T;
-    const T eps = L::splat(REFERENCE_EPS);
-    T sum[COUNT];
-    T squares[COUNT];
-    for (int32_t c = 0; c < COUNT; c++) sum[c] = squares[c] = L::zero();
-    for (int32_t i = 0; i < LENGTH; i++) {
-        for (int32_t c = 0; c < COUNT; c++) {
-            const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::add(v[at], L::mul(eps, noise_at<L>(in, e0 + at)));
-            sum[c] = L::add(sum[c], v[at]);
-        }
-    }
-    const T length = L::splat(static_cast<double>(LENGTH));
-    for (int32_t c = 0; c < COUNT; c++) sum[c] = L::div(sum[c], length);
-    for (int32_t i = 0; i < LENGTH; i++) {
-        for (int32_t c = 0; c < COUNT; c++) {
-            const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::sub(v[at], sum[c]);
-            squares[c] = L::add(squares[c], L::mul(v[at], v[at]));
-        }
-    }
-    for (int32_t c = 0; c < COUNT; c++) {
-        const auto spread = L::greater(squares[c], L::zero());
-        inverse[c] = L::select(spread, L::div(L::splat(1.0), L::sqrt(L::select(spread, squares[c], L::splat(1.0)))),
-                               L::zero());
-        for (int32_t i = 0; i < LENGTH; i++) {
-            const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = L::mul(v[at], inverse[c]);
-        }
-    }
-}
-
-// The backward pass of normalise_keeping: g holds the gradient with respect
+// The backward pass of normalise_all: g holds the gradient with respect
 // to the normalised u (in v) and is left holding the one with respect to
 // the values before: for each vector, (g - u (u . g)) / norm, less its mean.
 template <class L, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
@@ -127,14 +89,7 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
     T y[J * N];
     T a[J * N];
     T b[J * N];
-    for (int32_t j = 0; j < J; j++) {
-        const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
-        const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
-        for (int32_t n = 0; n < N; n++) {
-            x[j * N + n] = L::load(px + n);
-            y[j * N + n] = L::load(py + n);
-        }
-    }
+    load_segments<L>(in, x, y);
     const T eps = L::splat(REFERENCE_EPS);
     const T zero = L::zero();
     const T one = L::splat(1.0);
@@ -142,59 +97,32 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
 
     if (out.stoi != nullptr) {
         // Forward: y' = min(y s, x c) with s = |x| / (|y| + eps); xz, yz
-        // the zero-mean x and y'; d = xz . yz / ((|xz| + eps)(|yz| + eps)).
+        // the zero-mean x and y' (yz into a); d = xz . yz / ((|xz| + eps)(|yz|
+        // + eps)).
         const T clip = L::splat(in.clip);
         const T weight = L::splat(gin.stoi_weight);
-        T sx[J], sy[J], scale[J], dscale[J], mx[J], my[J], k1[J], k2[J];
-        for (int32_t j = 0; j < J; j++) sx[j] = sy[j] = zero;
-        for (int32_t n = 0; n < N; n++) {
-            for (int32_t j = 0; j < J; j++) {
-                sx[j] = L::add(sx[j], L::mul(x[j * N + n], x[j * N + n]));
-                sy[j] = L::add(sy[j], L::mul(y[j * N + n], y[j * N + n]));
-            }
-        }
+        StoiBands<L> f;
+        stoi_bands<L>(in, x, y, a, &f);
+        const T* scale = f.scale;
+        const T* mx = f.mean_x;
+        T dscale[J], k1[J], k2[J], sx[J], sy[J];
         for (int32_t j = 0; j < J; j++) {
-            const T norm_y = L::sqrt(sy[j]);
+            // d s / d y_k = -(s / den) y_k / |y|, den = |y| + eps; 0 where
+            // |y| = 0.
+            const T norm_y = L::sqrt(f.squares_y[j]);
             const T den = L::add(norm_y, eps);
-            scale[j] = L::div(L::sqrt(sx[j]), den);
-            // d s / d y_k = -(s / den) y_k / |y|; 0 where |y| = 0.
-            const auto some = L::greater(sy[j], zero);
+            const auto some = L::greater(f.squares_y[j], zero);
             dscale[j] = L::select(some, L::div(L::div(scale[j], den), L::select(some, norm_y, one)), zero);
-            sx[j] = sy[j] = zero;
-        }
-        for (int32_t n = 0; n < N; n++) {
-            for (int32_t j = 0; j < J; j++) {
-                const T yp = L::min(L::mul(y[j * N + n], scale[j]), L::mul(x[j * N + n], clip));
-                a[j * N + n] = yp;
-                sx[j] = L::add(sx[j], x[j * N + n]);
-                sy[j] = L::add(sy[j], yp);
-            }
-        }
-        T xx[J], yy[J], xy[J];
-        for (int32_t j = 0; j < J; j++) {
-            mx[j] = L::div(sx[j], count);
-            my[j] = L::div(sy[j], count);
-            xx[j] = yy[j] = xy[j] = zero;
-        }
-        for (int32_t n = 0; n < N; n++) {
-            for (int32_t j = 0; j < J; j++) {
-                const T xz = L::sub(x[j * N + n], mx[j]);
-                const T yz = L::sub(a[j * N + n], my[j]);
-                a[j * N + n] = yz;
-                xx[j] = L::add(xx[j], L::mul(xz, xz));
-                yy[j] = L::add(yy[j], L::mul(yz, yz));
-                xy[j] = L::add(xy[j], L::mul(xz, yz));
-            }
         }
         // Backward: d d / d yz = xz k1 - yz k2 with k1 = w / (nx ny) and
         // k2 = xy k1 / (ny |yz|) (0 where |yz| = 0).
         for (int32_t j = 0; j < J; j++) {
-            const T norm_x = L::add(L::sqrt(xx[j]), eps);
-            const T norm_yz = L::sqrt(yy[j]);
+            const T norm_x = L::add(L::sqrt(f.xx[j]), eps);
+            const T norm_yz = L::sqrt(f.yy[j]);
             const T norm_y = L::add(norm_yz, eps);
             k1[j] = L::div(weight, L::mul(norm_x, norm_y));
-            const auto some = L::greater(yy[j], zero);
-            k2[j] = L::select(some, L::div(L::mul(xy[j], k1[j]), L::mul(norm_y, L::select(some, norm_yz, one))), zero);
+            const auto some = L::greater(f.yy[j], zero);
+            k2[j] = L::select(some, L::div(L::mul(f.xy[j], k1[j]), L::mul(norm_y, L::select(some, norm_yz, one))), zero);
             sx[j] = zero;
         }
         for (int32_t n = 0; n < N; n++) {
@@ -237,9 +165,9 @@ void segment_gradient_batch(const SegmentGradientInput& gin, const SegmentGradie
         T column_inverse[N];
         normalise_all<L, J, N, N, 1>(x, in, 0);
         normalise_all<L, N, J, 1, N>(x, in, J * N);
-        normalise_keeping<L, J, N, N, 1>(y, in, 2 * J * N, row_inverse);
+        normalise_all<L, J, N, N, 1>(y, in, 2 * J * N, row_inverse);
         for (int32_t e = 0; e < J * N; e++) a[e] = y[e];
-        normalise_keeping<L, N, J, 1, N>(a, in, 3 * J * N, column_inverse);
+        normalise_all<L, N, J, 1, N>(a, in, 3 * J * N, column_inverse);
         // Backward: the gradient w x / 30 back through the columns, then
         // the rows.
         const T weight = L::div(L::splat(gin.estoi_weight), count);
@@ -281,19 +209,7 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
         if (hi[j] > k_end) k_end = hi[j];
     }
     T ar[HALF_POINTS], ai[HALF_POINTS], br[HALF_POINTS], bi[HALF_POINTS];
-    for (int32_t m = 0; m < HALF_POINTS; m++) {
-        const T zr = x(2 * m);
-        const T zi = x(2 * m + 1);
-        const T c = D::splat(tw.c[2 * m]);
-        const T s = D::splat(tw.s[2 * m]);
-        const int32_t r = tw.reversed[m];
-        ar[r] = zr;
-        ai[r] = zi;
-        br[r] = D::add(D::mul(zr, c), D::mul(zi, s));
-        bi[r] = D::sub(D::mul(zi, c), D::mul(zr, s));
-    }
-    transform_128<D>(ar, ai, tw);
-    transform_128<D>(br, bi, tw);
+    half_transforms<D>(x, ar, ai, br, bi, tw);
 
     // The gradients with respect to Z (Z[2r] = A[r], Z[2r + 1] = B[r]),
     // natural order, for each wanted score.
@@ -307,20 +223,15 @@ inline void frame_gradient_body(Load x, const int32_t* lo, const int32_t* hi, in
     for (int32_t k = k_first; k < k_end; k++) {
         const int32_t j = band_of[k];
         if (j < 0) continue;
-        const int32_t kk = k & (Z_POINTS - 1);
-        const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
-        const T a = (kk & 1) ? br[kk >> 1] : ar[kk >> 1];
-        const T b = (kk & 1) ? bi[kk >> 1] : ai[kk >> 1];
-        const T c = (mk & 1) ? br[mk >> 1] : ar[mk >> 1];
-        const T d = (mk & 1) ? bi[mk >> 1] : ai[mk >> 1];
-        const T u = D::mul(D::add(b, d), half);
-        const T v = D::mul(D::sub(c, a), half);
-        const T cs = D::splat(tw.c[k]);
-        const T sn = D::splat(tw.s[k]);
-        const T xr = D::add(D::mul(D::add(a, c), half), D::add(D::mul(u, cs), D::mul(v, sn)));
-        const T xi = D::add(D::mul(D::sub(b, d), half), D::sub(D::mul(v, cs), D::mul(u, sn)));
+        T xr, xi;
+        spectrum_bin<D>(ar, ai, br, bi, k, tw, &xr, &xi);
+        // With a, b the bin's and c, d its mirror's (256 - k) values in Z:
         // xr = (a + c)/2 + cs (b + d)/2 + sn (c - a)/2,
         // xi = (b - d)/2 + cs (c - a)/2 - sn (b + d)/2.
+        const int32_t kk = k & (Z_POINTS - 1);
+        const int32_t mk = (Z_POINTS - k) & (Z_POINTS - 1);
+        const T cs = D::splat(tw.c[k]);
+        const T sn = D::splat(tw.s[k]);
         const T h_cs = D::mul(cs, half);
         const T minus = D::sub(half, D::mul(sn, half));  // (1 - sn) / 2
         const T plus = D::add(half, D::mul(sn, half));   // (1 + sn) / 2

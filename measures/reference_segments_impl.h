@@ -51,9 +51,11 @@ inline typename D::T noise_at(const SegmentInput& in, int32_t e) {
 // i_step] for i < length, its noise element e0 + c * c_step + i * i_step.
 // Values without spread become zeros. Each vector's sums run in ascending
 // i; the vectors are worked on side by side, so that their chains of
-// additions overlap.
+// additions overlap. inverse[c] receives 1 / the norm of vector c once its
+// mean is taken off, or 0 where it has no spread: what the backward pass
+// of the gradient needs.
 template <class D, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
-inline void normalise_all(typename D::T* v, const SegmentInput& in, int32_t e0) {
+inline void normalise_all(typename D::T* v, const SegmentInput& in, int32_t e0, typename D::T* inverse) {
     typedef typename D::T T;
     const T eps = D::splat(REFERENCE_EPS);
     T sum[COUNT];
@@ -78,10 +80,104 @@ inline void normalise_all(typename D::T* v, const SegmentInput& in, int32_t e0) 
     }
     for (int32_t c = 0; c < COUNT; c++) {
         const auto spread = D::greater(squares[c], D::zero());
-        const T inverse = D::div(D::splat(1.0), D::sqrt(D::select(spread, squares[c], D::splat(1.0))));
+        const T scale = D::div(D::splat(1.0), D::sqrt(D::select(spread, squares[c], D::splat(1.0))));
+        inverse[c] = D::select(spread, scale, D::zero());
         for (int32_t i = 0; i < LENGTH; i++) {
             const int32_t at = c * C_STEP + i * I_STEP;
-            v[at] = D::select(spread, D::mul(v[at], inverse), D::zero());
+            v[at] = D::select(spread, D::mul(v[at], scale), D::zero());
+        }
+    }
+}
+
+template <class D, int32_t COUNT, int32_t LENGTH, int32_t C_STEP, int32_t I_STEP>
+inline void normalise_all(typename D::T* v, const SegmentInput& in, int32_t e0) {
+    typename D::T inverse[COUNT];
+    normalise_all<D, COUNT, LENGTH, C_STEP, I_STEP>(v, in, e0, inverse);
+}
+
+// The envelopes of the batch's segments: band j, frame n of every lane's
+// segment at x[j * SEGMENT_LENGTH + n] (reference) and y[...] (degraded).
+template <class D>
+inline void load_segments(const SegmentInput& in, typename D::T* x, typename D::T* y) {
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
+        const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
+        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
+            x[j * SEGMENT_LENGTH + n] = D::load(px + n);
+            y[j * SEGMENT_LENGTH + n] = D::load(py + n);
+        }
+    }
+}
+
+// What STOI's forward pass leaves of every band (stoi_bands), for the
+// correlations and for their gradient.
+template <class D>
+struct StoiBands {
+    typedef typename D::T T;
+    T squares_y[BAND_COUNT];  // |y|^2
+    T scale[BAND_COUNT];      // |x| / (|y| + eps)
+    T mean_x[BAND_COUNT];
+    T xx[BAND_COUNT];  // |xz|^2, xz = x - mean_x
+    T yy[BAND_COUNT];  // |yz|^2
+    T xy[BAND_COUNT];  // xz . yz
+};
+
+// STOI's forward pass in every band of x and y (laid out as load_segments
+// leaves them): y scaled by |x| / (|y| + eps), clipped at x (1 + 10^(15/20)),
+// made zero-mean into yz (same layout); the sums of *b. Sums run over
+// frames in order; the bands are worked on side by side, so that their
+// chains of additions overlap.
+template <class D>
+inline void stoi_bands(const SegmentInput& in, const typename D::T* x, const typename D::T* y, typename D::T* yz,
+                       StoiBands<D>* b) {
+    typedef typename D::T T;
+    constexpr int32_t N = SEGMENT_LENGTH;
+    const T eps = D::splat(REFERENCE_EPS);
+    const T count = D::splat(static_cast<double>(N));
+    T sx[BAND_COUNT];
+    T sy[BAND_COUNT];
+    for (int32_t j = 0; j < BAND_COUNT; j++) sx[j] = sy[j] = D::zero();
+    for (int32_t n = 0; n < N; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            sx[j] = D::add(sx[j], D::mul(x[j * N + n], x[j * N + n]));
+            sy[j] = D::add(sy[j], D::mul(y[j * N + n], y[j * N + n]));
+        }
+    }
+    const T clip = D::splat(in.clip);
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        b->squares_y[j] = sy[j];
+        b->scale[j] = D::div(D::sqrt(sx[j]), D::add(D::sqrt(sy[j]), eps));
+        for (int32_t n = 0; n < N; n++) {
+            const int32_t at = j * N + n;
+            yz[at] = D::min(D::mul(y[at], b->scale[j]), D::mul(x[at], clip));
+        }
+        sx[j] = sy[j] = D::zero();
+    }
+    for (int32_t n = 0; n < N; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            sx[j] = D::add(sx[j], x[j * N + n]);
+            sy[j] = D::add(sy[j], yz[j * N + n]);
+        }
+    }
+    T mean_y[BAND_COUNT];
+    for (int32_t j = 0; j < BAND_COUNT; j++) {
+        b->mean_x[j] = D::div(sx[j], count);
+        mean_y[j] = D::div(sy[j], count);
+        b->xx[j] = b->yy[j] = b->xy[j] = D::zero();
+    }
+    for (int32_t n = 0; n < N; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const T xz = D::sub(x[j * N + n], b->mean_x[j]);
+            const T v = D::sub(yz[j * N + n], mean_y[j]);
+            yz[j * N + n] = v;
+            b->xx[j] = D::add(b->xx[j], D::mul(xz, xz));
+            b->yy[j] = D::add(b->yy[j], D::mul(v, v));
+        }
+    }
+    for (int32_t n = 0; n < N; n++) {
+        for (int32_t j = 0; j < BAND_COUNT; j++) {
+            const T xz = D::sub(x[j * N + n], b->mean_x[j]);
+            b->xy[j] = D::add(b->xy[j], D::mul(xz, yz[j * N + n]));
         }
     }
 }
@@ -94,79 +190,24 @@ void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     typedef typename D::T T;
     T x[BAND_COUNT * SEGMENT_LENGTH];  // band j, frame n at j * SEGMENT_LENGTH + n
     T y[BAND_COUNT * SEGMENT_LENGTH];
-    for (int32_t j = 0; j < BAND_COUNT; j++) {
-        const double* px = in.x + static_cast<int64_t>(j) * in.stride + in.at;
-        const double* py = in.y + static_cast<int64_t>(j) * in.stride + in.at;
-        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-            x[j * SEGMENT_LENGTH + n] = D::load(px + n);
-            y[j * SEGMENT_LENGTH + n] = D::load(py + n);
-        }
-    }
+    load_segments<D>(in, x, y);
 
-    // STOI of every band: y scaled by |x| / (|y| + eps), clipped at x (1 +
-    // 10^(15/20)), both made zero-mean and divided by (norm + eps); the
-    // correlation is their dot product, formed as the dot product of the
-    // zero-mean values divided once by the product of the two (norm + eps)
-    // (one division per band instead of sixty; the difference is in the
-    // last bits). Sums run over frames in order.
+    // STOI of every band: the correlation of x and the clipped y, both
+    // zero-mean and divided by (norm + eps), formed as the dot product of
+    // the zero-mean values divided once by the product of the two (norm +
+    // eps) (one division per band instead of sixty; the difference is in
+    // the last bits).
     const T eps = D::splat(REFERENCE_EPS);
     const T count = D::splat(static_cast<double>(SEGMENT_LENGTH));
-    T a[BAND_COUNT];
-    T b[BAND_COUNT];
-    for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = b[j] = D::zero();
-    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-        for (int32_t j = 0; j < BAND_COUNT; j++) {
-            a[j] = D::add(a[j], D::mul(x[j * SEGMENT_LENGTH + n], x[j * SEGMENT_LENGTH + n]));
-            b[j] = D::add(b[j], D::mul(y[j * SEGMENT_LENGTH + n], y[j * SEGMENT_LENGTH + n]));
-        }
-    }
-    T yp[BAND_COUNT * SEGMENT_LENGTH];
-    const T clip = D::splat(in.clip);
-    for (int32_t j = 0; j < BAND_COUNT; j++) {
-        const T scale = D::div(D::sqrt(a[j]), D::add(D::sqrt(b[j]), eps));
-        for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-            const int32_t at = j * SEGMENT_LENGTH + n;
-            yp[at] = D::min(D::mul(y[at], scale), D::mul(x[at], clip));
-        }
-        a[j] = b[j] = D::zero();
-    }
-    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-        for (int32_t j = 0; j < BAND_COUNT; j++) {
-            a[j] = D::add(a[j], x[j * SEGMENT_LENGTH + n]);
-            b[j] = D::add(b[j], yp[j * SEGMENT_LENGTH + n]);
-        }
-    }
-    T mx[BAND_COUNT];
-    T my[BAND_COUNT];
-    for (int32_t j = 0; j < BAND_COUNT; j++) {
-        mx[j] = D::div(a[j], count);
-        my[j] = D::div(b[j], count);
-        a[j] = b[j] = D::zero();
-    }
-    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-        for (int32_t j = 0; j < BAND_COUNT; j++) {
-            const T xz = D::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
-            const T yz = D::sub(yp[j * SEGMENT_LENGTH + n], my[j]);
-            yp[j * SEGMENT_LENGTH + n] = yz;
-            a[j] = D::add(a[j], D::mul(xz, xz));
-            b[j] = D::add(b[j], D::mul(yz, yz));
-        }
-    }
-    T nx[BAND_COUNT];
-    T ny[BAND_COUNT];
+    T yz[BAND_COUNT * SEGMENT_LENGTH];
+    StoiBands<D> bands;
+    stoi_bands<D>(in, x, y, yz, &bands);
     T d[BAND_COUNT];
     for (int32_t j = 0; j < BAND_COUNT; j++) {
-        nx[j] = D::add(D::sqrt(a[j]), eps);
-        ny[j] = D::add(D::sqrt(b[j]), eps);
-        d[j] = D::zero();
+        const T nx = D::add(D::sqrt(bands.xx[j]), eps);
+        const T ny = D::add(D::sqrt(bands.yy[j]), eps);
+        d[j] = D::div(bands.xy[j], D::mul(nx, ny));
     }
-    for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
-        for (int32_t j = 0; j < BAND_COUNT; j++) {
-            const T xz = D::sub(x[j * SEGMENT_LENGTH + n], mx[j]);
-            d[j] = D::add(d[j], D::mul(xz, yp[j * SEGMENT_LENGTH + n]));
-        }
-    }
-    for (int32_t j = 0; j < BAND_COUNT; j++) d[j] = D::div(d[j], D::mul(nx[j], ny[j]));
     T band_sum = D::zero();
     for (int32_t j = 0; j < BAND_COUNT; j++) band_sum = D::add(band_sum, d[j]);
 
@@ -179,6 +220,7 @@ void segment_batch(const SegmentInput& in, const SegmentOutput& out) {
     normalise_all<D, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(x, in, BAND_COUNT * SEGMENT_LENGTH);
     normalise_all<D, BAND_COUNT, SEGMENT_LENGTH, SEGMENT_LENGTH, 1>(y, in, 2 * BAND_COUNT * SEGMENT_LENGTH);
     normalise_all<D, SEGMENT_LENGTH, BAND_COUNT, 1, SEGMENT_LENGTH>(y, in, 3 * BAND_COUNT * SEGMENT_LENGTH);
+    T a[BAND_COUNT];
     for (int32_t j = 0; j < BAND_COUNT; j++) a[j] = D::zero();
     for (int32_t n = 0; n < SEGMENT_LENGTH; n++) {
         for (int32_t j = 0; j < BAND_COUNT; j++) {

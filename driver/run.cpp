@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/geometry.h"
 #include "common/stopwatch.h"
 #include "conditioning/alignment.h"
 #include "conditioning/resampler.h"
@@ -297,8 +298,8 @@ int tool_main(int argc, char** argv) {
     free(ref8);
     free(deg8);
     if (options.debug_output) {
-        write_debug_file("ref10.wav", 10000, ref10, m, &reference, &degraded);
-        write_debug_file("deg10.wav", 10000, deg10, m, &reference, &degraded);
+        write_debug_file("ref10.wav", MEASURE_RATE, ref10, m, &reference, &degraded);
+        write_debug_file("deg10.wav", MEASURE_RATE, deg10, m, &reference, &degraded);
         printf("Debug output 10kHz  : %s %s\n", "ref10.wav", "deg10.wav");
     }
     free(ref10);

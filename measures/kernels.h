@@ -81,6 +81,11 @@ struct SegmentOutput;
 void reference_segments_avx2(const SegmentInput& in, const SegmentOutput& out);
 void reference_segments_avx512(const SegmentInput& in, const SegmentOutput& out);
 
+// segment_batch for `count` segments at a level: a whole batch
+// (measure_lanes(level) segments) by the level's kernel, one segment by the
+// plain loop.
+void reference_segments_using(IsaLevel level, int32_t count, const SegmentInput& in, const SegmentOutput& out);
+
 // ------------------------------------------ reference profile's gradient
 
 struct SegmentGradientInput;

@@ -188,6 +188,16 @@ struct ReferenceRun {
     double* band_major;            // the correlations band-major, after finish
 };
 
+void reference_segments_using(IsaLevel level, int32_t count, const SegmentInput& in, const SegmentOutput& out) {
+    switch (count == 1 ? ISA_PLAIN : level) {
+#if KELVOR_X86_KERNELS
+    case ISA_AVX512: reference_segments_avx512(in, out); return;
+    case ISA_AVX2: reference_segments_avx2(in, out); return;
+#endif
+    default: segment_batch<plain::Doubles>(in, out); return;
+    }
+}
+
 namespace {
 
 // Segments from r->segments on, `lanes` at a time while enough envelope
@@ -204,13 +214,7 @@ void segments(ReferenceRun* r, bool last) {
         const SegmentInput in{r->env_x, r->env_y, ENVELOPES, static_cast<int32_t>(r->segments - r->env_first),
                               static_cast<int32_t>(r->segments % REFERENCE_NOISE_PERIOD), noise_table, r->clip};
         const SegmentOutput out{correlation, band_sum, estoi};
-        switch (count == 1 ? ISA_PLAIN : r->level) {
-#if KELVOR_X86_KERNELS
-        case ISA_AVX512: reference_segments_avx512(in, out); break;
-        case ISA_AVX2: reference_segments_avx2(in, out); break;
-#endif
-        default: segment_batch<plain::Doubles>(in, out); break;
-        }
+        reference_segments_using(r->level, count, in, out);
         for (int32_t l = 0; l < count; l++) {
             r->stoi_sum = r->stoi_sum + band_sum[l];
             r->estoi_sum = r->estoi_sum + estoi[l];

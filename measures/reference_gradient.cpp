@@ -83,16 +83,6 @@ void envelopes(const double* blocks, int32_t frames, const double* window, const
     }
 }
 
-void segments_using(IsaLevel level, int32_t count, const SegmentInput& in, const SegmentOutput& out) {
-    switch (count == 1 ? ISA_PLAIN : level) {
-#if KELVOR_X86_KERNELS
-    case ISA_AVX512: reference_segments_avx512(in, out); return;
-    case ISA_AVX2: reference_segments_avx2(in, out); return;
-#endif
-    default: segment_batch<plain::Doubles>(in, out); return;
-    }
-}
-
 void segment_gradients_using(IsaLevel level, int32_t count, const SegmentGradientInput& in,
                              const SegmentGradientOutput& out) {
     switch (count == 1 ? ISA_PLAIN : level) {
@@ -189,7 +179,7 @@ MeasureStatus reference_gradient_using(IsaLevel wanted, const double* x, const d
         double band_sum[SIDE];
         double value[SIDE];
         const SegmentInput in{ex, ey, frames, m, m % REFERENCE_NOISE_PERIOD, noise, clip};
-        segments_using(level, count, in, SegmentOutput{correlation, band_sum, value});
+        reference_segments_using(level, count, in, SegmentOutput{correlation, band_sum, value});
         for (int32_t l = 0; l < count; l++) {
             stoi_sum = stoi_sum + band_sum[l];
             estoi_sum = estoi_sum + value[l];

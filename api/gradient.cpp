@@ -1,10 +1,10 @@
 // kelvor_score_gradient (kelvor/stoi.h): the reference profile's chain on
 // two arrays with the gradient of its scores with respect to the degraded
-// one. The chain forward is the reference profile's: the inputs scaled by
-// the same powers of two, resampled to 10 kHz by the same filter (in
-// blocks; each output depends on the input alone, so the bits are those of
-// the streamed chain), and measured by reference_gradient, which gives a
-// ReferenceRun's bits. Backward, the gradient at 10 kHz goes through the
+// one. The chain forward is the reference profile's: the request's checks
+// (check_request), the inputs' peaks, powers of two and resampling to
+// 10 kHz of the streamed chain (reference_chain.h), here into whole arrays,
+// and the measures of reference_gradient, which gives a ReferenceRun's
+// bits. Backward, the gradient at 10 kHz goes through the
 // transposed resampler (polyphase_adjoint.h) to the input rate, and through
 // the shift and the scale to the caller's samples.
 //
@@ -13,7 +13,6 @@
 // locks.
 #include "kelvor/stoi.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,72 +27,7 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t BLOCK = 8192;  // outputs per run of a filter
-
-// The checks of kelvor_score for the reference profile, in its order, with
-// the gradient's refusals after the record's own checks and its length
-// limit after the rate's. On success *up / *down is the rate's ratio and
-// *length the 10 kHz length; signals to be trimmed (KELVOR_UNEQUAL_TRIM)
-// have the shorter count in *ref_count and *deg_count.
-int check_call(const double* ref, int64_t* ref_count_io, const double* deg, int64_t* deg_count_io, double rate,
-               const kelvor_options* options, const kelvor_scores* out, int32_t* up, int32_t* down,
-               int64_t* length) {
-    int64_t& ref_count = *ref_count_io;
-    int64_t& deg_count = *deg_count_io;
-    if (out == nullptr || ref_count < 0 || deg_count < 0) return KELVOR_ERR_BAD_ARGUMENT;
-    if ((ref == nullptr && ref_count > 0) || (deg == nullptr && deg_count > 0)) return KELVOR_ERR_BAD_ARGUMENT;
-    kelvor_options o = options != nullptr ? *options : kelvor_options{};
-    for (int r : o.reserved) {
-        if (r != 0) return KELVOR_ERR_BAD_ARGUMENT;
-    }
-    if (o.profile != KELVOR_PROFILE_DEFAULT && o.profile != KELVOR_PROFILE_REFERENCE &&
-        o.profile != KELVOR_PROFILE_TOOL) {
-        return KELVOR_ERR_BAD_ARGUMENT;
-    }
-    const int profile = o.profile;
-    o.profile = KELVOR_PROFILE_REFERENCE;
-    const int unequal = unequal_rule(o);
-    if (unequal < 0) return KELVOR_ERR_BAD_ARGUMENT;
-    if (profile == KELVOR_PROFILE_TOOL) return KELVOR_ERR_PROFILE;
-    if (o.align) return KELVOR_ERR_NO_GRADIENT;
-    if (ref_count != deg_count) {
-        if (unequal == KELVOR_UNEQUAL_REFUSE) return KELVOR_ERR_LENGTH_MISMATCH;
-        if (unequal == KELVOR_UNEQUAL_TRIM) ref_count = deg_count = ref_count < deg_count ? ref_count : deg_count;
-    }
-    if (ref_count > KELVOR_MAX_SAMPLES_REFERENCE || deg_count > KELVOR_MAX_SAMPLES_REFERENCE) {
-        return KELVOR_ERR_TOO_LONG;
-    }
-    if (o.shift < 0 || o.shift > kelvor_max_shift(rate)) return KELVOR_ERR_BAD_SHIFT;
-    if (polyphase_ratio(rate, up, down) != RATE_OK) return KELVOR_ERR_BAD_RATE;
-    const int64_t padded = ref_count > deg_count ? ref_count : deg_count;
-    *length = (padded * *up + *down - 1) / *down;
-    if (*length > KELVOR_MAX_SAMPLES_GRADIENT) return KELVOR_ERR_TOO_LONG;
-    if (ref_count == 0) return KELVOR_ERR_TOO_SHORT;
-    return KELVOR_OK;
-}
-
-// The peak magnitude of count samples; false at a value that is not
-// finite. Four running maxima and a count of the values that are not
-// finite, so that the loop has no chain of dependent comparisons.
-bool peak_of(const double* x, int64_t count, double* peak) {
-    double p[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t bad = 0;
-    int64_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        for (int32_t k = 0; k < 4; k++) {
-            const double v = std::fabs(x[i + k]);
-            bad += !(v <= 1.79769313486231570815e308);
-            p[k] = v > p[k] ? v : p[k];
-        }
-    }
-    for (; i < count; i++) {
-        const double v = std::fabs(x[i]);
-        bad += !(v <= 1.79769313486231570815e308);
-        p[0] = v > p[0] ? v : p[0];
-    }
-    *peak = std::fmax(std::fmax(p[0], p[1]), std::fmax(p[2], p[3]));
-    return bad == 0;
-}
+constexpr int32_t BLOCK = REFERENCE_BLOCK;  // outputs per run of a filter
 
 // The filters of a call, released however it ends.
 struct Filters {
@@ -105,37 +39,27 @@ struct Filters {
     }
 };
 
-// A signal as the chain resamples it: input sample i is
-// in[i + offset] * scale for 0 <= i < padded and i + offset < count, 0
-// elsewhere; its `length` outputs at 10 kHz (the input itself without a
-// filter) into out. span and scratch: room for one block's inputs and the
-// filter's scratch.
-void to_10k(const PolyphaseFilter* f, const double* in, int64_t count, int64_t offset, int64_t padded, double scale,
-            int64_t length, double* span, double* scratch, double* out) {
-    const int64_t end_of_data = count - offset < padded ? count - offset : padded;
-    auto sample = [&](int64_t i) { return i >= 0 && i < end_of_data ? in[i + offset] * scale : 0.0; };
-    if (f == nullptr) {
-        for (int64_t k = 0; k < length; k++) out[k] = sample(k);
-        return;
-    }
-    for (int64_t k0 = 0; k0 < length; k0 += BLOCK) {
-        const int32_t outputs = static_cast<int32_t>(length - k0 < BLOCK ? length - k0 : BLOCK);
-        const int64_t first = polyphase_newest(f, k0) - f->taps + 1;
-        const int64_t end = polyphase_newest(f, k0 + outputs - 1) + 1;
-        for (int64_t i = first; i < end; i++) span[i - first] = sample(i);
-        polyphase_run(f, span, first, k0, outputs, out + k0, scratch);
-    }
-}
-
 int score_gradient(const double* ref, int64_t ref_count, const double* deg, int64_t deg_count, double rate,
                    const kelvor_options* options, kelvor_scores* out, double* grad_stoi, double* grad_estoi) {
-    int32_t up = 1;
-    int32_t down = 1;
-    int64_t length = 0;
-    const int64_t deg_given = deg_count;  // the gradient's length, past a trimmed deg_count too
-    int status = check_call(ref, &ref_count, deg, &deg_count, rate, options, out, &up, &down, &length);
+    // The request path's checks, for arrays of doubles in the reference
+    // profile; they trim signals to be trimmed, whose lengths are then those
+    // of q's signals.
+    ScoreRequest q;
+    input_of(&q.reference, ref, ref_count);
+    input_of(&q.degraded, deg, deg_count);
+    q.rate = rate;
+    q.options = options;
+    q.gradient = true;
+    CheckedRequest checked;
+    int status = check_request(q, out, &checked);
     if (status != KELVOR_OK) return status;
-    const int64_t shift = options != nullptr ? options->shift : 0;
+    const int64_t deg_given = deg_count;  // the gradient's length, past a trimmed deg_count too
+    ref_count = q.reference.signal.length;
+    deg_count = q.degraded.signal.length;
+    const int32_t up = checked.up;
+    const int32_t down = checked.down;
+    const int64_t length = checked.length;
+    const int64_t shift = checked.options.shift;
     const int64_t padded = ref_count > deg_count ? ref_count : deg_count;
 
     Filters filters;
@@ -153,13 +77,12 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
     const int64_t inputs = deg_count > shift ? deg_count - shift : 0;
     int64_t front = 0;
     int64_t back = 0;
-    int64_t span = 0;
+    const int64_t span = reference_span(f);
     int64_t scratch = 0;
     if (resampled) {
         front = a->taps;
         back = polyphase_newest(a, padded - 1) - (length - 1) + 1;
         if (back < 0) back = 0;
-        span = static_cast<int64_t>(BLOCK) * down / up + f->taps + 2;
         scratch = polyphase_scratch_size(f, BLOCK);
         const int64_t adjoint_scratch = polyphase_scratch_size(a, BLOCK);
         if (adjoint_scratch > scratch) scratch = adjoint_scratch;
@@ -192,13 +115,18 @@ int score_gradient(const double* ref, int64_t ref_count, const double* deg, int6
         std::memset(g10[s] + front + length, 0, static_cast<size_t>(back) * sizeof(double));
     }
 
+    // Arrays of doubles are looked at where they lie: the peaks need no
+    // buffer, and their reads do not fail.
     double peak_x = 0.0;
     double peak_y = 0.0;
-    if (!peak_of(ref, ref_count, &peak_x) || !peak_of(deg, deg_count, &peak_y)) return KELVOR_ERR_NOT_FINITE;
+    status = reference_peak(q.reference, nullptr, &peak_x);
+    if (status == KELVOR_OK) status = reference_peak(q.degraded, nullptr, &peak_y);
+    if (status != KELVOR_OK) return status;
     if (peak_x == 0.0) return KELVOR_ERR_SILENT;
     const double scale_y = reference_input_scale(peak_y);
-    to_10k(f, ref, ref_count, 0, padded, reference_input_scale(peak_x), length, buffer, work, x10);
-    to_10k(f, deg, deg_count, shift, padded, scale_y, length, buffer, work, y10);
+    status = reference_resample(q.reference, 0, padded, reference_input_scale(peak_x), f, length, buffer, work, x10);
+    if (status == KELVOR_OK) status = reference_resample(q.degraded, shift, padded, scale_y, f, length, buffer, work, y10);
+    if (status != KELVOR_OK) return status;
 
     double stoi = 0.0;
     double estoi = 0.0;

@@ -16,41 +16,9 @@ namespace kelvor {
 
 namespace {
 
-constexpr int32_t BLOCK = 8192;                      // 10 kHz samples per step of a pass
+constexpr int32_t BLOCK = REFERENCE_BLOCK;           // 10 kHz samples per step of a pass
 constexpr int32_t DELAYS = KELVOR_ALIGN_DELAYS_10K;  // delays searched at 10 kHz
 static_assert(DELAYS <= BLOCK, "the degraded samples a block's delay search reads past it fit a block");
-
-// The peak magnitude of an input; KELVOR_ERR_NOT_FINITE at a NaN or an
-// infinity.
-int scan_peak(const Input& in, double* buffer, double* peak) {
-    // Four running maxima and a count of the values that are not finite,
-    // so that the loop has no chain of dependent comparisons. An array of
-    // doubles is looked at where it lies.
-    double p[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t bad = 0;
-    for (int64_t at = 0; at < in.signal.length; at += BLOCK) {
-        const int32_t count = static_cast<int32_t>(in.signal.length - at < BLOCK ? in.signal.length - at : BLOCK);
-        const double* block = nullptr;
-        const int status = input_block(in, at, count, buffer, &block);
-        if (status != KELVOR_OK) return status;
-        int32_t i = 0;
-        for (; i + 4 <= count; i += 4) {
-            for (int32_t k = 0; k < 4; k++) {
-                const double v = std::fabs(block[i + k]);
-                bad += !(v <= 1.79769313486231570815e308);
-                p[k] = v > p[k] ? v : p[k];
-            }
-        }
-        for (; i < count; i++) {
-            const double v = std::fabs(block[i]);
-            bad += !(v <= 1.79769313486231570815e308);
-            p[0] = v > p[0] ? v : p[0];
-        }
-    }
-    if (bad != 0) return KELVOR_ERR_NOT_FINITE;
-    *peak = std::fmax(std::fmax(p[0], p[1]), std::fmax(p[2], p[3]));
-    return KELVOR_OK;
-}
 
 // One signal at 10 kHz, produced in ascending blocks. Input sample i is
 // input[i + offset] * scale for 0 <= i < padded and i + offset < length, and
@@ -163,19 +131,26 @@ double* doubles(int64_t count) {
     return static_cast<double*>(std::malloc(static_cast<size_t>(count > 0 ? count : 1) * sizeof(double)));
 }
 
+// Outputs 0 .. room - 1 of a source into out (zeros past its length).
+int fill_all(Source* s, int64_t room, double* out) {
+    source_restart(s);
+    for (int64_t k = 0; k < room; k += BLOCK) {
+        const int32_t count = static_cast<int32_t>(room - k < BLOCK ? room - k : BLOCK);
+        const int status = source_fill(s, k, count, out + k);
+        if (status != KELVOR_OK) return status;
+    }
+    return KELVOR_OK;
+}
+
 // Every output of a source into a new array of `room` values (zeros past
 // the source's length).
 int materialise(Source* s, int64_t room, double** out) {
     double* all = doubles(room);
     if (all == nullptr) return KELVOR_ERR_NO_MEMORY;
-    source_restart(s);
-    for (int64_t k = 0; k < room; k += BLOCK) {
-        const int32_t count = static_cast<int32_t>(room - k < BLOCK ? room - k : BLOCK);
-        const int status = source_fill(s, k, count, all + k);
-        if (status != KELVOR_OK) {
-            std::free(all);
-            return status;
-        }
+    const int status = fill_all(s, room, all);
+    if (status != KELVOR_OK) {
+        std::free(all);
+        return status;
     }
     *out = all;
     return KELVOR_OK;
@@ -191,22 +166,17 @@ struct Chain {
     Source y{};
 };
 
-// The checks of the rate and the lengths, the peaks (and the status of a
-// signal that is not finite, or of a silent reference), the resampler, and
-// for a pair of up to keep_limit samples at 10 kHz the pair itself, kept
-// from here to the second pass (the degraded signal only when the first
-// pass needs it, for the delay search, with room for every delay).
-int prepare(const ScoreRequest& q, const kelvor_options& o, Chain* c) {
-    int32_t up = 1;
-    int32_t down = 1;
-    if (polyphase_ratio(q.rate, &up, &down) != RATE_OK) return KELVOR_ERR_BAD_RATE;
+// The peaks (and the status of a signal that is not finite, or of a
+// silent reference), the resampler, and for a pair of up to keep_limit
+// samples at 10 kHz the pair itself, kept from here to the second pass
+// (the degraded signal only when the first pass needs it, for the delay
+// search, with room for every delay).
+int prepare(const ScoreRequest& q, const CheckedRequest& checked, Chain* c) {
+    const kelvor_options& o = checked.options;
     const int64_t rn = q.reference.signal.length;
     const int64_t dn = q.degraded.signal.length;
     const int64_t padded = rn > dn ? rn : dn;
-    // Checked before anything is allocated for the signals.
-    if (padded > kelvor_max_length(KELVOR_PROFILE_REFERENCE, q.rate)) return KELVOR_ERR_TOO_LONG;
-    c->length = (padded * up + down - 1) / down;
-    if (rn == 0) return KELVOR_ERR_TOO_SHORT;
+    c->length = checked.length;
 
     Held& held = c->held;
     if ((held.x_block = doubles(BLOCK)) == nullptr || (held.y_block = doubles(BLOCK + DELAYS)) == nullptr) {
@@ -214,20 +184,18 @@ int prepare(const ScoreRequest& q, const kelvor_options& o, Chain* c) {
     }
     double peak_x = 0.0;
     double peak_y = 0.0;
-    int status = scan_peak(q.reference, held.x_block, &peak_x);
-    if (status == KELVOR_OK) status = scan_peak(q.degraded, held.x_block, &peak_y);
+    int status = reference_peak(q.reference, held.x_block, &peak_x);
+    if (status == KELVOR_OK) status = reference_peak(q.degraded, held.x_block, &peak_y);
     if (status != KELVOR_OK) return status;
     if (peak_x == 0.0) return KELVOR_ERR_SILENT;
 
-    if (up != 1 || down != 1) {
-        held.filter = polyphase_acquire(up, down);
+    if (checked.up != 1 || checked.down != 1) {
+        held.filter = polyphase_acquire(checked.up, checked.down);
         if (held.filter == nullptr) return KELVOR_ERR_NO_MEMORY;
         held.streams = doubles(polyphase_scratch_size(held.filter, BLOCK));
         if (held.streams == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
-    // An input span of one block of outputs, with the filter's reach.
-    const int64_t span = held.filter == nullptr ? BLOCK
-                                                : static_cast<int64_t>(BLOCK) * down / up + held.filter->taps + 2;
+    const int64_t span = reference_span(held.filter);
     for (double*& b : held.buffers) {
         if ((b = doubles(span)) == nullptr) return KELVOR_ERR_NO_MEMORY;
     }
@@ -310,6 +278,47 @@ int second_pass(Chain* c, double loudest, int64_t frames, int64_t delay, bool ke
 
 }  // namespace
 
+int reference_peak(const Input& in, double* buffer, double* peak) {
+    // Four running maxima and a count of the values that are not finite,
+    // so that the loop has no chain of dependent comparisons. An array of
+    // doubles is looked at where it lies.
+    double p[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t bad = 0;
+    for (int64_t at = 0; at < in.signal.length; at += BLOCK) {
+        const int32_t count = static_cast<int32_t>(in.signal.length - at < BLOCK ? in.signal.length - at : BLOCK);
+        const double* block = nullptr;
+        const int status = input_block(in, at, count, buffer, &block);
+        if (status != KELVOR_OK) return status;
+        int32_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            for (int32_t k = 0; k < 4; k++) {
+                const double v = std::fabs(block[i + k]);
+                bad += !(v <= 1.79769313486231570815e308);
+                p[k] = v > p[k] ? v : p[k];
+            }
+        }
+        for (; i < count; i++) {
+            const double v = std::fabs(block[i]);
+            bad += !(v <= 1.79769313486231570815e308);
+            p[0] = v > p[0] ? v : p[0];
+        }
+    }
+    if (bad != 0) return KELVOR_ERR_NOT_FINITE;
+    *peak = std::fmax(std::fmax(p[0], p[1]), std::fmax(p[2], p[3]));
+    return KELVOR_OK;
+}
+
+int64_t reference_span(const PolyphaseFilter* f) {
+    // An input span of one block of outputs, with the filter's reach.
+    return f == nullptr ? BLOCK : static_cast<int64_t>(BLOCK) * f->down / f->up + f->taps + 2;
+}
+
+int reference_resample(const Input& in, int64_t offset, int64_t padded, double scale, const PolyphaseFilter* f,
+                       int64_t length, double* span, double* scratch, double* out) {
+    Source s{&in, offset, padded, scale, f, scratch, length, span, 0, 0};
+    return fill_all(&s, length, out);
+}
+
 double reference_input_scale(double peak) {
     if (peak == 0.0 || (peak >= 0x1p-40 && peak <= 0x1p40)) return 1.0;
     int exponent = 0;
@@ -317,9 +326,11 @@ double reference_input_scale(double peak) {
     return std::ldexp(1.0, -exponent);
 }
 
-int score_reference(const ScoreRequest& q, const kelvor_options& o, kelvor_scores* out, kelvor_details** details) {
+int score_reference(const ScoreRequest& q, const CheckedRequest& checked, kelvor_scores* out,
+                    kelvor_details** details) {
+    const kelvor_options& o = checked.options;
     Chain c;
-    int status = prepare(q, o, &c);
+    int status = prepare(q, checked, &c);
     double loudest = 0.0;
     int64_t frames = 0;
     int64_t delay = 0;  // at 10 kHz

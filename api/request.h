@@ -1,8 +1,8 @@
 // One scoring request, as every entry point of the C interface makes it
 // (api/stoi.cpp): two input signals, their rate, the options, and what the
 // entry point decides for itself (its default profile, and which of the
-// tool's chains it runs); and the one function that checks a request and
-// runs the chain of its profile.
+// tool's chains it runs); the one function that checks a request, and the
+// one that checks it and runs the chain of its profile.
 #ifndef API_REQUEST_H
 #define API_REQUEST_H
 
@@ -60,24 +60,42 @@ struct ScoreRequest {
     // The tool profile's measures on 10 kHz doubles as they are
     // (kelvor_score_10k), instead of its chain on 8 kHz 16-bit samples.
     bool tool_at_10k = false;
+    // kelvor_score_gradient's request: the reference profile without a
+    // delay search, of at most KELVOR_MAX_SAMPLES_GRADIENT samples at 10 kHz.
+    bool gradient = false;
     // The reference profile keeps a pair up to this 10 kHz length between
     // its passes; tests set 0 to make every pair stream.
     int64_t keep_limit = REFERENCE_KEEP_LIMIT;
 };
 
-// The rule for signals of different lengths of options whose profile is
-// resolved (KELVOR_PROFILE_REFERENCE or KELVOR_PROFILE_TOOL):
-// KELVOR_UNEQUAL_REFUSE, _PAD or _TRIM, the profile's own for
-// KELVOR_UNEQUAL_DEFAULT; -1 for a value that is none of them.
-int unequal_rule(const kelvor_options& o);
+// What the checks of a request settle: its options, with the profile and
+// the rule for unequal lengths resolved, and in the reference profile the
+// rate's ratio to 10 kHz and the length of either signal there.
+struct CheckedRequest {
+    kelvor_options options{};
+    int32_t up = 1;
+    int32_t down = 1;
+    int64_t length = 0;
+};
 
-// Scores a request: the checks every call makes (the result pointer, the
-// signals, the options, the signals' lengths against each other and
-// against the most the profile takes, the shift), then the chain of its
-// profile. Signals trimmed to the shorter length (KELVOR_UNEQUAL_TRIM) get
-// that length in q. The scores go to *out or, with details non-null, a
-// details block to *details (left as it is on a failure). Returns
-// KELVOR_OK or a status.
+// The checks every call makes, in this order, each failure with its
+// status: the result pointer and the signals (bad_argument); the option
+// record: its reserved members, profile and unequal rule (bad_argument);
+// for a gradient, the tool profile (profile) and align (no_gradient); the
+// signals' lengths against each other (length_mismatch; signals trimmed to
+// the shorter length get it in q) and against the most the profile takes
+// at any rate (too_long); align with a shift (conflict); the shift
+// (bad_shift); then the rate. In the tool profile that is a rate its chain
+// takes (profile); in the reference profile one it resamples (bad_rate),
+// the length the profile takes at it (too_long, and for a gradient its
+// limit at 10 kHz) and a reference with samples (too_short). Returns
+// KELVOR_OK, with *c filled in, or the first failure's status.
+int check_request(ScoreRequest& q, const void* out, CheckedRequest* c);
+
+// Scores a request: its checks (check_request), then the chain of its
+// profile. The scores go to *out or, with details non-null, a details
+// block to *details (left as it is on a failure). Returns KELVOR_OK or a
+// status.
 int score_request(ScoreRequest& q, kelvor_scores* out, kelvor_details** details);
 
 }  // namespace kelvor

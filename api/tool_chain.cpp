@@ -159,10 +159,10 @@ int measure(const T* ref10, const T* deg10, int32_t n, int delay, double rate, k
     return status;
 }
 
-// The tool's chain on 8 kHz 16-bit samples: the delay searched or given;
-// both signals resampled to 10 kHz; the measures.
+// The tool's chain on 8 kHz 16-bit samples (the rate checked by
+// check_request): the delay searched or given; both signals resampled to
+// 10 kHz; the measures.
 int score_8k(const ScoreRequest& q, const kelvor_options& o, kelvor_scores* out, kelvor_details** details) {
-    if (q.rate != TOOL_RATE) return KELVOR_ERR_PROFILE;
     std::vector<int16_t> ref8;
     std::vector<int16_t> deg8;
     const int status = read_pair(q, KELVOR_MAX_SHIFT_8K, &ref8, &deg8);

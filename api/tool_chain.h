@@ -11,10 +11,11 @@
 
 namespace kelvor {
 
-// Scores a checked request in the tool profile (options o, its profile
-// resolved): the scores into *out or, with details non-null, a details
-// block into *details. Both signals are read whole; a reference whose
-// samples are all zero is KELVOR_ERR_SILENT. Returns KELVOR_OK or a status.
+// Scores a checked request in the tool profile (check_request; o its
+// options, resolved): the scores into *out or, with details non-null, a
+// details block into *details. Both signals are read whole; a reference
+// whose samples are all zero is KELVOR_ERR_SILENT. Returns KELVOR_OK or a
+// status.
 int score_tool(const ScoreRequest& q, const kelvor_options& o, kelvor_scores* out, kelvor_details** details);
 
 }  // namespace kelvor

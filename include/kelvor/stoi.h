@@ -286,13 +286,13 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score(const double* ref, int64_t ref_coun
  * Profile: the reference profile only (the default). The tool profile is
  * refused with KELVOR_ERR_PROFILE and options->align with
  * KELVOR_ERR_NO_GRADIENT (a searched delay is a step function of the
- * signal), right after the arguments and the option record's reserved and
- * profile members are checked; options->shift and options->unequal are
- * honoured. Every other check is kelvor_score's, with its statuses;
- * besides, a pair longer than KELVOR_MAX_SAMPLES_GRADIENT samples at
- * 10 kHz (ceil(N * 10000 / rate), N the length both signals are scored at)
- * is KELVOR_ERR_TOO_LONG, checked before anything is allocated. On a failure nothing is written, neither *out
- * nor the gradients.
+ * signal), right after the arguments and the option record's reserved,
+ * profile and unequal members are checked; options->shift and
+ * options->unequal are honoured. Every other check is kelvor_score's, with
+ * its statuses; besides, a pair longer than KELVOR_MAX_SAMPLES_GRADIENT
+ * samples at 10 kHz (ceil(N * 10000 / rate), N the length both signals are
+ * scored at) is KELVOR_ERR_TOO_LONG, checked before anything is allocated.
+ * On a failure nothing is written, neither *out nor the gradients.
  *
  * The call holds the pair at 10 kHz in memory, about 70 bytes per 10 kHz
  * sample with both gradients, and frees it before it returns. It runs on
@@ -314,10 +314,10 @@ KELVOR_API KELVOR_NODISCARD int kelvor_score_gradient(const double* ref, int64_t
  * KELVOR_ERR_TOO_SHORT, which ends the call with that status. Any other
  * value a read returns ends the call with KELVOR_ERR_UNREADABLE: -1 (the
  * usual failure of a C function, which as a status would say too_short), a
- * positive number, or a number that is no status. A call reads each signal in passes (two or three; once whole
- * for the tool profile), each in ascending ranges that do not overlap, from
- * its start (from the shift or the delay found on, for the degraded
- * signal).
+ * positive number, or a number that is no status. A call reads each signal
+ * in passes (two or three; once whole for the tool profile), each in
+ * ascending ranges that do not overlap, from its start (from the shift or
+ * the delay found on, for the degraded signal).
  */
 typedef struct kelvor_signal {
     int64_t length; /* samples */

@@ -16,8 +16,10 @@
 
 namespace {
 
-// too_short's sentence names the frames of a segment.
+// Sentences that name a number of the grid or a rate in words, held to it.
 static_assert(kelvor::SEGMENT_LENGTH == 30, "the sentence of too_short names 30 frames");
+static_assert(kelvor::MEASURE_RATE == 10000, "the sentences of bad_shift and bad_rate name 10 kHz");
+static_assert(kelvor::TOOL_RATE == 8000.0, "the sentences of bad_shift and profile name 8 kHz");
 
 struct StatusEntry {
     int status;

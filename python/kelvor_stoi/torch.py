@@ -143,9 +143,15 @@ class _Score(torch.autograd.Function):
     @once_differentiable
     def backward(ctx: Any, grad_output: torch.Tensor) -> Tuple[Optional[torch.Tensor], ...]:
         (g,) = ctx.saved_tensors
-        upstream = grad_output.detach().to(device="cpu", dtype=torch.float64)
-        grad = (upstream.unsqueeze(-1) * g).sum_to_size(ctx.preds_shape)
-        return (grad.to(device=ctx.preds_device, dtype=ctx.preds_dtype),) + (None,) * 8
+        upstream = grad_output.detach().to(device="cpu", dtype=torch.float64).unsqueeze(-1)
+        if g.shape == ctx.preds_shape:
+            # The product in float64, rounded once into preds' dtype, in one
+            # pass and without a float64 copy of the batch.
+            grad = torch.empty(g.shape, dtype=ctx.preds_dtype)
+            torch.mul(g, upstream, out=grad)
+        else:  # preds broadcast against target: its items' gradients add
+            grad = (upstream * g).sum_to_size(ctx.preds_shape).to(ctx.preds_dtype)
+        return (grad.to(device=ctx.preds_device),) + (None,) * 8
 
 
 def stoi(

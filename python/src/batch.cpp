@@ -15,9 +15,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -142,8 +142,7 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
         std::vector<py::ssize_t> full = shape;
         full.push_back(static_cast<py::ssize_t>(time));
         py::array_t<double> g(full);
-        gradient_data = g.mutable_data();
-        std::memset(gradient_data, 0, sizeof(double) * count * static_cast<size_t>(time));
+        gradient_data = g.mutable_data();  // each item's row written by its own thread, below
         result.gradient = g;
     }
     const bool of_estoi = gradient == "estoi";
@@ -161,7 +160,11 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
                 if (gradient_data == nullptr) {
                     return kelvor::frontend::score_signals(x, y, options, nullptr, cancelled);
                 }
+                // The library writes the item's samples; the padding past
+                // them is zeroed here, on the item's thread, so that a large
+                // batch's gradient is not first cleared on the caller's alone.
                 double* g = gradient_data + i * static_cast<size_t>(time);
+                std::fill(g + length[i], g + time, 0.0);
                 return kelvor::frontend::score_gradient(x, y, options, of_estoi ? nullptr : g,
                                                         of_estoi ? g : nullptr);
             },

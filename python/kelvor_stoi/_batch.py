@@ -80,10 +80,12 @@ class Batch:
         gradient: str,
         progress: Any = False,
         call: str = "",
+        single: bool = False,
     ) -> "_core.BatchResult":
         """The items scored; progress (off unless asked for: a loss
         computed on every step of training shows none) as
-        kelvor_stoi._progress shows it, under the name of the call."""
+        kelvor_stoi._progress shows it, under the name of the call; the
+        gradient in float32 with single."""
         rate = kelvor_stoi._rate(fs)
         threads = kelvor_stoi._jobs(jobs)
         count = int(np.prod(self.shape, dtype=np.int64))
@@ -97,6 +99,7 @@ class Batch:
                 jobs=threads,
                 gradient=gradient,
                 progress=shown,
+                single=single,
             )
 
 

@@ -78,6 +78,7 @@ def score_batch(
     jobs: int,
     gradient: str,
     progress: _Progress = None,
+    single: bool = False,
 ) -> BatchResult: ...
 
 def max_shift(rate: float) -> int: ...

@@ -22,7 +22,9 @@ run on) with the GIL released; tensors on another device are copied to the
 CPU and the results (and gradients) copied back. The gradient is the
 library's exact derivative with respect to every sample of ``preds``,
 computed with the scores at about twice the CPU time of the scores
-alone; no gradient flows to ``target``.
+alone, in float64 (rounded once to float32 on the scoring threads for
+float32 or narrower ``preds``, and multiplied by the incoming gradient in
+that type); no gradient flows to ``target``.
 
 Where the measures are not smooth the gradient follows one rule each:
 where clipping is active (STOI), that of the branch taken; a band
@@ -116,7 +118,10 @@ def _scores(
     batch = _batch.Batch(_array(target, "target"), _array(preds, "preds"), _lengths(lengths))
     options = kelvor_stoi._options(profile="reference", unequal=unequal)
     measure = "estoi" if extended else "stoi"
-    result = batch.score(fs, options, jobs, measure if gradient else "")
+    # A gradient for float32 or narrower samples is rounded to float32 on
+    # the scoring threads, which leaves backward half the memory to read.
+    single = isinstance(preds, torch.Tensor) and preds.dtype in (torch.float32, torch.float16, torch.bfloat16)
+    result = batch.score(fs, options, jobs, measure if gradient else "", single=single)
     values = getattr(result, measure)
     _batch.settle(result.errors, batch.shape, on_error, call, values)
     g = result.gradient
@@ -143,12 +148,10 @@ class _Score(torch.autograd.Function):
     @once_differentiable
     def backward(ctx: Any, grad_output: torch.Tensor) -> Tuple[Optional[torch.Tensor], ...]:
         (g,) = ctx.saved_tensors
-        upstream = grad_output.detach().to(device="cpu", dtype=torch.float64).unsqueeze(-1)
+        upstream = grad_output.detach().to(device="cpu", dtype=g.dtype).unsqueeze(-1)
         if g.shape == ctx.preds_shape:
-            # The product in float64, rounded once into preds' dtype, in one
-            # pass and without a float64 copy of the batch.
             grad = torch.empty(g.shape, dtype=ctx.preds_dtype)
-            torch.mul(g, upstream, out=grad)
+            torch.mul(g, upstream, out=grad)  # in g's dtype, rounded once to preds'
         else:  # preds broadcast against target: its items' gradients add
             grad = (upstream * g).sum_to_size(ctx.preds_shape).to(ctx.preds_dtype)
         return (grad.to(device=ctx.preds_device),) + (None,) * 8

@@ -42,7 +42,7 @@ struct BatchResult {
     py::array_t<double> estoi;
     py::array_t<int64_t> delay;  // -1 where the item failed
     py::array_t<double> delay_ms;
-    py::object gradient = py::none();  // float64 of the inputs' shape, or None
+    py::object gradient = py::none();  // float64 (or float32) of the inputs' shape, or None
     py::dict errors;                   // flat index -> the item's exception
 };
 
@@ -103,11 +103,13 @@ size_t item_count(const std::vector<py::ssize_t>& shape) {
 // axes of one length: the samples of an item that are scored (both
 // signals), the rest padding. gradient: "",
 // "stoi" or "estoi": the gradient of that score with respect to every
-// degraded sample (0 in the padding; NaN where the item failed). progress:
-// None, or a callable given the number of items done (run_rows).
+// degraded sample (0 in the padding; NaN where the item failed), float64,
+// or with single float32: each value the float64 one rounded once, on the
+// item's thread. progress: None, or a callable given the number of items
+// done (run_rows).
 BatchResult score_batch(const py::array& clean, const py::array& degraded, int rate, const PairOptions& options,
                         const py::object& lengths, int jobs, const std::string& gradient,
-                        const py::object& progress) {
+                        const py::object& progress, bool single) {
     const Items reference(clean, "clean");
     const Items estimate(degraded, "degraded");
     if (reference.shape != estimate.shape) throw py::value_error("clean and degraded: expected arrays of one batch shape");
@@ -137,13 +139,21 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
     result.estoi = py::array_t<double>(shape);
     result.delay = py::array_t<int64_t>(shape);
     result.delay_ms = py::array_t<double>(shape);
+    // Each item's row of the gradient is written by its own thread, below.
     double* gradient_data = nullptr;
+    float* gradient_single = nullptr;
     if (!gradient.empty()) {
         std::vector<py::ssize_t> full = shape;
         full.push_back(static_cast<py::ssize_t>(time));
-        py::array_t<double> g(full);
-        gradient_data = g.mutable_data();  // each item's row written by its own thread, below
-        result.gradient = g;
+        if (single) {
+            py::array_t<float> g(full);
+            gradient_single = g.mutable_data();
+            result.gradient = g;
+        } else {
+            py::array_t<double> g(full);
+            gradient_data = g.mutable_data();
+            result.gradient = g;
+        }
     }
     const bool of_estoi = gradient == "estoi";
 
@@ -157,16 +167,26 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
                 const int64_t reference_length = lengths.is_none() ? reference.time : length[i];
                 const kelvor::frontend::Signal x = borrowed_signal(reference.item(i, reference_length), rate);
                 const kelvor::frontend::Signal y = borrowed_signal(estimate.item(i, length[i]), rate);
-                if (gradient_data == nullptr) {
-                    return kelvor::frontend::score_signals(x, y, options, nullptr, cancelled);
-                }
+                if (gradient.empty()) return kelvor::frontend::score_signals(x, y, options, nullptr, cancelled);
                 // The library writes the item's samples; the padding past
                 // them is zeroed here, on the item's thread, so that a large
                 // batch's gradient is not first cleared on the caller's alone.
-                double* g = gradient_data + i * static_cast<size_t>(time);
-                std::fill(g + length[i], g + time, 0.0);
-                return kelvor::frontend::score_gradient(x, y, options, of_estoi ? nullptr : g,
-                                                        of_estoi ? g : nullptr);
+                const size_t at = i * static_cast<size_t>(time);
+                if (gradient_data != nullptr) {
+                    double* g = gradient_data + at;
+                    std::fill(g + length[i], g + time, 0.0);
+                    return kelvor::frontend::score_gradient(x, y, options, of_estoi ? nullptr : g,
+                                                            of_estoi ? g : nullptr);
+                }
+                thread_local std::vector<double> scratch;
+                scratch.resize(static_cast<size_t>(length[i]));
+                double* g = scratch.data();
+                Row row = kelvor::frontend::score_gradient(x, y, options, of_estoi ? nullptr : g,
+                                                           of_estoi ? g : nullptr);
+                float* out = gradient_single + at;
+                if (row.ok()) std::transform(g, g + length[i], out, [](double v) { return static_cast<float>(v); });
+                std::fill(out + length[i], out + time, 0.0f);
+                return row;
             },
             progress, &interrupted);
     }
@@ -188,9 +208,10 @@ BatchResult score_batch(const py::array& clean, const py::array& degraded, int r
         }
         stoi[i] = estoi[i] = delay_ms[i] = NaN;
         delay[i] = -1;
-        if (gradient_data != nullptr) {
-            double* g = gradient_data + i * static_cast<size_t>(time);
-            for (int64_t k = 0; k < time; k++) g[k] = NaN;
+        const size_t at = i * static_cast<size_t>(time);
+        if (gradient_data != nullptr) std::fill(gradient_data + at, gradient_data + at + time, NaN);
+        if (gradient_single != nullptr) {
+            std::fill(gradient_single + at, gradient_single + at + time, std::numeric_limits<float>::quiet_NaN());
         }
         result.errors[py::int_(i)] = exception_of(row);
     }
@@ -211,6 +232,7 @@ void bind_batch(py::module_& m) {
         .def_readonly("errors", &BatchResult::errors, "The exception of each failed item, by flat index.");
     m.def("score_batch", &score_batch, py::arg("clean"), py::arg("degraded"), py::arg("rate"), py::arg("options"),
           py::arg("lengths"), py::arg("jobs"), py::arg("gradient"), py::arg("progress") = py::none(),
+          py::arg("single") = false,
           "Scores the items of two arrays of one shape (..., time); see kelvor_stoi._batch.");
 }
 

@@ -75,6 +75,9 @@ def test_device_and_dtype_round_trip(dtype):
     assert torch.equal(value.detach(), torch.from_numpy(one_d(preds.float(), target.float())).to(dtype))
     value.sum().backward()
     assert preds.grad.dtype == dtype and preds.grad.device == preds.device and preds.grad.shape == preds.shape
+    if dtype in (torch.float32, torch.float64):  # the float64 gradient rounded once
+        _, exact = kelvor_stoi.stoi_gradient(target.float().numpy(), preds.detach().numpy(), 8000)
+        assert torch.equal(preds.grad, torch.from_numpy(exact).to(dtype))
     int16_target = torch.from_numpy(REF[:CROP].copy())
     assert stoi(preds[0].detach().double(), int16_target, 8000).item() == kelvor_stoi.stoi(
         REF[:CROP], preds[0].detach().double().numpy(), 8000
@@ -116,6 +119,10 @@ def test_an_item_that_cannot_be_scored():
     assert not preds.grad[1].any() and preds.grad[kept].abs().sum(dim=1).gt(0).all()
     with pytest.warns(RuntimeWarning):
         assert torch.isnan(StoiLoss(8000, on_error="nan")(preds, target)[1])
+    single = preds.detach().float().requires_grad_()  # its gradient made in float32
+    with pytest.warns(RuntimeWarning):
+        StoiLoss(8000, reduction="sum", on_error="nan")(single, target.float()).backward()
+    assert not single.grad[1].any() and single.grad[kept].abs().sum(dim=1).gt(0).all()
     metric = StoiMetric(8000, on_error="nan")
     with pytest.warns(RuntimeWarning):
         metric.update(preds, target)

@@ -9,40 +9,14 @@
 #include <vector>
 
 #include "common/cpu.h"
+#include "bench/speech_pair.h"
 #include "kelvor/stoi.h"
 
 using namespace kelvor;
+using kelvor::bench::speech_pair;
+using kelvor::bench::SpeechPair;
 
 namespace {
-
-std::vector<double> noise(int64_t count, uint32_t seed) {
-    std::vector<double> v(static_cast<size_t>(count));
-    for (double& x : v) {
-        seed = seed * 1664525u + 1013904223u;
-        x = (static_cast<int32_t>(seed >> 8) % 20000) / 40000.0;
-    }
-    return v;
-}
-
-// Speech-like: noise shaped by a slow envelope with pauses (as
-// bench_reference's pairs).
-struct Pair {
-    std::vector<double> ref;
-    std::vector<double> deg;
-};
-
-Pair pair_of(int rate) {
-    const int64_t n = 3 * static_cast<int64_t>(rate);
-    Pair p{noise(n, 7), noise(n, 9)};
-    for (int64_t i = 0; i < n; i++) {
-        const double t = static_cast<double>(i) / rate;
-        const double envelope =
-            std::fmax(0.0, std::sin(2 * M_PI * 1.7 * t)) * (0.6 + 0.4 * std::sin(2 * M_PI * 5.3 * t));
-        p.ref[static_cast<size_t>(i)] *= envelope;
-        p.deg[static_cast<size_t>(i)] = 0.3 * p.deg[static_cast<size_t>(i)] + p.ref[static_cast<size_t>(i)];
-    }
-    return p;
-}
 
 enum Mode { SCORES = 0, GRADIENT_NONE = 1, GRADIENT_STOI = 2, GRADIENT_BOTH = 3 };
 
@@ -56,7 +30,7 @@ void BM_Gradient(benchmark::State& state) {
         state.SkipWithError("kernel not available on this processor");
         return;
     }
-    const Pair p = pair_of(rate);
+    const SpeechPair p = speech_pair(rate);
     const int64_t n = static_cast<int64_t>(p.ref.size());
     std::vector<double> gs(static_cast<size_t>(n));
     std::vector<double> ge(static_cast<size_t>(n));

@@ -8,32 +8,14 @@
 #include <vector>
 
 #include "conditioning/polyphase.h"
+#include "bench/speech_pair.h"
 #include "kelvor/stoi.h"
 #include "measures/power_spectrum.h"
 
 using namespace kelvor;
+using kelvor::bench::noise;
 
 namespace {
-
-std::vector<double> noise(int64_t count, uint32_t seed) {
-    std::vector<double> v(static_cast<size_t>(count));
-    for (double& x : v) {
-        seed = seed * 1664525u + 1013904223u;
-        x = (static_cast<int32_t>(seed >> 8) % 20000) / 40000.0;
-    }
-    return v;
-}
-
-// Speech-like: noise shaped by a slow envelope with pauses.
-std::vector<double> speechlike(int64_t count, int rate, uint32_t seed) {
-    std::vector<double> v = noise(count, seed);
-    for (int64_t i = 0; i < count; i++) {
-        const double t = static_cast<double>(i) / rate;
-        const double envelope = std::fmax(0.0, std::sin(2 * M_PI * 1.7 * t)) * (0.6 + 0.4 * std::sin(2 * M_PI * 5.3 * t));
-        v[static_cast<size_t>(i)] *= envelope;
-    }
-    return v;
-}
 
 bool available(benchmark::State& state, IsaLevel level) {
     if (level > isa_supported()) {
@@ -111,10 +93,10 @@ void BM_ReferencePair(benchmark::State& state) {
     const IsaLevel level = static_cast<IsaLevel>(state.range(0));
     const int rate = static_cast<int>(state.range(1));
     if (!available(state, level)) return;
-    const int64_t n = 3 * static_cast<int64_t>(rate);
-    const std::vector<double> x = speechlike(n, rate, 7);
-    std::vector<double> y = noise(n, 9);
-    for (int64_t i = 0; i < n; i++) y[static_cast<size_t>(i)] = 0.3 * y[static_cast<size_t>(i)] + x[static_cast<size_t>(i)];
+    const kelvor::bench::SpeechPair p = kelvor::bench::speech_pair(rate);
+    const std::vector<double>& x = p.ref;
+    const std::vector<double>& y = p.deg;
+    const int64_t n = static_cast<int64_t>(x.size());
     const IsaLevel before = isa_set_limit(level);
     kelvor_scores s{};
     for (auto _ : state) {

@@ -267,15 +267,6 @@ Signal signal_of(const Audio& audio, const std::string& name) {
     return s;
 }
 
-Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
-                  Details* details, const Cancelled& cancelled) noexcept {
-    Row row;
-    guarded(row, [&] {
-        score(reference, degraded, options, row, details, cancelled, BATCH_UNEQUAL_OPTION);
-    });
-    return row;
-}
-
 Row score_signals(const Signal& reference, const Signal& degraded, const PairOptions& options, Details* details,
                   const Cancelled& cancelled) noexcept {
     Row row;

@@ -100,17 +100,14 @@ struct Signal {
 Signal signal_of(AudioStream& stream);
 Signal signal_of(const Audio& audio, const std::string& name);
 
-// Scores two signals at the same rate with the library's options: it reads
+// Scores two signals at the same rate with a front end's options: it reads
 // each in passes (kelvor_score_signals), the reference profile a block at
 // a time, the tool profile whole. The library judges the pair (the
 // profile, the rate, the shift, the lengths, silence); a failure is an
 // error row whose message is the library's sentence, with the facts of
-// this pair (its rate, which signal, the shift's range at that rate).
-// reference and degraded of the Row are left empty.
-Row score_signals(const Signal& reference, const Signal& degraded, const kelvor_options& options,
-                  Details* details = nullptr, const Cancelled& cancelled = {}) noexcept;
-// The same with a front end's options: their scoring options, and their
-// words for the option that pads or trims signals of different lengths.
+// this pair (its rate, which signal, the shift's range at that rate, and
+// the front end's words for the option that pads or trims signals of
+// different lengths). reference and degraded of the Row are left empty.
 Row score_signals(const Signal& reference, const Signal& degraded, const PairOptions& options,
                   Details* details = nullptr, const Cancelled& cancelled = {}) noexcept;
 

@@ -256,8 +256,9 @@ def stoi_gradient(
     padding (past lengths), shifted out or trimmed (unequal="trim").
     degraded must hold floating-point samples (the gradient is per unit of
     full scale); clean may also be int16. The reference profile only;
-    shift and unequal are honoured (align has no gradient). jobs, lengths, on_error and progress are score_batch's; a
-    failed item has NaN as its score and as every value of its gradient.
+    shift and unequal are honoured (align has no gradient). jobs, lengths,
+    on_error and progress are score_batch's; a failed item has NaN as its
+    score and as every value of its gradient.
 
     Where the measure is not smooth the gradient follows one rule each:
     where clipping is active (STOI), that of the branch taken; a band

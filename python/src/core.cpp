@@ -581,11 +581,11 @@ void bind_pair_options(py::module_& m) {
 }
 
 void bind_pair_spec(py::module_& m) {
-    py::class_<PairSpec> spec(m, "PairSpec", "One pair as a listing gives it: kelvor-batch's own record.");
-    spec.def(py::init<>());
-    spec.def_readwrite("index", &PairSpec::index);
-    auto text = [&spec](const char* name, std::string PairSpec::*member) {
-        spec.def_property(
+    py::class_<PairSpec> listed(m, "PairSpec", "One pair as a listing gives it: kelvor-batch's own record.");
+    listed.def(py::init<>());
+    listed.def_readwrite("index", &PairSpec::index);
+    auto text = [&listed](const char* name, std::string PairSpec::*member) {
+        listed.def_property(
             name, [member](const PairSpec& s) { return fs_text(s.*member); },
             [member](PairSpec& s, const py::handle& value) { s.*member = fs_bytes(value); });
     };
@@ -594,21 +594,21 @@ void bind_pair_spec(py::module_& m) {
     text("reference_path", &PairSpec::reference_path);
     text("degraded_path", &PairSpec::degraded_path);
     text("facts", &PairSpec::facts);
-    spec.def_readwrite("shift", &PairSpec::shift);
-    spec.def_readwrite("align", &PairSpec::align);
-    spec.def_readwrite("status", &PairSpec::status);
-    spec.def_property(
+    listed.def_readwrite("shift", &PairSpec::shift);
+    listed.def_readwrite("align", &PairSpec::align);
+    listed.def_readwrite("status", &PairSpec::status);
+    listed.def_property(
         "metadata", [](const PairSpec& s) { return text_tuple(s.metadata); },
         [](PairSpec& s, const py::iterable& values) {
             s.metadata.clear();
             for (const py::handle& value : values) s.metadata.push_back(fs_bytes(value));
         });
-    spec.def("__repr__", [](const PairSpec& s) {
+    listed.def("__repr__", [](const PairSpec& s) {
         return "PairSpec(index=" + std::to_string(s.index) + ", reference=" + std::string(py::repr(fs_text(s.reference))) +
                ", degraded=" + std::string(py::repr(fs_text(s.degraded))) + ", status=" + kelvor_status_name(s.status) +
                ")";
     });
-    spec.def(py::pickle([](const PairSpec& s) { return pair_dict(s); },
+    listed.def(py::pickle([](const PairSpec& s) { return pair_dict(s); },
                         [](const py::dict& d) {
                             PairSpec s;
                             s.index = d["index"].cast<int64_t>();

@@ -1,6 +1,6 @@
 """kelvor_stoi.torch: the functional, the loss and the metric against the
 1-D calls; gradcheck; devices, dtypes and errors; the training example."""
-import importlib.util
+import runpy
 import subprocess
 import sys
 
@@ -204,8 +204,6 @@ def test_metrics_of_several_processes_merge():
 
 
 def test_the_training_example_raises_stoi():
-    spec = importlib.util.spec_from_file_location("train_fir", SOURCE / "examples" / "train_fir.py")
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
-    before, after = example.train(steps=20, log=lambda line: None)
+    example = runpy.run_path(str(SOURCE / "examples" / "train_fir.py"), run_name="train_fir")
+    before, after = example["train"](steps=20, log=lambda line: None)
     assert after > before + 0.05, (before, after)

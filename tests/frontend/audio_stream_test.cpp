@@ -166,8 +166,8 @@ TEST_F(AudioStreamTest, AFileThatLosesItsEndWhileReadIsAnErrorRowWithoutScores) 
         std::unique_ptr<AudioStream> degraded = AudioStream::open(path(c.name), AudioOptions{}, "degraded");
         ASSERT_EQ(reference->frames(), static_cast<int64_t>(x.size()));
         ASSERT_EQ(truncate(path(c.name).c_str(), static_cast<off_t>(read_file(path(c.name)).size() * 2 / 3)), 0);
-        kelvor_options align{};
-        align.align = 1;
+        PairOptions align;
+        align.scoring.align = 1;
         const Row row = score_signals(signal_of(*reference), signal_of(*degraded), align);
         EXPECT_STREQ(kelvor_status_name(row.status), c.code);
         EXPECT_NE(row.message.find(c.says), std::string::npos) << row.message;

@@ -218,7 +218,8 @@ TEST(ScoreAudio, ACancelledPairEndsAtItsNextBlock) {
     const std::vector<double> deg = resampled(to_doubles(sample_deg()), 8000, 16000);
     const Audio x = audio_of(ref, 16000);
     const Audio y = audio_of(deg, 16000);
-    const kelvor_options options = scoring(0, false);
+    PairOptions options;
+    options.scoring = scoring(0, false);
     const Row plain = score_signals(signal_of(x, "x"), signal_of(y, "y"), options);
     int asked = 0;
     const Row kept = score_signals(signal_of(x, "x"), signal_of(y, "y"), options, nullptr, [&] { return ++asked < 0; });
